@@ -1,0 +1,13 @@
+// "SEC_BIO_1": memory and socket I/O channels.
+#include "qev_tables.h"
+
+namespace {
+
+HRESULT sec_bio_get_info(const char** table, const char** module, const char** description)
+{
+    return qev_fill_info(table, module, description, "SEC_BIO_1", "memory and socket I/O channels");
+}
+
+QevTable<> s_table("SEC_BIO_1", &sec_bio_get_info, {});
+
+}  // namespace
