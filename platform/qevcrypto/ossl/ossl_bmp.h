@@ -1,0 +1,14 @@
+// Latin-1 text to the contents of an ASN.1 BMPString (UCS-2, big-endian).
+#pragma once
+
+#include "ossl_util.h"
+
+#include <string_view>
+
+namespace qev::ossl {
+
+// Every Latin-1 byte is the code point of the same value, so each becomes the
+// two bytes 0x00, byte. No terminator is added.
+Bytes Latin1ToBmp(std::string_view text);
+
+}  // namespace qev::ossl

@@ -1,0 +1,13 @@
+// Random bytes from OpenSSL's generator.
+#pragma once
+
+#include "zelk_result.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qev::ossl {
+
+HRESULT RandomBytes(uint8_t* out, size_t length);
+
+}  // namespace qev::ossl
