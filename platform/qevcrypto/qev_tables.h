@@ -30,14 +30,30 @@ struct QevSlotInit {
 // Registration of one table; newest first.
 class QevTableRegistration {
 public:
-    QevTableRegistration(const char* name, API_COMMON* table);
+    QevTableRegistration(const char* name, void** slots, size_t count);
     ~QevTableRegistration();
     QevTableRegistration(const QevTableRegistration&) = delete;
     QevTableRegistration& operator=(const QevTableRegistration&) = delete;
 
     const char* name;
-    API_COMMON* table;
+    void** slots;
+    size_t count;
     QevTableRegistration* next;
+};
+
+// Fills one slot of a table from another source file, so that the code of a
+// slot can live beside its own helpers: a static object per slot. The fills
+// are applied before the first table is handed out.
+class QevSlotFill {
+public:
+    QevSlotFill(const char* table, size_t index, void* slot);
+    QevSlotFill(const QevSlotFill&) = delete;
+    QevSlotFill& operator=(const QevSlotFill&) = delete;
+
+    const char* table;
+    size_t index;
+    void* slot;
+    QevSlotFill* next;
 };
 
 // The library's table of that name (exact, case-sensitive), or NULL.
@@ -50,7 +66,7 @@ template <size_t Slots = 256>
 class QevTable {
 public:
     QevTable(const char* name, API_INFO_FN info, std::initializer_list<QevSlotInit> fill)
-        : m_registration(name, reinterpret_cast<API_COMMON*>(m_slots))
+        : m_registration(name, m_slots, Slots)
     {
         m_slots[0] = qev_slot(info);
         for (size_t i = 1; i < Slots; ++i)
