@@ -1,0 +1,68 @@
+// Small owned texts and name/value lists of the HTTP parser and builder, with
+// checked allocation and geometric growth.
+#pragma once
+
+#include "zelk_result.h"
+
+#include <cstddef>
+
+namespace zelk::http {
+
+// Copies n bytes into a new NUL-terminated buffer (malloc); nullptr when out of memory.
+char* CopyText(const char* bytes, size_t n);
+
+class Text {
+ public:
+  Text() = default;
+  Text(const Text&) = delete;
+  Text& operator=(const Text&) = delete;
+  ~Text();
+
+  HRESULT assign(const char* bytes, size_t n);
+  HRESULT assign(const char* text);
+  void reset();
+  const char* get() const { return text_; }
+  char* data() { return text_; }
+  size_t length() const { return length_; }
+
+ private:
+  char* text_ = nullptr;
+  size_t length_ = 0;
+};
+
+struct NameValue {
+  char* name;
+  char* value;  // nullptr: the name came without a value
+};
+
+class NameValueList {
+ public:
+  NameValueList() = default;
+  NameValueList(const NameValueList&) = delete;
+  NameValueList& operator=(const NameValueList&) = delete;
+  ~NameValueList();
+
+  // Adds a pair at the end, keeping earlier pairs of the same name.
+  HRESULT append(const char* name, size_t nameLength, const char* value, size_t valueLength, bool hasValue);
+  // Replaces the value of the first pair whose name matches without regard to
+  // case, or appends one whose name is stored upper-cased.
+  HRESULT setUpper(const char* name, size_t nameLength, const char* value, size_t valueLength, bool hasValue);
+  // The first pair whose name matches without regard to case, or nullptr.
+  const NameValue* find(const char* name) const;
+
+  size_t size() const { return count_; }
+  const NameValue& operator[](size_t i) const { return items_[i]; }
+
+ private:
+  NameValue* items_ = nullptr;
+  size_t count_ = 0;
+  size_t capacity_ = 0;
+};
+
+// Trims bytes of the white-space class (tab, LF, CR, space) from both ends.
+void Trim(const char*& begin, const char*& end);
+
+// ASCII upper-casing in place.
+void UpperCase(char* text);
+
+}  // namespace zelk::http
