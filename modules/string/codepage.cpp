@@ -46,9 +46,11 @@ iconv_t Open(const char* to, const char* from)
 }
 
 // Runs the whole input through cd into a buffer of `size` bytes from
-// sec_malloc that grows by `grow(bytes left)` when full. NULL on failure.
+// sec_malloc that grows by `grow(bytes left)` when full, flushes the
+// converter's state (stateful sets such as UTF-7 hold back output) and ends
+// the text with a NUL of `terminator` bytes. NULL on failure.
 template <class Grow>
-char* Run(iconv_t cd, const char* input, size_t inputBytes, size_t size, Grow grow)
+char* Run(iconv_t cd, const char* input, size_t inputBytes, size_t size, size_t terminator, Grow grow)
 {
     char* buffer = static_cast<char*>(sec_malloc(size));
     if (!buffer)
@@ -57,29 +59,35 @@ char* Run(iconv_t cd, const char* input, size_t inputBytes, size_t size, Grow gr
     size_t inLeft = inputBytes;
     char* outPos = buffer;
     size_t outLeft = size;
-    while (inLeft > 0) {
-        if (iconv(cd, &in, &inLeft, &outPos, &outLeft) != static_cast<size_t>(-1))
-            continue;
-        if (errno != E2BIG) {
-            sec_free(buffer);
-            return nullptr;
-        }
+    auto enlarge = [&](size_t more) {
         size_t written = static_cast<size_t>(outPos - buffer);
-        size_t more = grow(inLeft);
-        if (more > SIZE_MAX - size) {
-            sec_free(buffer);
-            return nullptr;
-        }
-        char* bigger = static_cast<char*>(sec_realloc(buffer, size + more));
-        if (!bigger) {
-            sec_free(buffer);
-            return nullptr;
-        }
+        char* bigger = more <= SIZE_MAX - size ? static_cast<char*>(sec_realloc(buffer, size + more)) : nullptr;
+        if (!bigger)
+            return false;
         buffer = bigger;
         size += more;
         outPos = buffer + written;
         outLeft = size - written;
+        return true;
+    };
+    // Phase 0 converts the input, phase 1 flushes the converter's state.
+    for (int phase = 0; phase < 2;) {
+        size_t done = phase == 0 ? iconv(cd, &in, &inLeft, &outPos, &outLeft)
+                                 : iconv(cd, nullptr, nullptr, &outPos, &outLeft);
+        if (done != static_cast<size_t>(-1)) {
+            ++phase;
+            continue;
+        }
+        if (errno != E2BIG || !enlarge(grow(inLeft) + terminator)) {
+            sec_free(buffer);
+            return nullptr;
+        }
     }
+    if (outLeft < terminator && !enlarge(terminator)) {
+        sec_free(buffer);
+        return nullptr;
+    }
+    memset(outPos, 0, terminator);
     return buffer;
 }
 
@@ -150,7 +158,7 @@ void String_Convert(const char* text, wchar_t** out, unsigned codePage)
     iconv_t cd = Open(kWideCharset, CodePageCharset(codePage));
     if (cd == reinterpret_cast<iconv_t>(-1))
         return;
-    char* result = Run(cd, text, length + 1, 4 * length + 4, [](size_t left) { return 4 * left + 4; });
+    char* result = Run(cd, text, length, 4 * length + 4, sizeof(wchar_t), [](size_t left) { return 4 * left + 4; });
     iconv_close(cd);
     if (result)
         *out = reinterpret_cast<wchar_t*>(result);
@@ -175,7 +183,7 @@ void StringW_Convert(const wchar_t* text, char** out, unsigned codePage)
     iconv_t cd = Open(CodePageCharset(codePage), kWideCharset);
     if (cd == reinterpret_cast<iconv_t>(-1))
         return;
-    char* result = Run(cd, reinterpret_cast<const char*>(text), (length + 1) * sizeof(wchar_t), length + 1,
+    char* result = Run(cd, reinterpret_cast<const char*>(text), length * sizeof(wchar_t), length + 1, 1,
                        [](size_t left) { return 2 * left + 16; });
     iconv_close(cd);
     if (result)
