@@ -1,0 +1,43 @@
+// File operations of the file stores: bounded whole-file reads, folder
+// creation, atomic replacement and advisory lock files.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "zelk_result.h"
+
+namespace zelkpolicy {
+
+// Preference files are small; anything larger is refused before reading.
+constexpr size_t kMaxPolicyFileSize = 16u << 20;
+
+// 0 with the bytes; 1 when the file does not exist; 0x80070005 when it may not
+// be read; 0x80004005 when it is not a regular file, too large or unreadable.
+HRESULT ReadWholeFile(const std::string& path, size_t limit, std::string* out);
+
+// Creates the folder and any missing parents with `mode`. 0 when it exists.
+HRESULT MakeFolders(const std::string& path, mode_t mode);
+
+// Writes a temporary file beside `path`, flushes it to disk and renames it over
+// `path`, so readers see either the old or the new content, never a mix.
+HRESULT AtomicWrite(const std::string& path, const std::string& bytes, mode_t mode);
+
+// An exclusive or shared flock on a lock file, held for the object's life.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // Creates the lock file when missing and waits for the lock.
+  HRESULT Lock(const std::string& path, bool exclusive);
+  void Unlock();
+
+ private:
+  int m_fd = -1;
+};
+
+}  // namespace zelkpolicy
