@@ -1,13 +1,52 @@
-// "SEC_RANDOM_1": random numbers.
+// "SEC_RANDOM_1": random values.
+#include "qev_random.h"
 #include "qev_tables.h"
+
+#include "ossl/ossl_random.h"
+#include "types_values.h"
 
 namespace {
 
-HRESULT sec_random_get_info(const char** table, const char** module, const char** description)
+using namespace qev;
+
+// A caller asking for more is refused before anything is allocated.
+constexpr uint64_t kMaxRandomBytes = 1u << 20;
+
+HRESULT sec_random(int, uint64_t length, int form, void* out)
 {
-    return qev_fill_info(table, module, description, "SEC_RANDOM_1", "random numbers");
+    if (out == nullptr)
+        return E_POINTER;
+    if (form != SEC_RANDOM_BYTES)
+        return E_INVALIDARG;
+    auto** result = static_cast<OctetString**>(out);
+    *result = nullptr;
+    if (length > kMaxRandomBytes)
+        return E_INVALIDARG;
+    OctetString* s = values::NewOctets(nullptr, 0);
+    if (s == nullptr)
+        return E_OUTOFMEMORY;
+    std::free(s->data);
+    s->data = static_cast<unsigned char*>(std::malloc(length + 1));
+    if (s->data == nullptr) {
+        std::free(s);
+        return E_OUTOFMEMORY;
+    }
+    s->data[length] = 0;
+    s->length = length;
+    HRESULT hr = ossl::RandomBytes(s->data, length);
+    if (FAILED(hr)) {
+        values::FreeOctets(s);
+        return hr;
+    }
+    *result = s;
+    return S_OK;
 }
 
-QevTable<> s_table("SEC_RANDOM_1", &sec_random_get_info, {});
+HRESULT sec_random_get_info(const char** table, const char** module, const char** description)
+{
+    return qev_fill_info(table, module, description, "SEC_RANDOM_1", "random values");
+}
+
+QevTable<> s_table("SEC_RANDOM_1", &sec_random_get_info, {{1, qev_slot(&sec_random)}});
 
 }  // namespace

@@ -97,10 +97,10 @@ HRESULT Prepare(const CipherSpec& spec, Prepared& p)
         return E_FAIL;
     if (info->keyBits == 0) {
         if (spec.keyBits < 40 || spec.keyBits > 2048 || spec.keyBits % 8 != 0)
-            return QEV_E_KEY_LENGTH;
+            return SEC_E_KEY_LENGTH;
         p.key.assign(spec.key, spec.key + spec.keyBits / 8);
     } else if (spec.keyBits != info->keyBits) {
-        return QEV_E_KEY_LENGTH;
+        return SEC_E_KEY_LENGTH;
     } else if (info->evpKeyBytes * 8 != info->keyBits) {
         p.key = AddDesParity(spec.key, spec.keyBits);
     } else {
@@ -121,7 +121,7 @@ HRESULT GenerateSymmetricKey(unsigned long bits, SecretBytes& key)
 {
     key.clear();
     if (bits == 0 || bits > kMaxSymmetricKeyBits)
-        return QEV_E_KEY_LENGTH;
+        return SEC_E_KEY_LENGTH;
     key.resize((bits + 7) / 8);
     if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) {
         key.clear();

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "ossl_util.h"
-#include "zelk_result.h"
+#include "qev_crypt.h"
 
 namespace qev::ossl {
 
@@ -26,8 +26,6 @@ enum CipherMode : unsigned int { MODE_ECB = 0, MODE_CBC = 1, MODE_CFB = 2 };
 
 // Key lengths accepted for generation, in bits.
 constexpr unsigned long kMaxSymmetricKeyBits = 16384;
-// A key length of 0 or above the limit.
-constexpr HRESULT QEV_E_KEY_LENGTH = ZELK_RC(0xA010000B);
 
 // Random key bytes for a key of `bits` bits (rounded up to whole bytes).
 HRESULT GenerateSymmetricKey(unsigned long bits, SecretBytes& key);

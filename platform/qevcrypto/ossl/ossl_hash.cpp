@@ -12,7 +12,6 @@ HRESULT HashAll(unsigned int code, const uint8_t* data, size_t length, uint8_t* 
     case HASH_SHA256: name = "SHA256"; break;
     case HASH_SHA384: name = "SHA384"; break;
     case HASH_SHA512: name = "SHA512"; break;
-    case HASH_MD5: name = "MD5"; break;
     default: return E_INVALIDARG;
     }
     if ((data == nullptr && length != 0) || out == nullptr)

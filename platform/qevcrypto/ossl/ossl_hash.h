@@ -2,11 +2,16 @@
 #pragma once
 
 #include "ossl_util.h"
-#include "zelk_result.h"
+#include "qev_crypt.h"
 
 namespace qev::ossl {
 
-enum HashCode : unsigned int { HASH_SHA1 = 1, HASH_SHA256 = 2, HASH_SHA384 = 3, HASH_SHA512 = 4, HASH_MD5 = 5 };
+enum HashCode : unsigned int {
+    HASH_SHA1 = SEC_HASH_SHA1,
+    HASH_SHA256 = SEC_HASH_SHA256,
+    HASH_SHA384 = SEC_HASH_SHA384,
+    HASH_SHA512 = SEC_HASH_SHA512,
+};
 
 // The digest of `data`; `outLength` holds the buffer's size on entry and the
 // digest's length on return. A buffer too small for the digest is refused.

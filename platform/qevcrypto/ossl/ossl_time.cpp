@@ -64,13 +64,13 @@ HRESULT TimeTextToSeconds(const char* text, int64_t& seconds)
     if (text == nullptr)
         return E_INVALIDARG;
     if (std::strlen(text) > 32)
-        return QEV_E_TIME_FORMAT;
+        return SEC_E_TIME_FORMAT;
     Asn1TimePtr t(ASN1_TIME_new());
     if (!t)
         return E_OUTOFMEMORY;
     struct tm tm {};
     if (!ASN1_TIME_set_string(t.get(), text) || !ASN1_TIME_to_tm(t.get(), &tm))
-        return QEV_E_TIME_FORMAT;
+        return SEC_E_TIME_FORMAT;
     seconds = DaysFromCivil(tm.tm_year + 1900, static_cast<unsigned>(tm.tm_mon + 1), static_cast<unsigned>(tm.tm_mday)) *
                   86400 +
               tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
@@ -124,11 +124,11 @@ HRESULT CheckValidity(const char* notBefore, const char* now, const char* notAft
     int64_t from = 0, at = 0, until = 0;
     if (FAILED(TimeTextToSeconds(notBefore, from)) || FAILED(TimeTextToSeconds(now, at)) ||
         FAILED(TimeTextToSeconds(notAfter, until)))
-        return QEV_E_TIME_FORMAT;
+        return SEC_E_TIME_FORMAT;
     if (at < from)
-        return QEV_E_TIME_NOT_YET_VALID;
+        return SEC_E_TIME_NOT_YET_VALID;
     if (at > until)
-        return QEV_E_TIME_EXPIRED;
+        return SEC_E_TIME_EXPIRED;
     return S_OK;
 }
 

@@ -3,18 +3,14 @@
 // from seconds since 1970-01-01 00:00 UTC.
 #pragma once
 
-#include "zelk_result.h"
+#include "qev_time.h"
 
 #include <cstdint>
 #include <string>
 
 namespace qev::ossl {
 
-enum TimeTextFormat : int { TIME_TEXT_UTC = 1, TIME_TEXT_GENERALIZED = 2 };
-
-constexpr HRESULT QEV_E_TIME_FORMAT = ZELK_RC(0xA0500001);
-constexpr HRESULT QEV_E_TIME_NOT_YET_VALID = ZELK_RC(0xA0500002);
-constexpr HRESULT QEV_E_TIME_EXPIRED = ZELK_RC(0xA0500003);
+enum TimeTextFormat : int { TIME_TEXT_UTC = SEC_TIME_UTC, TIME_TEXT_GENERALIZED = SEC_TIME_GENERALIZED };
 
 // Either form, also with fractional seconds or an offset from UTC.
 HRESULT TimeTextToSeconds(const char* text, int64_t& seconds);
@@ -23,8 +19,8 @@ HRESULT SecondsToTimeText(int format, int64_t seconds, std::string& text);
 HRESULT NowAsTimeText(int format, std::string& text);
 // "YYYY-MM-DD HH:MM:SS UTC".
 HRESULT TimeTextToDisplay(const char* text, std::string& display);
-// 0 when notBefore <= now <= notAfter; QEV_E_TIME_NOT_YET_VALID,
-// QEV_E_TIME_EXPIRED, or QEV_E_TIME_FORMAT for a text that cannot be read.
+// 0 when notBefore <= now <= notAfter; SEC_E_TIME_NOT_YET_VALID,
+// SEC_E_TIME_EXPIRED, or SEC_E_TIME_FORMAT for a text that cannot be read.
 HRESULT CheckValidity(const char* notBefore, const char* now, const char* notAfter);
 
 }  // namespace qev::ossl

@@ -1,0 +1,100 @@
+// Type tables of ObjId (45), AlgId (5), KeyInfo (39), the private-key
+// information record (59) and KeyPair (101) in "SEC_COMMONTYPES_1".
+#include "types_table.h"
+#include "types_values.h"
+
+namespace qev::values {
+namespace {
+
+KeyPair* CopyKeyPair(const KeyPair* p)
+{
+    KeyPair* c = NewZeroed<KeyPair>();
+    if (c == nullptr)
+        return nullptr;
+    if ((p->publicKey != nullptr && (c->publicKey = CopyKeyInfo(p->publicKey)) == nullptr) ||
+        (p->privateKey != nullptr && (c->privateKey = CopyKeyInfo(p->privateKey)) == nullptr)) {
+        FreeKeyPair(c);
+        return nullptr;
+    }
+    return c;
+}
+
+int CompareKeyPair(const KeyPair* a, const KeyPair* b)
+{
+    if (a == nullptr || b == nullptr)
+        return a == b ? 0 : a == nullptr ? -1 : 1;
+    int c = CompareKeyInfo(a->publicKey, b->publicKey);
+    return c != 0 ? c : CompareKeyInfo(a->privateKey, b->privateKey);
+}
+
+int ComparePrivateKeyInfo(const PrivateKeyInfo* a, const PrivateKeyInfo* b)
+{
+    if (a == nullptr || b == nullptr)
+        return a == b ? 0 : a == nullptr ? -1 : 1;
+    if (a->version != b->version)
+        return a->version < b->version ? -1 : 1;
+    int c = CompareAlgId(a->algorithm, b->algorithm);
+    return c != 0 ? c : CompareOctets(a->privateKey, b->privateKey);
+}
+
+HRESULT ObjIdFromTextEntry(const char* text, ObjId** out)
+{
+    if (out == nullptr)
+        return E_POINTER;
+    *out = nullptr;
+    if (text == nullptr)
+        return E_INVALIDARG;
+    *out = ObjIdFromText(text);
+    return *out != nullptr ? S_OK : E_INVALIDARG;
+}
+
+template <const char* Name>
+HRESULT TypeInfo(const char** table, const char** module, const char** description)
+{
+    return qev_fill_info(table, module, description, Name, "");
+}
+
+constexpr char kObjId[] = "ObjId";
+constexpr char kAlgId[] = "AlgId";
+constexpr char kKeyInfo[] = "KeyInfo";
+constexpr char kPrivateKeyInfo[] = "PrivateKeyInfo";
+constexpr char kKeyPair[] = "KeyPair";
+
+const SEC_OBJID_TYPE_TABLE s_objId = {
+    {{&TypeInfo<kObjId>}, &NoAddRef, &FreeEntry<ObjId, FreeObjId>, nullptr, &CopyEntry<ObjId, CopyObjId>,
+     &CompareEntry<ObjId, CompareObjId>, nullptr, &NewEntry<ObjId, false>, &NoDecode, &NoEncode},
+    &ObjIdFromTextEntry,
+};
+
+const SEC_TYPE_TABLE s_algId = {{&TypeInfo<kAlgId>}, &NoAddRef, &FreeEntry<AlgId, FreeAlgId>, nullptr,
+                                &CopyEntry<AlgId, CopyAlgId>, &CompareEntry<AlgId, CompareAlgId>, nullptr,
+                                &NewEntry<AlgId, false>, &NoDecode, &NoEncode};
+
+const SEC_TYPE_TABLE s_keyInfo = {{&TypeInfo<kKeyInfo>}, &NoAddRef, &FreeEntry<KeyInfo, FreeKeyInfo>, nullptr,
+                                  &CopyEntry<KeyInfo, CopyKeyInfo>, &CompareEntry<KeyInfo, CompareKeyInfo>, nullptr,
+                                  &NewEntry<KeyInfo, false>, &NoDecode, &NoEncode};
+
+const SEC_TYPE_TABLE s_privateKeyInfo = {{&TypeInfo<kPrivateKeyInfo>},
+                                         &NoAddRef,
+                                         &FreeEntry<PrivateKeyInfo, FreePrivateKeyInfo>,
+                                         nullptr,
+                                         &CopyEntry<PrivateKeyInfo, CopyPrivateKeyInfo>,
+                                         &CompareEntry<PrivateKeyInfo, ComparePrivateKeyInfo>,
+                                         nullptr,
+                                         &NewEntry<PrivateKeyInfo, false>,
+                                         &NoDecode,
+                                         &NoEncode};
+
+const SEC_TYPE_TABLE s_keyPair = {{&TypeInfo<kKeyPair>}, &NoAddRef, &FreeEntry<KeyPair, FreeKeyPair>, nullptr,
+                                  &CopyEntry<KeyPair, CopyKeyPair>, &CompareEntry<KeyPair, CompareKeyPair>, nullptr,
+                                  &NewEntry<KeyPair, false>, &NoDecode, &NoEncode};
+
+QevSlotFill s_fillObjId("SEC_COMMONTYPES_1", SEC_TYPE_ObjId, const_cast<SEC_OBJID_TYPE_TABLE*>(&s_objId));
+QevSlotFill s_fillAlgId("SEC_COMMONTYPES_1", SEC_TYPE_AlgId, const_cast<SEC_TYPE_TABLE*>(&s_algId));
+QevSlotFill s_fillKeyInfo("SEC_COMMONTYPES_1", SEC_TYPE_KeyInfo, const_cast<SEC_TYPE_TABLE*>(&s_keyInfo));
+QevSlotFill s_fillPrivateKeyInfo("SEC_COMMONTYPES_1", SEC_TYPE_PrivateKeyInfo,
+                                 const_cast<SEC_TYPE_TABLE*>(&s_privateKeyInfo));
+QevSlotFill s_fillKeyPair("SEC_COMMONTYPES_1", SEC_TYPE_KeyPair, const_cast<SEC_TYPE_TABLE*>(&s_keyPair));
+
+}  // namespace
+}  // namespace qev::values
