@@ -6,10 +6,12 @@
 
 #include "zelk_format.h"
 #include "zelk_loader.h"
+#include "zelk_module.h"
 
-// The sink's table variable lives with its only reader; the runtime's start
-// binds it (module NULL, "SEC_NOTIFY_1").
+// The sink's table variable lives with its only reader and is bound at the
+// runtime's start.
 API_COMMON* fptr__notify = nullptr;
+static CLoadAPI OnDemand_Load_SEC_NOTIFY(nullptr, "SEC_NOTIFY_1", &fptr__notify);
 
 namespace {
 
