@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qevcrypto.h"
 #include "text.h"
@@ -65,5 +66,34 @@ inline OctetString View(const std::string& bytes)
 {
     return OctetString{bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
 }
+
+// The ASCII text `s` in characters of C; NULL stays NULL (see Ptr).
+template <class C>
+std::basic_string<C> Txt(const char* s)
+{
+    std::basic_string<C> r;
+    for (; *s; ++s)
+        r.push_back(C(static_cast<unsigned char>(*s)));
+    return r;
+}
+
+// Holds the widened texts of one case so that their pointers stay valid;
+// NULL in, NULL out.
+template <class C>
+class Texts {
+public:
+    const C* operator()(const char* s)
+    {
+        if (s == nullptr)
+            return nullptr;
+        m_keep.push_back(std::make_unique<std::basic_string<C>>(Txt<C>(s)));
+        return m_keep.back()->c_str();
+    }
+
+private:
+    std::vector<std::unique_ptr<std::basic_string<C>>> m_keep;
+};
+
+using CharTypes = ::testing::Types<char, wchar_t>;
 
 }  // namespace stringtest
