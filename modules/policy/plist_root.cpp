@@ -284,9 +284,10 @@ void PlistRoot::Fire(const KeyPath* changed, size_t created) {
   for (const Listener& l : m_listeners) {
     if (!changed || IsEqualPath(l.path, *changed, created)) due.emplace_back(l.id, l.signal);
   }
-  for (const auto& [id, signal] : due) {
-    bool present = std::any_of(m_listeners.begin(), m_listeners.end(), [&](const Listener& l) { return l.id == id; });
-    if (present) signal->Signal();
+  for (const auto& entry : due) {
+    uint64_t id = entry.first;
+    bool present = std::any_of(m_listeners.begin(), m_listeners.end(), [id](const Listener& l) { return l.id == id; });
+    if (present) entry.second->Signal();
   }
 }
 
