@@ -1,0 +1,160 @@
+// Parse and write of an API-sized request and of a large document of
+// certificate-like objects, beside RapidJSON and nlohmann::json on the same text.
+#include "json_test_tree.h"
+
+#include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cstdio>
+#include <string>
+
+using namespace zelk::json::testing;
+
+namespace {
+
+std::string SmallRequest() {
+  return R"({"requestId":"4f1c2a9e-5b7d-4e0a-9c3f-2d8b6a1e7f90","method":"mzt/sign","profileId":"profile-0001",)"
+         R"("origin":"https://portal.example.com","data":"MIIBszCCAVmgAwIBAgIUFq3r0a9Kx2m8yJ6pTQeXb1cN4wYwCgYIKoZIzj0EAwIw",)"
+         R"("hashAlgorithm":"SHA256","format":"PKCS7","detached":true,"timeout":30000,)"
+         R"("options":{"includeChain":true,"includeSigningTime":false,"flags":7},)"
+         R"("recipients":["user1@example.com","user2@example.com"],)"
+         R"("client":{"name":"Kestrin Web","version":"3.2.1","platform":"linux","language":"en-GB",)"
+         R"("userAgent":"Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36"}})";
+}
+
+std::string LargeDocument() {
+  std::string s = "{\"certificates\":[";
+  char item[1024];
+  for (int i = 0; s.size() < 1000000; ++i) {
+    std::snprintf(item, sizeof item,
+                  "%s{\"subject\":\"CN=User %06d,OU=Engineering,O=Example Corp,C=GB\","
+                  "\"issuer\":\"CN=Example Issuing CA %d,O=Example Corp,C=GB\",\"serial\":%d,"
+                  "\"notBefore\":1700000000,\"notAfter\":1731536000,\"keyUsage\":[\"digitalSignature\","
+                  "\"keyEncipherment\"],\"extendedKeyUsage\":[\"clientAuth\",\"emailProtection\"],"
+                  "\"fingerprint\":\"3f:9a:%02x:0c:55:e1:7b:aa:19:c4:d2:8e:60:f3:01:b7:4d:2a:9c:%02x\","
+                  "\"selfSigned\":false,\"token\":null,"
+                  "\"der\":\"MIIDdzCCAl+gAwIBAgIEAgAAuTANBgkqhkiG9w0BAQUFADBaMQswCQYDVQQGEwJJRTESMBAGA1UEChMJQmFsdGltb3Jl"
+                  "MRMwEQYDVQQLEwpDeWJlclRydXN0MSIwIAYDVQQDExlCYWx0aW1vcmUgQ3liZXJUcnVzdCBSb290MB4XDTAwMDUxMjE4NDYw\"}",
+                  i ? "," : "", i, i % 4, 100000 + i, i & 255, (i * 7) & 255);
+    s += item;
+  }
+  return s + "]}";
+}
+
+const std::string& Input(int which) {
+  static const std::string small = SmallRequest();
+  static const std::string large = LargeDocument();
+  return which ? large : small;
+}
+
+void SetLabel(benchmark::State& state, const std::string& text) {
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+  state.SetLabel(std::to_string(text.size()) + " bytes");
+}
+
+void Kestrin_Parse(benchmark::State& state) {
+  const std::string& text = Input(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    std::unique_ptr<Node> tree;
+    if (FAILED(Parse(text, tree))) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(tree);
+  }
+  SetLabel(state, text);
+}
+
+// The reader alone: a builder that keeps nothing.
+struct NullBuilder {
+  using Value = int;
+  HRESULT makeObject(Value& v) { return v = 0, S_OK; }
+  HRESULT makeArray(Value& v) { return v = 0, S_OK; }
+  HRESULT makeNull(Value& v) { return v = 0, S_OK; }
+  HRESULT makeBool(bool, Value& v) { return v = 0, S_OK; }
+  HRESULT makeNumber(int32_t, Value& v) { return v = 0, S_OK; }
+  HRESULT makeString(const char*, size_t, Value& v) { return v = 0, S_OK; }
+  HRESULT addMember(Value&, const char*, size_t, Value&&) { return S_OK; }
+  HRESULT appendItem(Value&, Value&&) { return S_OK; }
+};
+
+void Kestrin_ReadOnly(benchmark::State& state) {
+  const std::string& text = Input(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    NullBuilder b;
+    zelk::json::JsonReader<NullBuilder> reader(b);
+    int top = 0;
+    if (FAILED(reader.read(text.data(), text.size(), top))) state.SkipWithError("parse failed");
+  }
+  SetLabel(state, text);
+}
+
+// Output gathered the way the module gathers it: one buffer grown by realloc.
+struct BufferSink : zelk::json::JsonSink {
+  zelk::ByteBuffer out;
+  HRESULT write(const char* d, size_t n) override { return out.append(d, n); }
+};
+
+void Kestrin_Write(benchmark::State& state) {
+  const std::string& text = Input(static_cast<int>(state.range(0)));
+  std::unique_ptr<Node> tree;
+  Parse(text, tree);
+  for (auto _ : state) {
+    BufferSink sink;
+    zelk::json::JsonWriter w(sink);
+    DumpNode(*tree, w);
+    w.flush();
+    benchmark::DoNotOptimize(sink.out.data());
+  }
+  SetLabel(state, text);
+}
+
+void RapidJSON_Parse(benchmark::State& state) {
+  const std::string& text = Input(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    rapidjson::Document d;
+    d.Parse(text.data(), text.size());
+    if (d.HasParseError()) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(d);
+  }
+  SetLabel(state, text);
+}
+
+void RapidJSON_Write(benchmark::State& state) {
+  const std::string& text = Input(static_cast<int>(state.range(0)));
+  rapidjson::Document d;
+  d.Parse(text.data(), text.size());
+  for (auto _ : state) {
+    rapidjson::StringBuffer b;
+    rapidjson::Writer<rapidjson::StringBuffer> w(b);
+    d.Accept(w);
+    benchmark::DoNotOptimize(b.GetString());
+  }
+  SetLabel(state, text);
+}
+
+void Nlohmann_Parse(benchmark::State& state) {
+  const std::string& text = Input(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(nlohmann::json::parse(text));
+  SetLabel(state, text);
+}
+
+void Nlohmann_Write(benchmark::State& state) {
+  const std::string& text = Input(static_cast<int>(state.range(0)));
+  nlohmann::json j = nlohmann::json::parse(text);
+  for (auto _ : state) benchmark::DoNotOptimize(j.dump());
+  SetLabel(state, text);
+}
+
+}  // namespace
+
+// Argument 0: the small API request; 1: the large document.
+BENCHMARK(Kestrin_ReadOnly)->Arg(0)->Arg(1);
+BENCHMARK(Kestrin_Parse)->Arg(0)->Arg(1);
+BENCHMARK(RapidJSON_Parse)->Arg(0)->Arg(1);
+BENCHMARK(Nlohmann_Parse)->Arg(0)->Arg(1);
+BENCHMARK(Kestrin_Write)->Arg(0)->Arg(1);
+BENCHMARK(RapidJSON_Write)->Arg(0)->Arg(1);
+BENCHMARK(Nlohmann_Write)->Arg(0)->Arg(1);
+
+BENCHMARK_MAIN();
