@@ -109,7 +109,8 @@ HRESULT MultiCopy(const C* list, C** out)
 {
     if (out == nullptr)
         return ZELK_RC(0xFFFFFFFF);
-    if (*out == list)
+    // The output already holds the list; NULL is copied as a list of two NULs.
+    if (*out == list && list != nullptr)
         return S_OK;
     *out = nullptr;
     const size_t len = MultiGetLength(list);
