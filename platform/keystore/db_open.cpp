@@ -68,6 +68,20 @@ HRESULT MakeFolders(const std::string& dir, std::string* cause) {
   return S_OK;
 }
 
+// SQLite gives new journal files the database's mode; ones left from
+// before are made private too.
+void NarrowJournals(const std::string& path) {
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    int fd = open((path + suffix).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) != 0) {
+      fchmod(fd, st.st_mode & 0600);
+    }
+    close(fd);
+  }
+}
+
 // Makes sure `path` is a regular file of ours, 0600, and empty or an SQLite
 // database; creates it (empty, 0600) when missing.
 HRESULT PrepareFile(const std::string& path, std::string* cause) {
@@ -115,6 +129,7 @@ HRESULT PrepareFile(const std::string& path, std::string* cause) {
     // Only ever narrowed: a store readable by others is made private.
     if (SUCCEEDED(hr) && (st.st_mode & 077) != 0) fchmod(fd, st.st_mode & 0600);
     close(fd);
+    if (SUCCEEDED(hr)) NarrowJournals(path);
     return hr;
   }
   *cause = "the file keeps appearing and vanishing";

@@ -240,7 +240,9 @@ class KeyStore {
 
   // Change notification, for changes of this process and (seen through the
   // folder watcher) of others. Callbacks run on the changing thread or on
-  // the watcher's thread; a burst of outside changes gives one call.
+  // the watcher's thread, one at a time; a burst of outside changes gives
+  // one call. A callback may use the store and reset subscriptions, but
+  // must not destroy the store.
   HRESULT Subscribe(unsigned kinds, ChangeCallback callback, Subscription* out);
 
   struct Impl;

@@ -15,8 +15,13 @@ using detail::X509Ptr;
 // The password as PKCS#12 functions want it, wiped when done.
 class Password {
  public:
-  Password(std::string_view text) : text_(text.begin(), text.end()) { text_.push_back('\0'); }
-  ~Password() { OPENSSL_cleanse(text_.data(), text_.size()); }
+  explicit Password(std::string_view text) {
+    // Sized once, so that no unwiped copy is left behind by a reallocation.
+    text_.reserve(text.size() + 1);
+    text_.assign(text.begin(), text.end());
+    text_.push_back('\0');
+  }
+  ~Password() { OPENSSL_cleanse(text_.data(), text_.capacity()); }
   Password(const Password&) = delete;
   Password& operator=(const Password&) = delete;
   // Null with a zero length: the "no password" form of some files.

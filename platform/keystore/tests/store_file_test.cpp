@@ -95,6 +95,18 @@ void MakeForeignDatabase(const std::string& path) {
   chmod(path.c_str(), 0600);
 }
 
+void MakeNewerKeyStore(const std::string& path) {
+  Options options;
+  options.path = path;
+  std::unique_ptr<KeyStore> store;
+  ASSERT_EQ(KeyStore::Open(options, &store), S_OK);
+  store.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "UPDATE meta SET value = 2 WHERE key = 'version'", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+}
+
 struct NotAStoreCase {
   const char* name;
   void (*make)(const std::string& path);
@@ -111,6 +123,7 @@ const NotAStoreCase kNotAStore[] = {
     {"short", [](const std::string& p) { WriteFile(p, std::vector<uint8_t>{'S', 'Q', 'L'}); },
      KEYSTORE_E_NOT_DATABASE, "not a database"},
     {"foreign database", MakeForeignDatabase, KEYSTORE_E_FOREIGN_DATABASE, "not a key store"},
+    {"newer key store", MakeNewerKeyStore, KEYSTORE_E_NEWER_FORMAT, "newer version"},
 };
 
 TEST(StoreFileTest, AFileThatIsNotAKeyStoreIsReportedAndLeftUnchanged) {
