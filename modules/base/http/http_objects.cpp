@@ -59,14 +59,16 @@ public:
         if (!out)
             return E_FAIL;
         const char* value = nullptr;
-        return CopyValue(parser_.header(name, &value), value, out);
+        HRESULT found = parser_.header(name, &value);
+        return CopyValue(found, value, out);
     }
     HRESULT getQueryString(const char* name, char** out) override
     {
         if (!out)
             return E_FAIL;
         const char* value = nullptr;
-        return CopyValue(parser_.query(name, &value), value, out);
+        HRESULT found = parser_.query(name, &value);
+        return CopyValue(found, value, out);
     }
     int getRefusalStatus() override { return parser_.refusal(); }
 
