@@ -1,0 +1,222 @@
+#include "comsock_framed.h"
+
+#include <openssl/crypto.h>
+#include <sys/random.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "comsock_io.h"
+#include "zelk_alloc.h"
+
+namespace ZELK::PSESVC::COMSOCK {
+
+namespace {
+
+std::atomic<uint64_t> s_frameLimit {kDefaultFrameLimit};
+
+constexpr unsigned long kInitialCapacity = 1024;
+
+uint32_t RandomId()
+{
+    uint32_t id = 0;
+    while (id == 0) {
+        if (getrandom(&id, sizeof(id), 0) != static_cast<ssize_t>(sizeof(id)))
+            id = 0;
+    }
+    return id;
+}
+
+// Reads one frame header; 0 with the length, or the reason to end.
+HRESULT ReadLength(int fd, uint32_t* length)
+{
+    HRESULT hr = ReadExact(fd, length, sizeof(*length));
+    if (hr != S_OK)
+        return E_ABORT;
+    if (*length == 0 || *length > GetFrameLimit())
+        return E_ABORT;
+    return S_OK;
+}
+
+}  // namespace
+
+void SetFrameLimit(uint64_t bytes)
+{
+    s_frameLimit = bytes ? bytes : kDefaultFrameLimit;
+}
+
+uint64_t GetFrameLimit()
+{
+    return s_frameLimit;
+}
+
+// ---- SessionTable -----------------------------------------------------------
+
+SessionTable::~SessionTable()
+{
+    for (auto& [id, entry] : m_sessions)
+        entry.tunnel->Release();
+}
+
+HRESULT SessionTable::Add(ITunnel* tunnel, uint32_t* id)
+{
+    if (tunnel == nullptr || id == nullptr)
+        return E_INVALIDARG;
+    std::lock_guard<std::mutex> lock(m_lock);
+    uint32_t candidate = RandomId();
+    while (m_sessions.count(candidate))
+        candidate = RandomId();
+    tunnel->AddRef();
+    m_sessions.emplace(candidate, Entry {tunnel, 1});
+    *id = candidate;
+    return S_OK;
+}
+
+HRESULT SessionTable::Join(uint32_t id, ITunnel** tunnel)
+{
+    *tunnel = nullptr;
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto it = m_sessions.find(id);
+    if (id == 0 || it == m_sessions.end())
+        return S_FALSE;
+    ++it->second.holders;
+    it->second.tunnel->AddRef();
+    *tunnel = it->second.tunnel;
+    return S_OK;
+}
+
+void SessionTable::Leave(uint32_t id)
+{
+    ITunnel* ended = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        auto it = m_sessions.find(id);
+        if (it == m_sessions.end())
+            return;
+        if (--it->second.holders == 0) {
+            ended = it->second.tunnel;
+            m_sessions.erase(it);
+        }
+    }
+    // The tunnel may run its own clean-up; never under the table's lock.
+    if (ended)
+        ended->Release();
+}
+
+size_t SessionTable::Count()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_sessions.size();
+}
+
+// ---- FrameBuffer ------------------------------------------------------------
+
+FrameBuffer::~FrameBuffer()
+{
+    Wipe();
+    sec_free(data);
+}
+
+HRESULT FrameBuffer::Reserve(unsigned long size)
+{
+    if (size <= capacity && data)
+        return S_OK;
+    unsigned long wanted = size < kInitialCapacity ? kInitialCapacity : size;
+    auto* fresh = static_cast<unsigned char*>(sec_malloc(wanted));
+    if (fresh == nullptr)
+        return E_OUTOFMEMORY;
+    Wipe();
+    sec_free(data);
+    data = fresh;
+    capacity = wanted;
+    return S_OK;
+}
+
+void FrameBuffer::Wipe()
+{
+    if (data && capacity)
+        OPENSSL_cleanse(data, capacity);
+}
+
+// ---- one client -------------------------------------------------------------
+
+namespace {
+
+// The session's requests until the client leaves or breaks the protocol.
+HRESULT ServeRequests(int fd, ISessionHost& host, FrameBuffer& buffer, ITunnel* tunnel, const PeerInfo& peer)
+{
+    while (!host.IsStopping()) {
+        uint32_t length = 0;
+        HRESULT hr = ReadLength(fd, &length);
+        if (FAILED(hr))
+            return hr;
+        // One byte more keeps a terminating zero after the request.
+        hr = buffer.Reserve(static_cast<unsigned long>(length) + 1);
+        if (FAILED(hr))
+            return hr;
+        hr = ReadExact(fd, buffer.data, length);
+        if (hr != S_OK)
+            return E_ABORT;
+        buffer.data[length] = 0;
+
+        host.ClientNotice(ClientNoticeKind::Active, peer);
+        unsigned char* before = buffer.data;
+        unsigned long reply = buffer.capacity;
+        tunnel->Transact(buffer.data, length, &buffer.data, &reply);
+        // A replaced buffer is known to hold the reply and no more.
+        if (buffer.data != before)
+            buffer.capacity = reply;
+        if (buffer.data == nullptr) {
+            buffer.capacity = 0;
+            return E_FAIL;
+        }
+        if (reply == 0 || reply > buffer.capacity || reply > GetFrameLimit())
+            return E_FAIL;
+        uint32_t header = static_cast<uint32_t>(reply);
+        if (FAILED(WriteExact2(fd, &header, sizeof(header), buffer.data, reply)))
+            return E_FAIL;
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT ServeFramedClient(int fd, ISessionHost& host, FrameBuffer& buffer, const PeerInfo& peer)
+{
+    uint32_t length = 0;
+    HRESULT hr = ReadLength(fd, &length);
+    if (FAILED(hr))
+        return hr;
+    // The handshake body is exactly one session id.
+    if (length != sizeof(uint32_t))
+        return E_ABORT;
+    uint32_t id = 0;
+    if (ReadExact(fd, &id, sizeof(id)) != S_OK)
+        return E_ABORT;
+
+    ITunnel* tunnel = nullptr;
+    host.AttachSession(&id, &tunnel);
+    if (id == 0 && tunnel) {
+        tunnel->Release();
+        tunnel = nullptr;
+    }
+    uint32_t answer[2] = {sizeof(uint32_t), tunnel ? id : 0};
+    hr = WriteExact(fd, answer, sizeof(answer));
+    if (tunnel == nullptr)
+        return E_ABORT;
+    if (FAILED(hr)) {
+        tunnel->Release();
+        host.DetachSession(id);
+        return hr;
+    }
+
+    host.ClientNotice(ClientNoticeKind::Connect, peer);
+    hr = ServeRequests(fd, host, buffer, tunnel, peer);
+    host.ClientNotice(ClientNoticeKind::Disconnect, peer);
+    tunnel->Release();
+    host.DetachSession(id);
+    buffer.Wipe();
+    return hr;
+}
+
+}  // namespace ZELK::PSESVC::COMSOCK

@@ -1,0 +1,100 @@
+// The framed protocol of the service's socket: frames of a u32 length (host
+// order) and that many body bytes; a session handshake as the first frame of
+// every socket, then one reply frame per request frame. This is the server's
+// side of one connection, over any connected stream socket.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
+#include "zelk_result.h"
+#include "zelk_tunnel.h"
+
+namespace ZELK::PSESVC::COMSOCK {
+
+constexpr uint64_t kDefaultFrameLimit = 16u * 1024u * 1024u;
+
+// The largest frame body either end accepts; a frame announcing more ends
+// the connection. Process-wide; 0 restores the default.
+void SetFrameLimit(uint64_t bytes);
+uint64_t GetFrameLimit();
+
+// The peer process as the server reports it to its session callbacks.
+struct PeerInfo {
+    uint32_t uid = 0;
+    uint32_t pid = 0;
+    char name[32] = "unknown";
+};
+
+enum class ClientNoticeKind { Connect, Active, Disconnect };
+
+// The live sessions of a server: random non-zero ids, each naming the tunnel
+// shared by every connection that presented it. A session ends with the last
+// connection that holds it; its id is then unknown.
+class SessionTable {
+public:
+    SessionTable() = default;
+    ~SessionTable();
+    SessionTable(const SessionTable&) = delete;
+    SessionTable& operator=(const SessionTable&) = delete;
+
+    // A new session over `tunnel` (one reference taken), held once; its id in *id.
+    HRESULT Add(ITunnel* tunnel, uint32_t* id);
+    // Holds the live session `id` once more: 0 with its tunnel (one reference
+    // for the caller), or 1 when no live session has that id.
+    HRESULT Join(uint32_t id, ITunnel** tunnel);
+    // Gives up one hold; the last one ends the session and drops its tunnel.
+    void Leave(uint32_t id);
+    size_t Count();
+
+private:
+    struct Entry {
+        ITunnel* tunnel;
+        uint64_t holders;
+    };
+    std::mutex m_lock;
+    std::unordered_map<uint32_t, Entry> m_sessions;
+};
+
+// What a connection needs of its server.
+class ISessionHost {
+public:
+    // Handshake: *id 0 asks for a new session. 0 with the session's id and
+    // tunnel (one reference), or *id 0 and no tunnel when none can be had.
+    virtual void AttachSession(uint32_t* id, ITunnel** tunnel) = 0;
+    virtual void DetachSession(uint32_t id) = 0;
+    virtual void ClientNotice(ClientNoticeKind kind, const PeerInfo& peer) = 0;
+    virtual bool IsStopping() = 0;
+
+protected:
+    ~ISessionHost() = default;
+};
+
+// The receive and reply buffer of one pool thread, from the crypto library's
+// allocator; kept across clients, wiped before it is freed or handed on.
+class FrameBuffer {
+public:
+    FrameBuffer() = default;
+    ~FrameBuffer();
+    FrameBuffer(const FrameBuffer&) = delete;
+    FrameBuffer& operator=(const FrameBuffer&) = delete;
+
+    // At least `size` bytes; old contents are not kept. 0x8007000E on failure.
+    HRESULT Reserve(unsigned long size);
+    // Zero bytes over what the last client left.
+    void Wipe();
+
+    unsigned char* data = nullptr;
+    unsigned long capacity = 0;
+};
+
+// Serves one client on `fd` until it closes, breaks the protocol or the
+// server stops: the handshake, then request frames for the session's tunnel.
+// The socket stays open; the caller closes it. Returns why the service ended
+// (0x80000007 peer closed or refused input, 0x80004005 failure, 0x8007000E
+// no memory).
+HRESULT ServeFramedClient(int fd, ISessionHost& host, FrameBuffer& buffer, const PeerInfo& peer);
+
+}  // namespace ZELK::PSESVC::COMSOCK

@@ -1,0 +1,214 @@
+#include "comsock_pool.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "comsock_io.h"
+#include "zelk_trace.h"
+
+namespace ZELK::PSESVC::COMSOCK {
+
+AcceptPool::AcceptPool(IAcceptHandler* handler, const char* traceModule) : m_handler(handler), m_trace(traceModule)
+{
+}
+
+AcceptPool::~AcceptPool()
+{
+    Stop();
+    Join();
+}
+
+void AcceptPool::SetLimits(const PoolLimits& limits)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_limits = limits;
+    m_limits.maxThreads = std::max(1u, m_limits.maxThreads);
+}
+
+HRESULT AcceptPool::Start(int listenFd)
+{
+    bool spawn = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_listen = listenFd;
+        m_stopping = false;
+        spawn = m_waiting == 0;
+    }
+    return spawn ? Spawn() : S_OK;
+}
+
+void AcceptPool::Stop()
+{
+    int listenFd = -1;
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_stopping = true;
+        if (m_listen >= 0)
+            shutdown(m_listen, SHUT_RDWR);
+        for (Worker* worker : m_workers)
+            if (worker->fd >= 0)
+                shutdown(worker->fd, SHUT_RDWR);
+        m_changed.wait(lock, [this] { return m_waiting == 0; });
+        listenFd = m_listen;
+        m_listen = -1;
+    }
+    CloseFd(listenFd);
+}
+
+void AcceptPool::Join()
+{
+    for (;;) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_changed.wait(lock, [this] { return !m_finished.empty() || m_workers.empty(); });
+        bool done = m_workers.empty();
+        lock.unlock();
+        Reap();
+        if (done)
+            return;
+    }
+}
+
+bool AcceptPool::IsStopping()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_stopping;
+}
+
+bool AcceptPool::IsListening()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_listen >= 0;
+}
+
+unsigned AcceptPool::Running()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return static_cast<unsigned>(m_workers.size());
+}
+
+unsigned AcceptPool::Waiting()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_waiting;
+}
+
+void AcceptPool::Reap()
+{
+    std::vector<Worker*> finished;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        finished.swap(m_finished);
+    }
+    for (Worker* worker : finished) {
+        worker->thread.Wait(-1);
+        delete worker;
+    }
+}
+
+HRESULT AcceptPool::Spawn()
+{
+    Reap();
+    auto* worker = new (std::nothrow) Worker();
+    if (worker)
+        worker->pool = this;
+    if (worker == nullptr)
+        return E_OUTOFMEMORY;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_stopping || m_workers.size() >= m_limits.maxThreads) {
+            delete worker;
+            return S_FALSE;
+        }
+        m_workers.push_back(worker);
+    }
+    HRESULT hr = ZELK::Thread::Create(&worker->thread, worker, &Worker::Run);
+    if (FAILED(hr) || !worker->thread) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_workers.erase(std::find(m_workers.begin(), m_workers.end(), worker));
+        delete worker;
+        m_changed.notify_all();
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+// Waits for a client on the listening socket while the pool runs; the
+// accepted socket, or -1 when the pool stops.
+int AcceptPool::AcceptOne(int listenFd)
+{
+    while (!IsStopping()) {
+        pollfd ready {listenFd, POLLIN, 0};
+        int n = poll(&ready, 1, 100);
+        if (n <= 0 || IsStopping())
+            continue;
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (IsStopping())
+            break;
+        SECTRACE_FormatLn(m_trace, 1, "accept failed with error code: %s (%u,%u)", strerror(errno), Running(),
+                          Waiting());
+        Sleep(100);
+    }
+    return -1;
+}
+
+unsigned AcceptPool::Worker::Run()
+{
+    FrameBuffer buffer;
+    for (;;) {
+        int listenFd = -1;
+        bool spawn = false;
+        {
+            std::lock_guard<std::mutex> lock(pool->m_lock);
+            if (pool->m_stopping || pool->m_listen < 0 || pool->m_waiting >= pool->m_limits.maxWaiting)
+                break;
+            ++pool->m_waiting;
+            spawn = pool->m_waiting < pool->m_limits.minWaiting;
+            listenFd = pool->m_listen;
+        }
+        if (spawn)
+            pool->Spawn();
+        int client = pool->AcceptOne(listenFd);
+        int idle = 0;
+        {
+            std::lock_guard<std::mutex> lock(pool->m_lock);
+            --pool->m_waiting;
+            pool->m_changed.notify_all();
+            spawn = pool->m_waiting < pool->m_limits.minWaiting;
+            idle = pool->m_limits.idleSeconds;
+            if (pool->m_stopping || client < 0) {
+                CloseFd(client);
+                break;
+            }
+            fd = client;
+        }
+        if (spawn)
+            pool->Spawn();
+        if (idle > 0) {
+            timeval limit {idle, 0};
+            setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+            setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+        }
+        pool->m_handler->Serve(client, buffer);
+        {
+            std::lock_guard<std::mutex> lock(pool->m_lock);
+            fd = -1;
+        }
+        CloseFd(client);
+    }
+    std::lock_guard<std::mutex> lock(pool->m_lock);
+    pool->m_workers.erase(std::find(pool->m_workers.begin(), pool->m_workers.end(), this));
+    pool->m_finished.push_back(this);
+    pool->m_changed.notify_all();
+    return 0;
+}
+
+}  // namespace ZELK::PSESVC::COMSOCK

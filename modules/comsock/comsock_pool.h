@@ -1,0 +1,82 @@
+// The accept-and-serve threads of one listening socket. Between 5 and 10
+// threads wait in accept (another starts when fewer wait, one ends when more
+// wait), no more than a fixed number of threads exist, and a served socket
+// that stays silent longer than the idle time-out is given up. Sockets are
+// closed only by the thread that owns them; others wake it with shutdown.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "comsock_framed.h"
+#include "zelk_result.h"
+#include "zelk_sync.h"
+
+namespace ZELK::PSESVC::COMSOCK {
+
+struct PoolLimits {
+    unsigned minWaiting = 5;
+    unsigned maxWaiting = 10;
+    unsigned maxThreads = 64;
+    int idleSeconds = 300;
+};
+
+// Serves one accepted socket on a pool thread; `buffer` is that thread's own.
+class IAcceptHandler {
+public:
+    virtual void Serve(int fd, FrameBuffer& buffer) = 0;
+
+protected:
+    ~IAcceptHandler() = default;
+};
+
+class AcceptPool {
+public:
+    AcceptPool(IAcceptHandler* handler, const char* traceModule);
+    ~AcceptPool();
+    AcceptPool(const AcceptPool&) = delete;
+    AcceptPool& operator=(const AcceptPool&) = delete;
+
+    // Takes the listening socket (non-blocking), clears the stop and starts a
+    // thread when none waits in accept. 0x8007000E when no thread can start.
+    HRESULT Start(int listenFd);
+    // Stops accepting, wakes every served socket, and closes the listening
+    // socket once no thread waits on it. Threads end on their own.
+    void Stop();
+    // Waits until every thread has ended.
+    void Join();
+
+    bool IsStopping();
+    bool IsListening();
+    unsigned Running();
+    unsigned Waiting();
+
+    void SetLimits(const PoolLimits& limits);
+
+private:
+    struct Worker {
+        AcceptPool* pool = nullptr;
+        ZELK::Thread thread;
+        int fd = -1;
+        unsigned Run();
+    };
+
+    HRESULT Spawn();
+    void Reap();
+    int AcceptOne(int listenFd);
+
+    IAcceptHandler* m_handler;
+    const char* m_trace;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    PoolLimits m_limits;
+    int m_listen = -1;
+    bool m_stopping = false;
+    unsigned m_waiting = 0;
+    std::vector<Worker*> m_workers;
+    std::vector<Worker*> m_finished;
+};
+
+}  // namespace ZELK::PSESVC::COMSOCK
