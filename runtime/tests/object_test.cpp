@@ -196,6 +196,8 @@ public:
 TEST(ObjectSingleton, CreatedOnceUnderConcurrencyAndAgainAfterStop)
 {
     unsigned before = CSingletons::Count();
+    s_singletonConstructed = 0;
+    s_singletonInitialized = 0;
     std::vector<void*> got(8, nullptr);
     std::vector<HRESULT> results(8, E_FAIL);
     std::vector<std::thread> threads;
