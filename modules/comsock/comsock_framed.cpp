@@ -3,8 +3,12 @@
 #include <openssl/crypto.h>
 #include <sys/random.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "comsock_io.h"
 #include "zelk_alloc.h"
@@ -31,6 +35,8 @@ uint32_t RandomId()
 HRESULT ReadLength(int fd, uint32_t* length)
 {
     HRESULT hr = ReadExact(fd, length, sizeof(*length));
+    if (hr == COMSOCK_TIMEOUT)
+        return hr;
     if (hr != S_OK)
         return E_ABORT;
     if (*length == 0 || *length > GetFrameLimit())
@@ -58,16 +64,36 @@ SessionTable::~SessionTable()
         entry.tunnel->Release();
 }
 
+void SessionTable::Sweep()
+{
+    std::vector<ITunnel*> ended;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+            const Entry& entry = it->second;
+            if (entry.holders == 0 && (kill(static_cast<pid_t>(entry.keepFor), 0) != 0 && errno == ESRCH)) {
+                ended.push_back(entry.tunnel);
+                it = m_sessions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (ITunnel* tunnel : ended)
+        tunnel->Release();
+}
+
 HRESULT SessionTable::Add(ITunnel* tunnel, uint32_t* id)
 {
     if (tunnel == nullptr || id == nullptr)
         return E_INVALIDARG;
+    Sweep();
     std::lock_guard<std::mutex> lock(m_lock);
     uint32_t candidate = RandomId();
     while (m_sessions.count(candidate))
         candidate = RandomId();
     tunnel->AddRef();
-    m_sessions.emplace(candidate, Entry {tunnel, 1});
+    m_sessions.emplace(candidate, Entry {tunnel, 1, 0});
     *id = candidate;
     return S_OK;
 }
@@ -85,7 +111,7 @@ HRESULT SessionTable::Join(uint32_t id, ITunnel** tunnel)
     return S_OK;
 }
 
-void SessionTable::Leave(uint32_t id)
+void SessionTable::Leave(uint32_t id, uint32_t keepFor)
 {
     ITunnel* ended = nullptr;
     {
@@ -93,7 +119,9 @@ void SessionTable::Leave(uint32_t id)
         auto it = m_sessions.find(id);
         if (it == m_sessions.end())
             return;
-        if (--it->second.holders == 0) {
+        if (--it->second.holders == 0 && keepFor != 0) {
+            it->second.keepFor = keepFor;
+        } else if (it->second.holders == 0) {
             ended = it->second.tunnel;
             m_sessions.erase(it);
         }
@@ -186,7 +214,7 @@ HRESULT ServeFramedClient(int fd, ISessionHost& host, FrameBuffer& buffer, const
     uint32_t length = 0;
     HRESULT hr = ReadLength(fd, &length);
     if (FAILED(hr))
-        return hr;
+        return E_ABORT;
     // The handshake body is exactly one session id.
     if (length != sizeof(uint32_t))
         return E_ABORT;
@@ -206,7 +234,7 @@ HRESULT ServeFramedClient(int fd, ISessionHost& host, FrameBuffer& buffer, const
         return E_ABORT;
     if (FAILED(hr)) {
         tunnel->Release();
-        host.DetachSession(id);
+        host.DetachSession(id, false, peer);
         return hr;
     }
 
@@ -214,7 +242,7 @@ HRESULT ServeFramedClient(int fd, ISessionHost& host, FrameBuffer& buffer, const
     hr = ServeRequests(fd, host, buffer, tunnel, peer);
     host.ClientNotice(ClientNoticeKind::Disconnect, peer);
     tunnel->Release();
-    host.DetachSession(id);
+    host.DetachSession(id, hr == COMSOCK_TIMEOUT, peer);
     buffer.Wipe();
     return hr;
 }

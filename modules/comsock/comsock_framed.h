@@ -45,15 +45,20 @@ public:
     // Holds the live session `id` once more: 0 with its tunnel (one reference
     // for the caller), or 1 when no live session has that id.
     HRESULT Join(uint32_t id, ITunnel** tunnel);
-    // Gives up one hold; the last one ends the session and drops its tunnel.
-    void Leave(uint32_t id);
+    // Gives up one hold; the last one ends the session and drops its tunnel,
+    // unless `keepFor` names a process: the session then waits for that
+    // process to come back (a socket closed for being idle) and ends when
+    // the process is gone.
+    void Leave(uint32_t id, uint32_t keepFor = 0);
     size_t Count();
 
 private:
     struct Entry {
         ITunnel* tunnel;
         uint64_t holders;
+        uint32_t keepFor;
     };
+    void Sweep();
     std::mutex m_lock;
     std::unordered_map<uint32_t, Entry> m_sessions;
 };
@@ -64,7 +69,8 @@ public:
     // Handshake: *id 0 asks for a new session. 0 with the session's id and
     // tunnel (one reference), or *id 0 and no tunnel when none can be had.
     virtual void AttachSession(uint32_t* id, ITunnel** tunnel) = 0;
-    virtual void DetachSession(uint32_t id) = 0;
+    // `idle`: the client's socket was closed for being idle, not by the client.
+    virtual void DetachSession(uint32_t id, bool idle, const PeerInfo& peer) = 0;
     virtual void ClientNotice(ClientNoticeKind kind, const PeerInfo& peer) = 0;
     virtual bool IsStopping() = 0;
 

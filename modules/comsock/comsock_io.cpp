@@ -22,6 +22,8 @@ HRESULT ReadExact(int fd, void* buffer, size_t length)
             continue;
         if (n == 0 && done == 0)
             return COMSOCK_CLOSED;
+        if (n < 0 && done == 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return COMSOCK_TIMEOUT;
         return E_ABORT;
     }
     return S_OK;

@@ -11,9 +11,12 @@ namespace ZELK::PSESVC::COMSOCK {
 
 // The peer closed before the first byte of a read.
 constexpr HRESULT COMSOCK_CLOSED = 1;
+// The socket's receive time-out ran out before the first byte of a read.
+constexpr HRESULT COMSOCK_TIMEOUT = ZELK_RC(0x800705B4);
 
 // Reads exactly `length` bytes: 0; 1 when the peer closed before any byte
-// arrived; 0x80000007 when it closed part-way or the socket failed or timed out.
+// arrived; 0x800705B4 when the receive time-out ran out before any byte;
+// 0x80000007 when it closed part-way or the socket failed or timed out.
 HRESULT ReadExact(int fd, void* buffer, size_t length);
 
 // Writes all `length` bytes: 0, or 0x80004005 when the socket fails.

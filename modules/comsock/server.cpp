@@ -284,9 +284,9 @@ void Server::AttachSession(uint32_t* id, ITunnel** tunnel)
     *tunnel = fresh;
 }
 
-void Server::DetachSession(uint32_t id)
+void Server::DetachSession(uint32_t id, bool idle, const PeerInfo& peer)
 {
-    m_sessions.Leave(id);
+    m_sessions.Leave(id, idle ? peer.pid : 0);
 }
 
 void Server::ClientNotice(ClientNoticeKind kind, const PeerInfo& peer)

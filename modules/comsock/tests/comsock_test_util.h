@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -203,11 +204,13 @@ public:
         body->resize(n);
         return ReadExact(body->data(), n);
     }
-    // True when the service closed the socket (end of stream, nothing sent).
+    // True when the service closed the socket with nothing more sent (end of
+    // stream, or a reset when it left unread bytes behind).
     bool Closed()
     {
         char c;
-        return recv(fd, &c, 1, 0) == 0;
+        ssize_t n = recv(fd, &c, 1, 0);
+        return n == 0 || (n < 0 && errno == ECONNRESET);
     }
 
     int fd = -1;

@@ -1,1 +1,412 @@
+// The framed server driven by a raw socket: handshakes, shared sessions,
+// malformed and hostile input, the socket file's place and modes, a second
+// instance, a stale socket, other users, the pool's bounds and the user switch.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "comsock_path.h"
+#include "comsock_peer.h"
+#include "comsock_test_util.h"
+#include "server.h"
+
+using namespace ZELK::PSESVC::COMSOCK;
+using namespace comsocktest;
+
+namespace {
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get()))); }
+    void TearDown() override { server->Disconnect(nullptr); }
+
+    const char* Path() { return server->SocketPath(); }
+
+    Ref<Factory> factory;
+    Ref<ServerUNIX> server;
+};
+
+std::string Request(Raw& raw, const std::string& body)
+{
+    raw.SendFrame(body);
+    std::string reply;
+    EXPECT_TRUE(raw.ReadFrame(&reply));
+    return reply;
+}
+
+// A forked child's exit status (0 success), the child running `body`.
+template <class F> int InChild(F body)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+// An object that answers no interface but IUnknown.
+class Nothing : public IUnknown, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(Nothing)
+    ZELK_INTMAP_ENTRY_IID(IID_IUnknown, IUnknown)
+    ZELK_END_INTMAP()
+};
+
+int DropTo(uid_t uid, gid_t gid)
+{
+    gid_t groups[] = {gid};
+    return setgroups(1, groups) == 0 && setgid(gid) == 0 && setuid(uid) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+TEST_F(ServerTest, SocketLivesInThePrivateFolderOfTheUser)
+{
+    std::string expected =
+        std::string(getenv("XDG_RUNTIME_DIR")) + "/kestrin/org.kestrin.client." + std::to_string(getuid());
+    EXPECT_EQ(expected, Path());
+    struct stat folder {};
+    ASSERT_EQ(0, lstat((std::string(getenv("XDG_RUNTIME_DIR")) + "/kestrin").c_str(), &folder));
+    EXPECT_EQ(0700u, folder.st_mode & 0777);
+    struct stat file {};
+    ASSERT_EQ(0, lstat(Path(), &file));
+    EXPECT_TRUE(S_ISSOCK(file.st_mode));
+    EXPECT_EQ(0600u, file.st_mode & 0777);
+    EXPECT_EQ(factory->source.load(), static_cast<IUnknown*>(static_cast<ITunnelSource*>(server.get())));
+}
+
+TEST_F(ServerTest, SessionsAreSharedByIdAndEndWithTheirLastSocket)
+{
+    uint32_t id = 0;
+    {
+        Raw first(Path());
+        id = first.Handshake(0);
+        ASSERT_NE(0u, id);
+        ASSERT_NE(0xFFFFFFFFu, id);
+        EXPECT_EQ("s1:hello", Request(first, "hello"));
+        Raw second(Path());
+        EXPECT_EQ(id, second.Handshake(id));
+        EXPECT_EQ("s1:again", Request(second, "again"));
+        EXPECT_EQ(1, factory->made.load());
+    }
+    ASSERT_TRUE(WaitFor([&] { return server->SessionCount() == 0; }));
+    Raw late(Path());
+    EXPECT_EQ(0u, late.Handshake(id));
+    EXPECT_TRUE(late.Closed()) << "a refused handshake ends the connection";
+
+    // Every served client is reported by its real process, connect and
+    // disconnect in pairs.
+    ASSERT_TRUE(WaitFor([&] { return factory->Count("disconnect") == 2; }));
+    char name[32] = {};
+    ASSERT_TRUE(ReadProcessName(static_cast<uint32_t>(getpid()), name, sizeof(name)));
+    std::string who = std::string(name) + ":" + std::to_string(getpid());
+    EXPECT_EQ(2, factory->Count("connect:" + who));
+    EXPECT_EQ(2, factory->Count("disconnect:" + who));
+    EXPECT_EQ(2, factory->Count("active:" + who));
+}
+
+TEST_F(ServerTest, MalformedInputEndsTheConnectionWithoutReply)
+{
+    struct Case {
+        const char* name;
+        bool handshakeFirst;
+        std::string bytes;
+        bool closeWrite;
+    };
+    const Case cases[] = {
+        {"zero-length handshake", false, U32(0), false},
+        {"zero-length request", true, U32(0), false},
+        {"partial length header, then close", false, std::string("\x04\x00", 2), true},
+        {"partial request header, then close", true, std::string("\x10", 1), true},
+        {"body shorter than announced, then close", true, U32(100) + "short", true},
+        {"announced length over the cap", true, U32(0xFFFFFFF0u), false},
+        {"handshake of 3 bytes", false, U32(3) + "abc", false},
+        {"handshake of 8 bytes", false, U32(8) + U32(0) + U32(0), false},
+        {"handshake with an unknown session", false, U32(4) + U32(0x12345678u), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Raw raw(Path());
+        if (c.handshakeFirst) {
+            ASSERT_NE(0u, raw.Handshake(0));
+        }
+        raw.Send(c.bytes);
+        if (c.closeWrite)
+            shutdown(raw.fd, SHUT_WR);
+        std::string reply;
+        if (c.bytes == U32(4) + U32(0x12345678u)) {
+            ASSERT_TRUE(raw.ReadFrame(&reply));
+            EXPECT_EQ(U32(0), reply);
+        }
+        EXPECT_TRUE(raw.Closed());
+    }
+    ASSERT_TRUE(WaitFor([&] { return server->SessionCount() == 0; }));
+    Raw healthy(Path());
+    ASSERT_NE(0u, healthy.Handshake(0));
+    EXPECT_EQ("s" + std::to_string(factory->made.load()) + ":ok", Request(healthy, "ok"));
+}
+
+TEST_F(ServerTest, BodiesSplitAcrossManySendsAndLargeFramesArriveWhole)
+{
+    Raw raw(Path());
+    ASSERT_NE(0u, raw.Handshake(0));
+    std::string body(3000, 'x');
+    for (size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<char>('a' + i % 26);
+    std::string frame = U32(static_cast<uint32_t>(body.size())) + body;
+    for (size_t i = 0; i < frame.size(); i += 7) {
+        raw.Send(frame.substr(i, 7));
+        if (i % 700 == 0)
+            usleep(1000);
+    }
+    std::string reply;
+    ASSERT_TRUE(raw.ReadFrame(&reply));
+    EXPECT_EQ("s1:" + body, reply);
+
+    std::string large(3 * 1024 * 1024, 'L');
+    std::thread writer([&] { raw.SendFrame(large); });
+    ASSERT_TRUE(raw.ReadFrame(&reply));
+    writer.join();
+    EXPECT_EQ("s1:" + large, reply);
+}
+
+TEST_F(ServerTest, FrameLimitIsConfigurable)
+{
+    SetFrameLimit(64);
+    Raw raw(Path());
+    ASSERT_NE(0u, raw.Handshake(0));
+    EXPECT_EQ("s1:" + std::string(60, 'a'), Request(raw, std::string(60, 'a')));
+    raw.SendFrame(std::string(65, 'b'));
+    EXPECT_TRUE(raw.Closed());
+    SetFrameLimit(0);
+    EXPECT_EQ(kDefaultFrameLimit, GetFrameLimit());
+}
+
+TEST_F(ServerTest, AnEmptyTunnelReplyClosesTheConnection)
+{
+    CComObject<EchoTunnel>* tunnel = nullptr;
+    CComObject<EchoTunnel>::CreateInstance(&tunnel);
+    tunnel->AddRef();
+    tunnel->emptyReply = true;
+    Ref<ServerUNIX> direct;
+    server->Disconnect(nullptr);
+    ASSERT_EQ(S_OK, direct->Connect(static_cast<ITunnel*>(tunnel)));
+    {
+        Raw raw(direct->SocketPath());
+        ASSERT_NE(0u, raw.Handshake(0));
+        raw.SendFrame("anything");
+        EXPECT_TRUE(raw.Closed());
+    }
+    EXPECT_EQ(1, tunnel->calls.load());
+    direct->Disconnect(nullptr);
+    tunnel->Release();
+}
+
+TEST_F(ServerTest, ASecondInstanceDoesNotStealTheSocket)
+{
+    struct stat before {};
+    ASSERT_EQ(0, lstat(Path(), &before));
+    Ref<Factory> otherFactory;
+    Ref<ServerUNIX> second;
+    EXPECT_EQ(E_FAIL, second->Connect(static_cast<IClassFactory*>(otherFactory.get())));
+    struct stat after {};
+    ASSERT_EQ(0, lstat(Path(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    Raw raw(Path());
+    ASSERT_NE(0u, raw.Handshake(0));
+    EXPECT_EQ("s1:mine", Request(raw, "mine"));
+    EXPECT_EQ(0, otherFactory->made.load());
+}
+
+TEST_F(ServerTest, AStaleSocketIsReplacedAndDisconnectRemovesTheFile)
+{
+    server->Disconnect(nullptr);
+    struct stat gone {};
+    EXPECT_NE(0, lstat(Path(), &gone));
+    EXPECT_FALSE(Raw(Path()).connected);
+
+    // A socket file without a listener, as a crashed service leaves it.
+    int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, Path(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(0, bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    close(stale);
+
+    ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
+    Raw raw(Path());
+    ASSERT_NE(0u, raw.Handshake(0));
+    EXPECT_EQ("s1:back", Request(raw, "back"));
+}
+
+TEST_F(ServerTest, ConnectRefusesASourceThatIsNeitherTunnelNorFactory)
+{
+    Ref<ServerUNIX> other;
+    Ref<Nothing> nothing;
+    EXPECT_EQ(E_INVALIDARG, other->Connect(nothing.get()));
+}
+
+TEST_F(ServerTest, AnotherUserIsRefused)
+{
+    passwd* nobody = getpwnam("nobody");
+    if (getuid() != 0 || nobody == nullptr)
+        GTEST_SKIP() << "needs root and the user nobody";
+    std::string path = Path();
+    // The private folder keeps the other user out.
+    EXPECT_EQ(0, InChild([&] {
+        if (DropTo(nobody->pw_uid, nobody->pw_gid))
+            return 2;
+        Raw raw(path.c_str());
+        return raw.connected ? 3 : 0;
+    }));
+    // With the folder and the file opened up, the server itself refuses the
+    // peer it sees through its credentials.
+    std::string folder = path.substr(0, path.rfind('/'));
+    std::string runtime = getenv("XDG_RUNTIME_DIR");
+    ASSERT_EQ(0, chmod(runtime.c_str(), 0711));
+    ASSERT_EQ(0, chmod(folder.c_str(), 0777));
+    ASSERT_EQ(0, chmod(path.c_str(), 0666));
+    int result = InChild([&] {
+        if (DropTo(nobody->pw_uid, nobody->pw_gid))
+            return 2;
+        Raw raw(path.c_str());
+        if (!raw.connected)
+            return 3;
+        raw.SendFrame(U32(0));
+        return raw.Closed() ? 0 : 4;
+    });
+    chmod(runtime.c_str(), 0700);
+    chmod(folder.c_str(), 0700);
+    chmod(path.c_str(), 0600);
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(0, factory->made.load());
+}
+
+TEST_F(ServerTest, ThePoolIsBoundedAndIdleSocketsAreClosed)
+{
+    server->Disconnect(nullptr);
+    PoolLimits limits;
+    limits.minWaiting = 1;
+    limits.maxWaiting = 2;
+    limits.maxThreads = 3;
+    limits.idleSeconds = 1;
+    server->SetPoolLimits(limits);
+    ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
+
+    Raw a(Path()), b(Path()), c(Path());
+    ASSERT_NE(0u, a.Handshake(0));
+    ASSERT_NE(0u, b.Handshake(0));
+    ASSERT_NE(0u, c.Handshake(0));
+    EXPECT_LE(server->PoolThreads(), 3u);
+    // A fourth client waits for a thread.
+    Raw d(Path());
+    uint32_t zero = 0;
+    d.SendFrame(U32(zero));
+    pollfd ready {d.fd, POLLIN, 0};
+    EXPECT_EQ(0, poll(&ready, 1, 300));
+    EXPECT_LE(server->PoolThreads(), 3u);
+    // The idle ones are closed after a second, and the fourth is then served.
+    EXPECT_TRUE(a.Closed());
+    std::string reply;
+    EXPECT_TRUE(d.ReadFrame(&reply));
+    EXPECT_EQ(4u, reply.size());
+}
+
+TEST_F(ServerTest, ASessionClosedForIdlenessWaitsForItsProcess)
+{
+    server->Disconnect(nullptr);
+    PoolLimits limits;
+    limits.idleSeconds = 1;
+    server->SetPoolLimits(limits);
+    ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
+    uint32_t id = 0;
+    {
+        Raw raw(Path());
+        id = raw.Handshake(0);
+        ASSERT_NE(0u, id);
+        EXPECT_TRUE(raw.Closed());
+    }
+    Raw again(Path());
+    EXPECT_EQ(id, again.Handshake(id));
+    EXPECT_EQ("s1:still", Request(again, "still"));
+}
+
+TEST(ServerUserSwitch, SwitchesFileGroupsAndUserOrRefusesCleanly)
+{
+    passwd* nobody = getpwnam("nobody");
+    if (getuid() != 0 || nobody == nullptr)
+        GTEST_SKIP() << "needs root and the user nobody";
+    uid_t uid = nobody->pw_uid;
+    gid_t gid = nobody->pw_gid;
+    std::string target = "/tmp/kestrin-" + std::to_string(uid);
+
+    // Not root: refused.
+    EXPECT_EQ(0, InChild([&] {
+        if (DropTo(uid, gid))
+            return 2;
+        Ref<ServerUNIX> server;
+        return server->UserSwitch("root") == -1 ? 0 : 3;
+    }));
+    // An unknown user: refused, nothing changed.
+    EXPECT_EQ(0, InChild([&] {
+        Ref<ServerUNIX> server;
+        return server->UserSwitch("no-such-user-kestrin") == -1 && getuid() == 0 ? 0 : 3;
+    }));
+    // The switch: socket moved to the user's folder and owned by the user,
+    // groups dropped, no way back to root, and the user's client is served.
+    int result = InChild([&] {
+        char folder[] = "/tmp/comsock-switch-XXXXXX";
+        if (!mkdtemp(folder))
+            return 2;
+        setenv("XDG_RUNTIME_DIR", folder, 1);
+        Ref<Factory> factory;
+        Ref<ServerUNIX> server;
+        if (server->Connect(static_cast<IClassFactory*>(factory.get())) != S_OK)
+            return 3;
+        if (server->UserSwitch("nobody") != S_OK)
+            return 4;
+        if (getuid() != uid || geteuid() != uid || getgid() != gid || setuid(0) == 0)
+            return 5;
+        gid_t groups[64];
+        int count = getgroups(64, groups);
+        for (int i = 0; i < count; ++i)
+            if (groups[i] == 0)
+                return 6;
+        std::string path = target + "/org.kestrin.client." + std::to_string(uid);
+        if (path != server->SocketPath())
+            return 7;
+        struct stat file {};
+        if (lstat(path.c_str(), &file) != 0 || file.st_uid != uid || (file.st_mode & 0777) != 0600)
+            return 8;
+        Raw raw(path.c_str());
+        if (raw.Handshake(0) == 0)
+            return 9;
+        server->Disconnect(nullptr);
+        return 0;
+    });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(0, system(("rm -rf " + target).c_str()));
+}
+
+TEST(ServerUserSwitch, SingleUserModeChangesNothing)
+{
+    EXPECT_EQ(0, InChild([] {
+        SetSingleUserReader([](char* name, size_t size) {
+            snprintf(name, size, "root");
+            return true;
+        });
+        Ref<ServerUNIX> server;
+        bool ok = server->UserSwitch("nobody") == S_OK && getuid() == 0 && std::string(Server::SingleUser()) == "root"
+                  && std::string(server->SocketPath()) == "/tmp/kestrin-0/org.kestrin.client.root";
+        return ok ? 0 : 1;
+    }));
+}
