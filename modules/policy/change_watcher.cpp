@@ -46,6 +46,12 @@ struct Run {
   }
 };
 
+void Wake(const Run& run) {
+  uint64_t one = 1;
+  ssize_t n = write(run.wakeFd, &one, sizeof one);
+  (void)n;
+}
+
 struct State {
   std::mutex lock;
   std::condition_variable delivered;
@@ -54,17 +60,26 @@ struct State {
   std::thread thread;
   uint64_t nextHandle = 1;
   uint64_t delivering = 0;  // handle whose target is being called
+
+  // The library may be unloaded while a watch is left: its thread must not
+  // outlive the code it runs.
+  ~State() {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      if (run) {
+        run->stop = true;
+        Wake(*run);
+      }
+    }
+    if (thread.joinable()) thread.join();
+  }
 };
 
+// Whoever keeps watches until static destruction asks for this state before
+// its own construction ends, so the state is destroyed after it.
 State& S() {
-  static State* state = new State;  // outlives static destruction: watches may end late
-  return *state;
-}
-
-void Wake(const Run& run) {
-  uint64_t one = 1;
-  ssize_t n = write(run.wakeFd, &one, sizeof one);
-  (void)n;
+  static State state;
+  return state;
 }
 
 void MarkPending(State& s, int wd, const char* name) {
