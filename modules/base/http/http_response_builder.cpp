@@ -80,12 +80,7 @@ HRESULT ResponseBuilder::setStatus(int code, const char* reason) {
   if (BreaksLine(reason)) return E_FAIL;
   char number[16];
   int n = std::snprintf(number, sizeof number, "%d ", code);
-  size_t reasonLength = std::strlen(reason);
-  Text text;
-  HRESULT hr = text.assign(number, static_cast<size_t>(n) + reasonLength);
-  if (FAILED(hr)) return hr;
-  std::memcpy(text.data() + n, reason, reasonLength);
-  hr = statusText_.assign(text.get(), text.length());
+  HRESULT hr = statusText_.assignJoined(number, static_cast<size_t>(n), reason, std::strlen(reason));
   if (FAILED(hr)) return hr;
   code_ = code;
   return S_OK;

@@ -38,6 +38,19 @@ HRESULT Text::assign(const char* bytes, size_t n) {
 
 HRESULT Text::assign(const char* text) { return assign(text, std::strlen(text)); }
 
+HRESULT Text::assignJoined(const char* a, size_t an, const char* b, size_t bn) {
+  if (bn > static_cast<size_t>(-2) - an) return E_OUTOFMEMORY;
+  char* p = static_cast<char*>(std::malloc(an + bn + 1));
+  if (!p) return E_OUTOFMEMORY;
+  std::memcpy(p, a, an);
+  std::memcpy(p + an, b, bn);
+  p[an + bn] = 0;
+  std::free(text_);
+  text_ = p;
+  length_ = an + bn;
+  return S_OK;
+}
+
 NameValueList::~NameValueList() {
   for (size_t i = 0; i < count_; ++i) {
     std::free(items_[i].name);

@@ -20,6 +20,8 @@ class Text {
 
   HRESULT assign(const char* bytes, size_t n);
   HRESULT assign(const char* text);
+  // The bytes of `a` followed by those of `b`.
+  HRESULT assignJoined(const char* a, size_t an, const char* b, size_t bn);
   void reset();
   const char* get() const { return text_; }
   char* data() { return text_; }
