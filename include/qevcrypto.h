@@ -132,11 +132,6 @@ struct SEC_TYPE_TABLE : API_COMMON {
     HRESULT (*encode)(const void* value, OctetString** der);      // 9
 };
 
-// "SEC_COMMONTYPES_1": slot k (k >= 1) is the type table of type index k.
-struct SEC_COMMONTYPES_TABLE : API_COMMON {
-    const SEC_TYPE_TABLE* types[1];  // types[k - 1] is type index k; the table is longer
-};
-
 // Type indexes in "SEC_COMMONTYPES_1" (the PKCS#12 ones index the PKCS#12 type table).
 enum SEC_TYPE_INDEX : unsigned int {
     SEC_TYPE_P12_Safe = 3,
@@ -170,12 +165,14 @@ constexpr unsigned int SEC_TYPE_String = 109;
 
 }  // extern "C"
 
-// The type table of index k in a bound "SEC_COMMONTYPES_1"; NULL when unbound.
+// "SEC_COMMONTYPES_1" (and the PKCS#12 type table): slot k (k >= 1) holds the
+// type table of type index k. NULL when the table is unbound.
 inline const SEC_TYPE_TABLE* SEC_TypeTable(const API_COMMON* commonTypes, unsigned int index)
 {
     if (commonTypes == nullptr || index == 0)
         return nullptr;
-    return static_cast<const SEC_COMMONTYPES_TABLE*>(commonTypes)->types[index - 1];
+    // The table is a row of pointer-sized slots; slot 0 is the info function.
+    return reinterpret_cast<const SEC_TYPE_TABLE* const*>(commonTypes)[index];
 }
 
 // A bound table as the type its owner declares (which derives from API_COMMON).
