@@ -58,6 +58,11 @@ TEST_F(PolicyTable, MemoryStoreHoldsOneKindPerName) {
 
 class IniStore : public PolicyTable {
  protected:
+  // Released while the module is still loaded.
+  void TearDown() override {
+    m_ini.reset();
+    PolicyTable::TearDown();
+  }
   void Open(const std::string& content, const char* path = "common") {
     WriteFile(m_file, content);
     ASSERT_EQ(ZELK_PolOpenType(path, "zelk.policy.file.nodefault", &m_ini), S_OK);
