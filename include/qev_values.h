@@ -58,6 +58,50 @@ struct SET_OF_Certificate {
     SET_OF_Certificate* next;
 };
 
+// A distinguished name: the DER encoding of an X.509 Name.
+struct DName {
+    uint64_t length;
+    unsigned char* der;
+};
+
+// The key-usage extension: one flag (0 or 1) per X.509 KeyUsage bit, in bit order.
+struct KeyUsage {
+    uint8_t digitalSignature;
+    uint8_t nonRepudiation;
+    uint8_t keyEncipherment;
+    uint8_t dataEncipherment;
+    uint8_t keyAgreement;
+    uint8_t keyCertSign;
+    uint8_t cRLSign;
+    uint8_t encipherOnly;
+    uint8_t decipherOnly;
+};
+
+// The basic-constraints extension; pathLenConstraint is -1 when absent.
+struct BasicConstraints {
+    uint8_t cA;
+    int32_t pathLenConstraint;
+};
+
+// The extended-key-usage extension: its object identifiers in order.
+struct SEQUENCE_OF_ObjId {
+    ObjId* element;
+    SEQUENCE_OF_ObjId* next;
+};
+
+// The distinguished-name type's table: the common entries and the one text
+// form of names that the library and every filter use: the relative names
+// from the most specific to the least ("CN=Alice, O=Example, C=DE"), each
+// attribute as its short name (or its dotted identifier) and its UTF-8 value,
+// the attributes of one relative name joined by " + ", and the characters
+// , + " \ < > ; (anywhere), # and a blank (first) and a blank (last) escaped
+// with a backslash. Compare (5) answers 0 for names that X.509 path
+// building treats as equal (case and inner blanks folded).
+struct SEC_DNAME_TYPE_TABLE : SEC_TYPE_TABLE {
+    HRESULT (*to_text)(const DName* name, char** text);    // 10: library allocator
+    HRESULT (*from_text)(const char* text, DName** name);  // 11
+};
+
 // The object-identifier type's table: the common entries and, at 10, the
 // identifier of a name ("SHA-1", "pbeWithSHA1And128BitRC4", ...) or of a
 // dotted text ("1.3.6.1.5.5.7.3.2").
@@ -69,8 +113,8 @@ struct SEC_OBJID_TYPE_TABLE : SEC_TYPE_TABLE {
 
 struct PRINT_CTX;
 
-// A certificate of the library: a reference-counted, immutable object over an
-// X.509 certificate. The first seven operations are the common shape of the
+// A certificate of the library: a reference-counted object over an X.509
+// certificate, immutable once read from its encoding. The first seven operations are the common shape of the
 // library's objects; copy adds a reference to the same object.
 struct Certificate : public IUnknown {
     virtual const char* getType() = 0;
@@ -82,6 +126,31 @@ struct Certificate : public IUnknown {
     // The value of the subject's first common name as UTF-8 text from the
     // library's allocator; 1 and NULL when the subject has none.
     virtual HRESULT getSubjectCommonName(char** out) = 0;
+
+    // Views of the certificate's fields. Each lives as long as the certificate
+    // and is NULL when the certificate lacks it. `critical` (NULL allowed)
+    // receives whether the key-usage extension is marked critical.
+    virtual const KeyUsage* getExtKeyUsage(uint8_t* critical) = 0;
+    virtual const SEQUENCE_OF_ObjId* getExtExtendedKeyUsage() = 0;
+    virtual const BasicConstraints* getExtBasicConstraints() = 0;
+    virtual const DName* getSubject() = 0;
+    virtual const DName* getIssuer() = 0;
+    // Time texts as in the certificate (UTCTime or GeneralizedTime, see qev_time.h).
+    virtual const char* getNotBefore() = 0;
+    virtual const char* getNotAfter() = 0;
+    // The serial number's big-endian two's-complement content octets.
+    virtual const OctetString* getSerialNumber() = 0;
+
+    // Setters of a certificate under construction (made by the certificate
+    // type's new entry); a certificate read from its encoding is immutable
+    // and answers 0x80070005. Views taken before a change stay readable.
+    virtual HRESULT setSubjectPublicKey(const KeyInfo* key) = 0;
+    virtual HRESULT setIssuer(const DName* name) = 0;
+    virtual HRESULT setSubject(const DName* name) = 0;
+    virtual HRESULT setSerialNumber(const OctetString* serial) = 0;
+    virtual HRESULT setNotBefore(const char* time) = 0;
+    virtual HRESULT setNotAfter(const char* time) = 0;
+    virtual HRESULT setExtKeyUsage(const KeyUsage* usage, uint8_t critical) = 0;
 
 protected:
     ~Certificate() = default;

@@ -1,6 +1,7 @@
 // Type tables of Certificate (98) and SET_OF_Certificate (79) in
 // "SEC_COMMONTYPES_1".
 #include "types_table.h"
+#include "sec_certificate_fields.h"
 #include "types_values.h"
 
 namespace qev::values {
@@ -71,6 +72,16 @@ HRESULT CertEncode(const void* value, OctetString** der)
     return *der != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
+HRESULT CertNew(void** out)
+{
+    if (out == nullptr)
+        return E_POINTER;
+    Certificate* cert = nullptr;
+    HRESULT hr = NewCertificateUnderConstruction(&cert);
+    *out = cert;
+    return hr;
+}
+
 SET_OF_Certificate* CopyList(const SET_OF_Certificate* list)
 {
     SET_OF_Certificate* head = nullptr;
@@ -119,7 +130,7 @@ constexpr char kCertificate[] = "Certificate";
 constexpr char kSetOfCertificate[] = "SET_OF_Certificate";
 
 const SEC_TYPE_TABLE s_certificate = {{&TypeInfo<kCertificate>}, &CertAddRef, &CertFree, nullptr, &CertCopy,
-                                      &CertCompare, nullptr, &NoNew, &CertDecode, &CertEncode};
+                                      &CertCompare, nullptr, &CertNew, &CertDecode, &CertEncode};
 
 const SEC_TYPE_TABLE s_setOfCertificate = {{&TypeInfo<kSetOfCertificate>},
                                            &NoAddRef,

@@ -1,5 +1,6 @@
 #include "types_values.h"
 
+#include "sec_certificate_fields.h"
 #include "types_der.h"
 
 #include <openssl/objects.h>
@@ -417,7 +418,13 @@ constexpr char kCertificateType[] = "Certificate";
 
 class CertificateImpl final : public Certificate {
 public:
-    CertificateImpl(ossl::X509Ptr cert, ossl::Bytes der) : m_x509(std::move(cert)), m_der(std::move(der)) {}
+    CertificateImpl(ossl::X509Ptr cert, ossl::Bytes der)
+        : m_x509(std::move(cert)), m_der(std::move(der)), m_fields(false)
+    {
+    }
+    // A certificate under construction: it has no encoding yet and equals
+    // only itself.
+    explicit CertificateImpl(ossl::X509Ptr cert) : m_x509(std::move(cert)), m_fields(true) {}
 
     HRESULT QueryInterface(const GUID& iid, void** out) override
     {
@@ -453,6 +460,8 @@ public:
         auto* o = const_cast<Certificate*>(other);
         if (o == nullptr || o->getType() != kCertificateType)
             return 1;
+        if (m_der.empty() || static_cast<CertificateImpl*>(o)->m_der.empty())
+            return o == this ? 0 : 1;
         const ossl::Bytes& d = static_cast<CertificateImpl*>(o)->m_der;
         return CompareBytes(m_der.data(), m_der.size(), d.data(), d.size());
     }
@@ -502,6 +511,25 @@ public:
         return *out != nullptr ? S_OK : E_OUTOFMEMORY;
     }
 
+    const KeyUsage* getExtKeyUsage(uint8_t* critical) override { return m_fields.GetKeyUsage(x509(), critical); }
+    const SEQUENCE_OF_ObjId* getExtExtendedKeyUsage() override { return m_fields.GetExtendedKeyUsage(x509()); }
+    const BasicConstraints* getExtBasicConstraints() override { return m_fields.GetBasicConstraints(x509()); }
+    const DName* getSubject() override { return m_fields.GetSubject(x509()); }
+    const DName* getIssuer() override { return m_fields.GetIssuer(x509()); }
+    const char* getNotBefore() override { return m_fields.GetNotBefore(x509()); }
+    const char* getNotAfter() override { return m_fields.GetNotAfter(x509()); }
+    const OctetString* getSerialNumber() override { return m_fields.GetSerialNumber(x509()); }
+    HRESULT setSubjectPublicKey(const KeyInfo* key) override { return m_fields.SetPublicKey(x509(), key); }
+    HRESULT setIssuer(const DName* name) override { return m_fields.SetName(x509(), true, name); }
+    HRESULT setSubject(const DName* name) override { return m_fields.SetName(x509(), false, name); }
+    HRESULT setSerialNumber(const OctetString* serial) override { return m_fields.SetSerialNumber(x509(), serial); }
+    HRESULT setNotBefore(const char* time) override { return m_fields.SetTime(x509(), false, time); }
+    HRESULT setNotAfter(const char* time) override { return m_fields.SetTime(x509(), true, time); }
+    HRESULT setExtKeyUsage(const KeyUsage* usage, uint8_t critical) override
+    {
+        return m_fields.SetKeyUsage(x509(), usage, critical);
+    }
+
     X509* x509() const { return m_x509.get(); }
 
 private:
@@ -510,6 +538,7 @@ private:
     std::atomic<long> m_refs{1};
     ossl::X509Ptr m_x509;
     ossl::Bytes m_der;
+    CertificateFields m_fields;
 };
 
 }  // namespace
@@ -526,6 +555,16 @@ HRESULT NewCertificate(ossl::X509Ptr x509, Certificate** out)
     ossl::Bytes bytes(der, der + len);
     OPENSSL_free(der);
     *out = new (std::nothrow) CertificateImpl(std::move(x509), std::move(bytes));
+    return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT NewCertificateUnderConstruction(Certificate** out)
+{
+    *out = nullptr;
+    ossl::X509Ptr x509(X509_new());
+    if (!x509 || !X509_set_version(x509.get(), X509_VERSION_3))
+        return E_OUTOFMEMORY;
+    *out = new (std::nothrow) CertificateImpl(std::move(x509));
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 

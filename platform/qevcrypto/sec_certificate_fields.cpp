@@ -1,0 +1,299 @@
+#include "sec_certificate_fields.h"
+
+#include <openssl/x509v3.h>
+
+#include <climits>
+#include <cstring>
+
+#include "types_der.h"
+#include "types_dname.h"
+#include "types_values.h"
+
+namespace qev::values {
+
+namespace {
+
+template <class T, void (*Free)(T*)>
+using Owned = std::unique_ptr<T, ossl::OsslDeleter<T, Free>>;
+
+void FreeObjIdList(SEQUENCE_OF_ObjId* list)
+{
+    while (list != nullptr) {
+        SEQUENCE_OF_ObjId* next = list->next;
+        FreeObjId(list->element);
+        std::free(list);
+        list = next;
+    }
+}
+
+void FreeText(char* text)
+{
+    std::free(text);
+}
+
+char* TimeText(const ASN1_TIME* time)
+{
+    if (time == nullptr || time->data == nullptr || time->length <= 0)
+        return nullptr;
+    char* text = static_cast<char*>(std::malloc(static_cast<size_t>(time->length) + 1));
+    if (text != nullptr) {
+        std::memcpy(text, time->data, static_cast<size_t>(time->length));
+        text[time->length] = '\0';
+    }
+    return text;
+}
+
+// The content octets of the serial number's DER INTEGER.
+OctetString* SerialOctets(const ASN1_INTEGER* serial)
+{
+    if (serial == nullptr)
+        return nullptr;
+    unsigned char* der = nullptr;
+    const int length = i2d_ASN1_INTEGER(serial, &der);
+    if (length <= 0)
+        return nullptr;
+    der::Reader reader{der, der + length};
+    uint8_t tag = 0;
+    const uint8_t* content = nullptr;
+    size_t contentLength = 0;
+    OctetString* octets = nullptr;
+    if (reader.Next(tag, content, contentLength) && tag == der::TAG_INTEGER)
+        octets = NewOctets(content, contentLength);
+    OPENSSL_free(der);
+    return octets;
+}
+
+SEQUENCE_OF_ObjId* ObjIdList(const EXTENDED_KEY_USAGE* usages)
+{
+    SEQUENCE_OF_ObjId* head = nullptr;
+    SEQUENCE_OF_ObjId** tail = &head;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(usages); ++i) {
+        const ASN1_OBJECT* object = sk_ASN1_OBJECT_value(usages, i);
+        const size_t length = OBJ_length(object);
+        SEQUENCE_OF_ObjId* node = NewZeroed<SEQUENCE_OF_ObjId>();
+        ObjId* id = node != nullptr ? NewZeroed<ObjId>() : nullptr;
+        unsigned char* data = id != nullptr ? static_cast<unsigned char*>(std::malloc(length == 0 ? 1 : length)) : nullptr;
+        if (data == nullptr) {
+            std::free(id);
+            std::free(node);
+            FreeObjIdList(head);
+            return nullptr;
+        }
+        if (length != 0)
+            std::memcpy(data, OBJ_get0_data(object), length);
+        id->data = data;
+        id->length = length;
+        node->element = id;
+        *tail = node;
+        tail = &node->next;
+    }
+    return head;
+}
+
+}  // namespace
+
+struct CertificateFields::Views {
+    ~Views()
+    {
+        std::free(keyUsage);
+        FreeObjIdList(extendedKeyUsage);
+        std::free(basicConstraints);
+        FreeDName(subject);
+        FreeDName(issuer);
+        FreeText(notBefore);
+        FreeText(notAfter);
+        FreeOctets(serial);
+    }
+
+    KeyUsage* keyUsage = nullptr;
+    uint8_t keyUsageCritical = 0;
+    SEQUENCE_OF_ObjId* extendedKeyUsage = nullptr;
+    BasicConstraints* basicConstraints = nullptr;
+    DName* subject = nullptr;
+    DName* issuer = nullptr;
+    char* notBefore = nullptr;
+    char* notAfter = nullptr;
+    OctetString* serial = nullptr;
+};
+
+namespace {
+
+// A field that is present but cannot be read (a malformed extension, memory
+// running out) is shown as absent.
+std::unique_ptr<CertificateFields::Views> BuildViews(X509* x509)
+{
+    auto views = std::make_unique<CertificateFields::Views>();
+    int critical = -1;
+    Owned<ASN1_BIT_STRING, ASN1_BIT_STRING_free> bits(
+        static_cast<ASN1_BIT_STRING*>(X509_get_ext_d2i(x509, NID_key_usage, &critical, nullptr)));
+    if (bits && (views->keyUsage = NewZeroed<KeyUsage>()) != nullptr) {
+        uint8_t* flags = &views->keyUsage->digitalSignature;
+        for (int bit = 0; bit < 9; ++bit)
+            flags[bit] = ASN1_BIT_STRING_get_bit(bits.get(), bit) ? 1 : 0;
+        views->keyUsageCritical = critical == 1 ? 1 : 0;
+    }
+    Owned<EXTENDED_KEY_USAGE, EXTENDED_KEY_USAGE_free> usages(
+        static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(x509, NID_ext_key_usage, nullptr, nullptr)));
+    if (usages)
+        views->extendedKeyUsage = ObjIdList(usages.get());
+    Owned<BASIC_CONSTRAINTS, BASIC_CONSTRAINTS_free> constraints(
+        static_cast<BASIC_CONSTRAINTS*>(X509_get_ext_d2i(x509, NID_basic_constraints, nullptr, nullptr)));
+    if (constraints && (views->basicConstraints = NewZeroed<BasicConstraints>()) != nullptr) {
+        views->basicConstraints->cA = constraints->ca ? 1 : 0;
+        long pathLength = constraints->pathlen != nullptr ? ASN1_INTEGER_get(constraints->pathlen) : -1;
+        views->basicConstraints->pathLenConstraint =
+            pathLength >= 0 && pathLength <= INT32_MAX ? static_cast<int32_t>(pathLength) : -1;
+    }
+    views->subject = DNameFromX509Name(X509_get_subject_name(x509));
+    views->issuer = DNameFromX509Name(X509_get_issuer_name(x509));
+    views->notBefore = TimeText(X509_get0_notBefore(x509));
+    views->notAfter = TimeText(X509_get0_notAfter(x509));
+    views->serial = SerialOctets(X509_get0_serialNumber(x509));
+    return views;
+}
+
+}  // namespace
+
+CertificateFields::CertificateFields(bool building) : m_building(building) {}
+
+CertificateFields::~CertificateFields() = default;
+
+const CertificateFields::Views* CertificateFields::Current(X509* x509)
+{
+    if (!m_views)
+        m_views = BuildViews(x509);
+    return m_views.get();
+}
+
+const KeyUsage* CertificateFields::GetKeyUsage(X509* x509, uint8_t* critical)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    const Views* views = Current(x509);
+    if (critical != nullptr)
+        *critical = views->keyUsageCritical;
+    return views->keyUsage;
+}
+
+const SEQUENCE_OF_ObjId* CertificateFields::GetExtendedKeyUsage(X509* x509)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return Current(x509)->extendedKeyUsage;
+}
+
+const BasicConstraints* CertificateFields::GetBasicConstraints(X509* x509)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return Current(x509)->basicConstraints;
+}
+
+const DName* CertificateFields::GetSubject(X509* x509)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return Current(x509)->subject;
+}
+
+const DName* CertificateFields::GetIssuer(X509* x509)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return Current(x509)->issuer;
+}
+
+const char* CertificateFields::GetNotBefore(X509* x509)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return Current(x509)->notBefore;
+}
+
+const char* CertificateFields::GetNotAfter(X509* x509)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return Current(x509)->notAfter;
+}
+
+const OctetString* CertificateFields::GetSerialNumber(X509* x509)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return Current(x509)->serial;
+}
+
+template <class F>
+HRESULT CertificateFields::Change(F change)
+{
+    if (!m_building)
+        return E_ACCESSDENIED;
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_views)
+        m_retired.push_back(std::move(m_views));
+    return change();
+}
+
+HRESULT CertificateFields::SetPublicKey(X509* x509, const KeyInfo* key)
+{
+    ossl::Bytes spki;
+    HRESULT hr = SpkiDer(key, spki);
+    if (FAILED(hr))
+        return hr;
+    const unsigned char* p = spki.data();
+    ossl::EvpPkeyPtr pkey(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
+    if (!pkey)
+        return E_INVALIDARG;
+    return Change([&] { return X509_set_pubkey(x509, pkey.get()) ? S_OK : E_FAIL; });
+}
+
+HRESULT CertificateFields::SetName(X509* x509, bool issuer, const DName* name)
+{
+    Owned<X509_NAME, X509_NAME_free> parsed(X509NameFromDName(name));
+    if (!parsed)
+        return E_INVALIDARG;
+    return Change([&] {
+        const int ok = issuer ? X509_set_issuer_name(x509, parsed.get()) : X509_set_subject_name(x509, parsed.get());
+        return ok ? S_OK : E_FAIL;
+    });
+}
+
+HRESULT CertificateFields::SetSerialNumber(X509* x509, const OctetString* serial)
+{
+    if (serial == nullptr || serial->data == nullptr || serial->length == 0 || serial->length > 64)
+        return E_INVALIDARG;
+    ossl::SecretBytes der;
+    der::AppendTlv(der, der::TAG_INTEGER, serial->data, serial->length);
+    const unsigned char* p = der.data();
+    Owned<ASN1_INTEGER, ASN1_INTEGER_free> integer(d2i_ASN1_INTEGER(nullptr, &p, static_cast<long>(der.size())));
+    if (!integer)
+        return E_INVALIDARG;
+    return Change([&] { return X509_set_serialNumber(x509, integer.get()) ? S_OK : E_FAIL; });
+}
+
+HRESULT CertificateFields::SetTime(X509* x509, bool notAfter, const char* time)
+{
+    ossl::Asn1TimePtr value(ASN1_TIME_new());
+    if (!value)
+        return E_OUTOFMEMORY;
+    if (time == nullptr || std::strlen(time) > 32 || !ASN1_TIME_set_string(value.get(), time) ||
+        !ASN1_TIME_check(value.get()))
+        return E_INVALIDARG;
+    return Change([&] {
+        const int ok = notAfter ? X509_set1_notAfter(x509, value.get()) : X509_set1_notBefore(x509, value.get());
+        return ok ? S_OK : E_FAIL;
+    });
+}
+
+HRESULT CertificateFields::SetKeyUsage(X509* x509, const KeyUsage* usage, uint8_t critical)
+{
+    if (usage == nullptr)
+        return E_INVALIDARG;
+    Owned<ASN1_BIT_STRING, ASN1_BIT_STRING_free> bits(ASN1_BIT_STRING_new());
+    if (!bits)
+        return E_OUTOFMEMORY;
+    const uint8_t* flags = &usage->digitalSignature;
+    for (int bit = 0; bit < 9; ++bit)
+        if (flags[bit] && !ASN1_BIT_STRING_set_bit(bits.get(), bit, 1))
+            return E_OUTOFMEMORY;
+    return Change([&] {
+        return X509_add1_ext_i2d(x509, NID_key_usage, bits.get(), critical ? 1 : 0, X509V3_ADD_REPLACE) == 1
+                   ? S_OK
+                   : E_FAIL;
+    });
+}
+
+}  // namespace qev::values

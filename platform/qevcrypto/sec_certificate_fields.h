@@ -1,0 +1,60 @@
+// The field views and setters behind a certificate object: key usage,
+// extended key usage, basic constraints, names, validity and serial number,
+// read from and written to the object's X.509 structure.
+#pragma once
+
+#include <openssl/x509.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "qev_values.h"
+
+namespace qev::values {
+
+class CertificateFields {
+public:
+    // `building`: the certificate is under construction and takes the setters.
+    explicit CertificateFields(bool building);
+    ~CertificateFields();
+    CertificateFields(const CertificateFields&) = delete;
+    CertificateFields& operator=(const CertificateFields&) = delete;
+
+    bool Building() const { return m_building; }
+
+    const KeyUsage* GetKeyUsage(X509* x509, uint8_t* critical);
+    const SEQUENCE_OF_ObjId* GetExtendedKeyUsage(X509* x509);
+    const BasicConstraints* GetBasicConstraints(X509* x509);
+    const DName* GetSubject(X509* x509);
+    const DName* GetIssuer(X509* x509);
+    const char* GetNotBefore(X509* x509);
+    const char* GetNotAfter(X509* x509);
+    const OctetString* GetSerialNumber(X509* x509);
+
+    HRESULT SetPublicKey(X509* x509, const KeyInfo* key);
+    HRESULT SetName(X509* x509, bool issuer, const DName* name);
+    HRESULT SetSerialNumber(X509* x509, const OctetString* serial);
+    HRESULT SetTime(X509* x509, bool notAfter, const char* time);
+    HRESULT SetKeyUsage(X509* x509, const KeyUsage* usage, uint8_t critical);
+
+    struct Views;
+
+private:
+    // The views of the current fields, built on first use; held lock.
+    const Views* Current(X509* x509);
+    // Runs a change under the lock and retires the views it invalidates.
+    template <class F>
+    HRESULT Change(F change);
+
+    std::mutex m_lock;
+    const bool m_building;
+    std::unique_ptr<Views> m_views;
+    // Views of earlier states: callers may still hold pointers into them.
+    std::vector<std::unique_ptr<Views>> m_retired;
+};
+
+// A new certificate under construction: version 3, nothing else set.
+HRESULT NewCertificateUnderConstruction(Certificate** out);
+
+}  // namespace qev::values

@@ -1,0 +1,282 @@
+// Certificate field views, certificates under construction, the DName type's
+// text form and the URL splitter, against certificates and names made by the
+// OpenSSL tool.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ossl_fixture.h"
+#include "qev_url.h"
+
+namespace {
+
+class CertificateFieldsTest : public QevOsslTest {
+protected:
+    Certificate* decode(const std::string& file)
+    {
+        std::vector<unsigned char> der = read(file);
+        OctetString s{der.size(), der.data()};
+        void* cert = nullptr;
+        EXPECT_EQ(type(SEC_TYPE_Certificate)->decode(&s, &cert), S_OK);
+        return static_cast<Certificate*>(cert);
+    }
+
+    // A DER certificate made by `openssl req -x509` with the extra arguments.
+    Certificate* make(const std::string& name, const std::string& args)
+    {
+        EXPECT_EQ(run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -keyout " + name +
+                      ".key -outform DER -out " + name + ".der " + args),
+                  0);
+        return decode(name + ".der");
+    }
+
+    const SEC_DNAME_TYPE_TABLE* names()
+    {
+        return static_cast<const SEC_DNAME_TYPE_TABLE*>(type(SEC_TYPE_DName));
+    }
+
+    std::string text(const DName* name)
+    {
+        char* t = nullptr;
+        EXPECT_EQ(names()->to_text(name, &t), S_OK);
+        std::string s = t != nullptr ? t : "";
+        list->free(t);
+        return s;
+    }
+
+    DName* parse(const char* t)
+    {
+        DName* name = nullptr;
+        EXPECT_EQ(names()->from_text(t, &name), S_OK) << t;
+        return name;
+    }
+};
+
+TEST_F(CertificateFieldsTest, ViewsOfAnEndEntityCertificate)
+{
+    Certificate* cert = make("ee", "-subj '/C=DE/O=Example, Inc/CN=Alice' -set_serial 0x0102 "
+                                   "-addext 'keyUsage=critical,digitalSignature,keyEncipherment' "
+                                   "-addext 'extendedKeyUsage=clientAuth,emailProtection' "
+                                   "-addext 'basicConstraints=CA:FALSE'");
+    ASSERT_NE(cert, nullptr);
+    uint8_t critical = 0;
+    const KeyUsage* usage = cert->getExtKeyUsage(&critical);
+    ASSERT_NE(usage, nullptr);
+    EXPECT_EQ(critical, 1);
+    const uint8_t expected[9] = {1, 0, 1, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(&usage->digitalSignature, expected, 9), 0);
+    EXPECT_EQ(cert->getExtKeyUsage(nullptr), usage);  // the same view every time
+
+    auto* objIds = static_cast<const SEC_OBJID_TYPE_TABLE*>(type(SEC_TYPE_ObjId));
+    ObjId* clientAuth = nullptr;
+    ObjId* emailProtection = nullptr;
+    ASSERT_EQ(objIds->from_text("1.3.6.1.5.5.7.3.2", &clientAuth), S_OK);
+    ASSERT_EQ(objIds->from_text("1.3.6.1.5.5.7.3.4", &emailProtection), S_OK);
+    const SEQUENCE_OF_ObjId* eku = cert->getExtExtendedKeyUsage();
+    ASSERT_NE(eku, nullptr);
+    ASSERT_NE(eku->next, nullptr);
+    EXPECT_EQ(objIds->compare(eku->element, clientAuth), 0);
+    EXPECT_EQ(objIds->compare(eku->next->element, emailProtection), 0);
+    EXPECT_EQ(eku->next->next, nullptr);
+    objIds->free(clientAuth);
+    objIds->free(emailProtection);
+
+    ASSERT_NE(cert->getExtBasicConstraints(), nullptr);
+    EXPECT_EQ(cert->getExtBasicConstraints()->cA, 0);
+    EXPECT_EQ(text(cert->getSubject()), "CN=Alice, O=Example\\, Inc, C=DE");
+    EXPECT_EQ(names()->compare(cert->getSubject(), cert->getIssuer()), 0);
+
+    const OctetString* serial = cert->getSerialNumber();
+    ASSERT_NE(serial, nullptr);
+    ASSERT_EQ(serial->length, 2u);
+    EXPECT_EQ(serial->data[0], 1);
+    EXPECT_EQ(serial->data[1], 2);
+    ASSERT_NE(cert->getNotBefore(), nullptr);
+    ASSERT_NE(cert->getNotAfter(), nullptr);
+    EXPECT_EQ(std::strlen(cert->getNotBefore()), 13u);  // UTCTime, as OpenSSL writes years before 2050
+    EXPECT_LT(std::strcmp(cert->getNotBefore(), cert->getNotAfter()), 0);
+
+    // A certificate read from its encoding takes no setter.
+    EXPECT_EQ(cert->setNotAfter("491231235959Z"), E_ACCESSDENIED);
+    cert->Release();
+}
+
+TEST_F(CertificateFieldsTest, MissingExtensionsAreNull)
+{
+    ASSERT_EQ(run("(openssl req -new -newkey rsa:2048 -nodes -subj '/CN=v1' -keyout v1.key -out v1.csr && "
+                  "openssl x509 -req -in v1.csr -signkey v1.key -days 5 -outform DER -out v1.der)"),
+              0);
+    Certificate* cert = decode("v1.der");
+    ASSERT_NE(cert, nullptr);
+    EXPECT_EQ(cert->getExtKeyUsage(nullptr), nullptr);
+    EXPECT_EQ(cert->getExtExtendedKeyUsage(), nullptr);
+    EXPECT_EQ(cert->getExtBasicConstraints(), nullptr);
+    EXPECT_EQ(text(cert->getIssuer()), "CN=v1");
+    cert->Release();
+}
+
+TEST_F(CertificateFieldsTest, NamesFromTextEncodeAsOpenSslDoes)
+{
+    Certificate* cert = make("n", "-subj '/C=DE/O=Ex, Inc/OU=Dev/CN=Bob'");
+    ASSERT_NE(cert, nullptr);
+    DName* name = parse("CN=Bob, OU=Dev, O=Ex\\, Inc, C=DE");
+    ASSERT_NE(name, nullptr);
+    const DName* subject = cert->getSubject();
+    ASSERT_EQ(name->length, subject->length);
+    EXPECT_EQ(std::memcmp(name->der, subject->der, name->length), 0);
+    names()->free(name);
+    cert->Release();
+}
+
+TEST_F(CertificateFieldsTest, TextFormRoundTripsAndCompareFoldsCase)
+{
+    const char* texts[] = {
+        "CN=Bob + UID=b1, OU=Dev, C=DE",
+        "CN=\\#hash\\, comma\\+plus\\;semi\\\"q\\\\b\\<\\>, O=x",
+        "CN=\\ lead and trail\\ ",
+        "CN=line\\0Abreak",
+        "CN=Jürgen Größ",
+        "2.5.4.3=dotted, 1.2.3.4=unknown",
+    };
+    for (const char* t : texts) {
+        SCOPED_TRACE(t);
+        DName* name = parse(t);
+        ASSERT_NE(name, nullptr);
+        std::string back = text(name);
+        DName* again = parse(back.c_str());
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(names()->compare(name, again), 0);
+        EXPECT_EQ(text(again), back);
+        names()->free(again);
+        names()->free(name);
+    }
+    const std::pair<const char*, const char*> canonical[] = {
+        {"CN=Bob + UID=b1, OU=Dev, C=DE", "CN=Bob + UID=b1, OU=Dev, C=DE"},
+        {"  cn = x  ,o=y", "CN=x, O=y"},
+        {"CN=a\\,b\\2Cc", "CN=a\\,b\\,c"},
+    };
+    for (const auto& [in, out] : canonical) {
+        DName* name = parse(in);
+        EXPECT_EQ(text(name), out);
+        names()->free(name);
+    }
+
+    DName* a = parse("CN=Alice  Smith, O=Example");
+    DName* b = parse("cn=alice smith, o=EXAMPLE");
+    DName* c = parse("CN=Alice Smith, O=Other");
+    EXPECT_EQ(names()->compare(a, b), 0);
+    EXPECT_NE(names()->compare(a, c), 0);
+    DName* copy = nullptr;
+    ASSERT_EQ(names()->copy(a, reinterpret_cast<void**>(&copy)), S_OK);
+    EXPECT_EQ(names()->compare(a, copy), 0);
+    for (DName* n : {a, b, c, copy})
+        names()->free(n);
+
+    const char* bad[] = {"CN", "=x", "CN=", "NOSUCHTYPE=1", "CN=a;b", "C=DEU", "CN=x,", "CN=#41", "CN=a\\q"};
+    for (const char* t : bad) {
+        DName* name = reinterpret_cast<DName*>(this);
+        EXPECT_EQ(names()->from_text(t, &name), E_INVALIDARG) << t;
+        EXPECT_EQ(name, nullptr);
+    }
+}
+
+TEST_F(CertificateFieldsTest, CertificateUnderConstruction)
+{
+    Certificate* peer = make("k", "-subj '/CN=key holder'");
+    ASSERT_NE(peer, nullptr);
+    void* made = nullptr;
+    ASSERT_EQ(type(SEC_TYPE_Certificate)->new_node(&made), S_OK);
+    auto* cert = static_cast<Certificate*>(made);
+
+    const DName* emptySubject = cert->getSubject();
+    ASSERT_NE(emptySubject, nullptr);
+    EXPECT_EQ(text(emptySubject), "");
+    EXPECT_EQ(cert->getExtKeyUsage(nullptr), nullptr);
+
+    DName* subject = parse("CN=Built, O=Kestrin");
+    DName* issuer = parse("CN=Issuer");
+    EXPECT_EQ(cert->setSubject(subject), S_OK);
+    EXPECT_EQ(cert->setIssuer(issuer), S_OK);
+    unsigned char serialBytes[] = {0x00, 0x80};
+    OctetString serial{2, serialBytes};
+    EXPECT_EQ(cert->setSerialNumber(&serial), S_OK);
+    EXPECT_EQ(cert->setNotBefore("250101000000Z"), S_OK);
+    EXPECT_EQ(cert->setNotAfter("20510101000000Z"), S_OK);
+    EXPECT_EQ(cert->setNotAfter("not a time"), E_INVALIDARG);
+    KeyUsage usage{};
+    usage.keyCertSign = 1;
+    usage.cRLSign = 1;
+    EXPECT_EQ(cert->setExtKeyUsage(&usage, 1), S_OK);
+    KeyInfo* key = nullptr;
+    ASSERT_EQ(peer->getPublicKeyInfo(&key), S_OK);
+    EXPECT_EQ(cert->setSubjectPublicKey(key), S_OK);
+
+    // The view taken before the changes is still readable.
+    EXPECT_EQ(emptySubject->length, 2u);
+    EXPECT_EQ(text(cert->getSubject()), "CN=Built, O=Kestrin");
+    EXPECT_EQ(text(cert->getIssuer()), "CN=Issuer");
+    ASSERT_NE(cert->getSerialNumber(), nullptr);
+    EXPECT_EQ(cert->getSerialNumber()->length, 2u);
+    EXPECT_EQ(cert->getSerialNumber()->data[1], 0x80);
+    EXPECT_STREQ(cert->getNotBefore(), "250101000000Z");
+    EXPECT_STREQ(cert->getNotAfter(), "20510101000000Z");
+    uint8_t critical = 0;
+    const KeyUsage* read = cert->getExtKeyUsage(&critical);
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(critical, 1);
+    EXPECT_EQ(read->keyCertSign, 1);
+    EXPECT_EQ(read->cRLSign, 1);
+    EXPECT_EQ(read->digitalSignature, 0);
+    KeyInfo* back = nullptr;
+    ASSERT_EQ(cert->getPublicKeyInfo(&back), S_OK);
+    EXPECT_EQ(type(SEC_TYPE_KeyInfo)->compare(key, back), 0);
+
+    // Without an encoding it equals only itself.
+    EXPECT_EQ(cert->cmp(cert), 0);
+    EXPECT_NE(cert->cmp(peer), 0);
+    EXPECT_NE(peer->cmp(cert), 0);
+
+    type(SEC_TYPE_KeyInfo)->free(key);
+    type(SEC_TYPE_KeyInfo)->free(back);
+    names()->free(subject);
+    names()->free(issuer);
+    cert->Release();
+    peer->Release();
+}
+
+struct SplitCase {
+    const char* url;
+    const char* parts[6];  // scheme, user, password, host, port, path
+};
+
+TEST_F(CertificateFieldsTest, UrlSplit)
+{
+    auto* url = table<SEC_URL_TABLE>(SEC_URL_API);
+    const SplitCase cases[] = {
+        {"https://u:p@kvs.example.com:8443/KestrinServer/x?y#z",
+         {"https", "u", "p", "kvs.example.com", "8443", "/KestrinServer/x?y#z"}},
+        {"http://intranet/", {"http", "", "", "intranet", "", "/"}},
+        {"http://[::1]:80/a", {"http", "", "", "[::1]", "80", "/a"}},
+        {"kvs.example.com:443", {"", "", "", "kvs.example.com", "443", ""}},
+        {"file:///etc/hosts", {"file", "", "", "", "", "/etc/hosts"}},
+        {"", {"", "", "", "", "", ""}},
+        {"/only/a/path://x", {"", "", "", "", "", "/only/a/path://x"}},
+    };
+    for (const SplitCase& c : cases) {
+        SCOPED_TRACE(c.url);
+        char* parts[6] = {};
+        ASSERT_EQ(url->split_url(c.url, &parts[0], &parts[1], &parts[2], &parts[3], &parts[4], &parts[5]), S_OK);
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_STREQ(parts[i], c.parts[i]) << i;
+            list->free(parts[i]);
+        }
+    }
+    char* host = reinterpret_cast<char*>(this);
+    EXPECT_EQ(url->split_url("http://h:1/", nullptr, nullptr, nullptr, &host, nullptr, nullptr), S_OK);
+    EXPECT_STREQ(host, "h");
+    list->free(host);
+    EXPECT_EQ(url->split_url(nullptr, nullptr, nullptr, nullptr, &host, nullptr, nullptr), E_INVALIDARG);
+    EXPECT_EQ(host, nullptr);
+}
+
+}  // namespace
