@@ -21,6 +21,11 @@ std::atomic<uint64_t> s_frameLimit {kDefaultFrameLimit};
 
 constexpr unsigned long kInitialCapacity = 1024;
 
+bool ProcessGone(uint32_t pid)
+{
+    return pid == 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+}
+
 uint32_t RandomId()
 {
     uint32_t id = 0;
@@ -71,7 +76,7 @@ void SessionTable::Sweep()
         std::lock_guard<std::mutex> lock(m_lock);
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
             const Entry& entry = it->second;
-            if (entry.holders == 0 && (kill(static_cast<pid_t>(entry.keepFor), 0) != 0 && errno == ESRCH)) {
+            if (entry.holders == 0 && ProcessGone(entry.keepFor)) {
                 ended.push_back(entry.tunnel);
                 it = m_sessions.erase(it);
             } else {
@@ -93,7 +98,7 @@ HRESULT SessionTable::Add(ITunnel* tunnel, uint32_t* id)
     while (m_sessions.count(candidate))
         candidate = RandomId();
     tunnel->AddRef();
-    m_sessions.emplace(candidate, Entry {tunnel, 1, 0});
+    m_sessions.emplace(candidate, Entry {tunnel, 1, 0, true});
     *id = candidate;
     return S_OK;
 }
@@ -101,9 +106,10 @@ HRESULT SessionTable::Add(ITunnel* tunnel, uint32_t* id)
 HRESULT SessionTable::Join(uint32_t id, ITunnel** tunnel)
 {
     *tunnel = nullptr;
+    Sweep();
     std::lock_guard<std::mutex> lock(m_lock);
     auto it = m_sessions.find(id);
-    if (id == 0 || it == m_sessions.end())
+    if (id == 0 || it == m_sessions.end() || !it->second.current)
         return S_FALSE;
     ++it->second.holders;
     it->second.tunnel->AddRef();
@@ -119,7 +125,7 @@ void SessionTable::Leave(uint32_t id, uint32_t keepFor)
         auto it = m_sessions.find(id);
         if (it == m_sessions.end())
             return;
-        if (--it->second.holders == 0 && keepFor != 0) {
+        if (--it->second.holders == 0 && m_keep && it->second.current && !ProcessGone(keepFor)) {
             it->second.keepFor = keepFor;
         } else if (it->second.holders == 0) {
             ended = it->second.tunnel;
@@ -129,6 +135,27 @@ void SessionTable::Leave(uint32_t id, uint32_t keepFor)
     // The tunnel may run its own clean-up; never under the table's lock.
     if (ended)
         ended->Release();
+    Sweep();
+}
+
+void SessionTable::Close()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_keep = false;
+        for (auto& [id, entry] : m_sessions) {
+            entry.current = false;
+            if (entry.holders == 0)
+                entry.keepFor = 0;
+        }
+    }
+    Sweep();
+}
+
+void SessionTable::Open()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_keep = true;
 }
 
 size_t SessionTable::Count()
@@ -234,7 +261,7 @@ HRESULT ServeFramedClient(int fd, ISessionHost& host, FrameBuffer& buffer, const
         return E_ABORT;
     if (FAILED(hr)) {
         tunnel->Release();
-        host.DetachSession(id, false, peer);
+        host.DetachSession(id, peer);
         return hr;
     }
 
@@ -242,7 +269,7 @@ HRESULT ServeFramedClient(int fd, ISessionHost& host, FrameBuffer& buffer, const
     hr = ServeRequests(fd, host, buffer, tunnel, peer);
     host.ClientNotice(ClientNoticeKind::Disconnect, peer);
     tunnel->Release();
-    host.DetachSession(id, hr == COMSOCK_TIMEOUT, peer);
+    host.DetachSession(id, peer);
     buffer.Wipe();
     return hr;
 }

@@ -122,6 +122,7 @@ HRESULT Server::Connect(IUnknown* source)
         HRESULT hr = OpenListener(&fd);
         if (FAILED(hr))
             return trace.result = hr;
+        m_sessions.Open();
         hr = m_pool.Start(fd);
         if (FAILED(hr))
             return trace.result = hr;
@@ -238,6 +239,7 @@ HRESULT Server::Disconnect(IUnknown*)
         m_factory = static_cast<IClassFactory*>(nullptr);
     }
     m_pool.Stop();
+    m_sessions.Close();
     std::lock_guard<std::mutex> lock(m_pathLock);
     if (m_ownsFile)
         unlink(m_socketPath);
@@ -284,9 +286,9 @@ void Server::AttachSession(uint32_t* id, ITunnel** tunnel)
     *tunnel = fresh;
 }
 
-void Server::DetachSession(uint32_t id, bool idle, const PeerInfo& peer)
+void Server::DetachSession(uint32_t id, const PeerInfo& peer)
 {
-    m_sessions.Leave(id, idle ? peer.pid : 0);
+    m_sessions.Leave(id, peer.pid);
 }
 
 void Server::ClientNotice(ClientNoticeKind kind, const PeerInfo& peer)

@@ -71,7 +71,7 @@ protected:
 
 private:
     void AttachSession(uint32_t* id, ITunnel** tunnel) override;
-    void DetachSession(uint32_t id, bool idle, const PeerInfo& peer) override;
+    void DetachSession(uint32_t id, const PeerInfo& peer) override;
     void ClientNotice(ClientNoticeKind kind, const PeerInfo& peer) override;
     bool IsStopping() override;
     void Serve(int fd, FrameBuffer& buffer) override;

@@ -163,6 +163,8 @@ public:
         timeval limit {5, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     }
+    // Takes an accepted socket.
+    explicit Raw(int accepted) : fd(accepted), connected(true) {}
     ~Raw() { close(fd); }
     Raw(const Raw&) = delete;
     Raw& operator=(const Raw&) = delete;
