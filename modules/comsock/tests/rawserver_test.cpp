@@ -1,1 +1,242 @@
+// The raw TCP server on loopback: the port from the source, chunked input,
+// replies over 16 KiB, close after a reply, the peer's process id, a port
+// held by someone else, and restart on the same port.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <string>
+
+#include "comsock_peer.h"
+#include "comsock_test_util.h"
+#include "rawserver.h"
+
+using namespace ZELK::PSESVC::COMSOCK;
+using namespace comsocktest;
+
+namespace {
+
+// One connection's tunnel: collects input until a line ends ("\n"; answers 1
+// before), then replies with the line times `repeat`; "close" asks for the
+// close after the reply.
+class LineTunnel : public ITunnel, public ITunnelControl, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(LineTunnel)
+    ZELK_INTMAP_ENTRY(ITunnel)
+    ZELK_INTMAP_ENTRY(ITunnelControl)
+    ZELK_END_INTMAP()
+
+    HRESULT Transact(unsigned char* in, unsigned long inLength, unsigned char** out,
+                     unsigned long* outLength) override
+    {
+        m_line.append(reinterpret_cast<char*>(in), inLength);
+        if (m_line.empty() || m_line.back() != '\n')
+            return 1;
+        m_close = m_line == "close\n";
+        size_t repeat = m_line.rfind("big", 0) == 0 ? 5000 : 1;
+        std::string reply;
+        for (size_t i = 0; i < repeat; ++i)
+            reply += m_line;
+        m_line.clear();
+        if (reply.size() > *outLength) {
+            auto* grown = static_cast<unsigned char*>(sec_malloc(reply.size()));
+            sec_free(*out);
+            *out = grown;
+        }
+        memcpy(*out, reply.data(), reply.size());
+        *outLength = reply.size();
+        return 0;
+    }
+    HRESULT Disconnect() override
+    {
+        ++s_disconnects;
+        return 0;
+    }
+    bool CloseAfterTransact() override { return m_close; }
+    HRESULT GetProperties(SECAttribute*) override { return 0; }
+    HRESULT SetProperties(SECAttribute* a) override
+    {
+        if (a->id == ATTR_CLIENT_PID)
+            s_pid = *static_cast<uint32_t*>(a->value);
+        return 0;
+    }
+
+    static inline std::atomic<int> s_disconnects {0};
+    static inline std::atomic<uint32_t> s_pid {0};
+
+private:
+    std::string m_line;
+    bool m_close = false;
+};
+
+// The TLS connection factory's stand-in: a tunnel per connection and the port.
+class LineFactory : public IClassFactory, public ITunnelControl, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(LineFactory)
+    ZELK_INTMAP_ENTRY(IClassFactory)
+    ZELK_INTMAP_ENTRY(ITunnelControl)
+    ZELK_END_INTMAP()
+
+    HRESULT CreateInstance(IUnknown*, const GUID& iid, void** out) override
+    {
+        CComObject<LineTunnel>* tunnel = nullptr;
+        CComObject<LineTunnel>::CreateInstance(&tunnel);
+        tunnel->AddRef();
+        HRESULT hr = tunnel->QueryInterface(iid, out);
+        tunnel->Release();
+        return hr;
+    }
+    HRESULT LockServer(bool) override { return 0; }
+    bool CloseAfterTransact() override { return false; }
+    HRESULT GetProperties(SECAttribute* a) override
+    {
+        if (port != 0)
+            ZELK_AttrSetInteger(a, port);
+        return 0;
+    }
+    HRESULT SetProperties(SECAttribute*) override { return 0; }
+
+    long port = 0;
+};
+
+int FreePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+int Dial(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    timeval limit {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    return fd;
+}
+
+std::string ReadN(int fd, size_t n)
+{
+    std::string data(n, 0);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t got = recv(fd, data.data() + done, n - done, 0);
+        if (got <= 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    data.resize(done);
+    return data;
+}
+
+class RawServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        factory->port = FreePort();
+        ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
+        ASSERT_EQ(factory->port, server->LocalPort());
+    }
+    void TearDown() override { server->Disconnect(nullptr); }
+
+    Ref<LineFactory> factory;
+    Ref<ServerRawTCP> server;
+};
+
+}  // namespace
+
+TEST_F(RawServerTest, ChunkedInputLargeRepliesAndThePeersProcess)
+{
+    int fd = Dial(server->LocalPort());
+    ASSERT_GE(fd, 0);
+    // Pieces are collected by the tunnel (answer 1) and nothing is sent back
+    // until the line is complete.
+    for (const char* piece : {"hel", "lo ", "wor", "ld\n"}) {
+        ASSERT_EQ(ssize_t(strlen(piece)), send(fd, piece, strlen(piece), MSG_NOSIGNAL));
+        usleep(20000);
+    }
+    EXPECT_EQ("hello world\n", ReadN(fd, 12));
+    EXPECT_EQ(static_cast<uint32_t>(getpid()), LineTunnel::s_pid.load());
+
+    std::string big = "big\n";
+    ASSERT_EQ(4, send(fd, big.data(), big.size(), MSG_NOSIGNAL));
+    std::string reply = ReadN(fd, 5000 * big.size());
+    ASSERT_EQ(5000 * big.size(), reply.size()) << "a reply over 16 KiB arrives whole";
+    EXPECT_EQ(std::string("big\nbig\n"), reply.substr(0, 8));
+    // The connection stays usable after the grown buffer.
+    ASSERT_EQ(3, send(fd, "ok\n", 3, MSG_NOSIGNAL));
+    EXPECT_EQ("ok\n", ReadN(fd, 3));
+    close(fd);
+}
+
+TEST_F(RawServerTest, CloseAfterTransactClosesTheSocketAndTellsTheTunnel)
+{
+    int before = LineTunnel::s_disconnects;
+    int fd = Dial(server->LocalPort());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(6, send(fd, "close\n", 6, MSG_NOSIGNAL));
+    EXPECT_EQ("close\n", ReadN(fd, 6));
+    char c;
+    EXPECT_EQ(0, recv(fd, &c, 1, 0));
+    EXPECT_TRUE(WaitFor([&] { return LineTunnel::s_disconnects == before + 1; }));
+    close(fd);
+}
+
+TEST_F(RawServerTest, RestartsOnTheSamePortAndMovesToANewOne)
+{
+    int fd = Dial(server->LocalPort());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(2, send(fd, "a\n", 2, MSG_NOSIGNAL));
+    EXPECT_EQ("a\n", ReadN(fd, 2));
+    close(fd);
+
+    int port = server->LocalPort();
+    server->Disconnect(nullptr);
+    EXPECT_LT(Dial(port), 0);
+    ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
+    fd = Dial(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(2, send(fd, "b\n", 2, MSG_NOSIGNAL));
+    EXPECT_EQ("b\n", ReadN(fd, 2));
+    close(fd);
+
+    server->Disconnect(nullptr);
+    factory->port = FreePort();
+    ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
+    EXPECT_EQ(factory->port, server->LocalPort());
+    EXPECT_LT(Dial(port), 0) << "the old port is closed";
+    fd = Dial(server->LocalPort());
+    EXPECT_GE(fd, 0);
+    close(fd);
+}
+
+TEST_F(RawServerTest, APortInUseFailsConnectAndNamesItsHolder)
+{
+    EXPECT_EQ(static_cast<uint32_t>(getpid()), GetPidUsingPort(server->LocalPort()));
+    Ref<ServerRawTCP> second;
+    EXPECT_EQ(E_FAIL, second->Connect(static_cast<IClassFactory*>(factory.get())));
+    // A port that is missing, zero or negative leaves the one set before.
+    for (long given : {0L, -5L}) {
+        Ref<LineFactory> source;
+        source->port = given;
+        Ref<ServerRawTCP> third;
+        int port = FreePort();
+        third->SetLocalPort(port);
+        ASSERT_EQ(S_OK, third->Connect(static_cast<IClassFactory*>(source.get())));
+        EXPECT_EQ(port, third->LocalPort());
+        third->Disconnect(nullptr);
+    }
+}
