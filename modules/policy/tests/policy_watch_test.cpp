@@ -1,5 +1,7 @@
 // Changes made by other processes, seen through the folder watch. Each case
 // waits for the coalescing second, so they are grouped in one test.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <thread>
 
@@ -19,10 +21,16 @@ void Peer(const std::string& program) {
   ASSERT_EQ(status, 0);
 }
 
+std::string SystemXml(const std::string& common) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>Common</key><dict>" + common +
+         "</dict></dict></plist>\n";
+}
+
 }  // namespace
 
 TEST_F(PolicyTable, OutsideChangesAreSignalledOnceAndOwnSavesNever) {
-  WriteSystemPlist("{'Common': {'TrustDB': 'pkcs11:admin'}}");
+  mkdir(SystemFolder().c_str(), 0755);
+  WriteFile(SystemFile(), SystemXml("<key>TrustDB</key><string>pkcs11:admin</string>"));
   Policy common, trace;
   ASSERT_EQ(ZELK_PolOpen("Common", &common), S_OK);
   ASSERT_EQ(ZELK_PolOpen("trace", &trace), S_OK);
@@ -50,7 +58,7 @@ TEST_F(PolicyTable, OutsideChangesAreSignalledOnceAndOwnSavesNever) {
   EXPECT_EQ(Text(common.get(), "TrustDB"), "pkcs11:admin");
 
   // The administrator drops the entry: reads fall through to the user file.
-  Peer("plistlib.dump({'Common': {}}, open('" + SystemFile() + "', 'wb'))\n");
+  WriteFile(SystemFile(), SystemXml(""));
   ASSERT_TRUE(onCommon.WaitFor(2, 4000));
   std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
   EXPECT_EQ(onCommon.Count(), 2);
