@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "qevcrypto.h"
+#include "secxml.h"
 #include "zelk_alloc.h"
 #include "zelk_unknown.h"
 
@@ -63,6 +64,34 @@ HRESULT AuxFree(T** p)
     if (table == nullptr || table->free == nullptr)
         return E_FAIL;
     table->free(const_cast<std::remove_cv_t<T>*>(*p));
+    *p = nullptr;
+    return S_OK;
+}
+
+// libxml2 values, freed through this deliverable's binding of the table
+// "libxml2" of module "secxml": a document with xmlFreeDoc, a node unlinked
+// from its tree and then freed. 0x80004005 (and the value kept) while unbound.
+inline HRESULT AuxFree(_xmlDoc** p)
+{
+    if (p == nullptr || *p == nullptr)
+        return S_OK;
+    const SECXML_LIBXML2_TABLE* xml = SECXML_Table();
+    if (xml == nullptr)
+        return E_FAIL;
+    xml->xmlFreeDoc(*p);
+    *p = nullptr;
+    return S_OK;
+}
+
+inline HRESULT AuxFree(_xmlNode** p)
+{
+    if (p == nullptr || *p == nullptr)
+        return S_OK;
+    const SECXML_LIBXML2_TABLE* xml = SECXML_Table();
+    if (xml == nullptr)
+        return E_FAIL;
+    xml->xmlUnlinkNode(*p);
+    xml->xmlFreeNode(*p);
     *p = nullptr;
     return S_OK;
 }

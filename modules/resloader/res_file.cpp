@@ -1,0 +1,307 @@
+// Resource files: one XML file per bundle and locale folder,
+//   <directory>/<ll_CC>/<bundle>.res
+// holding <Resource><module><id name="key">text</id>...</module></Resource>.
+#include "res_file.h"
+
+#include <fcntl.h>
+#include <libxml/tree.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "lang_table.h"
+#include "res_bindings.h"
+#include "res_folder.h"
+#include "secxml.h"
+#include "zelk_loader.h"
+#include "zelk_trace.h"
+
+namespace zelkres {
+namespace {
+
+// Locale folders tried when the user's own are missing, in order.
+const wchar_t* const t_fallback_slangs[] = {L"en_US"};
+
+// Resource files are small; anything larger is not one.
+constexpr off_t kMaxResourceFile = 4 * 1024 * 1024;
+
+constexpr unsigned long kPlainBuckets = 6;
+constexpr unsigned long kEntryBuckets = 15;
+
+HashTableHelper_StringX s_stringXHelper;
+
+// Folder and bundle names become path components: only plain names are used.
+bool IsLocalePart(const wchar_t* part)
+{
+    if (part == nullptr || part[0] == 0)
+        return false;
+    for (const wchar_t* c = part; *c; ++c)
+        if (!((*c >= L'a' && *c <= L'z') || (*c >= L'A' && *c <= L'Z') || (*c >= L'0' && *c <= L'9')))
+            return false;
+    return true;
+}
+
+bool IsBundleName(const wchar_t* bundle)
+{
+    if (bundle == nullptr || bundle[0] == 0)
+        return false;
+    std::wstring name(bundle);
+    return name != L"." && name != L".." && name.find(L'/') == std::wstring::npos;
+}
+
+// The whole file, NUL-terminated, from the crypto library's allocator; NULL
+// when it cannot be read, is empty or is too large to be a resource file.
+char* ReadFile(const std::wstring& path)
+{
+    StringT<char> narrow;
+    if (FAILED(String_Copy(path.c_str(), &narrow)) || narrow.IsEmpty())
+        return nullptr;
+    int fd = open(narrow, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat info {};
+    char* data = nullptr;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 && info.st_size <= kMaxResourceFile) {
+        size_t size = static_cast<size_t>(info.st_size);
+        data = static_cast<char*>(sec_malloc(size + 1));
+        size_t done = 0;
+        while (data != nullptr && done < size) {
+            ssize_t n = read(fd, data + done, size - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        if (data != nullptr && done == 0) {
+            sec_free(data);
+            data = nullptr;
+        } else if (data != nullptr) {
+            data[done] = 0;
+        }
+    }
+    close(fd);
+    return data;
+}
+
+char* ReadLocaleFile(const wchar_t* directory, const std::wstring& folder, const wchar_t* bundle)
+{
+    std::wstring path = std::wstring(directory) + L"/" + folder + L"/" + bundle + L".res";
+    return ReadFile(path);
+}
+
+// The first file found of the locale's folders, then the fallback folders.
+char* FindResourceFile(const wchar_t* language, const wchar_t* country, const wchar_t* bundle,
+                       const wchar_t* directory)
+{
+    if (IsLocalePart(language) && IsLocalePart(country))
+        if (char* data = ReadLocaleFile(directory, std::wstring(language) + L"_" + country, bundle))
+            return data;
+    if (IsLocalePart(language)) {
+        std::wstring defaultCountry;
+        if (const char* code = GetDefaultCountry(language)) {
+            for (const char* c = code; *c; ++c)
+                defaultCountry += static_cast<wchar_t>(*c);
+        } else {
+            for (const wchar_t* c = language; *c; ++c)
+                defaultCountry += static_cast<wchar_t>(*c >= L'a' && *c <= L'z' ? *c - L'a' + L'A' : *c);
+        }
+        if (char* data = ReadLocaleFile(directory, std::wstring(language) + L"_" + defaultCountry, bundle))
+            return data;
+    }
+    for (const wchar_t* folder : t_fallback_slangs)
+        if (char* data = ReadLocaleFile(directory, folder, bundle))
+            return data;
+    return nullptr;
+}
+
+bool IsElement(const xmlNode* node, const char* name)
+{
+    return node->type == XML_ELEMENT_NODE && node->name != nullptr &&
+           strcasecmp(reinterpret_cast<const char*>(node->name), name) == 0;
+}
+
+const xmlNode* FirstElement(const xmlNode* node, const char* name)
+{
+    for (; node != nullptr; node = node->next)
+        if (node->type == XML_ELEMENT_NODE)
+            return IsElement(node, name) ? node : nullptr;
+    return nullptr;
+}
+
+const xmlNode* FindElement(const xmlNode* node, const char* name)
+{
+    for (; node != nullptr; node = node->next)
+        if (IsElement(node, name))
+            return node;
+    return nullptr;
+}
+
+// A text returned by libxml2, given back with the crypto library's free.
+class XmlText {
+public:
+    explicit XmlText(unsigned char* text)
+        : m_text(text)
+    {
+    }
+    ~XmlText() { sec_free(m_text); }
+    XmlText(const XmlText&) = delete;
+    XmlText& operator=(const XmlText&) = delete;
+    const char* get() const { return reinterpret_cast<const char*>(m_text); }
+
+private:
+    unsigned char* m_text;
+};
+
+// Adds every "id" of `module` to the table, in document order; a later id of
+// an existing key replaces the earlier text.
+HRESULT AddTexts(const SECXML_LIBXML2_TABLE* xml, const xmlNode* module, HashTable_void* table, bool plain)
+{
+    for (const xmlNode* id = module->children; id != nullptr; id = id->next) {
+        if (!IsElement(id, "id"))
+            continue;
+        XmlText key(xml->xmlGetProp(id, reinterpret_cast<const unsigned char*>("name")));
+        if (key.get() == nullptr)
+            continue;
+        XmlText content(xml->xmlNodeGetContent(id));
+        StringT<char> text(content.get() ? content.get() : "");
+        if (static_cast<const char*>(text) == nullptr)
+            return E_OUTOFMEMORY;
+        text.Replace("\\n", "\n");
+        if (static_cast<const char*>(text) == nullptr)
+            return E_OUTOFMEMORY;
+        void* k = const_cast<char*>(key.get());
+        if (plain) {
+            HRESULT hr = table->Add(k, const_cast<char*>(static_cast<const char*>(text)));
+            if (FAILED(hr))
+                return hr;
+            continue;
+        }
+        StringX* entry = StringX_New(text);
+        if (entry == nullptr)
+            return E_OUTOFMEMORY;
+        HRESULT hr = table->Add(k, entry);
+        if (FAILED(hr)) {
+            s_stringXHelper.Free(entry);
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT HashTableHelper_StringX::Cpy(void* in, void** out)
+{
+    *out = in;
+    return S_OK;
+}
+
+void HashTableHelper_StringX::Free(void* p)
+{
+    auto* entry = static_cast<StringX*>(p);
+    if (entry == nullptr)
+        return;
+    sec_free(entry->text);
+    sec_free(entry->wide.load(std::memory_order_acquire));
+    entry->~StringX();
+    sec_free(entry);
+}
+
+StringX* StringX_New(const char* text)
+{
+    void* memory = sec_malloc(sizeof(StringX));
+    if (memory == nullptr)
+        return nullptr;
+    auto* entry = new (memory) StringX{nullptr, {nullptr}};
+    if (FAILED(String_Copy(text, &entry->text)) || entry->text == nullptr) {
+        s_stringXHelper.Free(entry);
+        return nullptr;
+    }
+    return entry;
+}
+
+const wchar_t* StringX_Wide(StringX* entry)
+{
+    wchar_t* wide = entry->wide.load(std::memory_order_acquire);
+    if (wide != nullptr)
+        return wide;
+    wchar_t* made = nullptr;
+    String_Convert(entry->text, &made, 65001);
+    if (made == nullptr)
+        return nullptr;
+    // The first conversion published wins; a later one is given back, so a
+    // text once handed out is never replaced or freed while the entry lives.
+    if (entry->wide.compare_exchange_strong(wide, made, std::memory_order_acq_rel, std::memory_order_acquire))
+        return made;
+    sec_free(made);
+    return wide;
+}
+
+HRESULT LoadResourcesEx(const wchar_t* language, const wchar_t* country, const wchar_t* bundle,
+                        const wchar_t* directory, HashTable_void** plain, ResEntries* entries)
+{
+    if (bundle == nullptr || (plain == nullptr && entries == nullptr))
+        return E_INVALIDARG;
+    if (plain != nullptr)
+        *plain = nullptr;
+    if (!IsBundleName(bundle))
+        return E_FAIL;
+    ZELK_RES_TEXT defaultDir;
+    if (directory == nullptr) {
+        GetCurrentPath(std::addressof(defaultDir));
+        directory = defaultDir;
+        if (directory == nullptr)
+            return E_FAIL;
+    }
+    const SECXML_LIBXML2_TABLE* xml = SECXML_Table();
+    const ZELKBASE_HASHTABLE_TABLE* tables = HashTables();
+    if (xml == nullptr || tables == nullptr)
+        return E_FAIL;
+
+    StringT<char> bytes;
+    bytes.Attach(FindResourceFile(language, country, bundle, directory));
+    if (bytes.IsEmpty())
+        return E_FAIL;
+    AuxPtr<_xmlDoc> doc(xml->xmlParseDoc(reinterpret_cast<const unsigned char*>(static_cast<const char*>(bytes))));
+    if (!doc)
+        return E_FAIL;
+    const xmlNode* resource = FirstElement(static_cast<xmlDoc*>(doc)->children, "Resource");
+    const xmlNode* module = resource ? FindElement(resource->children, "module") : nullptr;
+    if (module == nullptr)
+        return E_FAIL;
+
+    AuxRefPtr<HashTable_void> table;
+    HRESULT hr = plain ? tables->HashTable_CreateCommon(&table, HASHTABLE_STRING_TO_STRING, kPlainBuckets)
+                       : tables->HashTable_CreateCustom(&table, kEntryBuckets,
+                                                        reinterpret_cast<IHashTableHelperKey*>(HASHTABLE_STRING),
+                                                        &s_stringXHelper);
+    if (FAILED(hr))
+        return hr;
+    hr = AddTexts(xml, module, table, plain != nullptr);
+    if (FAILED(hr))
+        return hr;
+    if (plain != nullptr)
+        *plain = table.Detach();
+    else
+        entries->Attach(table.Detach());
+    return S_OK;
+}
+
+HRESULT GetCurrentPath(ZELK_RES_TEXT* directory)
+{
+    if (directory == nullptr)
+        return S_OK;
+    const char* own = ZELK_FindOwnModuleDir();
+    std::string dir = ResourceDirForLibraryDir(own ? own : ".");
+    directory->Free();
+    String_Copy(dir.c_str(), &*directory);
+    return S_OK;
+}
+
+}  // namespace zelkres
