@@ -57,10 +57,13 @@ TEST_F(FunctionList, EveryTableBoundAtStartAnswersItsInfoAndNotImplemented)
         EXPECT_STREQ(module, "qevcrypto");
         EXPECT_NE(description, nullptr);
         EXPECT_EQ(table->get_info(nullptr, nullptr, nullptr), S_OK);
-        // A slot far beyond anything any module calls still answers.
-        using Slot = HRESULT (*)();
-        auto slots = reinterpret_cast<void* const*>(table);
-        EXPECT_EQ(reinterpret_cast<Slot>(slots[200])(), E_NOTIMPL);
+        // A slot far beyond anything any module calls still answers (the
+        // slots of "SEC_COMMONTYPES_1" are type tables, not functions).
+        if (std::strcmp(name, "SEC_COMMONTYPES_1") != 0) {
+            using Slot = HRESULT (*)();
+            auto slots = reinterpret_cast<void* const*>(table);
+            EXPECT_EQ(reinterpret_cast<Slot>(slots[200])(), E_NOTIMPL);
+        }
         EXPECT_EQ(list->release_api(&table), S_OK);
     }
 }
