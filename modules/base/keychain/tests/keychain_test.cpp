@@ -1,0 +1,249 @@
+// Table "keychain_api" of module "zelkbase" over a key store in a temporary
+// XDG_DATA_HOME, with identities exported by `openssl pkcs12` and signatures
+// checked by `openssl dgst -verify`.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "keystore.h"
+#include "zelk_keychain.h"
+#include "zelk_module.h"
+
+namespace {
+
+using namespace kestrin::keystore;
+
+API_COMMON* keychain_table = nullptr;
+CLoadAPI dynload_zelk_base_keychain("zelkbase", KEYCHAIN_API, &keychain_table);
+
+std::string s_pki;
+
+int Shell(const std::string& dir, const std::string& command)
+{
+    int rc = std::system(("cd '" + dir + "' && (" + command + ") >/dev/null 2>&1").c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
+class Keychain : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        char tmpl[] = "/tmp/zelkkeychain-pki-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        s_pki = tmpl;
+        // A test CA and identities under it, each exported with the CA and a friendly name.
+        std::string script =
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj '/CN=Keychain Test CA' "
+            "-addext 'keyUsage=critical,keyCertSign,cRLSign' -keyout ca.key -out ca.pem && "
+            "openssl x509 -in ca.pem -outform DER -out ca.der && "
+            "issue() { openssl req -new -newkey $2 -nodes -subj \"/CN=$3\" -keyout $1.key -out $1.csr && "
+            "  openssl x509 -req -in $1.csr -CA ca.pem -CAkey ca.key -set_serial $4 -days 30 -out $1.pem && "
+            "  openssl x509 -in $1.pem -outform DER -out $1.der && openssl x509 -in $1.pem -pubkey -noout > $1.pub && "
+            "  openssl pkcs12 -export -in $1.pem -inkey $1.key -certfile ca.pem -name \"$5\" "
+            "    -passout pass:secret -out $1.p12; } && "
+            "issue u1 rsa:2048 user01 1 'QEV Kestrin (user01)' && "
+            "issue u1b rsa:2048 user01 2 'QEV Kestrin (user01) 2' && "
+            "issue noblank rsa:2048 user03 3 'QEV Kestrin(user03)' && "
+            "issue lower rsa:2048 user04 4 'qev kestrin (user04)' && "
+            "issue own rsa:2048 'Own User' 5 'My Own Key' && "
+            "issue ec 'ec -pkeyopt ec_paramgen_curve:P-256' ecuser 6 'QEV Kestrin (ec)' && "
+            "head -c 1000 /dev/urandom > data.bin";
+        ASSERT_EQ(Shell(s_pki, script), 0);
+    }
+    static void TearDownTestSuite()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(s_pki, ec);
+    }
+
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/zelkkeychain-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        home = tmpl;
+        ASSERT_EQ(setenv("XDG_DATA_HOME", home.c_str(), 1), 0);
+        ASSERT_EQ(ZELK_Initialize(), S_OK);
+        api = ZELK_ApiCast<KEYCHAIN_API_FUNCTIONS>(keychain_table);
+        ASSERT_NE(api, nullptr);
+        std::string message;
+        ASSERT_EQ(KeyStore::Open(Options{}, &store, &message), S_OK) << message;
+    }
+    void TearDown() override
+    {
+        store.reset();
+        EXPECT_EQ(ZELK_Finalize(), S_OK);
+        std::error_code ec;
+        std::filesystem::remove_all(home, ec);
+    }
+
+    HRESULT Import(const std::string& p12, const char* name, bool trust = false, bool preference = false,
+                   const char* password = "secret")
+    {
+        std::vector<uint8_t> bytes = ReadFile(s_pki + "/" + p12 + ".p12");
+        OctetString data{bytes.size(), bytes.data()};
+        return api->KeyChainImportFromP12(name, password, &data, trust, preference);
+    }
+
+    std::vector<std::string> PrintNames()
+    {
+        std::vector<Identity> identities;
+        EXPECT_EQ(store->ListIdentities(&identities), S_OK);
+        std::vector<std::string> names;
+        for (const Identity& i : identities)
+            names.push_back(i.printName);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    Fingerprint Sha1Of(const std::string& name)
+    {
+        Fingerprint sha1{};
+        EXPECT_EQ(CertificateSha1(ReadFile(s_pki + "/" + name + ".der"), &sha1), S_OK);
+        return sha1;
+    }
+
+    std::string home;
+    KEYCHAIN_API_FUNCTIONS* api = nullptr;
+    std::unique_ptr<KeyStore> store;
+};
+
+TEST_F(Keychain, Info)
+{
+    const char* name = nullptr;
+    const char* module = nullptr;
+    const char* description = nullptr;
+    EXPECT_EQ(api->get_info(&name, &module, &description), S_OK);
+    EXPECT_STREQ(name, "keychain_api");
+    EXPECT_STREQ(module, "zelkbase");
+    EXPECT_STREQ(description, "");
+}
+
+TEST_F(Keychain, ImportedKeysSignWhatOpenSslVerifies)
+{
+    for (const char* id : {"u1", "ec"}) {
+        SCOPED_TRACE(id);
+        ASSERT_EQ(Import(id, "vpn.example"), S_OK);
+        Identity identity;
+        ASSERT_EQ(store->FindIdentity(Sha1Of(id), &identity), S_OK);
+        EXPECT_EQ(api->KeyChain_Identity_IsKestrin(&identity), 1);
+        std::vector<uint8_t> data = ReadFile(s_pki + "/data.bin");
+        std::vector<uint8_t> signature;
+        ASSERT_EQ(store->Sign(identity.sha1, Digest::Sha256, SignPadding::Pkcs1, data, &signature), S_OK);
+        std::string sigFile = home + "/" + id + ".sig";
+        std::ofstream(sigFile, std::ios::binary).write(reinterpret_cast<const char*>(signature.data()),
+                                                        static_cast<std::streamsize>(signature.size()));
+        EXPECT_EQ(Shell(s_pki, std::string("openssl dgst -sha256 -verify ") + id + ".pub -signature '" + sigFile +
+                                 "' data.bin"),
+                  0);
+    }
+}
+
+TEST_F(Keychain, PrefixWithTheBlankAndCaseMakeTheSystemsOwn)
+{
+    struct Case {
+        const char* p12;
+        int own;
+    };
+    const Case cases[] = {{"u1", 1}, {"noblank", 0}, {"lower", 0}, {"own", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.p12);
+        ASSERT_EQ(Import(c.p12, "x"), S_OK);
+        Identity identity;
+        ASSERT_EQ(store->FindIdentity(Sha1Of(c.p12), &identity), S_OK);
+        EXPECT_EQ(api->KeyChain_Identity_IsKestrin(&identity), c.own);
+    }
+    EXPECT_EQ(api->KeyChain_Identity_IsKestrin(nullptr), 0);
+
+    EXPECT_EQ(api->KeyChainDeleteAllQEVSSO(), S_OK);
+    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"My Own Key", "QEV Kestrin(user03)", "qev kestrin (user04)"}));
+    EXPECT_EQ(api->KeyChainDeleteAllQEVSSO(), E_FAIL);  // none left
+}
+
+TEST_F(Keychain, ExactDeleteLeavesALongerNameUntouched)
+{
+    ASSERT_EQ(Import("u1", "a"), S_OK);
+    ASSERT_EQ(Import("u1b", "b"), S_OK);
+    EXPECT_EQ(api->KeyChainDelete_byPrivateKeyName("QEV Kestrin (user01)"), S_OK);
+    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"QEV Kestrin (user01) 2"}));
+    EXPECT_EQ(api->KeyChainDelete_byPrivateKeyName("QEV Kestrin (user01)"), E_FAIL);
+    EXPECT_EQ(api->KeyChainDelete_byPrivateKeyName(nullptr), E_INVALIDARG);
+}
+
+TEST_F(Keychain, FailedImportsLeaveTheStoreUnchanged)
+{
+    EXPECT_EQ(Import("u1", "a", false, false, "wrong"), -1);
+    EXPECT_EQ(Import("u1", "a", false, false, nullptr), -1);
+    std::vector<uint8_t> garbage(100, 0x30);
+    OctetString data{garbage.size(), garbage.data()};
+    EXPECT_EQ(api->KeyChainImportFromP12("a", "secret", &data, false, false), -1);
+    EXPECT_EQ(api->KeyChainImportFromP12(nullptr, "secret", &data, false, false), E_INVALIDARG);
+    EXPECT_EQ(api->KeyChainImportFromP12("a", "secret", nullptr, false, false), E_INVALIDARG);
+    std::vector<Certificate> certificates;
+    EXPECT_EQ(store->ListCertificates(&certificates), S_OK);
+    EXPECT_TRUE(certificates.empty());
+    EXPECT_TRUE(PrintNames().empty());
+}
+
+TEST_F(Keychain, UntrustedChainKeepsOnlyTheIssuersUntilTheCaIsTrusted)
+{
+    EXPECT_EQ(Import("u1", "vpn.example", true), KEYCHAIN_E_NO_TRUST);
+    EXPECT_TRUE(PrintNames().empty());
+    Certificate ca;
+    ASSERT_EQ(store->FindCertificate(Sha1Of("ca"), &ca), S_OK);
+    EXPECT_FALSE(ca.hasPrivateKey);
+    std::vector<Certificate> certificates;
+    EXPECT_EQ(store->ListCertificates(&certificates), S_OK);
+    EXPECT_EQ(certificates.size(), 1u);
+
+    ASSERT_EQ(store->SetTrustSetting(TrustDomain::User, ReadFile(s_pki + "/ca.der"), TrustSetting::Trusted), S_OK);
+    EXPECT_EQ(Import("u1", "vpn.example", true), S_OK);
+    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"QEV Kestrin (user01)"}));
+}
+
+TEST_F(Keychain, UntrustedImportUndoesOnlyItsOwnIdentityAndPreference)
+{
+    // The user's identity, preferred for another name.
+    ASSERT_EQ(Import("own", "mail.example"), S_OK);
+    ASSERT_EQ(store->SetPreferredIdentity("mail.example", Sha1Of("own")), S_OK);
+
+    EXPECT_EQ(Import("u1", "vpn.example", true, true), KEYCHAIN_E_NO_TRUST);
+    Identity preferred;
+    EXPECT_EQ(store->GetPreferredIdentity("vpn.example", &preferred), S_FALSE);
+    EXPECT_EQ(store->GetPreferredIdentity("mail.example", &preferred), S_OK);
+    EXPECT_EQ(preferred.printName, "My Own Key");
+    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"My Own Key"}));
+
+    // An identity that is not the system's own is never taken out by the undo.
+    EXPECT_EQ(Import("own", "mail.example", true, true), KEYCHAIN_E_NO_TRUST);
+    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"My Own Key"}));
+}
+
+TEST_F(Keychain, DeleteByIdentityPreference)
+{
+    ASSERT_EQ(Import("u1", "vpn.example", false, true), S_OK);
+    ASSERT_EQ(Import("u1b", "other"), S_OK);
+    Identity preferred;
+    ASSERT_EQ(store->GetPreferredIdentity("vpn.example", &preferred), S_OK);
+    EXPECT_EQ(preferred.printName, "QEV Kestrin (user01)");
+    EXPECT_EQ(api->KeyChainDeleteIdentityPref("vpn.example"), S_OK);
+    EXPECT_EQ(store->GetPreferredIdentity("vpn.example", &preferred), S_FALSE);
+    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"QEV Kestrin (user01) 2"}));
+    EXPECT_EQ(api->KeyChainDeleteIdentityPref("vpn.example"), S_OK);  // none found
+    EXPECT_EQ(api->KeyChainDeleteIdentityPref(nullptr), E_INVALIDARG);
+}
+
+}  // namespace
