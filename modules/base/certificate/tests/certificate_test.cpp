@@ -1,8 +1,10 @@
 // Table "zelk.misc.base.certificate.1" and class "Certificates" of module
 // "zelkbase", over CA and end-entity certificates made by the OpenSSL tool.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -23,6 +25,20 @@ API_COMMON* certificate_table = nullptr;
 API_COMMON* common_types = nullptr;
 CLoadAPI dynload_certificate("zelkbase", ZELKBASE_CERTIFICATE_API, &certificate_table);
 CLoadAPI load_common_types(nullptr, "SEC_COMMONTYPES_1", &common_types);
+
+// The crypto library unloads modules without finalising them. Keeping
+// zelkbase mapped keeps its process-wide objects (the certificate cache, the
+// key store's OpenSSL context) reachable, as they are in the application,
+// which never unloads it.
+void PinModule()
+{
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    std::string path(exe, static_cast<size_t>(n));
+    path = path.substr(0, path.rfind('/')) + "/../lib/libzelkbase.so";
+    ASSERT_NE(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE), nullptr) << dlerror();
+}
 
 // The cache's classes live in the module, which exports no type information:
 // calls through their class pointers are kept out of the sanitizer's dynamic
@@ -85,6 +101,7 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(ZELK_Initialize(), S_OK);
+        PinModule();
         table = ZELK_ApiCast<ZELKBASE_CERTIFICATE_FUNCTIONS>(certificate_table);
         ASSERT_NE(table, nullptr);
     }

@@ -1,10 +1,12 @@
 // Table "keychain_api" of module "zelkbase" over a key store in a temporary
 // XDG_DATA_HOME, with identities exported by `openssl pkcs12` and signatures
 // checked by `openssl dgst -verify`.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,6 +40,20 @@ std::vector<uint8_t> ReadFile(const std::string& path)
     return {std::istreambuf_iterator<char>(f), {}};
 }
 
+// The crypto library unloads modules without finalising them. Keeping
+// zelkbase mapped keeps its process-wide objects (the certificate cache, the
+// key store's OpenSSL context) reachable, as they are in the application,
+// which never unloads it.
+void PinModule()
+{
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    std::string path(exe, static_cast<size_t>(n));
+    path = path.substr(0, path.rfind('/')) + "/../lib/libzelkbase.so";
+    ASSERT_NE(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE), nullptr) << dlerror();
+}
+
 class Keychain : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -47,7 +63,7 @@ protected:
         s_pki = tmpl;
         // A test CA and identities under it, each exported with the CA and a friendly name.
         std::string script =
-            "openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj '/CN=Keychain Test CA' "
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj '/CN=Keychain Test CA' "
             "-addext 'keyUsage=critical,keyCertSign,cRLSign' -keyout ca.key -out ca.pem && "
             "openssl x509 -in ca.pem -outform DER -out ca.der && "
             "issue() { openssl req -new -newkey $2 -nodes -subj \"/CN=$3\" -keyout $1.key -out $1.csr && "
@@ -56,11 +72,12 @@ protected:
             "  openssl pkcs12 -export -in $1.pem -inkey $1.key -certfile ca.pem -name \"$5\" "
             "    -passout pass:secret -out $1.p12; } && "
             "issue u1 rsa:2048 user01 1 'QEV Kestrin (user01)' && "
-            "issue u1b rsa:2048 user01 2 'QEV Kestrin (user01) 2' && "
-            "issue noblank rsa:2048 user03 3 'QEV Kestrin(user03)' && "
-            "issue lower rsa:2048 user04 4 'qev kestrin (user04)' && "
-            "issue own rsa:2048 'Own User' 5 'My Own Key' && "
-            "issue ec 'ec -pkeyopt ec_paramgen_curve:P-256' ecuser 6 'QEV Kestrin (ec)' && "
+            "ec='ec -pkeyopt ec_paramgen_curve:P-256' && "
+            "issue u1b \"$ec\" user01 2 'QEV Kestrin (user01) 2' && "
+            "issue noblank \"$ec\" user03 3 'QEV Kestrin(user03)' && "
+            "issue lower \"$ec\" user04 4 'qev kestrin (user04)' && "
+            "issue own \"$ec\" 'Own User' 5 'My Own Key' && "
+            "issue ec \"$ec\" ecuser 6 'QEV Kestrin (ec)' && "
             "head -c 1000 /dev/urandom > data.bin";
         ASSERT_EQ(Shell(s_pki, script), 0);
     }
@@ -77,6 +94,7 @@ protected:
         home = tmpl;
         ASSERT_EQ(setenv("XDG_DATA_HOME", home.c_str(), 1), 0);
         ASSERT_EQ(ZELK_Initialize(), S_OK);
+        PinModule();
         api = ZELK_ApiCast<KEYCHAIN_API_FUNCTIONS>(keychain_table);
         ASSERT_NE(api, nullptr);
         std::string message;
