@@ -4,7 +4,6 @@
 #include "res_file.h"
 
 #include <fcntl.h>
-#include <libxml/tree.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +16,7 @@
 #include "lang_table.h"
 #include "res_bindings.h"
 #include "res_folder.h"
-#include "secxml.h"
+#include "res_parse.h"
 #include "zelk_loader.h"
 #include "zelk_trace.h"
 
@@ -120,78 +119,26 @@ char* FindResourceFile(const wchar_t* language, const wchar_t* country, const wc
     return nullptr;
 }
 
-bool IsElement(const xmlNode* node, const char* name)
+// Adds one text to the table: backslash-n sequences become line feeds, and a
+// later text of an existing key replaces the earlier one.
+HRESULT AddText(HashTable_void* table, bool plain, const char* key, const char* content)
 {
-    return node->type == XML_ELEMENT_NODE && node->name != nullptr &&
-           strcasecmp(reinterpret_cast<const char*>(node->name), name) == 0;
-}
-
-const xmlNode* FirstElement(const xmlNode* node, const char* name)
-{
-    for (; node != nullptr; node = node->next)
-        if (node->type == XML_ELEMENT_NODE)
-            return IsElement(node, name) ? node : nullptr;
-    return nullptr;
-}
-
-const xmlNode* FindElement(const xmlNode* node, const char* name)
-{
-    for (; node != nullptr; node = node->next)
-        if (IsElement(node, name))
-            return node;
-    return nullptr;
-}
-
-// A text returned by libxml2, given back with the crypto library's free.
-class XmlText {
-public:
-    explicit XmlText(unsigned char* text)
-        : m_text(text)
-    {
-    }
-    ~XmlText() { sec_free(m_text); }
-    XmlText(const XmlText&) = delete;
-    XmlText& operator=(const XmlText&) = delete;
-    const char* get() const { return reinterpret_cast<const char*>(m_text); }
-
-private:
-    unsigned char* m_text;
-};
-
-// Adds every "id" of `module` to the table, in document order; a later id of
-// an existing key replaces the earlier text.
-HRESULT AddTexts(const SECXML_LIBXML2_TABLE* xml, const xmlNode* module, HashTable_void* table, bool plain)
-{
-    for (const xmlNode* id = module->children; id != nullptr; id = id->next) {
-        if (!IsElement(id, "id"))
-            continue;
-        XmlText key(xml->xmlGetProp(id, reinterpret_cast<const unsigned char*>("name")));
-        if (key.get() == nullptr)
-            continue;
-        XmlText content(xml->xmlNodeGetContent(id));
-        StringT<char> text(content.get() ? content.get() : "");
-        if (static_cast<const char*>(text) == nullptr)
-            return E_OUTOFMEMORY;
-        text.Replace("\\n", "\n");
-        if (static_cast<const char*>(text) == nullptr)
-            return E_OUTOFMEMORY;
-        void* k = const_cast<char*>(key.get());
-        if (plain) {
-            HRESULT hr = table->Add(k, const_cast<char*>(static_cast<const char*>(text)));
-            if (FAILED(hr))
-                return hr;
-            continue;
-        }
-        StringX* entry = StringX_New(text);
-        if (entry == nullptr)
-            return E_OUTOFMEMORY;
-        HRESULT hr = table->Add(k, entry);
-        if (FAILED(hr)) {
-            s_stringXHelper.Free(entry);
-            return hr;
-        }
-    }
-    return S_OK;
+    StringT<char> text(content);
+    if (static_cast<const char*>(text) == nullptr)
+        return E_OUTOFMEMORY;
+    text.Replace("\\n", "\n");
+    if (static_cast<const char*>(text) == nullptr)
+        return E_OUTOFMEMORY;
+    void* k = const_cast<char*>(key);
+    if (plain)
+        return table->Add(k, const_cast<char*>(static_cast<const char*>(text)));
+    StringX* entry = StringX_New(text);
+    if (entry == nullptr)
+        return E_OUTOFMEMORY;
+    HRESULT hr = table->Add(k, entry);
+    if (FAILED(hr))
+        s_stringXHelper.Free(entry);
+    return hr;
 }
 
 }  // namespace
@@ -259,23 +206,14 @@ HRESULT LoadResourcesEx(const wchar_t* language, const wchar_t* country, const w
         if (directory == nullptr)
             return E_FAIL;
     }
-    const SECXML_LIBXML2_TABLE* xml = SECXML_Table();
     const ZELKBASE_HASHTABLE_TABLE* tables = HashTables();
-    if (xml == nullptr || tables == nullptr)
+    if (tables == nullptr)
         return E_FAIL;
 
     StringT<char> bytes;
     bytes.Attach(FindResourceFile(language, country, bundle, directory));
     if (bytes.IsEmpty())
         return E_FAIL;
-    AuxPtr<_xmlDoc> doc(xml->xmlParseDoc(reinterpret_cast<const unsigned char*>(static_cast<const char*>(bytes))));
-    if (!doc)
-        return E_FAIL;
-    const xmlNode* resource = FirstElement(static_cast<xmlDoc*>(doc)->children, "Resource");
-    const xmlNode* module = resource ? FindElement(resource->children, "module") : nullptr;
-    if (module == nullptr)
-        return E_FAIL;
-
     AuxRefPtr<HashTable_void> table;
     HRESULT hr = plain ? tables->HashTable_CreateCommon(&table, HASHTABLE_STRING_TO_STRING, kPlainBuckets)
                        : tables->HashTable_CreateCustom(&table, kEntryBuckets,
@@ -283,7 +221,10 @@ HRESULT LoadResourcesEx(const wchar_t* language, const wchar_t* country, const w
                                                         &s_stringXHelper);
     if (FAILED(hr))
         return hr;
-    hr = AddTexts(xml, module, table, plain != nullptr);
+    HashTable_void* texts = table;
+    hr = ParseResourceDocument(bytes, [texts, plain](const char* key, const char* content) {
+        return AddText(texts, plain != nullptr, key, content);
+    });
     if (FAILED(hr))
         return hr;
     if (plain != nullptr)

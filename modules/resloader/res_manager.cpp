@@ -71,8 +71,7 @@ void CResourceManager::Init()
         return;
     ResEntries entries;
     if (static_cast<const wchar_t*>(m_directory) != nullptr) {
-        if (SUCCEEDED(LoadResourcesEx(m_language, m_country, m_bundle, m_directory, nullptr, entries.GetAddr())))
-            m_loadedFrom = m_directory;
+        LoadResourcesEx(m_language, m_country, m_bundle, m_directory, nullptr, entries.GetAddr());
     } else {
         ZELK_IPolicy* policy = nullptr;
         StringT<char> configured;
@@ -87,7 +86,6 @@ void CResourceManager::Init()
                 SUCCEEDED(LoadResourcesEx(m_language, m_country, m_bundle, path, nullptr, entries.GetAddr()))) {
                 SECTRACE_FormatLn(nullptr, 4, "Resource loaded from configured directory %s",
                                   static_cast<const char*>(configured));
-                m_loadedFrom = path;
             }
         }
         if (!entries) {
@@ -96,7 +94,6 @@ void CResourceManager::Init()
             if (SUCCEEDED(LoadResourcesEx(m_language, m_country, m_bundle, path, nullptr, entries.GetAddr()))) {
                 SECTRACE_FormatLnW(nullptr, 4, L"Resource loaded from default directory %s",
                                    static_cast<const wchar_t*>(path));
-                m_loadedFrom = path;
             }
         }
     }

@@ -49,11 +49,10 @@ private:
     ZELK_RES_TEXT m_language;
     ZELK_RES_TEXT m_country;
     ZELK_RES_TEXT m_bundle;
-    // The directory the caller gave (never changed), and the one the texts
-    // were loaded from. Without a given one, every load asks the policy's
-    // "ResourcePath" first and falls back to the default folder.
+    // The directory the caller gave, never changed by a load. Without one,
+    // every load asks the policy's "ResourcePath" first and falls back to the
+    // default folder, so a configured folder that appears later is found.
     ZELK_RES_TEXT m_directory;
-    ZELK_RES_TEXT m_loadedFrom;
 };
 
 }  // namespace zelkres
