@@ -19,7 +19,11 @@ struct ModuleTable {
     const char* module;
     const char* table;
 };
+// The modules' tables that the application binds at its start.
 const ModuleTable kModuleTables[] = {
+    {"zelkbase", "keychain_api"},
+    {"zelkpolicy", "zelk.policy.1"},
+    {"zelkresloader", "zelk.misc.resloader.fkts.1"},
     {"zelkstring", "String.1"},
     {"zelkstring", "MultiString.1"},
     {"zelkstring", "StringW.1"},
@@ -32,7 +36,7 @@ bool report(const char* module, const char* table)
     API_COMMON* api = nullptr;
     HRESULT hr = ZELK_GetAPI(module, table, &api);
     if (hr != S_OK || api == nullptr) {
-        std::printf("  %-12s %-20s not bound (0x%08X)\n", module ? module : "qevcrypto", table,
+        std::printf("  %-13s %-26s not bound (0x%08X)\n", module ? module : "qevcrypto", table,
                     static_cast<unsigned>(hr));
         return false;
     }
@@ -40,7 +44,7 @@ bool report(const char* module, const char* table)
     const char* owner = nullptr;
     const char* description = nullptr;
     api->get_info(&name, &owner, &description);
-    std::printf("  %-12s %-20s %s\n", owner ? owner : "?", name ? name : table, description ? description : "");
+    std::printf("  %-13s %-26s %s\n", owner ? owner : "?", name ? name : table, description ? description : "");
     ZELK_ReleaseAPI(&api);
     return true;
 }

@@ -159,12 +159,12 @@ void* SecLoadLibrary(const char* name, const char* root, int flags, char* path, 
     return nullptr;
 }
 
+// Without a handle there is no library to unload: that is a failed unload
+// too, and dlclose is never handed NULL.
 HRESULT SecFreeLibrary(void** handle)
 {
-    if (handle == nullptr)
-        return E_POINTER;
-    if (*handle == nullptr)
-        return S_FALSE;
+    if (handle == nullptr || *handle == nullptr)
+        return ZELK_E_UNLOAD;
     if (dlclose(*handle) != 0)
         return ZELK_E_UNLOAD;
     *handle = nullptr;

@@ -18,7 +18,8 @@ void ZELK_FreeInstallationRoot();
 // Loads "lib" + name + ".so" from the root (set to the own directory when
 // unset), then from root/../lib. 0 and the handle, or 0x80004005 with *handle NULL.
 HRESULT ZELK_LoadLibrary(const char* name, void** handle);
-// 0 and *handle cleared, or 0xA0800202 with the handle left.
+// 0 and *handle cleared, or 0xA0800202 with the handle left (also when there
+// is no handle to unload).
 HRESULT ZELK_FreeLibrary(void** handle);
 void* ZELK_GetProcAddress(void* handle, const char* symbol);
 

@@ -193,18 +193,23 @@ public:
     // The creator that the class registry calls.
     static HRESULT New(const GUID& iid, void** out)
     {
-        if (out == nullptr)
-            return E_POINTER;
-        *out = nullptr;
-        ZELK::CriticalCodeSection lock(&s_cs);
-        HRESULT hr = New();
-        if (FAILED(hr))
-            return hr;
-        return s_pThis->QueryInterface(iid, out);
+        return Answer(out, [&](CComObject<T>* object) { return object->QueryInterface(iid, out); });
     }
 
     // Typed access: the singleton itself with one reference for the caller.
     static HRESULT New(T** out)
+    {
+        return Answer(out, [&](CComObject<T>* object) {
+            object->AddRef();
+            *out = object;
+            return S_OK;
+        });
+    }
+
+protected:
+    // Clears *out, makes sure the singleton exists and lets `answer` fill *out,
+    // all under the class's lock so that a concurrent stop cannot interleave.
+    template <class Out, class F> static HRESULT Answer(Out* out, F answer)
     {
         if (out == nullptr)
             return E_POINTER;
@@ -213,12 +218,9 @@ public:
         HRESULT hr = New();
         if (FAILED(hr))
             return hr;
-        s_pThis->AddRef();
-        *out = s_pThis;
-        return S_OK;
+        return answer(s_pThis);
     }
 
-protected:
     static inline CComObject<T>* s_pThis = nullptr;
     static inline ZELK::CriticalSection s_cs;
 };

@@ -42,6 +42,21 @@ std::vector<CTree> snapshot()
     return nodes;
 }
 
+// Unlinks and frees every node the predicate picks; the caller holds s_lock.
+template <class Pick>
+void unlink_locked(Pick pick)
+{
+    for (CTree** link = &s_head; *link;) {
+        CTree* node = *link;
+        if (pick(node)) {
+            *link = node->next;
+            delete node;
+        } else {
+            link = &node->next;
+        }
+    }
+}
+
 }  // namespace
 
 HRESULT CSingletons::Register(ISingleton* object, signed char onDemand)
@@ -60,15 +75,7 @@ HRESULT CSingletons::Register(ISingleton* object, signed char onDemand)
 void CSingletons::Unregister(ISingleton* object)
 {
     std::lock_guard<std::mutex> lock(s_lock);
-    for (CTree** link = &s_head; *link;) {
-        CTree* node = *link;
-        if (node->object == object) {
-            *link = node->next;
-            delete node;
-        } else {
-            link = &node->next;
-        }
-    }
+    unlink_locked([object](const CTree* node) { return node->object == object; });
 }
 
 HRESULT CSingletons::Initialize()
@@ -100,15 +107,7 @@ HRESULT CSingletons::Finalize()
             node.object->Finalize();
 
     std::lock_guard<std::mutex> lock(s_lock);
-    for (CTree** link = &s_head; *link;) {
-        CTree* node = *link;
-        if (node->object == nullptr) {
-            *link = node->next;
-            delete node;
-        } else {
-            link = &node->next;
-        }
-    }
+    unlink_locked([](const CTree* node) { return node->object == nullptr; });
     return S_OK;
 }
 

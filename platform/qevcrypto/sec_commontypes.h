@@ -1,29 +1,19 @@
-// Shared pieces of the per-type tables of "SEC_COMMONTYPES_1": entries a type
-// does not offer, and the wiping free used for values that may hold secrets.
+// Shared pieces of the per-type tables of "SEC_COMMONTYPES_1": the string
+// helpers and the wiping free used for values that may hold secrets. Entries a
+// type does not offer come from types_table.h.
 #pragma once
 
 #include <cstddef>
 
 #include "qevcrypto.h"
+#include "types_table.h"
 
 namespace qev::commontypes {
 
-inline HRESULT NoAddRef(void*)
-{
-    return E_NOTIMPL;
-}
-inline HRESULT NoNewNode(void**)
-{
-    return E_NOTIMPL;
-}
-inline HRESULT NoDecode(const OctetString*, void**)
-{
-    return E_NOTIMPL;
-}
-inline HRESULT NoEncode(const void*, OctetString**)
-{
-    return E_NOTIMPL;
-}
+using qev::values::NoAddRef;
+using qev::values::NoDecode;
+using qev::values::NoEncode;
+using qev::values::NoNew;
 
 // Wipes `size` bytes, then gives the buffer back to the library's allocator.
 void WipeAndFree(void* buffer, size_t size);

@@ -107,22 +107,9 @@ int AttributeCompare(const void* a, const void* b)
     return x == y ? 0 : (x == nullptr ? -1 : 1);
 }
 
-// A new zeroed record in front of the record at the cursor.
-HRESULT AttributeNewNode(void** cursor)
-{
-    if (cursor == nullptr)
-        return E_POINTER;
-    auto* a = static_cast<SECAttribute*>(std::calloc(1, sizeof(SECAttribute)));
-    if (a == nullptr)
-        return E_OUTOFMEMORY;
-    a->next = static_cast<SECAttribute*>(*cursor);
-    *cursor = a;
-    return S_OK;
-}
-
 const SEC_TYPE_TABLE s_attribute = {
     { &AttributeInfo }, &NoAddRef, &AttributeFree, nullptr, &AttributeCopy, &AttributeCompare, nullptr,
-    &AttributeNewNode, &NoDecode, &NoEncode,
+    &qev::values::NewEntry<SECAttribute, true>, &NoDecode, &NoEncode,
 };
 
 QevSlotFill s_fill("SEC_COMMONTYPES_1", SEC_TYPE_SECAttribute, const_cast<SEC_TYPE_TABLE*>(&s_attribute));

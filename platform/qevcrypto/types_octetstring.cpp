@@ -75,7 +75,7 @@ int OctetStringCompare(const void* a, const void* b)
 
 const SEC_TYPE_TABLE s_octetString = {
     { &OctetStringInfo }, &NoAddRef, &OctetStringFree, nullptr, &OctetStringCopy, &OctetStringCompare, nullptr,
-    &NoNewNode, &NoDecode, &NoEncode,
+    &NoNew, &NoDecode, &NoEncode,
 };
 
 QevSlotFill s_fill("SEC_COMMONTYPES_1", SEC_TYPE_OctetString, const_cast<SEC_TYPE_TABLE*>(&s_octetString));

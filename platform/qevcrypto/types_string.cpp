@@ -92,27 +92,14 @@ int SetOfStringCompare(const void* a, const void* b)
     return x == y ? 0 : (x == nullptr ? -1 : 1);
 }
 
-// A new empty node in front of the node at the cursor.
-HRESULT SetOfStringNewNode(void** cursor)
-{
-    if (cursor == nullptr)
-        return E_POINTER;
-    auto* node = static_cast<SET_OF_String*>(std::calloc(1, sizeof(SET_OF_String)));
-    if (node == nullptr)
-        return E_OUTOFMEMORY;
-    node->next = static_cast<SET_OF_String*>(*cursor);
-    *cursor = node;
-    return S_OK;
-}
-
 const SEC_TYPE_TABLE s_string = {
-    { &StringInfo }, &NoAddRef, &StringFree, nullptr, &StringCopy, &StringCompare, nullptr, &NoNewNode, &NoDecode,
+    { &StringInfo }, &NoAddRef, &StringFree, nullptr, &StringCopy, &StringCompare, nullptr, &NoNew, &NoDecode,
     &NoEncode,
 };
 
 const SEC_TYPE_TABLE s_setOfString = {
     { &SetOfStringInfo }, &NoAddRef, &SetOfStringFree, nullptr, &SetOfStringCopy, &SetOfStringCompare, nullptr,
-    &SetOfStringNewNode, &NoDecode, &NoEncode,
+    &qev::values::NewEntry<SET_OF_String, true>, &NoDecode, &NoEncode,
 };
 
 QevSlotFill s_fillString("SEC_COMMONTYPES_1", SEC_TYPE_String, const_cast<SEC_TYPE_TABLE*>(&s_string));

@@ -233,8 +233,8 @@ TEST_F(InstallationTree, LoadLibrarySetsTheRootToTheOwnFolderUntilReplaced)
     EXPECT_EQ(ZELK_GetProcAddress(handle, "cryptolib_get_f_list"), nullptr);
     EXPECT_EQ(ZELK_FreeLibrary(&handle), S_OK);
     EXPECT_EQ(handle, nullptr);
-    EXPECT_EQ(ZELK_FreeLibrary(&handle), S_FALSE);
-    EXPECT_EQ(ZELK_FreeLibrary(nullptr), E_POINTER);
+    EXPECT_EQ(ZELK_FreeLibrary(&handle), ZELK_E_UNLOAD);
+    EXPECT_EQ(ZELK_FreeLibrary(nullptr), ZELK_E_UNLOAD);
     ZELK_FreeInstallationRoot();
     EXPECT_EQ(ZELK_GetInstallationRoot(), nullptr);
 }

@@ -73,6 +73,27 @@ TEST_F(Started, SecondModuleInitKeepsTheFirstList)
     EXPECT_EQ(a->function_list(), sdk_f_list);
 }
 
+TEST_F(Started, FortyCharacterModuleNameIsKeptCutToThirtyTwo)
+{
+    const std::string forty = "zelktest0123456789abcdefghijklmnopqrstuv";
+    ASSERT_EQ(forty.size(), 40u);
+    HRESULT hr = E_FAIL;
+    const ZELKTEST_TABLE* t = bind_test_module(forty.c_str(), &hr);
+    ASSERT_EQ(hr, S_OK);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(std::string(t->module_name()), forty.substr(0, 32));
+
+    // Through its getter: a name agreeing in the first 32 characters is the
+    // same module; any other is refused and leaves the name as it was.
+    API_COMMON* out = nullptr;
+    EXPECT_EQ(t->get_api((forty.substr(0, 32) + "-another-tail").c_str(), "zelktest.1", &out), S_OK);
+    EXPECT_EQ(out, t);
+    EXPECT_EQ(t->get_api(forty.substr(0, 32).c_str(), "zelktest.1", &out), S_OK);
+    EXPECT_EQ(t->get_api("zelk", "zelktest.1", &out), ZELK_E_API_NOTFOUND);
+    EXPECT_EQ(t->get_api(forty.substr(0, 31).c_str(), "zelktest.1", &out), ZELK_E_API_NOTFOUND);
+    EXPECT_EQ(std::string(t->module_name()), forty.substr(0, 32));
+}
+
 TEST_F(Started, NewestRegistrationWinsAndRefusalsAndMissingTablesAreNotFound)
 {
     API_COMMON* dup = nullptr;
