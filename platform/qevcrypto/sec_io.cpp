@@ -1,13 +1,133 @@
 // "SEC_IO_1": files.
+#include "qev_io.h"
 #include "qev_tables.h"
+#include "types_values.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 
 namespace {
+
+using namespace qev;
+
+HRESULT FromErrno(int error)
+{
+    if (error == ENOENT || error == ENOTDIR)
+        return SEC_E_IO_NOT_FOUND;
+    if (error == EACCES || error == EPERM)
+        return E_ACCESSDENIED;
+    if (error == ENOMEM)
+        return E_OUTOFMEMORY;
+    return E_FAIL;
+}
+
+struct Fd {
+    int fd = -1;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Room for `capacity` bytes and the NUL behind them.
+bool Reserve(OctetString* s, uint64_t capacity)
+{
+    auto* bigger = static_cast<unsigned char*>(std::realloc(s->data, capacity + 1));
+    if (bigger == nullptr)
+        return false;
+    s->data = bigger;
+    return true;
+}
+
+// Reads to the end of the file, within the limit: the file may grow or shrink
+// while it is read, and some files report no size at all. The bytes may be
+// secret (key files): a failure wipes them with the value.
+HRESULT ReadAll(int fd, uint64_t size, OctetString* s)
+{
+    uint64_t capacity = 0;
+    uint64_t used = 0;
+    for (;;) {
+        if (used == capacity) {
+            if (used < size) {
+                if (!Reserve(s, size))
+                    return E_OUTOFMEMORY;
+                capacity = size;
+                continue;
+            }
+            unsigned char probe;
+            ssize_t n = read(fd, &probe, 1);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return FromErrno(errno) == E_ACCESSDENIED ? E_ACCESSDENIED : E_FAIL;
+            if (n == 0)
+                break;
+            if (used >= SEC_IO_MAX_FILE_SIZE)
+                return E_FAIL;
+            uint64_t grown = std::min<uint64_t>(std::max<uint64_t>(capacity * 2, 4096), SEC_IO_MAX_FILE_SIZE);
+            if (!Reserve(s, grown))
+                return E_OUTOFMEMORY;
+            capacity = grown;
+            s->data[used++] = probe;
+            s->length = used;
+            continue;
+        }
+        ssize_t n = read(fd, s->data + used, capacity - used);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return FromErrno(errno) == E_ACCESSDENIED ? E_ACCESSDENIED : E_FAIL;
+        if (n == 0)
+            break;
+        used += static_cast<uint64_t>(n);
+        // Kept current, so that a failure wipes what was read.
+        s->length = used;
+    }
+    s->data[used] = 0;
+    s->length = used;
+    return S_OK;
+}
+
+HRESULT sec_io_file2OctetString(const char* path, OctetString** out)
+{
+    if (out == nullptr)
+        return E_POINTER;
+    *out = nullptr;
+    if (path == nullptr || *path == 0)
+        return E_INVALIDARG;
+    Fd file;
+    file.fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (file.fd < 0)
+        return FromErrno(errno);
+    struct stat st;
+    if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return E_FAIL;
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (size > SEC_IO_MAX_FILE_SIZE)
+        return E_FAIL;
+    OctetString* s = values::NewOctets(nullptr, 0);
+    if (s == nullptr)
+        return E_OUTOFMEMORY;
+    HRESULT hr = ReadAll(file.fd, size, s);
+    if (FAILED(hr)) {
+        values::FreeOctets(s);
+        return hr;
+    }
+    *out = s;
+    return S_OK;
+}
 
 HRESULT sec_io_get_info(const char** table, const char** module, const char** description)
 {
     return qev_fill_info(table, module, description, "SEC_IO_1", "files");
 }
 
-QevTable<> s_table("SEC_IO_1", &sec_io_get_info, {});
+QevTable<> s_table("SEC_IO_1", &sec_io_get_info, {{3, qev_slot(&sec_io_file2OctetString)}});
 
 }  // namespace

@@ -1,0 +1,31 @@
+// Files through the crypto library: "SEC_IO_1".
+#pragma once
+
+#include <cstdint>
+
+#include "qevcrypto.h"
+
+constexpr const char* SEC_IO_API = "SEC_IO_1";
+
+// Largest file that slot 3 reads; a larger one is refused before anything is
+// allocated for it.
+constexpr uint64_t SEC_IO_MAX_FILE_SIZE = 64u << 20;
+
+// The file does not exist (or a folder on its path does not).
+constexpr HRESULT SEC_E_IO_NOT_FOUND = ZELK_RC(0x80070002);
+
+extern "C" {
+
+struct SEC_IO_TABLE : API_COMMON {
+    void* reserved1;
+    void* reserved2;
+    // 3: reads the whole file into a new octet string (the bytes followed by a
+    // NUL that the length does not count; freed with the octet-string type's
+    // free). *out is NULL on every failure: SEC_E_IO_NOT_FOUND, 0x80070005 when
+    // it may not be read, 0x80004005 when it is not a regular file, is larger
+    // than SEC_IO_MAX_FILE_SIZE or cannot be read, E_INVALIDARG, E_POINTER,
+    // E_OUTOFMEMORY.
+    HRESULT (*file2OctetString)(const char* path, OctetString** out);
+};
+
+}  // extern "C"
