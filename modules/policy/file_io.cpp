@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <new>
+
+#include "qev_io.h"
+#include "zelk_holders.h"
+#include "zelk_module.h"
 
 namespace zelkpolicy {
 
@@ -46,48 +49,24 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+API_COMMON* fptr__io = nullptr;
+CLoadAPI OnDemand_Load_SEC_IO(nullptr, SEC_IO_API, &fptr__io);
+
 }  // namespace
 
-HRESULT ReadWholeFile(const std::string& path, size_t limit, std::string* out) {
-  Fd file;
-  file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (file.fd < 0) return errno == ENOENT ? S_FALSE : FromErrno(errno);
-  struct stat st;
-  if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return E_FAIL;
-  if (static_cast<unsigned long long>(st.st_size) > limit) return E_FAIL;
-  std::string bytes;
+HRESULT ReadWholeFile(const std::string& path, std::string* out) {
+  API_COMMON* table = fptr__io;
+  if (!table) return E_FAIL;
+  AuxPtr<OctetString> bytes;
+  HRESULT hr = ZELK_ApiCast<SEC_IO_TABLE>(table)->file2OctetString(path.c_str(), &bytes);
+  if (hr == SEC_E_IO_NOT_FOUND) return S_FALSE;
+  if (FAILED(hr)) return hr == E_ACCESSDENIED || hr == E_OUTOFMEMORY ? hr : E_FAIL;
+  if (!bytes || !bytes->data) return E_FAIL;
   try {
-    bytes.resize(static_cast<size_t>(st.st_size));
+    out->assign(reinterpret_cast<const char*>(bytes->data), static_cast<size_t>(bytes->length));
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
-  // The file may change size while it is read: read to its end, within the limit.
-  size_t used = 0;
-  for (;;) {
-    if (used == bytes.size()) {
-      if (bytes.size() >= limit) {
-        char probe;
-        ssize_t n = read(file.fd, &probe, 1);
-        if (n == 0) break;
-        if (n < 0 && errno == EINTR) continue;
-        return E_FAIL;
-      }
-      try {
-        bytes.resize(std::min(limit, bytes.size() + 4096));
-      } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-      }
-    }
-    ssize_t n = read(file.fd, bytes.data() + used, bytes.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return FromErrno(errno);
-    }
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
-  }
-  bytes.resize(used);
-  *out = std::move(bytes);
   return S_OK;
 }
 

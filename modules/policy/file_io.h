@@ -1,5 +1,5 @@
-// File operations of the file stores: bounded whole-file reads, folder
-// creation, atomic replacement and advisory lock files.
+// File operations of the file stores: whole-file reads through the crypto
+// library, folder creation, atomic replacement and advisory lock files.
 #pragma once
 
 #include <sys/types.h>
@@ -10,12 +10,14 @@
 
 namespace zelkpolicy {
 
-// Preference files are small; anything larger is refused before reading.
+// Preference files are small: a value larger than this would not fit one.
 constexpr size_t kMaxPolicyFileSize = 16u << 20;
 
-// 0 with the bytes; 1 when the file does not exist; 0x80070005 when it may not
-// be read; 0x80004005 when it is not a regular file, too large or unreadable.
-HRESULT ReadWholeFile(const std::string& path, size_t limit, std::string* out);
+// Reads the whole file with the crypto library's file reader ("SEC_IO_1", bound
+// when the runtime starts; its size limit applies). 0 with the bytes; 1 when
+// the file does not exist; 0x80070005 when it may not be read; 0x80004005 when
+// it is not a regular file, too large, unreadable, or the table is not bound.
+HRESULT ReadWholeFile(const std::string& path, std::string* out);
 
 // Creates the folder and any missing parents with `mode`. 0 when it exists.
 HRESULT MakeFolders(const std::string& path, mode_t mode);

@@ -70,7 +70,7 @@ HRESULT IniFile::Read(const std::string& path, const std::string& boundPath) {
   if (path.empty()) return S_FALSE;
   Clear();
   std::string bytes;
-  HRESULT hr = ReadWholeFile(path, kMaxPolicyFileSize, &bytes);
+  HRESULT hr = ReadWholeFile(path, &bytes);
   if (hr != S_OK) return E_FAIL;
   bytes += '\n';
   size_t start = 0;

@@ -41,29 +41,22 @@ HRESULT PlistRoot::LoadLocked() {
   if (m_options.createOnLoad) MakeFolders(m_options.folder, m_options.folderMode);
   // Watching before reading leaves no gap in which a change could be missed.
   StartWatch();
-  std::string bytes;
-  HRESULT hr = ReadWholeFile(m_file, kMaxPolicyFileSize, &bytes);
-  if (hr == S_FALSE) {
-    if (!m_options.createOnLoad) return S_OK;
-    FileLock lock;
-    if (FAILED(lock.Lock(m_lockFile, true))) return S_OK;
-    bool reloaded = false;
-    hr = RefreshLocked(&reloaded);
-    if (FAILED(hr) || m_lastBytes) return S_OK;
-    SaveLocked(m_tree.get(), &bytes);
-    return S_OK;
-  }
+  bool reloaded = false;
+  HRESULT hr = RefreshLocked(&reloaded);
   if (FAILED(hr)) {
+    // Unreadable or unparsable: served as empty, and never overwritten.
     m_corrupt = true;
     return hr;
   }
-  PlistPtr tree;
-  m_lastBytes = bytes;
-  if (FAILED(ParsePlist(bytes, &tree))) {
-    m_corrupt = true;
-    return E_FAIL;
-  }
-  m_tree = std::move(tree);
+  if (m_lastBytes || !m_options.createOnLoad) return S_OK;
+  // No file yet: the user's is created empty, under the lock file, unless
+  // another process has just made one.
+  FileLock lock;
+  if (FAILED(lock.Lock(m_lockFile, true))) return S_OK;
+  hr = RefreshLocked(&reloaded);
+  if (FAILED(hr) || m_lastBytes) return S_OK;
+  std::string bytes;
+  SaveLocked(m_tree.get(), &bytes);
   return S_OK;
 }
 
@@ -80,7 +73,7 @@ HRESULT PlistRoot::SaveLocked(plist_t tree, std::string* bytes) {
 HRESULT PlistRoot::RefreshLocked(bool* reloaded) {
   *reloaded = false;
   std::string bytes;
-  HRESULT hr = ReadWholeFile(m_file, kMaxPolicyFileSize, &bytes);
+  HRESULT hr = ReadWholeFile(m_file, &bytes);
   if (hr == S_FALSE) {
     if (m_lastBytes || m_corrupt) {
       PlistPtr empty = NewDict();
