@@ -99,11 +99,10 @@ HRESULT RequestParser::parse(const unsigned char* data, size_t length) {
       buffer_.clear();
       return S_FALSE;
     }
-    // A line ends at CR LF; a lone LF is part of the line. A line within the
-    // cap has its CR LF within the first kMaxLine + 2 bytes.
-    size_t window = static_cast<size_t>(end - pos);
-    if (window > kMaxLine + 2) window = kMaxLine + 2;
-    const char* lineEnd = static_cast<const char*>(memmem(pos, window, "\r\n", 2));
+    // A line ends at CR LF; a lone LF is part of the line. The cap holds for
+    // what is kept waiting for its line end: a longer line that came whole
+    // (long cookies, referers) is already here and is taken.
+    const char* lineEnd = static_cast<const char*>(memmem(pos, static_cast<size_t>(end - pos), "\r\n", 2));
     if (!lineEnd) {
       size_t pending = static_cast<size_t>(end - pos);
       size_t content = pending - (end[-1] == '\r' ? 1 : 0);

@@ -37,6 +37,8 @@ struct NameValue {
   char* value;  // nullptr: the name came without a value
 };
 
+// Pairs in order of addition, found by name through a hash index, so that a
+// request line with many parameters costs linear time.
 class NameValueList {
  public:
   NameValueList() = default;
@@ -56,9 +58,20 @@ class NameValueList {
   const NameValue& operator[](size_t i) const { return items_[i]; }
 
  private:
+  static size_t hash(const char* name, size_t length);
+  // The index slot of the name: the one holding its pair, or the empty one
+  // where it would go.
+  size_t* slot(const char* name, size_t length) const;
+  HRESULT growIndex();
+  // Appends the pair (taking `value`) and indexes it when its name is new.
+  HRESULT add(const char* name, size_t nameLength, char* value, bool upper);
+
   NameValue* items_ = nullptr;
   size_t count_ = 0;
   size_t capacity_ = 0;
+  // Open addressing over pair positions plus one (0: empty); at most half full.
+  size_t* index_ = nullptr;
+  size_t indexSize_ = 0;
 };
 
 // Trims bytes of the white-space class (tab, LF, CR, space) from both ends.
