@@ -3,35 +3,81 @@
 #include "url_parser.h"
 #include "zelk_class.h"
 #include "zelk_object.h"
+#include "zelk_trace.h"
 #include "zelk_url.h"
 
 namespace zelk::url {
 
 class URLParser : public IURLParser, public CComObjectRoot {
 public:
-    HRESULT parse(const char* text) override { return core_.parse(text); }
-    int getPort() override { return core_.port(); }
-    bool isHTTPS() override { return core_.isHTTPS(); }
-    bool isValid() override { return core_.isValid(); }
-    unsigned long getLength() override { return core_.prefixLength(); }
+    HRESULT parse(const char* text) override
+    {
+        SECTRACE_Fkt_IMPL<HRESULT> fkt("%8x", "URLParser::parse");
+        return fkt.result = core_.parse(text);
+    }
+
+    int getPort() override
+    {
+        SECTRACE_Fkt_IMPL<int> fkt("%d", "URLParser::getPort");
+        return fkt.result = core_.port();
+    }
+
+    bool isHTTPS() override
+    {
+        SECTRACE_Fkt_IMPL<int> fkt("%d", "URLParser::isHTTPS");
+        bool https = core_.isHTTPS();
+        fkt.result = https;
+        return https;
+    }
+
+    bool isValid() override
+    {
+        SECTRACE_Fkt_IMPL<int> fkt("%d", "URLParser::isValid");
+        bool valid = core_.isValid();
+        fkt.result = valid;
+        return valid;
+    }
+
+    unsigned long getLength() override
+    {
+        SECTRACE_Fkt_IMPL<unsigned long> fkt("%lu", "URLParser::getLength");
+        return fkt.result = core_.prefixLength();
+    }
 
     bool cmp(const char* text) override
     {
+        SECTRACE_Fkt_IMPL<int> fkt("%d", "URLParser::cmp");
         UrlParser other;
         other.parse(text);
-        return core_.sameOrigin(other);
+        bool same = core_.sameOrigin(other);
+        fkt.result = same;
+        return same;
     }
 
     bool cmp(IURLParser* other) override
     {
-        if (!other)
-            return false;
+        SECTRACE_Fkt_IMPL<int> fkt("%d", "URLParser::cmp");
         // Only parsers of this class can be compared host by host.
-        URLParser* same = dynamic_cast<URLParser*>(other);
-        return same && core_.sameOrigin(same->core_);
+        URLParser* same = other ? dynamic_cast<URLParser*>(other) : nullptr;
+        bool equal = same && core_.sameOrigin(same->core_);
+        fkt.result = equal;
+        return equal;
     }
 
     bool pattern_match(const char* pattern) override
+    {
+        SECTRACE_Fkt_IMPL<int> fkt("%d", "URLParser::pattern_match");
+        bool match = matchTraced(pattern);
+        fkt.result = match;
+        return match;
+    }
+
+    ZELK_BEGIN_INTMAP(URLParser)
+    ZELK_INTMAP_ENTRY(IURLParser)
+    ZELK_END_INTMAP()
+
+private:
+    bool matchTraced(const char* pattern)
     {
         Match m = core_.matchPattern(pattern);
         if (m == Match::Yes)
@@ -59,11 +105,6 @@ public:
         return false;
     }
 
-    ZELK_BEGIN_INTMAP(URLParser)
-    ZELK_INTMAP_ENTRY(IURLParser)
-    ZELK_END_INTMAP()
-
-private:
     ModuleTrace trace_;
     UrlParser core_;
 };

@@ -3,7 +3,11 @@
 #include "zelk_module.h"
 #include "zelk_url.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -49,6 +53,42 @@ TEST_F(UrlObject, ParseCompareMatch)
     EXPECT_EQ(b_->parse("ftp://x"), E_FAIL);
     EXPECT_EQ(b_->getLength(), static_cast<unsigned long>(-1));
     EXPECT_FALSE(a_->cmp(b_));
+}
+
+std::vector<std::string> s_lines;
+
+int Collect(int, const char*, const char*, const char* text)
+{
+    s_lines.push_back(text);
+    return 0;
+}
+
+// Each operation writes its entry and exit record; a refused pattern says why.
+TEST_F(UrlObject, OperationsWriteEntryAndExitRecords)
+{
+    void* library = dlopen("libqevcrypto.so", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(library, nullptr);
+    auto registerCallback =
+        reinterpret_cast<QEV_REGISTER_TRACE_CALLBACK_FN>(dlsym(library, "Qevcryptolib_RegisterTraceCallback"));
+    auto setLevel = reinterpret_cast<QEV_SET_TRACE_LEVEL_FN>(dlsym(library, "Qevcryptolib_SetTraceLevel"));
+    ASSERT_NE(registerCallback, nullptr);
+    ASSERT_NE(setLevel, nullptr);
+    setLevel(4);
+    registerCallback(0, Collect);
+    s_lines.clear();
+    a_->parse("https://x.y.z:8443/p");
+    a_->getLength();
+    a_->pattern_match("https://*.z:8443");
+    registerCallback(0, nullptr);
+    setLevel(0);
+    dlclose(library);
+    std::string all;
+    for (const std::string& line : s_lines)
+        all += line + "\n";
+    for (const char* expected : {"{ URLParser::parse", "{ URLParser::getLength", "} 18",
+                                 "{ URLParser::pattern_match", "Need two domain name parts"}) {
+        EXPECT_NE(all.find(expected), std::string::npos) << expected << " in\n" << all;
+    }
 }
 
 }  // namespace
