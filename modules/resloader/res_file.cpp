@@ -3,12 +3,6 @@
 // holding <Resource><module><id name="key">text</id>...</module></Resource>.
 #include "res_file.h"
 
-#include <fcntl.h>
-#include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <memory>
 #include <new>
 #include <string>
@@ -25,9 +19,6 @@ namespace {
 
 // Locale folders tried when the user's own are missing, in order.
 const wchar_t* const t_fallback_slangs[] = {L"en_US"};
-
-// Resource files are small; anything larger is not one.
-constexpr off_t kMaxResourceFile = 4 * 1024 * 1024;
 
 constexpr unsigned long kPlainBuckets = 6;
 constexpr unsigned long kEntryBuckets = 15;
@@ -53,53 +44,35 @@ bool IsBundleName(const wchar_t* bundle)
     return name != L"." && name != L".." && name.find(L'/') == std::wstring::npos;
 }
 
-// The whole file, NUL-terminated, from the crypto library's allocator; NULL
-// when it cannot be read, is empty or is too large to be a resource file.
-char* ReadFile(const std::wstring& path)
+// The whole file, NUL-terminated; NULL when it cannot be read (a file that
+// reads is found, even when empty: it then fails to parse).
+OctetString* ReadFile(const std::wstring& path)
 {
+    const SEC_IO_TABLE* io = FileIo();
+    const ZELKBASE_CORE_TABLE* core = BaseCore();
     StringT<char> narrow;
-    if (FAILED(String_Copy(path.c_str(), &narrow)) || narrow.IsEmpty())
+    if (io == nullptr || core == nullptr || FAILED(String_Copy(path.c_str(), &narrow)) || narrow.IsEmpty())
         return nullptr;
-    int fd = open(narrow, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    AuxPtr<OctetString> bytes;
+    if (FAILED(io->file2OctetString(narrow, &bytes)) || !bytes || bytes->data == nullptr)
         return nullptr;
-    struct stat info {};
-    char* data = nullptr;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 && info.st_size <= kMaxResourceFile) {
-        size_t size = static_cast<size_t>(info.st_size);
-        data = static_cast<char*>(sec_malloc(size + 1));
-        size_t done = 0;
-        while (data != nullptr && done < size) {
-            ssize_t n = read(fd, data + done, size - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += static_cast<size_t>(n);
-        }
-        if (data != nullptr && done == 0) {
-            sec_free(data);
-            data = nullptr;
-        } else if (data != nullptr) {
-            data[done] = 0;
-        }
-    }
-    close(fd);
-    return data;
+    core->OctetString_ZeroTerminate(bytes);
+    return bytes.Detach();
 }
 
-char* ReadLocaleFile(const wchar_t* directory, const std::wstring& folder, const wchar_t* bundle)
+OctetString* ReadLocaleFile(const wchar_t* directory, const std::wstring& folder, const wchar_t* bundle)
 {
     std::wstring path = std::wstring(directory) + L"/" + folder + L"/" + bundle + L".res";
     return ReadFile(path);
 }
 
-// The first file found of the locale's folders, then the fallback folders.
-char* FindResourceFile(const wchar_t* language, const wchar_t* country, const wchar_t* bundle,
+// The first file found of the locale's folders, then the fallback folders,
+// for the caller to free.
+OctetString* FindResourceFile(const wchar_t* language, const wchar_t* country, const wchar_t* bundle,
                        const wchar_t* directory)
 {
     if (IsLocalePart(language) && IsLocalePart(country))
-        if (char* data = ReadLocaleFile(directory, std::wstring(language) + L"_" + country, bundle))
+        if (OctetString* data = ReadLocaleFile(directory, std::wstring(language) + L"_" + country, bundle))
             return data;
     if (IsLocalePart(language)) {
         std::wstring defaultCountry;
@@ -110,11 +83,11 @@ char* FindResourceFile(const wchar_t* language, const wchar_t* country, const wc
             for (const wchar_t* c = language; *c; ++c)
                 defaultCountry += static_cast<wchar_t>(*c >= L'a' && *c <= L'z' ? *c - L'a' + L'A' : *c);
         }
-        if (char* data = ReadLocaleFile(directory, std::wstring(language) + L"_" + defaultCountry, bundle))
+        if (OctetString* data = ReadLocaleFile(directory, std::wstring(language) + L"_" + defaultCountry, bundle))
             return data;
     }
     for (const wchar_t* folder : t_fallback_slangs)
-        if (char* data = ReadLocaleFile(directory, folder, bundle))
+        if (OctetString* data = ReadLocaleFile(directory, folder, bundle))
             return data;
     return nullptr;
 }
@@ -210,9 +183,8 @@ HRESULT LoadResourcesEx(const wchar_t* language, const wchar_t* country, const w
     if (tables == nullptr)
         return E_FAIL;
 
-    StringT<char> bytes;
-    bytes.Attach(FindResourceFile(language, country, bundle, directory));
-    if (bytes.IsEmpty())
+    AuxPtr<OctetString> bytes(FindResourceFile(language, country, bundle, directory));
+    if (!bytes)
         return E_FAIL;
     AuxRefPtr<HashTable_void> table;
     HRESULT hr = plain ? tables->HashTable_CreateCommon(&table, HASHTABLE_STRING_TO_STRING, kPlainBuckets)
@@ -222,7 +194,7 @@ HRESULT LoadResourcesEx(const wchar_t* language, const wchar_t* country, const w
     if (FAILED(hr))
         return hr;
     HashTable_void* texts = table;
-    hr = ParseResourceDocument(bytes, [texts, plain](const char* key, const char* content) {
+    hr = ParseResourceDocument(reinterpret_cast<const char*>(bytes->data), [texts, plain](const char* key, const char* content) {
         return AddText(texts, plain != nullptr, key, content);
     });
     if (FAILED(hr))

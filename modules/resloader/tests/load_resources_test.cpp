@@ -24,6 +24,8 @@ protected:
                   "<module><id name=\"C\">ignored</id></module></RESOURCE>");
         WriteFile(Dir() + "/de_DE/broken.res", "<Resource><module><id name=\"A\">unclosed</module>");
         Resource("en_US", "broken", "<id name=\"A\">english A</id>");
+        WriteFile(Dir() + "/de_DE/empty.res", "");
+        Resource("en_US", "empty", "<id name=\"A\">english A</id>");
         WriteFile(Dir() + "/en_US/nomodule.res", "<Resource><id name=\"A\">x</id></Resource>");
         WriteFile(Dir() + "/en_US/wrongroot.res", "<Texts><module><id name=\"A\">x</id></module></Texts>");
     }
@@ -97,6 +99,10 @@ TEST_F(LoadResources, FailuresLeaveNoTable)
     EXPECT_EQ(nullptr, Load(L"de", L"DE", L"broken", &result));
     EXPECT_EQ(E_FAIL, result);
     EXPECT_EQ("english A", TextOf(L"it", L"IT", L"broken", "A"));
+    // An empty file is found as well, and does not parse.
+    EXPECT_EQ(nullptr, Load(L"de", L"DE", L"empty", &result));
+    EXPECT_EQ(E_FAIL, result);
+    EXPECT_EQ("english A", TextOf(L"it", L"IT", L"empty", "A"));
 
     for (const wchar_t* bundle : {L"missing", L"nomodule", L"wrongroot", L"../en_US/test", L".."}) {
         EXPECT_EQ(nullptr, Load(L"en", L"US", bundle, &result));
