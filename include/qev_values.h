@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "qevcrypto.h"
+#include "zelk_common_fl.h"
 #include "zelk_unknown.h"
 
 // The private-key information record (PKCS#8) in "SEC_COMMONTYPES_1".
@@ -111,16 +112,10 @@ struct SEC_OBJID_TYPE_TABLE : SEC_TYPE_TABLE {
 
 }  // extern "C"
 
-struct PRINT_CTX;
-
 // A certificate of the library: a reference-counted object over an X.509
-// certificate, immutable once read from its encoding. The first seven operations are the common shape of the
-// library's objects; copy adds a reference to the same object.
-struct Certificate : public IUnknown {
-    virtual const char* getType() = 0;
-    virtual HRESULT cpy(Certificate** out) = 0;
-    virtual int cmp(const Certificate* other) = 0;
-    virtual HRESULT print(char** out, const char* indent, PRINT_CTX* context) = 0;
+// certificate, immutable once read from its encoding. It has the common shape
+// of the library's objects; copy adds a reference to the same object.
+struct Certificate : public COMMON_FL_TEMPLATE<Certificate> {
     // A new copy of the subject public key (the caller frees it as a KeyInfo).
     virtual HRESULT getPublicKeyInfo(KeyInfo** out) = 0;
     // The value of the subject's first common name as UTF-8 text from the

@@ -3,11 +3,9 @@
 #pragma once
 
 #include "qevcrypto.h"
-#include "zelk_unknown.h"
+#include "zelk_common_fl.h"
 
 constexpr const char* ZELKBASE_HASHTABLE_API = "zelk.misc.base.hashtable.1";
-
-struct PRINT_CTX;
 
 // Built-in helpers, usable as key and as value helper.
 enum HashTableType : unsigned int {
@@ -42,12 +40,8 @@ protected:
 };
 
 // A table. Not locked: one thread at a time, reference counting included.
-class HashTable_void : public IUnknown {
+class HashTable_void : public COMMON_FL_TEMPLATE<HashTable_void> {
 public:
-    virtual const char* getType() = 0;
-    virtual HRESULT cpy(HashTable_void** out) = 0;
-    virtual int cmp(const HashTable_void* other) = 0;
-    virtual HRESULT print(char** out, const char* indent, PRINT_CTX* context) = 0;
     // 0 added or replaced; 1 the key already holds exactly this value.
     virtual HRESULT Add(void* key, void* value) = 0;
     // 0 removed; 1 absent.

@@ -11,6 +11,7 @@
 #include "qevcrypto.h"
 #include "secxml.h"
 #include "zelk_alloc.h"
+#include "zelk_common_fl.h"
 #include "zelk_unknown.h"
 
 // This deliverable's binding of "SEC_COMMONTYPES_1" (bound at start).
@@ -270,18 +271,3 @@ bool operator!=(const void* p, const AuxRefPtr<T, T2>& holder)
 {
     return !(p == holder);
 }
-
-struct PRINT_CTX;
-
-// The common shape of the crypto library's object interfaces that the system
-// implements itself (PSE, slots, tokens, token objects, hash tables).
-template <class I>
-class COMMON_FL_TEMPLATE : public IUnknown {
-public:
-    virtual const char* getType() = 0;
-    // *out receives a copy (for most objects: another reference to the same one).
-    virtual HRESULT cpy(I** out) = 0;
-    // 0 when equal.
-    virtual int cmp(const I* other) = 0;
-    virtual HRESULT print(char** out, const char* indent, PRINT_CTX* context) = 0;
-};
