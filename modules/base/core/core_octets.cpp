@@ -30,6 +30,19 @@ const CipherSize* FindCipher(unsigned int code)
     return nullptr;
 }
 
+// One size of a cipher code; *out is cleared first once the arguments hold.
+HRESULT CipherSizeOf(unsigned int code, unsigned long* out, unsigned long CipherSize::*size)
+{
+    if (code == 0 || out == nullptr)
+        return E_INVALIDARG;
+    *out = 0;
+    const CipherSize* c = FindCipher(code);
+    if (c == nullptr)
+        return E_INVALIDARG;
+    *out = c->*size;
+    return S_OK;
+}
+
 // A fresh buffer for *out: a new octet string when *out is NULL, otherwise
 // the old bytes are wiped and replaced. false when memory runs out.
 bool Prepare(OctetString** out, size_t size, bool& created)
@@ -180,26 +193,12 @@ HRESULT aux_dec_base64(const OctetString* in, OctetString** out)
 
 HRESULT aux_cipher_blocksize(unsigned int code, unsigned long* out)
 {
-    if (code == 0 || out == nullptr)
-        return E_INVALIDARG;
-    *out = 0;
-    const CipherSize* c = FindCipher(code);
-    if (c == nullptr)
-        return E_INVALIDARG;
-    *out = c->block;
-    return S_OK;
+    return CipherSizeOf(code, out, &CipherSize::block);
 }
 
 HRESULT aux_cipher_keysize(unsigned int code, unsigned long* out)
 {
-    if (code == 0 || out == nullptr)
-        return E_INVALIDARG;
-    *out = 0;
-    const CipherSize* c = FindCipher(code);
-    if (c == nullptr)
-        return E_INVALIDARG;
-    *out = c->key;
-    return S_OK;
+    return CipherSizeOf(code, out, &CipherSize::key);
 }
 
 // The walk towards the parent never leaves the calling process: the process

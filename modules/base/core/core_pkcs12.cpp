@@ -292,7 +292,6 @@ HRESULT aux_open_pkcs12(const OctetString* pfx, const char* password, KeyPair** 
     if (FAILED(hr = ChooseKey(parsed, pair.get<KeyPair>(), &paired)))
         return trace.result = hr;
 
-    Value list(CommonType(SEC_TYPE_SET_OF_Certificate));
     SET_OF_Certificate* head = nullptr;
     SET_OF_Certificate** tail = &head;
     hr = paired != nullptr ? AppendCertificate(tail, head, paired) : S_OK;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "zelk_alloc.h"
 #include "zelk_module.h"
@@ -180,13 +181,12 @@ public:
 
     HRESULT Add(void* key, void* value) override
     {
-        OctetString hash{};
-        HRESULT hr = m_key->Hash(key, &hash);
+        Probe probe;
+        HRESULT hr = m_key->Hash(key, &probe.hash);
         if (FAILED(hr))
             return hr;
-        Bag** head = &m_buckets[Bucket(hash)];
-        if (Bag* bag = Find(*head, key, hash)) {
-            sec_free(hash.data);
+        Bag** head = &m_buckets[Bucket(probe.hash)];
+        if (Bag* bag = Find(*head, key, probe.hash)) {
             if (bag->value == value)
                 return S_FALSE;
             if (bag->value != nullptr)
@@ -196,11 +196,9 @@ public:
             return S_OK;
         }
         Bag* bag = static_cast<Bag*>(sec_calloc(1, sizeof(Bag)));
-        if (bag == nullptr) {
-            sec_free(hash.data);
+        if (bag == nullptr)
             return E_OUTOFMEMORY;
-        }
-        bag->hash = hash;
+        bag->hash = std::exchange(probe.hash, OctetString{});
         m_key->Cpy(key, &bag->key);
         m_value->Cpy(value, &bag->value);
         bag->next = *head;
@@ -210,32 +208,28 @@ public:
 
     HRESULT Del(void* key) override
     {
-        OctetString hash{};
-        HRESULT hr = m_key->Hash(key, &hash);
+        Probe probe;
+        HRESULT hr = m_key->Hash(key, &probe.hash);
         if (FAILED(hr))
             return hr;
-        for (Bag** link = &m_buckets[Bucket(hash)]; *link; link = &(*link)->next) {
-            if (Matches(*link, key, hash)) {
+        for (Bag** link = &m_buckets[Bucket(probe.hash)]; *link; link = &(*link)->next) {
+            if (Matches(*link, key, probe.hash)) {
                 Bag* bag = *link;
                 *link = bag->next;
                 FreeBag(bag);
-                sec_free(hash.data);
                 return S_OK;
             }
         }
-        sec_free(hash.data);
         return S_FALSE;
     }
 
     HRESULT Contains(void* key) override
     {
-        OctetString hash{};
-        HRESULT hr = m_key->Hash(key, &hash);
+        Probe probe;
+        HRESULT hr = m_key->Hash(key, &probe.hash);
         if (FAILED(hr))
             return hr;
-        Bag* bag = Find(m_buckets[Bucket(hash)], key, hash);
-        sec_free(hash.data);
-        return bag != nullptr ? S_OK : S_FALSE;
+        return Find(m_buckets[Bucket(probe.hash)], key, probe.hash) != nullptr ? S_OK : S_FALSE;
     }
 
     HRESULT Get(void* key, void** value) override
@@ -243,12 +237,11 @@ public:
         if (value == nullptr)
             return E_POINTER;
         *value = nullptr;
-        OctetString hash{};
-        HRESULT hr = m_key->Hash(key, &hash);
+        Probe probe;
+        HRESULT hr = m_key->Hash(key, &probe.hash);
         if (FAILED(hr))
             return hr;
-        Bag* bag = Find(m_buckets[Bucket(hash)], key, hash);
-        sec_free(hash.data);
+        Bag* bag = Find(m_buckets[Bucket(probe.hash)], key, probe.hash);
         if (bag == nullptr)
             return S_FALSE;
         m_value->Cpy(bag->value, value);
@@ -282,9 +275,18 @@ public:
         }
     }
 
-    unsigned int Width() const { return m_width; }
-
 private:
+    // The hash of a probe key; its hash bytes, if any, end with the look-up
+    // unless a new entry takes them over.
+    struct Probe {
+        Probe() = default;
+        Probe(const Probe&) = delete;
+        Probe& operator=(const Probe&) = delete;
+        ~Probe() { sec_free(hash.data); }
+
+        OctetString hash{};
+    };
+
     struct Bag {
         Bag* next;
         void* key;

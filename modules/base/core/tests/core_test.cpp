@@ -245,14 +245,32 @@ TEST_F(CorePkcs12, BuiltFileOpensWithTheToolAndBackInOrder)
     save("built.p12", built);
     EXPECT_EQ(0, run("openssl pkcs12 -info -legacy -noout -passin pass:one-time -in built.p12"));
     EXPECT_NE(0, run("openssl pkcs12 -info -legacy -noout -passin pass:wrong -in built.p12"));
-    ASSERT_EQ(0, run("openssl pkcs12 -info -legacy -nodes -passin pass:one-time -in built.p12 -out dump.txt"));
-    OctetString* dump = file("dump.txt");
-    std::string text(reinterpret_cast<char*>(dump->data), dump->length);
-    freeOctets(dump);
-    EXPECT_NE(std::string::npos, text.find("friendlyName: QEV Kestrin Me"));
-    EXPECT_NE(std::string::npos, text.find("friendlyName: Issuing CA"));
-    EXPECT_NE(std::string::npos, text.find("friendlyName: Root CA"));
+    ASSERT_EQ(0, run("openssl pkcs12 -info -legacy -nodes -passin pass:one-time -in built.p12 -out dump.txt "
+                     "2> info.txt"));
+    auto contents = [&](const char* name) {
+        OctetString* bytes = file(name);
+        std::string text(reinterpret_cast<char*>(bytes->data), bytes->length);
+        freeOctets(bytes);
+        return text;
+    };
+    auto count = [](const std::string& text, const std::string& piece) {
+        size_t n = 0;
+        for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+            ++n;
+        return n;
+    };
+    std::string text = contents("dump.txt");
+    EXPECT_EQ(2u, count(text, "friendlyName: QEV Kestrin Me"));
+    EXPECT_EQ(1u, count(text, "friendlyName: Issuing CA"));
+    EXPECT_EQ(1u, count(text, "friendlyName: Root CA"));
+    // The key and the first certificate share the local key id "01"; the chain has none.
+    EXPECT_EQ(2u, count(text, "localKeyID: 30 31 \n"));
+    EXPECT_EQ(2u, count(text, "localKeyID:"));
     EXPECT_NE(std::string::npos, text.find("BEGIN PRIVATE KEY"));
+    std::string info = contents("info.txt");
+    EXPECT_NE(std::string::npos, info.find("MAC: sha1, Iteration 2048"));
+    EXPECT_NE(std::string::npos, info.find("Shrouded Keybag: pbeWithSHA1And3-KeyTripleDES-CBC, Iteration 2048"));
+    EXPECT_NE(std::string::npos, info.find("PKCS7 Encrypted data: pbeWithSHA1And128BitRC4, Iteration 2048"));
 
     Opened back = open(built, "one-time");
     ASSERT_EQ(S_OK, back.hr);

@@ -180,4 +180,60 @@ TEST_F(HashTable, ManyKeysInFewAndManyBuckets)
     }
 }
 
+// A key helper whose hash is the key's own bytes, handed to the table.
+class ByteHashKeys final : public IHashTableHelperKey {
+public:
+    HRESULT Cpy(void* in, void** out) override
+    {
+        size_t n = std::strlen(static_cast<const char*>(in)) + 1;
+        *out = sec_malloc(n);
+        std::memcpy(*out, in, n);
+        return S_OK;
+    }
+    void Free(void* p) override { sec_free(p); }
+    int Cmp(void* a, void* b) override { return std::strcmp(static_cast<char*>(a), static_cast<char*>(b)); }
+    HRESULT Hash(void* key, OctetString* hash) override
+    {
+        if (std::strcmp(static_cast<char*>(key), "refused") == 0)
+            return E_FAIL;
+        hash->length = std::strlen(static_cast<char*>(key));
+        hash->data = static_cast<unsigned char*>(sec_malloc(hash->length));
+        std::memcpy(hash->data, key, hash->length);
+        return S_OK;
+    }
+};
+
+// Hash bytes are weighted by 256 to the power of (position modulo the byte
+// width), which the bucket count sets; GetKey walks the buckets in order, so
+// the first key shows which bucket each one reached.
+TEST_F(HashTable, HashBytesSpreadByTheWidthOfTheBucketCount)
+{
+    ByteHashKeys keys;
+    struct Case {
+        unsigned long buckets;
+        const char* low;   // in the lower bucket at this width
+        const char* high;  // in the lower bucket, were the width one less
+    } cases[] = {
+        {300, "d", "\x01\x01"},               // width 2: 100 < 257 (width 1 would give 2)
+        {70000, "\x02\x02", "\x01\x01\x01"},  // width 3: 514 < 65793 (width 2 would give 258)
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.buckets);
+        HashTable_void* t = nullptr;
+        ASSERT_EQ(S_OK, api->HashTable_CreateCustom(&t, c.buckets, &keys, reinterpret_cast<IHashTableHelper*>(2)));
+        EXPECT_EQ(S_OK, t->Add(const_cast<char*>(c.high), reinterpret_cast<void*>(1)));
+        EXPECT_EQ(S_OK, t->Add(const_cast<char*>(c.low), reinterpret_cast<void*>(2)));
+        EXPECT_EQ(S_FALSE, t->Add(const_cast<char*>(c.low), reinterpret_cast<void*>(2)));
+        void* first = nullptr;
+        ASSERT_EQ(S_OK, t->GetKey(0, &first));
+        EXPECT_STREQ(c.low, static_cast<char*>(first));
+        EXPECT_EQ(S_OK, t->Contains(const_cast<char*>(c.high)));
+        EXPECT_EQ(E_FAIL, t->Add(const_cast<char*>("refused"), nullptr));
+        EXPECT_EQ(E_FAIL, t->Contains(const_cast<char*>("refused")));
+        EXPECT_EQ(S_OK, t->Del(const_cast<char*>(c.high)));
+        EXPECT_EQ(S_FALSE, t->Del(const_cast<char*>(c.high)));
+        t->Release();
+    }
+}
+
 }  // namespace
