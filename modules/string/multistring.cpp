@@ -51,6 +51,23 @@ void HandOut(const C* list, C** out, C* made)
     *out = made;
 }
 
+// The index of the first entry that `compare` finds equal to t; -1 when
+// there is none or t is NULL.
+template <class C>
+int32_t FindEntry(const C* list, const C* t, int32_t (*compare)(const C*, const C*))
+{
+    if (t == nullptr)
+        return -1;
+    int32_t found = -1;
+    Walk(list, [&](const C* e, size_t, size_t i) {
+        if (compare(e, t) != 0)
+            return false;
+        found = int32_t(i);
+        return true;
+    });
+    return found;
+}
+
 template <class C>
 bool IsSeparator(C c, const C* separators)
 {
@@ -156,31 +173,13 @@ size_t MultiGetCount(const C* list)
 template <class C>
 int32_t MultiFind(const C* list, const C* t)
 {
-    if (t == nullptr)
-        return -1;
-    int32_t found = -1;
-    Walk(list, [&](const C* e, size_t, size_t i) {
-        if (Compare(e, t) != 0)
-            return false;
-        found = int32_t(i);
-        return true;
-    });
-    return found;
+    return FindEntry(list, t, Compare<C>);
 }
 
 template <class C>
 int32_t MultiFindNoCase(const C* list, const C* t)
 {
-    if (t == nullptr)
-        return -1;
-    int32_t found = -1;
-    Walk(list, [&](const C* e, size_t, size_t i) {
-        if (CompareNoCase(e, t) != 0)
-            return false;
-        found = int32_t(i);
-        return true;
-    });
-    return found;
+    return FindEntry(list, t, CompareNoCase<C>);
 }
 
 template <class C>

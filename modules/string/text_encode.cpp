@@ -43,7 +43,7 @@ void BurnOctetString(OctetString* os, size_t size)
     FreeOctetString(os);
 }
 
-// A char text widened from the ASCII or UTF-8 text `t`, or NULL.
+// The wide text of the ASCII or UTF-8 text `t`, or NULL.
 wchar_t* Widen(const char* t)
 {
     wchar_t* w = nullptr;
@@ -57,6 +57,32 @@ char* Narrow(const wchar_t* t)
     char* n = nullptr;
     StringW_Convert(t, &n, 65001);
     return n;
+}
+
+// The wide twin of a char encoder: its text widened from UTF-8.
+HRESULT EncodeWide(HRESULT (*encode)(OctetString*, char**), OctetString* data, wchar_t** out)
+{
+    char* text = nullptr;
+    HRESULT hr = encode(data, out ? &text : nullptr);
+    if (FAILED(hr))
+        return hr;
+    *out = Widen(text);
+    sec_free(text);
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+// The wide twin of a char decoder: the text narrowed to UTF-8 first.
+HRESULT DecodeWide(HRESULT (*decode)(const char*, OctetString**), const wchar_t* t, OctetString** out)
+{
+    if (t == nullptr || out == nullptr)
+        return E_FAIL;
+    *out = nullptr;
+    char* text = Narrow(t);
+    if (text == nullptr)
+        return E_FAIL;
+    const HRESULT hr = decode(text, out);
+    sec_free(text);
+    return hr;
 }
 
 bool BadBytes(const OctetString* data)
@@ -196,50 +222,22 @@ HRESULT String_String2OctetString(const char* t, OctetString** out)
 
 HRESULT StringW_Base64Encode(OctetString* data, wchar_t** out)
 {
-    char* text = nullptr;
-    HRESULT hr = String_Base64Encode(data, out ? &text : nullptr);
-    if (FAILED(hr))
-        return hr;
-    *out = Widen(text);
-    sec_free(text);
-    return *out ? S_OK : E_OUTOFMEMORY;
+    return EncodeWide(String_Base64Encode, data, out);
 }
 
 HRESULT StringW_Base64Decode(const wchar_t* t, OctetString** out)
 {
-    if (t == nullptr || out == nullptr)
-        return E_FAIL;
-    *out = nullptr;
-    char* text = Narrow(t);
-    if (text == nullptr)
-        return E_FAIL;
-    const HRESULT hr = String_Base64Decode(text, out);
-    sec_free(text);
-    return hr;
+    return DecodeWide(String_Base64Decode, t, out);
 }
 
 HRESULT StringW_HexEncode(OctetString* data, wchar_t** out)
 {
-    char* text = nullptr;
-    HRESULT hr = String_HexEncode(data, out ? &text : nullptr);
-    if (FAILED(hr))
-        return hr;
-    *out = Widen(text);
-    sec_free(text);
-    return *out ? S_OK : E_OUTOFMEMORY;
+    return EncodeWide(String_HexEncode, data, out);
 }
 
 HRESULT StringW_HexDecode(const wchar_t* t, OctetString** out)
 {
-    if (t == nullptr || out == nullptr)
-        return E_FAIL;
-    *out = nullptr;
-    char* text = Narrow(t);
-    if (text == nullptr)
-        return E_FAIL;
-    const HRESULT hr = String_HexDecode(text, out);
-    sec_free(text);
-    return hr;
+    return DecodeWide(String_HexDecode, t, out);
 }
 
 // The wide table has no byte-string conversions of its own.

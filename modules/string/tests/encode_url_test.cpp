@@ -1,5 +1,10 @@
 // Percent-encoding of texts, checked against Python's urllib.parse on the
-// same bytes (quote with no safe characters; unquote_plus).
+// same bytes (quote with no safe characters; unquote_plus), and hexadecimal
+// texts against binascii.
+#include <cstdio>
+#include <random>
+#include <sstream>
+
 #include "string_test_util.h"
 
 using namespace zelkstring;
@@ -92,6 +97,62 @@ TEST(EncodeUrl, WideDecodeGivesOneCharacterPerEscapedByte)
     EXPECT_EQ(std::wstring(L"\u00c3\u00a9 \u20ac"), out.str());
     EXPECT_EQ(E_FAIL, StringW_URLDecode(L"a%", &out));
     EXPECT_EQ(std::wstring(L"a"), out.str());
+}
+
+// Lines that python3 prints for the bytes given as hexadecimal argument:
+// quote(b, safe=""), quote_plus(b, safe=""), hexlify(b).
+std::vector<std::string> Python(const std::string& bytes)
+{
+    std::ostringstream hex;
+    for (unsigned char c : bytes)
+        hex << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
+    const std::string command =
+        "python3 -c 'import sys, urllib.parse as u, binascii; b = bytes.fromhex(sys.argv[1]); "
+        "print(u.quote(b, safe=\"\")); print(u.quote_plus(b, safe=\"\")); print(binascii.hexlify(b).decode())' " +
+        hex.str();
+    std::vector<std::string> lines;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return lines;
+    char buffer[4096];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        std::string line(buffer);
+        if (!line.empty() && line.back() == '\n')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    EXPECT_EQ(0, pclose(pipe)) << command;
+    return lines;
+}
+
+TEST(EncodeUrl, AgreesWithPythonOnEveryByte)
+{
+    std::string every;
+    for (int c = 1; c < 256; ++c)
+        every.push_back(static_cast<char>(c));
+    std::mt19937 gen(7);
+    std::string random(300, '\0');
+    for (char& c : random)
+        c = static_cast<char>(1 + gen() % 255);
+    for (const std::string& bytes : {every, random, std::string("a b+c%")}) {
+        const std::vector<std::string> peer = Python(bytes);
+        ASSERT_EQ(3u, peer.size());
+        Out<char> encoded;
+        ASSERT_EQ(S_OK, String_URLEncode(bytes.c_str(), &encoded));
+        EXPECT_EQ(peer[0], encoded.str());
+        Out<char> decoded;
+        ASSERT_EQ(S_OK, String_URLDecode(peer[1].c_str(), &decoded));
+        EXPECT_EQ(bytes, decoded.str());
+
+        OctetString data = View(bytes);
+        Out<char> hex;
+        ASSERT_EQ(S_OK, String_HexEncode(&data, &hex));
+        EXPECT_EQ(peer[2], hex.str());
+        OctetString* back = nullptr;
+        ASSERT_EQ(S_OK, String_HexDecode(peer[2].c_str(), &back));
+        Octets owner(back);
+        EXPECT_EQ(bytes, Bytes(back));
+    }
 }
 
 }  // namespace
