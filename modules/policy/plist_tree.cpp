@@ -3,6 +3,8 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 namespace zelkpolicy {
 
@@ -30,6 +32,38 @@ void ForEachEntry(plist_t dict, Visit visit) {
   free(it);
 }
 
+// Whether every string of the tree is a C text of its recorded length. libplist
+// keeps a string with a NUL inside (a binary file may hold one) as a shorter
+// text with the longer length, and reads past its end when it writes or copies
+// the tree.
+bool StringsAreWhole(plist_t top) {
+  std::vector<plist_t> pending{top};
+  while (!pending.empty()) {
+    plist_t node = pending.back();
+    pending.pop_back();
+    switch (plist_get_node_type(node)) {
+      case PLIST_STRING: {
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (!text || strlen(text) != length) return false;
+        break;
+      }
+      case PLIST_DICT:
+        ForEachEntry(node, [&pending](const char*, plist_t value) {
+          pending.push_back(value);
+          return false;
+        });
+        break;
+      case PLIST_ARRAY:
+        for (uint32_t i = 0, n = plist_array_get_size(node); i < n; ++i) pending.push_back(plist_array_get_item(node, i));
+        break;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 HRESULT ParsePlist(const std::string& bytes, PlistPtr* out) {
@@ -37,7 +71,7 @@ HRESULT ParsePlist(const std::string& bytes, PlistPtr* out) {
   plist_t top = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &top);
   PlistPtr tree(top);
-  if (!top || plist_get_node_type(top) != PLIST_DICT) return E_FAIL;
+  if (!top || plist_get_node_type(top) != PLIST_DICT || !StringsAreWhole(top)) return E_FAIL;
   *out = std::move(tree);
   return S_OK;
 }

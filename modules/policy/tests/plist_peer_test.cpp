@@ -114,3 +114,21 @@ TEST(PlistPeer, FilesWeWriteReadBackInPlistlib) {
   EXPECT_EQ(value, 2147483648u);
   ExpectPeerValues(again, 6);
 }
+
+TEST(PlistPeer, BinaryFileWithANulInsideAStringIsCorrupt) {
+  // libplist would keep the string shorter than its recorded length and read
+  // past it when the tree is written back.
+  TempDir dir;
+  int status = -1;
+  RunPython("open('" + (dir / kPlistFileName) +
+                "', 'wb').write(plistlib.dumps({'Common': {'Locale': '\\u6c11\\x00' + 'y' * 40}}, "
+                "fmt=plistlib.FMT_BINARY))\n",
+            &status);
+  ASSERT_EQ(status, 0);
+  std::string before = policytest::ReadFile(dir / kPlistFileName);
+  PlistRoot root({dir.Path()});
+  std::string text;
+  EXPECT_EQ(root.GetString({"Common"}, "Locale", &text), E_FAIL);
+  EXPECT_LT(root.SetValue({"Common"}, "Other", NewNumber(1)), 0);
+  EXPECT_EQ(policytest::ReadFile(dir / kPlistFileName), before);
+}
