@@ -39,11 +39,14 @@ public:
 struct Environment {
     Environment()
     {
+        // Socket and (empty) policy folders of the run's own.
         char folder[] = "/tmp/comsock-bench-XXXXXX";
-        if (mkdtemp(folder))
+        if (mkdtemp(folder)) {
             setenv("XDG_RUNTIME_DIR", folder, 1);
+            setenv("XDG_CONFIG_HOME", (std::string(folder) + "/config").c_str(), 1);
+            setenv("XDG_CONFIG_DIRS", (std::string(folder) + "/xdg").c_str(), 1);
+        }
         m_folder = folder;
-        SetSingleUserReader([](char*, size_t) { return false; });
         ok = ZELK_Initialize() == S_OK;
     }
     ~Environment()

@@ -120,6 +120,10 @@ inline constexpr const char* REG_PATH = "system";
 inline constexpr const char* NETWORK_TIMEOUT = "networkTimeout";
 }  // namespace SYSTEM
 }  // namespace KESTRIN
+namespace PERMISSIONS {
+inline constexpr const char* REG_PATH = "Permissions";
+inline constexpr const char* SINGLE_USER = "SingleUser";
+}  // namespace PERMISSIONS
 namespace PKI {
 inline constexpr const char* REG_PATH = "PKI";
 }  // namespace PKI

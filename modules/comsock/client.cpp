@@ -144,6 +144,7 @@ HRESULT Client::CreatePipeName()
     char path[kSocketPathSize] = {};
     HRESULT hr = Server::CreateSocketPath(path);
     memcpy(m_socketPath, path, sizeof(path));
+    m_singleUser = SingleUserName()[0] != 0;
     return FAILED(hr) ? S_FALSE : S_OK;
 }
 
@@ -221,7 +222,8 @@ int Client::NewSocket()
     return fd;
 }
 
-// The service runs as the user (or, for a single-user service, as root).
+// The service runs as the user; only a single-user service may run as root
+// on the user's behalf.
 bool Client::PeerAllowed(int fd)
 {
     uid_t uid = 0;
@@ -238,7 +240,7 @@ bool Client::PeerAllowed(int fd)
             return false;
         uid = info.st_uid;
     }
-    return uid == geteuid() || uid == 0;
+    return uid == geteuid() || (uid == 0 && m_singleUser);
 }
 
 HRESULT Client::Handshake(int fd)

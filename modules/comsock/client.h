@@ -74,7 +74,6 @@ public:
     };
 
 private:
-
     int NewSocket();
     bool PeerAllowed(int fd);
     HRESULT Handshake(int fd);
@@ -85,8 +84,9 @@ private:
     std::atomic<uint32_t> m_sessionId {0};
     std::atomic<bool> m_autoStart {true};
     std::atomic<bool> m_dead {false};
+    // Single-user mode was configured when the path was computed.
+    bool m_singleUser = false;
     std::mutex m_firstHandshake;
-
 };
 
 class ClientUNIX : public Client {

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,51 +14,18 @@
 #include "zelk_alloc.h"
 #include "zelk_class.h"
 #include "zelk_gui.h"
-#include "zelk_module.h"
-#include "zelk_policy.h"
+#include "zelk_policy_client.h"
 #include "zelk_trace.h"
+
+// The policy store, bound when the module starts.
+ZELK_POLICY_CLIENT_BINDING();
 
 namespace ZELK::PSESVC::COMSOCK {
 
 namespace {
 
-// Names of the policy store that only this transport reads.
-constexpr const char* kPermissionsPath = "Permissions";
-constexpr const char* kSingleUserValue = "SingleUser";
-
-API_COMMON* s_policyTable = nullptr;
-CUnloadAPI s_unloadPolicy(&s_policyTable);
-std::mutex s_policyLock;
-
-std::atomic<SingleUserReader> s_reader {nullptr};
-
 std::mutex s_singleUserLock;
 char s_singleUser[kSocketPathSize];
-
-// The policy store's answer; a store that cannot be reached or a path that
-// cannot be opened counts as no value.
-bool PolicySingleUser(char* name, size_t size)
-{
-    const ZELK_POLICY_FUNCTIONS* table = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(s_policyLock);
-        if (s_policyTable == nullptr && ZELK_GetAPI(ZELK_POLICY_MODULE, ZELK_POLICY_API, &s_policyTable) != S_OK)
-            s_policyTable = nullptr;
-        table = ZELK_ApiCast<ZELK_POLICY_FUNCTIONS>(s_policyTable);
-    }
-    if (table == nullptr)
-        return false;
-    ZELK_IPolicy* policy = nullptr;
-    if (table->PolOpen(kPermissionsPath, &policy) < 0 || policy == nullptr)
-        return false;
-    char* value = nullptr;
-    bool found = policy->GetString(kSingleUserValue, &value) >= 0 && value && value[0];
-    if (found)
-        snprintf(name, size, "%s", value);
-    sec_free(value);
-    table->PolClose(&policy);
-    return found;
-}
 
 // The application's session id; false without the application's object.
 bool ApplicationSessionId(char* name, size_t size)
@@ -83,17 +49,18 @@ bool IsOwnedDirectory(const char* path, uid_t uid)
 
 }  // namespace
 
-void SetSingleUserReader(SingleUserReader reader)
-{
-    s_reader = reader;
-}
-
 bool ReadSingleUser(char* name, size_t size)
 {
-    SingleUserReader reader = s_reader;
     name[0] = 0;
-    bool found = reader ? reader(name, size) : PolicySingleUser(name, size);
-    if (!found || name[0] == 0)
+    ZELK_IPolicy* policy = nullptr;
+    if (ZELK_PolOpen(POL::PERMISSIONS::REG_PATH, &policy) < 0 || policy == nullptr)
+        return false;
+    char* value = nullptr;
+    if (ZELK_PolGetString(policy, POL::PERMISSIONS::SINGLE_USER, &value) >= 0 && value)
+        snprintf(name, size, "%s", value);
+    sec_free(value);
+    ZELK_PolClose(&policy);
+    if (name[0] == 0)
         return false;
     std::lock_guard<std::mutex> lock(s_singleUserLock);
     snprintf(s_singleUser, sizeof(s_singleUser), "%s", name);

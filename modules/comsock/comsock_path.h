@@ -16,10 +16,8 @@ constexpr size_t kSocketPathSize = 108;
 inline constexpr const char* kApplicationId = "org.kestrin.client";
 
 // Reads the single-user name (policy path "Permissions", string
-// "SingleUser"): true with a non-empty name. The default reads the policy
-// store; tests put their own reader in its place (nullptr restores it).
-typedef bool (*SingleUserReader)(char* name, size_t size);
-void SetSingleUserReader(SingleUserReader reader);
+// "SingleUser"): true with a non-empty name. A policy store that cannot be
+// reached or a path that cannot be opened counts as no value.
 bool ReadSingleUser(char* name, size_t size);
 
 // The single-user name read last ("" outside single-user mode); once set it

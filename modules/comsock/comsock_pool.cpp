@@ -73,6 +73,12 @@ void AcceptPool::Join()
     }
 }
 
+bool AcceptPool::Relisten(int backlog)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_listen >= 0 && listen(m_listen, backlog) == 0;
+}
+
 bool AcceptPool::IsStopping()
 {
     std::lock_guard<std::mutex> lock(m_lock);

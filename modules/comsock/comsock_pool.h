@@ -47,6 +47,9 @@ public:
     void Stop();
     // Waits until every thread has ended.
     void Join();
+    // Listens again on the open listening socket, so that clients connecting
+    // from now on see the process's present credentials. False without one.
+    bool Relisten(int backlog);
 
     bool IsStopping();
     bool IsListening();

@@ -25,6 +25,8 @@ namespace {
 
 std::mutex s_sockPathLock;
 
+constexpr int kBacklog = 5;
+
 // The owner of process `pid` (its /proc entry); false when it is gone.
 bool ProcessOwner(uint32_t pid, uid_t* uid)
 {
@@ -148,7 +150,7 @@ HRESULT Server::OpenListener(int* out)
             hr = E_FAIL;
         }
     }
-    if (SUCCEEDED(hr) && listen(fd, 5) != 0) {
+    if (SUCCEEDED(hr) && listen(fd, kBacklog) != 0) {
         SECTRACE_FormatLn(nullptr, 1, "socket can not listen: %s", strerror(errno));
         hr = E_FAIL;
     }
@@ -409,6 +411,10 @@ HRESULT Server::UserSwitch(const char* user)
         SECTRACE_WriteLn(nullptr, 1, "user switch can not be verified, abort");
         abort();
     }
+    // A client sees the credentials the socket had when it began to listen;
+    // from now on they are the user's.
+    if (!m_pool.Relisten(kBacklog))
+        SECTRACE_FormatLn(nullptr, 1, "socket can not listen as uid %u: %s", uid, strerror(errno));
     memcpy(m_socketPath, target, sizeof(target));
     m_owner = uid;
     {

@@ -3,6 +3,7 @@
 // shared sessions across many threads, a lost session, handshakes that fail
 // in transit, the start of the application, and sockets of ended threads.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -267,4 +268,45 @@ TEST(ClientStart, TheApplicationIsStartedOncePerObjectAndTheClientRetries)
     server->Disconnect(nullptr);
     SetApplicationPath(nullptr);
     EXPECT_EQ(0, system((std::string("rm -rf ") + folder).c_str()));
+}
+
+TEST(ClientPeer, AServiceOfAnotherUserIsRefusedEvenRoot)
+{
+    passwd* nobody = getpwnam("nobody");
+    if (getuid() != 0 || nobody == nullptr)
+        GTEST_SKIP() << "needs root and the user nobody";
+    // The user's own folder, where a service run by root listens and would
+    // answer every handshake.
+    char runtime[] = "/tmp/comsock-peer-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(runtime));
+    ASSERT_EQ(0, chown(runtime, nobody->pw_uid, nobody->pw_gid));
+    std::string folder = std::string(runtime) + "/kestrin";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    ASSERT_EQ(0, chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid));
+    std::string path = folder + "/org.kestrin.client." + std::to_string(nobody->pw_uid);
+    std::atomic<int> handshakes {0};
+    {
+        FakeService service(path.c_str(), [&](Raw& peer, int) {
+            uint32_t frame[2];
+            if (peer.ReadExact(frame, 8)) {
+                ++handshakes;
+                peer.Send(U32(4) + U32(0x1234));
+            }
+        });
+        ASSERT_EQ(0, chown(path.c_str(), nobody->pw_uid, nobody->pw_gid));
+        EXPECT_EQ(0, InChild([&] {
+            SetApplicationPath("/nonexistent/KestrinClient");
+            if (DropTo(nobody->pw_uid, nobody->pw_gid))
+                return 2;
+            setenv("XDG_RUNTIME_DIR", runtime, 1);
+            Ref<ClientUNIX> client;
+            if (path != client->SocketPath())
+                return 3;
+            Buffer buffer;
+            std::string reply;
+            return Call(client.get(), "x", buffer, &reply) == -1 ? 0 : 4;
+        }));
+    }
+    EXPECT_EQ(0, handshakes.load()) << "refused before the handshake";
+    EXPECT_EQ(0, system((std::string("rm -rf ") + runtime).c_str()));
 }

@@ -1,8 +1,11 @@
-// Starts the runtime once against the crypto library stand-in, gives the
-// tests a socket folder of their own (XDG_RUNTIME_DIR) and keeps the policy
-// store out of the socket name.
+// Starts the runtime once against the crypto library stand-in, with a socket
+// folder (XDG_RUNTIME_DIR) and policy folders (XDG_CONFIG_HOME,
+// XDG_CONFIG_DIRS) of the tests' own. Built with COMSOCK_TEST_SINGLE_USER,
+// the administrator's settings, written by Python's plistlib, name that user
+// in "Permissions" "SingleUser".
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -10,11 +13,6 @@
 #include "zelk_module.h"
 
 namespace {
-
-bool NoSingleUser(char*, size_t)
-{
-    return false;
-}
 
 class ComsockEnvironment : public ::testing::Environment {
 public:
@@ -24,8 +22,24 @@ public:
         ASSERT_NE(nullptr, mkdtemp(folder));
         m_folder = folder;
         setenv("XDG_RUNTIME_DIR", folder, 1);
-        ZELK::PSESVC::COMSOCK::SetSingleUserReader(&NoSingleUser);
+        setenv("XDG_CONFIG_HOME", (m_folder + "/config").c_str(), 1);
+        setenv("XDG_CONFIG_DIRS", (m_folder + "/xdg").c_str(), 1);
+#ifdef COMSOCK_TEST_SINGLE_USER
+        std::string settings = m_folder + "/xdg/kestrin";
+        std::string command = "mkdir -p '" + settings + "' && python3 -c \"import plistlib; plistlib.dump("
+                              "{'Permissions': {'SingleUser': '" COMSOCK_TEST_SINGLE_USER "'}}, open('"
+                              + settings + "/settings.plist', 'wb'))\"";
+        ASSERT_EQ(0, system(command.c_str()));
+#endif
         ASSERT_EQ(S_OK, ZELK_Initialize());
+        // The policy store reads its files once, here, before any test forks.
+        char name[ZELK::PSESVC::COMSOCK::kSocketPathSize];
+#ifdef COMSOCK_TEST_SINGLE_USER
+        ASSERT_TRUE(ZELK::PSESVC::COMSOCK::ReadSingleUser(name, sizeof(name)));
+        ASSERT_STREQ(COMSOCK_TEST_SINGLE_USER, name);
+#else
+        ASSERT_FALSE(ZELK::PSESVC::COMSOCK::ReadSingleUser(name, sizeof(name)));
+#endif
     }
     void TearDown() override
     {

@@ -3,9 +3,11 @@
 // raw socket driver that speaks the framed protocol byte by byte.
 #pragma once
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -233,6 +235,25 @@ template <class F> bool WaitFor(F done, int ms = 3000)
         usleep(5000);
     }
     return done();
+}
+
+// A forked child's exit status (0 success), the child running `body`.
+template <class F> int InChild(F body)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+// Makes the calling process that user and group alone; 0 on success.
+inline int DropTo(uid_t uid, gid_t gid)
+{
+    gid_t groups[] = {gid};
+    return setgroups(1, groups) == 0 && setgid(gid) == 0 && setuid(uid) == 0 ? 0 : 1;
 }
 
 }  // namespace comsocktest

@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <string>
@@ -15,6 +14,7 @@
 #include "comsock_path.h"
 #include "comsock_peer.h"
 #include "comsock_test_util.h"
+#include "client.h"
 #include "server.h"
 
 using namespace ZELK::PSESVC::COMSOCK;
@@ -41,18 +41,6 @@ std::string Request(Raw& raw, const std::string& body)
     return reply;
 }
 
-// A forked child's exit status (0 success), the child running `body`.
-template <class F> int InChild(F body)
-{
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(body());
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
-
 // An object that answers no interface but IUnknown.
 class Nothing : public IUnknown, public CComObjectRoot {
 public:
@@ -60,12 +48,6 @@ public:
     ZELK_INTMAP_ENTRY_IID(IID_IUnknown, IUnknown)
     ZELK_END_INTMAP()
 };
-
-int DropTo(uid_t uid, gid_t gid)
-{
-    gid_t groups[] = {gid};
-    return setgroups(1, groups) == 0 && setgid(gid) == 0 && setuid(uid) == 0 ? 0 : 1;
-}
 
 }  // namespace
 
@@ -250,7 +232,7 @@ TEST_F(ServerTest, AStaleSocketIsReplacedAndDisconnectRemovesTheFile)
     int stale = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, Path(), sizeof(address.sun_path) - 1);
+    memcpy(address.sun_path, Path(), sizeof(address.sun_path));
     ASSERT_EQ(0, bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
     close(stale);
 
@@ -361,7 +343,6 @@ TEST(ServerUserSwitch, SwitchesFileGroupsAndUserOrRefusesCleanly)
         GTEST_SKIP() << "needs root and the user nobody";
     uid_t uid = nobody->pw_uid;
     gid_t gid = nobody->pw_gid;
-    std::string target = "/tmp/kestrin-" + std::to_string(uid);
 
     // Not root: refused.
     EXPECT_EQ(0, InChild([&] {
@@ -376,16 +357,20 @@ TEST(ServerUserSwitch, SwitchesFileGroupsAndUserOrRefusesCleanly)
         return server->UserSwitch("no-such-user-kestrin") == -1 && getuid() == 0 ? 0 : 3;
     }));
     // The switch: socket moved to the user's folder and owned by the user,
-    // groups dropped, no way back to root, and the user's client is served.
+    // groups dropped, no way back to root, and the user's own client, which
+    // accepts no service of another user, is served.
+    char runtime[] = "/tmp/comsock-switch-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(runtime));
+    ASSERT_EQ(0, chown(runtime, uid, gid));
     int result = InChild([&] {
-        char folder[] = "/tmp/comsock-switch-XXXXXX";
-        if (!mkdtemp(folder))
-            return 2;
-        setenv("XDG_RUNTIME_DIR", folder, 1);
+        SetApplicationPath("/nonexistent/KestrinClient");
         Ref<Factory> factory;
         Ref<ServerUNIX> server;
         if (server->Connect(static_cast<IClassFactory*>(factory.get())) != S_OK)
             return 3;
+        // The user's runtime folder, as a service started for that user
+        // finds it in its environment.
+        setenv("XDG_RUNTIME_DIR", runtime, 1);
         if (server->UserSwitch("nobody") != S_OK)
             return 4;
         if (getuid() != uid || geteuid() != uid || getgid() != gid || setuid(0) == 0)
@@ -395,32 +380,24 @@ TEST(ServerUserSwitch, SwitchesFileGroupsAndUserOrRefusesCleanly)
         for (int i = 0; i < count; ++i)
             if (groups[i] == 0)
                 return 6;
-        std::string path = target + "/org.kestrin.client." + std::to_string(uid);
+        std::string path = std::string(runtime) + "/kestrin/org.kestrin.client." + std::to_string(uid);
         if (path != server->SocketPath())
             return 7;
         struct stat file {};
         if (lstat(path.c_str(), &file) != 0 || file.st_uid != uid || (file.st_mode & 0777) != 0600)
             return 8;
-        Raw raw(path.c_str());
-        if (raw.Handshake(0) == 0)
+        Ref<ClientUNIX> client;
+        if (path != client->SocketPath())
             return 9;
+        unsigned char request[] = "hi";
+        unsigned char* buffer = nullptr;
+        unsigned long length = 0;
+        bool served = client->Transact(request, 2, &buffer, &length) == S_OK
+                      && std::string(reinterpret_cast<char*>(buffer), length) == "s1:hi";
+        sec_free(buffer);
         server->Disconnect(nullptr);
-        return 0;
+        return served ? 0 : 10;
     });
     EXPECT_EQ(0, result);
-    EXPECT_EQ(0, system(("rm -rf " + target).c_str()));
-}
-
-TEST(ServerUserSwitch, SingleUserModeChangesNothing)
-{
-    EXPECT_EQ(0, InChild([] {
-        SetSingleUserReader([](char* name, size_t size) {
-            snprintf(name, size, "root");
-            return true;
-        });
-        Ref<ServerUNIX> server;
-        bool ok = server->UserSwitch("nobody") == S_OK && getuid() == 0 && std::string(Server::SingleUser()) == "root"
-                  && std::string(server->SocketPath()) == "/tmp/kestrin-0/org.kestrin.client.root";
-        return ok ? 0 : 1;
-    }));
+    EXPECT_EQ(0, system((std::string("rm -rf ") + runtime).c_str()));
 }
