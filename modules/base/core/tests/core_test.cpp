@@ -306,6 +306,14 @@ TEST_F(CorePkcs12, FilesOfTheToolWithDefaultAndLegacyAlgorithmsOpen)
         EXPECT_NE(nullptr, o.pair->publicKey);
         release(o);
     }
+    // A file of certificates alone has no key to hand out.
+    ASSERT_EQ(0, run("openssl pkcs12 -export -nokeys -in me.crt -passout pass:pw -out certs.p12"));
+    OctetString* pfx = file("certs.p12");
+    Opened none = open(pfx, "pw");
+    freeOctets(pfx);
+    EXPECT_EQ(E_FAIL, none.hr);
+    EXPECT_EQ(nullptr, none.pair);
+    EXPECT_EQ(nullptr, none.certs);
 }
 
 // A file with a second key bag: the key is paired with its own certificate by
