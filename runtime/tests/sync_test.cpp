@@ -234,16 +234,21 @@ TEST(SyncThread, SeveralWaitersAllSeeTheEnd)
     Event go;
     Thread t;
     ASSERT_EQ(Thread::Create(&t, &WaitThenReturn, &go), S_OK);
+    std::atomic<int> ready { 0 };
     std::atomic<int> ended { 0 };
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i) {
         int timeout = i % 2 ? -1 : 10000;
         waiters.emplace_back([&, timeout] {
+            ++ready;
             if (t.Wait(timeout))
                 ++ended;
         });
     }
-    Sleep(30);
+    // Every waiter must be inside Wait before the end: the first to return
+    // closes the shared handle, and a Wait on a closed handle gives false.
+    EXPECT_TRUE(Eventually([&] { return ready.load() == 4; }));
+    Sleep(50);
     EXPECT_EQ(ended.load(), 0);
     go.Signal();
     for (auto& w : waiters)
