@@ -1,11 +1,8 @@
 #include "client.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -372,10 +369,7 @@ ClientUNIX::ClientUNIX()
     m_type = SOCK_STREAM;
     m_protocol = 0;
     m_typeText = "to UNIX socket\r\n";
-    auto* address = reinterpret_cast<sockaddr_un*>(&m_address);
-    address->sun_family = AF_UNIX;
-    memcpy(address->sun_path, SocketPath(), sizeof(address->sun_path));
-    m_addressLength = sizeof(sockaddr_un);
+    m_addressLength = UnixAddress(SocketPath(), &m_address);
 }
 
 ClientTCP::ClientTCP()
@@ -384,11 +378,7 @@ ClientTCP::ClientTCP()
     m_type = SOCK_STREAM;
     m_protocol = IPPROTO_TCP;
     m_typeText = "TCP socket : ";
-    auto* address = reinterpret_cast<sockaddr_in*>(&m_address);
-    address->sin_family = AF_INET;
-    address->sin_port = htons(kServicePort);
-    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    m_addressLength = sizeof(sockaddr_in);
+    m_addressLength = LoopbackAddress(kServicePort, &m_address);
 }
 
 }  // namespace ZELK::PSESVC::COMSOCK

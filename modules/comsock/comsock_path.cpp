@@ -1,7 +1,9 @@
 #include "comsock_path.h"
 
+#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -112,6 +114,25 @@ HRESULT BuildSocketPath(const std::string& folder, const char* session, char* pa
         return E_FAIL;
     }
     return S_OK;
+}
+
+socklen_t UnixAddress(const char* path, sockaddr_storage* address)
+{
+    *address = {};
+    auto* local = reinterpret_cast<sockaddr_un*>(address);
+    local->sun_family = AF_UNIX;
+    memcpy(local->sun_path, path, sizeof(local->sun_path));
+    return sizeof(sockaddr_un);
+}
+
+socklen_t LoopbackAddress(uint16_t port, sockaddr_storage* address)
+{
+    *address = {};
+    auto* inet = reinterpret_cast<sockaddr_in*>(address);
+    inet->sin_family = AF_INET;
+    inet->sin_port = htons(port);
+    inet->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sizeof(sockaddr_in);
 }
 
 HRESULT LookupUser(const char* user, uid_t* uid, gid_t* gid)

@@ -2,9 +2,11 @@
 // by the service and by its clients.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "zelk_result.h"
@@ -38,6 +40,13 @@ HRESULT EnsurePrivateFolder(const std::string& folder, uid_t owner, gid_t group)
 // "<folder>/org.kestrin.client.<session>" into `path` (kSocketPathSize
 // bytes); 0x80004005 when it does not fit.
 HRESULT BuildSocketPath(const std::string& folder, const char* session, char* path);
+
+// The Unix-domain address of `path` (at most kSocketPathSize bytes) in
+// *address; its length.
+socklen_t UnixAddress(const char* path, sockaddr_storage* address);
+
+// 127.0.0.1 at `port` in *address; its length.
+socklen_t LoopbackAddress(uint16_t port, sockaddr_storage* address);
 
 // The socket path of this process: the session name is the single-user name,
 // or the application's session id, or the decimal real user id.

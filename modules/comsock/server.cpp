@@ -1,11 +1,8 @@
 #include "server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +23,19 @@ namespace {
 std::mutex s_sockPathLock;
 
 constexpr int kBacklog = 5;
+
+// True when a service listens on the Unix-domain socket `path` (or cannot be
+// asked without waiting: its queue is full).
+bool SocketIsLive(const char* path)
+{
+    sockaddr_storage address {};
+    socklen_t length = UnixAddress(path, &address);
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    bool live = probe >= 0
+                && (connect(probe, reinterpret_cast<sockaddr*>(&address), length) == 0 || errno != ECONNREFUSED);
+    CloseFd(probe);
+    return live;
+}
 
 // The owner of process `pid` (its /proc entry); false when it is gone.
 bool ProcessOwner(uint32_t pid, uid_t* uid)
@@ -186,11 +196,9 @@ HRESULT Server::BindUnix(int fd)
     if (FAILED(hr))
         return hr;
 
-    auto* address = reinterpret_cast<sockaddr_un*>(&m_address);
-    address->sun_family = AF_UNIX;
-    memcpy(address->sun_path, m_socketPath, sizeof(address->sun_path));
-    m_addressLength = sizeof(sockaddr_un);
-    if (bind(fd, reinterpret_cast<sockaddr*>(address), m_addressLength) != 0) {
+    m_addressLength = UnixAddress(m_socketPath, &m_address);
+    auto* address = reinterpret_cast<sockaddr*>(&m_address);
+    if (bind(fd, address, m_addressLength) != 0) {
         if (errno != EADDRINUSE) {
             SECTRACE_FormatLn(nullptr, 4, "socket file %s can not be used,error: %s", m_socketPath, strerror(errno));
             return E_FAIL;
@@ -201,17 +209,13 @@ HRESULT Server::BindUnix(int fd)
             SECTRACE_FormatLn(nullptr, 1, "socket file %s belongs to someone else, refused", m_socketPath);
             return E_FAIL;
         }
-        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool live = probe >= 0 && (connect(probe, reinterpret_cast<sockaddr*>(address), m_addressLength) == 0
-                                   || errno != ECONNREFUSED);
-        CloseFd(probe);
-        if (live) {
+        if (SocketIsLive(m_socketPath)) {
             SECTRACE_FormatLn(nullptr, 1, "socket file %s is in use by a running service", m_socketPath);
             return E_FAIL;
         }
         unlink(m_socketPath);
         SECTRACE_FormatLn(nullptr, 4, "socket file already exists, deleted it! file name: %s", m_socketPath);
-        if (bind(fd, reinterpret_cast<sockaddr*>(address), m_addressLength) != 0) {
+        if (bind(fd, address, m_addressLength) != 0) {
             SECTRACE_FormatLn(nullptr, 4, "socket file %s can not be used,error: %s", m_socketPath, strerror(errno));
             return E_FAIL;
         }
@@ -374,11 +378,17 @@ HRESULT Server::UserSwitch(const char* user)
     // later step moves it back and leaves the process as it was.
     uid_t oldUid = getuid();
     gid_t oldGid = getgid();
+    bool moves = strcmp(target, m_socketPath) != 0;
+    struct stat existing {};
+    if (moves && lstat(target, &existing) == 0 && S_ISSOCK(existing.st_mode) && SocketIsLive(target)) {
+        SECTRACE_FormatLn(nullptr, 1, "socket file %s is in use by a running service, abort user switch", target);
+        return trace.result = -1;
+    }
     if (chown(m_socketPath, uid, gid) != 0) {
         SECTRACE_FormatLn(nullptr, 1, "%s, abort user switch", strerror(errno));
         return trace.result = -1;
     }
-    if (strcmp(target, m_socketPath) != 0) {
+    if (moves) {
         unlink(target);
         if (rename(m_socketPath, target) != 0) {
             SECTRACE_FormatLn(nullptr, 1, "socket file can not be renamed, access error: %s", strerror(errno));
@@ -402,7 +412,7 @@ HRESULT Server::UserSwitch(const char* user)
         SECTRACE_FormatLn(nullptr, 1, "%s failed, abort user switch! error: %s", failed, strerror(errno));
         setgid(oldGid);
         setgroups(groups.size(), groups.data());
-        if (strcmp(target, m_socketPath) != 0)
+        if (moves)
             rename(target, m_socketPath);
         chown(m_socketPath, oldUid, oldGid);
         return trace.result = -1;
@@ -429,21 +439,14 @@ ServerUNIX::ServerUNIX()
 {
     m_family = AF_UNIX;
     m_protocol = 0;
-    auto* address = reinterpret_cast<sockaddr_un*>(&m_address);
-    address->sun_family = AF_UNIX;
-    memcpy(address->sun_path, SocketPath(), sizeof(address->sun_path));
-    m_addressLength = sizeof(sockaddr_un);
+    m_addressLength = UnixAddress(SocketPath(), &m_address);
 }
 
 ServerTCP::ServerTCP()
 {
     m_family = AF_INET;
     m_protocol = IPPROTO_TCP;
-    auto* address = reinterpret_cast<sockaddr_in*>(&m_address);
-    address->sin_family = AF_INET;
-    address->sin_port = htons(kServicePort);
-    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    m_addressLength = sizeof(sockaddr_in);
+    m_addressLength = LoopbackAddress(kServicePort, &m_address);
 }
 
 }  // namespace ZELK::PSESVC::COMSOCK

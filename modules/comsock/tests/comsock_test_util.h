@@ -237,6 +237,18 @@ template <class F> bool WaitFor(F done, int ms = 3000)
     return done();
 }
 
+// One exchange through `client`: the reply, or "<failed>".
+inline std::string Exchange(ITunnel* client, const std::string& request)
+{
+    unsigned char* buffer = nullptr;
+    unsigned long length = 0;
+    HRESULT hr = client->Transact(reinterpret_cast<unsigned char*>(const_cast<char*>(request.data())),
+                                  request.size(), &buffer, &length);
+    std::string reply = hr == S_OK ? std::string(reinterpret_cast<char*>(buffer), length) : "<failed>";
+    sec_free(buffer);
+    return reply;
+}
+
 // A forked child's exit status (0 success), the child running `body`.
 template <class F> int InChild(F body)
 {

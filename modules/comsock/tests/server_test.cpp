@@ -356,12 +356,41 @@ TEST(ServerUserSwitch, SwitchesFileGroupsAndUserOrRefusesCleanly)
         Ref<ServerUNIX> server;
         return server->UserSwitch("no-such-user-kestrin") == -1 && getuid() == 0 ? 0 : 3;
     }));
-    // The switch: socket moved to the user's folder and owned by the user,
-    // groups dropped, no way back to root, and the user's own client, which
-    // accepts no service of another user, is served.
+    // The user's runtime folder, where the switched socket goes.
     char runtime[] = "/tmp/comsock-switch-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(runtime));
     ASSERT_EQ(0, chown(runtime, uid, gid));
+    std::string path = std::string(runtime) + "/kestrin/org.kestrin.client." + std::to_string(uid);
+
+    // The user's own service already listens there: the switch is refused
+    // and the running service keeps its socket.
+    ASSERT_EQ(0, mkdir((std::string(runtime) + "/kestrin").c_str(), 0700));
+    ASSERT_EQ(0, chown((std::string(runtime) + "/kestrin").c_str(), uid, gid));
+    int running = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(0, bind(running, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, listen(running, 5));
+    struct stat before {};
+    ASSERT_EQ(0, lstat(path.c_str(), &before));
+    EXPECT_EQ(0, InChild([&] {
+        Ref<Factory> factory;
+        Ref<ServerUNIX> server;
+        if (server->Connect(static_cast<IClassFactory*>(factory.get())) != S_OK)
+            return 3;
+        setenv("XDG_RUNTIME_DIR", runtime, 1);
+        return server->UserSwitch("nobody") == -1 && getuid() == 0 ? 0 : 4;
+    }));
+    struct stat after {};
+    ASSERT_EQ(0, lstat(path.c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    close(running);
+
+    // The switch, over the stale file the stopped service left: socket moved
+    // to the user's folder and owned by the user, groups dropped, no way back
+    // to root, and the user's own client, which accepts no service of another
+    // user, is served.
     int result = InChild([&] {
         SetApplicationPath("/nonexistent/KestrinClient");
         Ref<Factory> factory;
@@ -380,7 +409,6 @@ TEST(ServerUserSwitch, SwitchesFileGroupsAndUserOrRefusesCleanly)
         for (int i = 0; i < count; ++i)
             if (groups[i] == 0)
                 return 6;
-        std::string path = std::string(runtime) + "/kestrin/org.kestrin.client." + std::to_string(uid);
         if (path != server->SocketPath())
             return 7;
         struct stat file {};
@@ -389,12 +417,7 @@ TEST(ServerUserSwitch, SwitchesFileGroupsAndUserOrRefusesCleanly)
         Ref<ClientUNIX> client;
         if (path != client->SocketPath())
             return 9;
-        unsigned char request[] = "hi";
-        unsigned char* buffer = nullptr;
-        unsigned long length = 0;
-        bool served = client->Transact(request, 2, &buffer, &length) == S_OK
-                      && std::string(reinterpret_cast<char*>(buffer), length) == "s1:hi";
-        sec_free(buffer);
+        bool served = Exchange(client.get(), "hi") == "s1:hi";
         server->Disconnect(nullptr);
         return served ? 0 : 10;
     });

@@ -57,12 +57,7 @@ TEST(SingleUser, AServiceRunByRootServesTheSingleUser)
         if (DropTo(nobody->pw_uid, nobody->pw_gid))
             return 2;
         Ref<ClientUNIX> client;
-        unsigned char request[] = "hi";
-        unsigned char* buffer = nullptr;
-        unsigned long length = 0;
-        bool served = client->Transact(request, 2, &buffer, &length) == S_OK
-                      && std::string(reinterpret_cast<char*>(buffer), length) == "s1:hi";
-        sec_free(buffer);
+        bool served = Exchange(client.get(), "hi") == "s1:hi";
         return served ? 0 : 3;
     }));
     EXPECT_TRUE(WaitFor([&] { return factory->Count("disconnect") == 1; }));
