@@ -3,8 +3,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
-#include <vector>
 
 namespace zelkpolicy {
 
@@ -32,33 +30,48 @@ void ForEachEntry(plist_t dict, Visit visit) {
   free(it);
 }
 
-// Whether every string of the tree is a C text of its recorded length. libplist
-// keeps a string with a NUL inside (a binary file may hold one) as a shorter
-// text with the longer length, and reads past its end when it writes or copies
-// the tree.
-bool StringsAreWhole(plist_t top) {
-  std::vector<plist_t> pending{top};
-  while (!pending.empty()) {
-    plist_t node = pending.back();
-    pending.pop_back();
-    switch (plist_get_node_type(node)) {
-      case PLIST_STRING: {
-        uint64_t length = 0;
-        const char* text = plist_get_string_ptr(node, &length);
-        if (!text || strlen(text) != length) return false;
-        break;
-      }
-      case PLIST_DICT:
-        ForEachEntry(node, [&pending](const char*, plist_t value) {
-          pending.push_back(value);
-          return false;
-        });
-        break;
-      case PLIST_ARRAY:
-        for (uint32_t i = 0, n = plist_array_get_size(node); i < n; ++i) pending.push_back(plist_array_get_item(node, i));
-        break;
-      default:
-        break;
+// A big-endian unsigned integer of `size` bytes (at most 8) at `at`.
+uint64_t BigEndian(const std::string& bytes, size_t at, size_t size) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < size; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// Whether no text object of a binary property list (ASCII, UTF-16 or UTF-8
+// string, dictionary keys included) holds a NUL. libplist keeps such a text
+// shorter than its recorded length: it stops the process when it reads the
+// key and reads past the string when it writes or copies the tree. An XML list
+// cannot hold a NUL (libplist refuses "&#0;"). A list whose tables do not fit
+// the file is left for libplist to refuse.
+bool BinaryTextsHaveNoNul(const std::string& bytes) {
+  constexpr size_t kTrailer = 32;
+  if (bytes.size() < 8 + kTrailer || bytes.compare(0, 6, "bplist") != 0) return true;
+  size_t trailer = bytes.size() - kTrailer;
+  size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
+  uint64_t count = BigEndian(bytes, trailer + 8, 8);
+  uint64_t table = BigEndian(bytes, trailer + 24, 8);
+  if (offsetSize == 0 || offsetSize > 8 || table > trailer || count > (trailer - table) / offsetSize) return true;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint64_t at = BigEndian(bytes, static_cast<size_t>(table + i * offsetSize), offsetSize);
+    if (at >= trailer) continue;
+    unsigned marker = static_cast<unsigned char>(bytes[at]);
+    unsigned type = marker >> 4;
+    if (type != 0x5 && type != 0x6 && type != 0x7) continue;
+    uint64_t length = marker & 0xF;
+    size_t start = static_cast<size_t>(at) + 1;
+    if (length == 0xF) {
+      if (start >= trailer) continue;
+      unsigned intMarker = static_cast<unsigned char>(bytes[start]);
+      size_t intSize = size_t{1} << (intMarker & 0xF);
+      if ((intMarker >> 4) != 0x1 || intSize > 8 || intSize > trailer - start - 1) continue;
+      length = BigEndian(bytes, start + 1, intSize);
+      start += 1 + intSize;
+    }
+    size_t unit = type == 0x6 ? 2 : 1;
+    if (start > trailer || length > (trailer - start) / unit) continue;
+    for (size_t c = 0; c < length; ++c) {
+      bool nul = unit == 1 ? bytes[start + c] == 0 : bytes[start + 2 * c] == 0 && bytes[start + 2 * c + 1] == 0;
+      if (nul) return false;
     }
   }
   return true;
@@ -67,11 +80,11 @@ bool StringsAreWhole(plist_t top) {
 }  // namespace
 
 HRESULT ParsePlist(const std::string& bytes, PlistPtr* out) {
-  if (bytes.size() > UINT32_MAX) return E_FAIL;
+  if (bytes.size() > UINT32_MAX || !BinaryTextsHaveNoNul(bytes)) return E_FAIL;
   plist_t top = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &top);
   PlistPtr tree(top);
-  if (!top || plist_get_node_type(top) != PLIST_DICT || !StringsAreWhole(top)) return E_FAIL;
+  if (!top || plist_get_node_type(top) != PLIST_DICT) return E_FAIL;
   *out = std::move(tree);
   return S_OK;
 }

@@ -21,8 +21,8 @@ struct PlistFree {
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // Parses an XML or binary property list whose top-level object is a
-// dictionary; anything else is 0x80004005, and so is a list holding a string
-// with a NUL inside, which libplist cannot write or copy safely.
+// dictionary; anything else is 0x80004005, and so is a binary list holding a
+// text (string or key) with a NUL inside, which libplist cannot handle safely.
 HRESULT ParsePlist(const std::string& bytes, PlistPtr* out);
 
 // Serialises as an XML property list.

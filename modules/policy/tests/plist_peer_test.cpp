@@ -115,20 +115,25 @@ TEST(PlistPeer, FilesWeWriteReadBackInPlistlib) {
   ExpectPeerValues(again, 6);
 }
 
-TEST(PlistPeer, BinaryFileWithANulInsideAStringIsCorrupt) {
-  // libplist would keep the string shorter than its recorded length and read
-  // past it when the tree is written back.
-  TempDir dir;
-  int status = -1;
-  RunPython("open('" + (dir / kPlistFileName) +
-                "', 'wb').write(plistlib.dumps({'Common': {'Locale': '\\u6c11\\x00' + 'y' * 40}}, "
-                "fmt=plistlib.FMT_BINARY))\n",
-            &status);
-  ASSERT_EQ(status, 0);
-  std::string before = policytest::ReadFile(dir / kPlistFileName);
-  PlistRoot root({dir.Path()});
-  std::string text;
-  EXPECT_EQ(root.GetString({"Common"}, "Locale", &text), E_FAIL);
-  EXPECT_LT(root.SetValue({"Common"}, "Other", NewNumber(1)), 0);
-  EXPECT_EQ(policytest::ReadFile(dir / kPlistFileName), before);
+TEST(PlistPeer, BinaryFileWithANulInsideATextIsCorrupt) {
+  // libplist would keep such a text shorter than its recorded length: it stops
+  // the process when it reads the key, and reads past the string when the tree
+  // is written back.
+  for (const char* tree : {"{'Common': {'Locale': '\\u6c11\\x00' + 'y' * 40}}", "{'Common': {'a\\x00b': 1}}",
+                           "{'Common': {'Locale': 'de\\x00'}}"}) {
+    SCOPED_TRACE(tree);
+    TempDir dir;
+    int status = -1;
+    RunPython("open('" + (dir / kPlistFileName) + "', 'wb').write(plistlib.dumps(" + tree +
+                  ", fmt=plistlib.FMT_BINARY))\n",
+              &status);
+    ASSERT_EQ(status, 0);
+    std::string before = policytest::ReadFile(dir / kPlistFileName);
+    PlistRoot root({dir.Path()});
+    std::string text;
+    EXPECT_EQ(root.GetString({"Common"}, "Locale", &text), E_FAIL);
+    EXPECT_FALSE(root.SubKeyAt({}, 0, &text));
+    EXPECT_LT(root.SetValue({"Common"}, "Other", NewNumber(1)), 0);
+    EXPECT_EQ(policytest::ReadFile(dir / kPlistFileName), before);
+  }
 }
