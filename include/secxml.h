@@ -5,9 +5,10 @@
 // xmlNodeGetContent, xmlDocDumpMemory) come from the crypto library's
 // allocator and go back with sec_free.
 //
-// The parser never touches the network, never loads an external DTD and does
-// not substitute entities; libxml2's own limits on entity amplification and
-// document depth stay in force.
+// The parser never touches the network, never loads an external DTD and
+// refuses documents that declare entities of their own (their references would
+// be expanded on every read of a text); libxml2's own limits on document depth
+// stay in force.
 #pragma once
 
 #include "qevcrypto.h"
@@ -57,7 +58,8 @@ struct SECXML_LIBXML2_TABLE : API_COMMON {                                      
     _xmlNode* (*xmlNewTextChild)(_xmlNode* parent, _xmlNs* ns, const unsigned char* name,
                                  const unsigned char* content);                         // 130
     SECXML_UNUSED_FN unused131[26];                                                     // 131-156
-    // A NUL-terminated UTF-8 document; NULL when it does not parse.
+    // A NUL-terminated UTF-8 document; NULL when it does not parse or declares
+    // entities.
     _xmlDoc* (*xmlParseDoc)(const unsigned char* text);                                 // 157
 };
 

@@ -2,6 +2,7 @@
 // slots call the real libxml2. The stand-in's allocator is the C library's,
 // and so is libxml2's (never replaced here), so every text handed out can be
 // given back with the crypto library's free.
+#include <libxml/hash.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -119,11 +120,28 @@ _xmlNode* secxml_new_text_child(_xmlNode* parent, _xmlNs* ns, const unsigned cha
 // limits (no XML_PARSE_HUGE); parse errors are not printed.
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
+// Entities the document declares itself. Kept as references, they are
+// expanded whenever a text is read, so a small document could make every read
+// of its content huge; the system's documents never declare any.
+bool DeclaresEntities(const xmlDoc* doc)
+{
+    const xmlDtd* dtd = doc->intSubset;
+    if (dtd == nullptr)
+        return false;
+    return (dtd->entities != nullptr && xmlHashSize(static_cast<xmlHashTablePtr>(dtd->entities)) > 0) ||
+           (dtd->pentities != nullptr && xmlHashSize(static_cast<xmlHashTablePtr>(dtd->pentities)) > 0);
+}
+
 _xmlDoc* secxml_parse_doc(const unsigned char* text)
 {
     if (text == nullptr)
         return nullptr;
-    return xmlReadDoc(text, nullptr, nullptr, kParseOptions);
+    xmlDoc* doc = xmlReadDoc(text, nullptr, nullptr, kParseOptions);
+    if (doc != nullptr && DeclaresEntities(doc)) {
+        xmlFreeDoc(doc);
+        return nullptr;
+    }
+    return doc;
 }
 
 SECXML_LIBXML2_TABLE make_table()
