@@ -42,9 +42,10 @@ void Walk(plist_t dict, KeyPath& path, plist_t top, int depth)
         ReadData(value, &text);
         if (plist_get_node_type(value) == PLIST_DICT && depth < kMaxDepth) {
             path.push_back(key);
+            // A name written twice in one dictionary leads to its first entry,
+            // which need not be this one.
             size_t created = 0;
-            if (WalkDict(top, path, false, &created) == nullptr)
-                abort();
+            WalkDict(top, path, false, &created);
             Walk(value, path, top, depth + 1);
             path.pop_back();
         }
