@@ -130,4 +130,19 @@ HRESULT KeyStore::DeleteIdentitiesByPrintName(std::string_view text, NameMatch h
   return hr;
 }
 
+HRESULT KeyStore::SetPrintName(const Fingerprint& identity, std::string_view name) {
+  if (FAILED(detail::SizeCheck(name))) return E_INVALIDARG;
+  return impl_->Change(kIdentitiesChanged, [&] {
+    detail::Statement st;
+    HRESULT hr = st.Prepare(impl_->db,
+                            "UPDATE keys SET print_name = ?2"
+                            " WHERE key_id = (SELECT key_id FROM certificates WHERE sha1 = ?1)");
+    st.Bind(1, std::span<const uint8_t>(identity));
+    st.Bind(2, name);
+    if (SUCCEEDED(hr)) hr = st.Step();
+    if (FAILED(hr)) return hr;
+    return sqlite3_changes(impl_->db) > 0 ? S_OK : S_FALSE;
+  });
+}
+
 }  // namespace kestrin::keystore

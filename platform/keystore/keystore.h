@@ -102,6 +102,11 @@ enum class DeletePart { Key = 1, Certificate = 2, Both = 3 };
 struct Pkcs12Import {
   Identity identity;               // the identity now in the store
   std::vector<Certificate> chain;  // its certificate first, then the file's other certificates
+  // What the store held before, so that a caller can undo the import
+  // without taking anything that was there already.
+  bool keyWasPresent = false;
+  std::string previousPrintName;  // the key's print name before, when it was present
+  bool certificateWasPresent = false;
 };
 
 enum class Digest { Sha1, Sha256, Sha384, Sha512 };
@@ -202,6 +207,8 @@ class KeyStore {
   // S_FALSE when none did. `deleted` receives the identities removed.
   HRESULT DeleteIdentitiesByPrintName(std::string_view text, NameMatch how,
                                       std::vector<Identity>* deleted = nullptr);
+  // Gives the identity's private key another print name. S_FALSE: no such identity.
+  HRESULT SetPrintName(const Fingerprint& identity, std::string_view name);
 
   // Private-key operations. Sign hashes `data`; SignDigest takes the digest.
   // ECDSA signatures are DER-encoded.

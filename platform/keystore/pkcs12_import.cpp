@@ -189,8 +189,15 @@ HRESULT KeyStore::ImportPkcs12(std::span<const uint8_t> data, std::string_view p
 
     hr = impl_->Change(kIdentitiesChanged, [&] {
       sqlite3* db = impl_->db;
+      detail::Statement before;
+      HRESULT step = before.Prepare(db, "SELECT print_name FROM keys WHERE key_id = ?1");
+      before.Bind(1, std::span<const uint8_t>(keyId));
+      if (SUCCEEDED(step)) step = before.Step();
+      if (FAILED(step)) return step;
+      result.keyWasPresent = step == S_OK;
+      if (result.keyWasPresent) result.previousPrintName = before.Text(0);
       detail::Statement key;
-      HRESULT step = key.Prepare(db,
+      step = key.Prepare(db,
                                  "INSERT INTO keys(key_id, pkcs8, print_name, key_type, key_bits)"
                                  " VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT(key_id) DO UPDATE SET"
                                  " pkcs8 = excluded.pkcs8, print_name = excluded.print_name");
@@ -207,7 +214,9 @@ HRESULT KeyStore::ImportPkcs12(std::span<const uint8_t> data, std::string_view p
       cert.Bind(2, std::span<const uint8_t>(keyId));
       cert.Bind(3, std::span<const uint8_t>(identity.certificate));
       if (SUCCEEDED(step)) step = cert.Step();
-      return FAILED(step) ? step : S_OK;
+      if (FAILED(step)) return step;
+      result.certificateWasPresent = sqlite3_changes(db) == 0;
+      return S_OK;
     });
     if (FAILED(hr)) return hr;
     if (out != nullptr) *out = std::move(result);

@@ -1,5 +1,6 @@
 // Table "keychain_api" of module "zelkbase" over the user's key store.
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -39,6 +40,14 @@ std::string CommonName(const std::vector<uint8_t>& der)
     return name;
 }
 
+void TraceNameDelete(NameMatch how, const char* text, const Identity& identity)
+{
+    const char* kind = how == NameMatch::Exact ? "exact" : "not exact";
+    SECTRACE_FormatLn(kTraceModule, kDetail, "Delete private key with %s name \"%s\"", kind, text);
+    SECTRACE_FormatLn(kTraceModule, kDetail, "Delete certificate for key %s name \"%s\" with common name \"%s\"", kind,
+                      text, CommonName(identity.certificate).c_str());
+}
+
 // Deletes every identity whose private key's print name matches `text`.
 HRESULT DeleteByPrintName(const char* text, NameMatch how)
 {
@@ -46,12 +55,8 @@ HRESULT DeleteByPrintName(const char* text, NameMatch how)
     std::vector<Identity> deleted;
     if (FAILED(OpenStore(&store)) || store->DeleteIdentitiesByPrintName(text, how, &deleted) != S_OK)
         return E_FAIL;
-    const char* kind = how == NameMatch::Exact ? "exact" : "not exact";
-    for (const Identity& identity : deleted) {
-        SECTRACE_FormatLn(kTraceModule, kDetail, "Delete private key with %s name \"%s\"", kind, text);
-        SECTRACE_FormatLn(kTraceModule, kDetail, "Delete certificate for key %s name \"%s\" with common name \"%s\"",
-                          kind, text, CommonName(identity.certificate).c_str());
-    }
+    for (const Identity& identity : deleted)
+        TraceNameDelete(how, text, identity);
     return deleted.empty() ? E_FAIL : S_OK;
 }
 
@@ -76,17 +81,24 @@ HRESULT KeyChainDeleteIdentityPref(const char* name)
     return fkt.result = store->ClearPreferredIdentity(name) == S_OK ? S_OK : -1;
 }
 
-// A chain that does not evaluate as trusted takes the imported identity out
-// again, but only one of the system's own: the same certificate may be an
-// identity of the user's, and the preference undone is only the one just set.
-HRESULT UndoImport(KeyStore& store, const char* name, const Pkcs12Import& import, bool preferenceSet)
+// A chain that does not evaluate as trusted takes out what the import
+// brought: the identity when the store did not hold its key before, or held
+// it as one of the system's own; a key of the user's stays, under the print
+// name it had. The preference for `name` is given back as it was before.
+HRESULT UndoImport(KeyStore& store, const char* name, const Pkcs12Import& import,
+                   const std::optional<Fingerprint>& preferenceBefore, bool preferenceSet)
 {
-    if (PrintNameMatches(import.identity.printName, KEYCHAIN_KESTRIN_PREFIX, NameMatch::Prefix)) {
-        SECTRACE_FormatLn(kTraceModule, kDetail, "Delete private key with %s name \"%s\"", "exact",
-                          import.identity.printName.c_str());
-        store.DeleteIdentity(import.identity.sha1, DeletePart::Both);
+    const Identity& identity = import.identity;
+    if (!import.keyWasPresent ||
+        PrintNameMatches(import.previousPrintName, KEYCHAIN_KESTRIN_PREFIX, NameMatch::Prefix)) {
+        TraceNameDelete(NameMatch::Exact, identity.printName.c_str(), identity);
+        // A certificate the store kept without its key before stays so.
+        const bool keylessBefore = !import.keyWasPresent && import.certificateWasPresent;
+        store.DeleteIdentity(identity.sha1, keylessBefore ? DeletePart::Key : DeletePart::Both);
+    } else if (identity.printName != import.previousPrintName) {
+        store.SetPrintName(identity.sha1, import.previousPrintName);
     }
-    if (preferenceSet)
+    if (preferenceSet && !(preferenceBefore && store.SetPreferredIdentity(name, *preferenceBefore) == S_OK))
         store.ClearPreferredIdentity(name);
     for (size_t i = 1; i < import.chain.size(); ++i)
         store.AddCertificate(import.chain[i].der);
@@ -114,7 +126,14 @@ HRESULT KeyChainImportFromP12(const char* name, const char* password, const Octe
         SECTRACE_FormatLn(kTraceModule, kError, "Import of PKCS#12 into Keychain failed with status %i", hr);
         return fkt.result = -1;
     }
-    const bool preferenceSet = setPreference && store->SetPreferredIdentity(name, import.identity.sha1) == S_OK;
+    std::optional<Fingerprint> preferenceBefore;
+    bool preferenceSet = false;
+    if (setPreference) {
+        Identity before;
+        if (store->GetPreferredIdentity(name, &before) == S_OK)
+            preferenceBefore = before.sha1;
+        preferenceSet = store->SetPreferredIdentity(name, import.identity.sha1) == S_OK;
+    }
     if (trustCheck) {
         std::vector<std::vector<uint8_t>> chain;
         for (const Certificate& c : import.chain)
@@ -122,7 +141,7 @@ HRESULT KeyChainImportFromP12(const char* name, const char* password, const Octe
         TrustEvaluation evaluation;
         store->EvaluateTrust(chain, TrustPolicy{}, &evaluation);
         if (evaluation.result != TrustResult::Proceed && evaluation.result != TrustResult::Unspecified)
-            return fkt.result = UndoImport(*store, name, import, preferenceSet);
+            return fkt.result = UndoImport(*store, name, import, preferenceBefore, preferenceSet);
     }
     return fkt.result = S_OK;
 }

@@ -234,13 +234,27 @@ TEST_F(IdentitiesTest, ImportingAgainKeepsOneIdentityWithTheNewName) {
   pki_.MakeEndEntity("ee-ec", "ec", "user01", "clientAuth");
   pki_.ExportPkcs12("ec-default", "ee-ec", "QEV Kestrin (user01)", false);
   pki_.ExportPkcs12("ec-renamed", "ee-ec", "QEV Kestrin (renamed)", false);
-  Import("ec-default");
-  Identity id = Import("ec-renamed");
+  Pkcs12Import first;
+  ASSERT_EQ(store_->ImportPkcs12(pki_.P12("ec-default"), "secret", &first), S_OK);
+  EXPECT_FALSE(first.keyWasPresent);
+  EXPECT_FALSE(first.certificateWasPresent);
+  Pkcs12Import again;
+  ASSERT_EQ(store_->ImportPkcs12(pki_.P12("ec-renamed"), "secret", &again), S_OK);
+  EXPECT_TRUE(again.keyWasPresent);
+  EXPECT_TRUE(again.certificateWasPresent);
+  EXPECT_EQ(again.previousPrintName, "QEV Kestrin (user01)");
   std::vector<Identity> all;
   ASSERT_EQ(store_->ListIdentities(&all), S_OK);
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0].printName, "QEV Kestrin (renamed)");
-  EXPECT_EQ(all[0].sha1, id.sha1);
+  EXPECT_EQ(all[0].sha1, again.identity.sha1);
+
+  // The earlier name can be given back.
+  EXPECT_EQ(store_->SetPrintName(again.identity.sha1, again.previousPrintName), S_OK);
+  Identity found;
+  ASSERT_EQ(store_->FindIdentity(again.identity.sha1, &found), S_OK);
+  EXPECT_EQ(found.printName, "QEV Kestrin (user01)");
+  EXPECT_EQ(store_->SetPrintName(Fingerprint{}, "x"), S_FALSE);
 }
 
 TEST_F(IdentitiesTest, CertificatesWithoutKeys) {

@@ -1,12 +1,9 @@
 // Table "keychain_api" of module "zelkbase" over a key store in a temporary
 // XDG_DATA_HOME, with identities exported by `openssl pkcs12` and signatures
 // checked by `openssl dgst -verify`.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,15 +13,14 @@
 #include <vector>
 
 #include "keystore.h"
-#include "zelk_keychain.h"
+#include "zelk_keychain_client.h"
 #include "zelk_module.h"
+
+ZELK_KEYCHAIN_CLIENT_BINDING();
 
 namespace {
 
 using namespace kestrin::keystore;
-
-API_COMMON* keychain_table = nullptr;
-CLoadAPI dynload_zelk_base_keychain("zelkbase", KEYCHAIN_API, &keychain_table);
 
 std::string s_pki;
 
@@ -38,20 +34,6 @@ std::vector<uint8_t> ReadFile(const std::string& path)
 {
     std::ifstream f(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(f), {}};
-}
-
-// The crypto library unloads modules without finalising them. Keeping
-// zelkbase mapped keeps its process-wide objects (the certificate cache, the
-// key store's OpenSSL context) reachable, as they are in the application,
-// which never unloads it.
-void PinModule()
-{
-    char exe[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    ASSERT_GT(n, 0);
-    std::string path(exe, static_cast<size_t>(n));
-    path = path.substr(0, path.rfind('/')) + "/../lib/libzelkbase.so";
-    ASSERT_NE(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE), nullptr) << dlerror();
 }
 
 class Keychain : public ::testing::Test {
@@ -78,6 +60,8 @@ protected:
             "issue lower \"$ec\" user04 4 'qev kestrin (user04)' && "
             "issue own \"$ec\" 'Own User' 5 'My Own Key' && "
             "issue ec \"$ec\" ecuser 6 'QEV Kestrin (ec)' && "
+            "openssl pkcs12 -export -in own.pem -inkey own.key -certfile ca.pem -name 'QEV Kestrin (own)' "
+            "  -passout pass:secret -out ownrenamed.p12 && "
             "head -c 1000 /dev/urandom > data.bin";
         ASSERT_EQ(Shell(s_pki, script), 0);
     }
@@ -94,9 +78,7 @@ protected:
         home = tmpl;
         ASSERT_EQ(setenv("XDG_DATA_HOME", home.c_str(), 1), 0);
         ASSERT_EQ(ZELK_Initialize(), S_OK);
-        PinModule();
-        api = ZELK_ApiCast<KEYCHAIN_API_FUNCTIONS>(keychain_table);
-        ASSERT_NE(api, nullptr);
+        ASSERT_NE(zelk_keychain_client::T(), nullptr);
         std::string message;
         ASSERT_EQ(KeyStore::Open(Options{}, &store, &message), S_OK) << message;
     }
@@ -113,7 +95,7 @@ protected:
     {
         std::vector<uint8_t> bytes = ReadFile(s_pki + "/" + p12 + ".p12");
         OctetString data{bytes.size(), bytes.data()};
-        return api->KeyChainImportFromP12(name, password, &data, trust, preference);
+        return KeyChainImportFromP12(name, password, &data, trust, preference);
     }
 
     std::vector<std::string> PrintNames()
@@ -135,7 +117,6 @@ protected:
     }
 
     std::string home;
-    KEYCHAIN_API_FUNCTIONS* api = nullptr;
     std::unique_ptr<KeyStore> store;
 };
 
@@ -144,7 +125,7 @@ TEST_F(Keychain, Info)
     const char* name = nullptr;
     const char* module = nullptr;
     const char* description = nullptr;
-    EXPECT_EQ(api->get_info(&name, &module, &description), S_OK);
+    EXPECT_EQ(zelk_keychain_client::T()->get_info(&name, &module, &description), S_OK);
     EXPECT_STREQ(name, "keychain_api");
     EXPECT_STREQ(module, "zelkbase");
     EXPECT_STREQ(description, "");
@@ -157,7 +138,7 @@ TEST_F(Keychain, ImportedKeysSignWhatOpenSslVerifies)
         ASSERT_EQ(Import(id, "vpn.example"), S_OK);
         Identity identity;
         ASSERT_EQ(store->FindIdentity(Sha1Of(id), &identity), S_OK);
-        EXPECT_EQ(api->KeyChain_Identity_IsKestrin(&identity), 1);
+        EXPECT_EQ(KeyChain_Identity_IsKestrin(&identity), 1);
         std::vector<uint8_t> data = ReadFile(s_pki + "/data.bin");
         std::vector<uint8_t> signature;
         ASSERT_EQ(store->Sign(identity.sha1, Digest::Sha256, SignPadding::Pkcs1, data, &signature), S_OK);
@@ -182,23 +163,23 @@ TEST_F(Keychain, PrefixWithTheBlankAndCaseMakeTheSystemsOwn)
         ASSERT_EQ(Import(c.p12, "x"), S_OK);
         Identity identity;
         ASSERT_EQ(store->FindIdentity(Sha1Of(c.p12), &identity), S_OK);
-        EXPECT_EQ(api->KeyChain_Identity_IsKestrin(&identity), c.own);
+        EXPECT_EQ(KeyChain_Identity_IsKestrin(&identity), c.own);
     }
-    EXPECT_EQ(api->KeyChain_Identity_IsKestrin(nullptr), 0);
+    EXPECT_EQ(KeyChain_Identity_IsKestrin(nullptr), 0);
 
-    EXPECT_EQ(api->KeyChainDeleteAllQEVSSO(), S_OK);
+    EXPECT_EQ(KeyChainDeleteAllQEVSSO(), S_OK);
     EXPECT_EQ(PrintNames(), (std::vector<std::string>{"My Own Key", "QEV Kestrin(user03)", "qev kestrin (user04)"}));
-    EXPECT_EQ(api->KeyChainDeleteAllQEVSSO(), E_FAIL);  // none left
+    EXPECT_EQ(KeyChainDeleteAllQEVSSO(), E_FAIL);  // none left
 }
 
 TEST_F(Keychain, ExactDeleteLeavesALongerNameUntouched)
 {
     ASSERT_EQ(Import("u1", "a"), S_OK);
     ASSERT_EQ(Import("u1b", "b"), S_OK);
-    EXPECT_EQ(api->KeyChainDelete_byPrivateKeyName("QEV Kestrin (user01)"), S_OK);
+    EXPECT_EQ(KeyChainDelete_byPrivateKeyName("QEV Kestrin (user01)"), S_OK);
     EXPECT_EQ(PrintNames(), (std::vector<std::string>{"QEV Kestrin (user01) 2"}));
-    EXPECT_EQ(api->KeyChainDelete_byPrivateKeyName("QEV Kestrin (user01)"), E_FAIL);
-    EXPECT_EQ(api->KeyChainDelete_byPrivateKeyName(nullptr), E_INVALIDARG);
+    EXPECT_EQ(KeyChainDelete_byPrivateKeyName("QEV Kestrin (user01)"), E_FAIL);
+    EXPECT_EQ(KeyChainDelete_byPrivateKeyName(nullptr), E_INVALIDARG);
 }
 
 TEST_F(Keychain, FailedImportsLeaveTheStoreUnchanged)
@@ -207,9 +188,9 @@ TEST_F(Keychain, FailedImportsLeaveTheStoreUnchanged)
     EXPECT_EQ(Import("u1", "a", false, false, nullptr), -1);
     std::vector<uint8_t> garbage(100, 0x30);
     OctetString data{garbage.size(), garbage.data()};
-    EXPECT_EQ(api->KeyChainImportFromP12("a", "secret", &data, false, false), -1);
-    EXPECT_EQ(api->KeyChainImportFromP12(nullptr, "secret", &data, false, false), E_INVALIDARG);
-    EXPECT_EQ(api->KeyChainImportFromP12("a", "secret", nullptr, false, false), E_INVALIDARG);
+    EXPECT_EQ(KeyChainImportFromP12("a", "secret", &data, false, false), -1);
+    EXPECT_EQ(KeyChainImportFromP12(nullptr, "secret", &data, false, false), E_INVALIDARG);
+    EXPECT_EQ(KeyChainImportFromP12("a", "secret", nullptr, false, false), E_INVALIDARG);
     std::vector<Certificate> certificates;
     EXPECT_EQ(store->ListCertificates(&certificates), S_OK);
     EXPECT_TRUE(certificates.empty());
@@ -232,22 +213,48 @@ TEST_F(Keychain, UntrustedChainKeepsOnlyTheIssuersUntilTheCaIsTrusted)
     EXPECT_EQ(PrintNames(), (std::vector<std::string>{"QEV Kestrin (user01)"}));
 }
 
-TEST_F(Keychain, UntrustedImportUndoesOnlyItsOwnIdentityAndPreference)
+TEST_F(Keychain, UntrustedImportUndoesOnlyWhatItBrought)
 {
-    // The user's identity, preferred for another name.
+    // The user's identity, preferred for two names.
     ASSERT_EQ(Import("own", "mail.example"), S_OK);
     ASSERT_EQ(store->SetPreferredIdentity("mail.example", Sha1Of("own")), S_OK);
+    ASSERT_EQ(store->SetPreferredIdentity("vpn.example", Sha1Of("own")), S_OK);
 
+    // The system's identity goes, also when it was there before; the
+    // preference it replaced comes back.
+    ASSERT_EQ(Import("u1", "x"), S_OK);
     EXPECT_EQ(Import("u1", "vpn.example", true, true), KEYCHAIN_E_NO_TRUST);
     Identity preferred;
-    EXPECT_EQ(store->GetPreferredIdentity("vpn.example", &preferred), S_FALSE);
-    EXPECT_EQ(store->GetPreferredIdentity("mail.example", &preferred), S_OK);
+    EXPECT_EQ(store->GetPreferredIdentity("vpn.example", &preferred), S_OK);
     EXPECT_EQ(preferred.printName, "My Own Key");
+    EXPECT_EQ(store->GetPreferredIdentity("mail.example", &preferred), S_OK);
     EXPECT_EQ(PrintNames(), (std::vector<std::string>{"My Own Key"}));
 
-    // An identity that is not the system's own is never taken out by the undo.
-    EXPECT_EQ(Import("own", "mail.example", true, true), KEYCHAIN_E_NO_TRUST);
+    // The user's key, imported again under the user's or the system's name,
+    // stays with the name it had.
+    EXPECT_EQ(Import("own", "other.example", true, true), KEYCHAIN_E_NO_TRUST);
+    EXPECT_EQ(Import("ownrenamed", "other.example", true), KEYCHAIN_E_NO_TRUST);
     EXPECT_EQ(PrintNames(), (std::vector<std::string>{"My Own Key"}));
+    EXPECT_EQ(store->GetPreferredIdentity("other.example", &preferred), S_FALSE);
+}
+
+TEST_F(Keychain, UntrustedImportOfAnIdentityNewToTheStoreLeavesNoKey)
+{
+    // Not one of the system's own, but brought by the failed call itself.
+    EXPECT_EQ(Import("own", "mail.example", true, true), KEYCHAIN_E_NO_TRUST);
+    EXPECT_TRUE(PrintNames().empty());
+    Identity preferred;
+    EXPECT_EQ(store->GetPreferredIdentity("mail.example", &preferred), S_FALSE);
+    // The issuer stays, and so does a certificate the store held without its key.
+    ASSERT_EQ(store->AddCertificate(ReadFile(s_pki + "/u1.der")), S_OK);
+    EXPECT_EQ(Import("u1", "vpn.example", true), KEYCHAIN_E_NO_TRUST);
+    EXPECT_TRUE(PrintNames().empty());
+    Certificate leaf;
+    ASSERT_EQ(store->FindCertificate(Sha1Of("u1"), &leaf), S_OK);
+    EXPECT_FALSE(leaf.hasPrivateKey);
+    std::vector<Certificate> certificates;
+    EXPECT_EQ(store->ListCertificates(&certificates), S_OK);
+    EXPECT_EQ(certificates.size(), 2u);
 }
 
 TEST_F(Keychain, DeleteByIdentityPreference)
@@ -257,11 +264,11 @@ TEST_F(Keychain, DeleteByIdentityPreference)
     Identity preferred;
     ASSERT_EQ(store->GetPreferredIdentity("vpn.example", &preferred), S_OK);
     EXPECT_EQ(preferred.printName, "QEV Kestrin (user01)");
-    EXPECT_EQ(api->KeyChainDeleteIdentityPref("vpn.example"), S_OK);
+    EXPECT_EQ(KeyChainDeleteIdentityPref("vpn.example"), S_OK);
     EXPECT_EQ(store->GetPreferredIdentity("vpn.example", &preferred), S_FALSE);
     EXPECT_EQ(PrintNames(), (std::vector<std::string>{"QEV Kestrin (user01) 2"}));
-    EXPECT_EQ(api->KeyChainDeleteIdentityPref("vpn.example"), S_OK);  // none found
-    EXPECT_EQ(api->KeyChainDeleteIdentityPref(nullptr), E_INVALIDARG);
+    EXPECT_EQ(KeyChainDeleteIdentityPref("vpn.example"), S_OK);  // none found
+    EXPECT_EQ(KeyChainDeleteIdentityPref(nullptr), E_INVALIDARG);
 }
 
 }  // namespace
