@@ -15,21 +15,20 @@
 
 #include "certificate/certificate_objects.h"
 #include "zelk_alloc.h"
-#include "zelk_base_certificate.h"
+#include "zelk_base_certificate_client.h"
 #include "zelk_class.h"
 #include "zelk_module.h"
 
+ZELK_BASE_CERTIFICATE_CLIENT_BINDING();
+
 namespace {
 
-API_COMMON* certificate_table = nullptr;
 API_COMMON* common_types = nullptr;
-CLoadAPI dynload_certificate("zelkbase", ZELKBASE_CERTIFICATE_API, &certificate_table);
 CLoadAPI load_common_types(nullptr, "SEC_COMMONTYPES_1", &common_types);
 
 // The crypto library unloads modules without finalising them. Keeping
-// zelkbase mapped keeps its process-wide objects (the certificate cache, the
-// key store's OpenSSL context) reachable, as they are in the application,
-// which never unloads it.
+// zelkbase mapped keeps its certificate cache reachable, as it is in the
+// application, which never unloads the module.
 void PinModule()
 {
     char exe[PATH_MAX];
@@ -102,8 +101,7 @@ protected:
     {
         ASSERT_EQ(ZELK_Initialize(), S_OK);
         PinModule();
-        table = ZELK_ApiCast<ZELKBASE_CERTIFICATE_FUNCTIONS>(certificate_table);
-        ASSERT_NE(table, nullptr);
+        ASSERT_NE(zelk_base_certificate_client::T(), nullptr);
     }
     void TearDown() override { EXPECT_EQ(ZELK_Finalize(), S_OK); }
 
@@ -140,7 +138,6 @@ protected:
     }
 
     static inline std::string dir;
-    ZELKBASE_CERTIFICATE_FUNCTIONS* table = nullptr;
 };
 
 struct Kind {
@@ -163,20 +160,20 @@ TEST_F(CertificateTable, PredicatesTellTheKindsApart)
         SCOPED_TRACE(k.name);
         Certificate* cert = load(k.name);
         ASSERT_NE(cert, nullptr);
-        EXPECT_EQ(table->Certificate_IsEncryption(cert), k.encryption);
-        EXPECT_EQ(table->Certificate_IsSignature(cert), k.signature);
-        EXPECT_EQ(table->Certificate_IsAuthentication(cert), k.authentication);
-        EXPECT_EQ(table->Certificate_IsCA(cert), k.ca);
-        EXPECT_EQ(table->Certificate_IsRootCA(cert), k.root);
-        EXPECT_EQ(table->Certificate_IsV1RootCA(cert), k.v1root);
+        EXPECT_EQ(Certificate_IsEncryption(cert), k.encryption);
+        EXPECT_EQ(Certificate_IsSignature(cert), k.signature);
+        EXPECT_EQ(Certificate_IsAuthentication(cert), k.authentication);
+        EXPECT_EQ(Certificate_IsCA(cert), k.ca);
+        EXPECT_EQ(Certificate_IsRootCA(cert), k.root);
+        EXPECT_EQ(Certificate_IsV1RootCA(cert), k.v1root);
         cert->Release();
     }
-    EXPECT_FALSE(table->Certificate_IsEncryption(nullptr));
-    EXPECT_FALSE(table->Certificate_IsSignature(nullptr));
-    EXPECT_FALSE(table->Certificate_IsAuthentication(nullptr));
-    EXPECT_FALSE(table->Certificate_IsCA(nullptr));
-    EXPECT_FALSE(table->Certificate_IsRootCA(nullptr));
-    EXPECT_FALSE(table->Certificate_IsV1RootCA(nullptr));
+    EXPECT_FALSE(Certificate_IsEncryption(nullptr));
+    EXPECT_FALSE(Certificate_IsSignature(nullptr));
+    EXPECT_FALSE(Certificate_IsAuthentication(nullptr));
+    EXPECT_FALSE(Certificate_IsCA(nullptr));
+    EXPECT_FALSE(Certificate_IsRootCA(nullptr));
+    EXPECT_FALSE(Certificate_IsV1RootCA(nullptr));
 }
 
 TEST_F(CertificateTable, ExtendedKeyUsageNamesAndValidity)
@@ -188,23 +185,23 @@ TEST_F(CertificateTable, ExtendedKeyUsageNamesAndValidity)
     ObjId* codeSigning = nullptr;
     ASSERT_EQ(objIds->from_text("1.3.6.1.5.5.7.3.4", &email), S_OK);
     ASSERT_EQ(objIds->from_text("1.3.6.1.5.5.7.3.3", &codeSigning), S_OK);
-    EXPECT_TRUE(table->Certificate_HasExtendKeyUsage(client, email));
-    EXPECT_FALSE(table->Certificate_HasExtendKeyUsage(client, codeSigning));
-    EXPECT_FALSE(table->Certificate_HasExtendKeyUsage(client, nullptr));
-    EXPECT_FALSE(table->Certificate_HasExtendKeyUsage(nullptr, email));
+    EXPECT_TRUE(Certificate_HasExtendKeyUsage(client, email));
+    EXPECT_FALSE(Certificate_HasExtendKeyUsage(client, codeSigning));
+    EXPECT_FALSE(Certificate_HasExtendKeyUsage(client, nullptr));
+    EXPECT_FALSE(Certificate_HasExtendKeyUsage(nullptr, email));
 
-    EXPECT_EQ(text(table->Certificate_GetSubject, client), "CN=Alice, O=Example\\, Inc, C=DE");
-    EXPECT_EQ(text(table->Certificate_GetIssuer, client), "CN=Test CA, O=Test");
-    EXPECT_EQ(text(table->Certificate_GetSubject, nullptr), "<null>");
-    table->Certificate_GetSubject(client, nullptr);
+    EXPECT_EQ(text(Certificate_GetSubject, client), "CN=Alice, O=Example\\, Inc, C=DE");
+    EXPECT_EQ(text(Certificate_GetIssuer, client), "CN=Test CA, O=Test");
+    EXPECT_EQ(text(Certificate_GetSubject, nullptr), "<null>");
+    Certificate_GetSubject(client, nullptr);
 
-    const char* notBefore = table->Certificate_GetUTCValidNotBeforeStatic(client);
-    const char* notAfter = table->Certificate_GetUTCValidNotAfterStatic(client);
+    const char* notBefore = Certificate_GetUTCValidNotBeforeStatic(client);
+    const char* notAfter = Certificate_GetUTCValidNotAfterStatic(client);
     ASSERT_NE(notBefore, nullptr);
     ASSERT_NE(notAfter, nullptr);
-    EXPECT_EQ(notBefore, table->Certificate_GetUTCValidNotBeforeStatic(client));  // not copied
+    EXPECT_EQ(notBefore, Certificate_GetUTCValidNotBeforeStatic(client));  // not copied
     EXPECT_LT(std::strcmp(notBefore, notAfter), 0);
-    EXPECT_EQ(table->Certificate_GetUTCValidNotAfterStatic(nullptr), nullptr);
+    EXPECT_EQ(Certificate_GetUTCValidNotAfterStatic(nullptr), nullptr);
 
     objIds->free(email);
     objIds->free(codeSigning);
@@ -216,29 +213,29 @@ TEST_F(CertificateTable, DecodeBase64AndDuplicateFreeSet)
     ASSERT_EQ(run("openssl base64 -in client.der -out client.b64"), 0);
     std::string b64 = file("client.b64");  // lines of 64 characters
     Certificate* decoded = nullptr;
-    table->Certificate_DecodeBase64(b64.c_str(), &decoded);
+    Certificate_DecodeBase64(b64.c_str(), &decoded);
     ASSERT_NE(decoded, nullptr);
     Certificate* client = load("client");
     EXPECT_EQ(type(SEC_TYPE_Certificate)->compare(decoded, client), 0);
 
     Certificate* bad = nullptr;
-    table->Certificate_DecodeBase64("not base64!", &bad);
+    Certificate_DecodeBase64("not base64!", &bad);
     EXPECT_EQ(bad, nullptr);
-    table->Certificate_DecodeBase64("QUJD", &bad);  // Base64 of "ABC": no certificate
+    Certificate_DecodeBase64("QUJD", &bad);  // Base64 of "ABC": no certificate
     EXPECT_EQ(bad, nullptr);
-    table->Certificate_DecodeBase64(nullptr, &bad);
-    table->Certificate_DecodeBase64(b64.c_str(), nullptr);
+    Certificate_DecodeBase64(nullptr, &bad);
+    Certificate_DecodeBase64(b64.c_str(), nullptr);
 
     Certificate* ca = load("ca");
-    SET_OF_Certificate* set = table->SET_OF_Certificate_Add(nullptr, client);
+    SET_OF_Certificate* set = SET_OF_Certificate_Add(nullptr, client);
     ASSERT_NE(set, nullptr);
     EXPECT_EQ(set->element, client);  // a copy of a certificate is another reference to it
-    EXPECT_EQ(table->SET_OF_Certificate_Add(set, decoded), set);
+    EXPECT_EQ(SET_OF_Certificate_Add(set, decoded), set);
     EXPECT_EQ(set->next, nullptr);
-    EXPECT_EQ(table->SET_OF_Certificate_Add(set, ca), set);
+    EXPECT_EQ(SET_OF_Certificate_Add(set, ca), set);
     ASSERT_NE(set->next, nullptr);
     EXPECT_EQ(type(SEC_TYPE_Certificate)->compare(set->next->element, ca), 0);
-    EXPECT_EQ(table->SET_OF_Certificate_Add(set, nullptr), set);
+    EXPECT_EQ(SET_OF_Certificate_Add(set, nullptr), set);
     EXPECT_EQ(set->next->next, nullptr);
     type(SEC_TYPE_SET_OF_Certificate)->free(set);
 

@@ -120,6 +120,18 @@ protected:
     std::unique_ptr<KeyStore> store;
 };
 
+TEST(KeychainClient, WrappersOfAnUnboundTableFailInsteadOfCallingNowhere)
+{
+    ASSERT_EQ(SEC_ZELK_KEYCHAIN_FUNCTION_TABLE, nullptr);
+    EXPECT_EQ(KeyChainDeleteAllQEVSSO(), E_FAIL);
+    EXPECT_EQ(KeyChainDelete_byPrivateKeyName("QEV Kestrin (user01)"), E_FAIL);
+    EXPECT_EQ(KeyChainDeleteIdentityPref("vpn.example"), E_FAIL);
+    EXPECT_EQ(KeyChainImportFromP12("a", "b", nullptr, false, false), E_FAIL);
+    Identity identity;
+    identity.printName = "QEV Kestrin (user01)";
+    EXPECT_EQ(KeyChain_Identity_IsKestrin(&identity), 0);
+}
+
 TEST_F(Keychain, Info)
 {
     const char* name = nullptr;
