@@ -3,7 +3,9 @@
 #include <openssl/crypto.h>
 #include <sys/random.h>
 
-#include <signal.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -21,9 +23,19 @@ std::atomic<uint64_t> s_frameLimit {kDefaultFrameLimit};
 
 constexpr unsigned long kInitialCapacity = 1024;
 
-bool ProcessGone(uint32_t pid)
+// A descriptor that becomes readable when process `pid` exits; -1 when it
+// has exited already (or `pid` is 0).
+int WatchProcess(uint32_t pid)
 {
-    return pid == 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+    if (pid == 0)
+        return -1;
+    return static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+}
+
+bool ProcessGone(int watch)
+{
+    pollfd exited {watch, POLLIN, 0};
+    return watch < 0 || poll(&exited, 1, 0) != 0;
 }
 
 uint32_t RandomId()
@@ -65,8 +77,10 @@ uint64_t GetFrameLimit()
 
 SessionTable::~SessionTable()
 {
-    for (auto& [id, entry] : m_sessions)
+    for (auto& [id, entry] : m_sessions) {
+        CloseFd(entry.process);
         entry.tunnel->Release();
+    }
 }
 
 void SessionTable::Sweep()
@@ -76,7 +90,8 @@ void SessionTable::Sweep()
         std::lock_guard<std::mutex> lock(m_lock);
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
             const Entry& entry = it->second;
-            if (entry.holders == 0 && ProcessGone(entry.keepFor)) {
+            if (entry.holders == 0 && ProcessGone(entry.process)) {
+                CloseFd(entry.process);
                 ended.push_back(entry.tunnel);
                 it = m_sessions.erase(it);
             } else {
@@ -98,7 +113,7 @@ HRESULT SessionTable::Add(ITunnel* tunnel, uint32_t* id)
     while (m_sessions.count(candidate))
         candidate = RandomId();
     tunnel->AddRef();
-    m_sessions.emplace(candidate, Entry {tunnel, 1, 0, true});
+    m_sessions.emplace(candidate, Entry {tunnel, 1, -1, true});
     *id = candidate;
     return S_OK;
 }
@@ -112,6 +127,8 @@ HRESULT SessionTable::Join(uint32_t id, ITunnel** tunnel)
     if (id == 0 || it == m_sessions.end() || !it->second.current)
         return S_FALSE;
     ++it->second.holders;
+    CloseFd(it->second.process);
+    it->second.process = -1;
     it->second.tunnel->AddRef();
     *tunnel = it->second.tunnel;
     return S_OK;
@@ -125,10 +142,11 @@ void SessionTable::Leave(uint32_t id, uint32_t keepFor)
         auto it = m_sessions.find(id);
         if (it == m_sessions.end())
             return;
-        if (--it->second.holders == 0 && m_keep && it->second.current && !ProcessGone(keepFor)) {
-            it->second.keepFor = keepFor;
-        } else if (it->second.holders == 0) {
-            ended = it->second.tunnel;
+        Entry& entry = it->second;
+        if (--entry.holders == 0 && m_keep && entry.current)
+            entry.process = WatchProcess(keepFor);
+        if (entry.holders == 0 && entry.process < 0) {
+            ended = entry.tunnel;
             m_sessions.erase(it);
         }
     }
@@ -145,8 +163,8 @@ void SessionTable::Close()
         m_keep = false;
         for (auto& [id, entry] : m_sessions) {
             entry.current = false;
-            if (entry.holders == 0)
-                entry.keepFor = 0;
+            CloseFd(entry.process);
+            entry.process = -1;
         }
     }
     Sweep();

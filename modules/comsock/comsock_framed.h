@@ -61,7 +61,7 @@ private:
     struct Entry {
         ITunnel* tunnel;
         uint64_t holders;
-        uint32_t keepFor;
+        int process;   // the waited-for process (a pidfd), -1 when none
         bool current;  // made since the last Open()
     };
     void Sweep();
