@@ -2,6 +2,7 @@
 // form of names (qev_values.h describes it).
 #include "types_dname.h"
 
+#include <openssl/crypto.h>
 #include <openssl/objects.h>
 
 #include <climits>
@@ -85,17 +86,6 @@ HRESULT AppendEntry(std::string& out, const X509_NAME_ENTRY* entry)
     return S_OK;
 }
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 struct Attribute {
     ossl::Asn1ObjectPtr type;
     std::string value;
@@ -141,8 +131,8 @@ HRESULT ParseAttribute(const char*& p, Attribute& attribute)
     size_t keep = 0;
     for (; *p != '\0' && *p != ',' && *p != '+'; ++p) {
         if (*p == '\\') {
-            const int high = HexDigit(p[1]);
-            const int low = high >= 0 ? HexDigit(p[2]) : -1;
+            const int high = OPENSSL_hexchar2int(static_cast<unsigned char>(p[1]));
+            const int low = high >= 0 ? OPENSSL_hexchar2int(static_cast<unsigned char>(p[2])) : -1;
             if (high >= 0 && low >= 0) {
                 attribute.value += static_cast<char>(high << 4 | low);
                 p += 2;
