@@ -109,6 +109,13 @@ protected:
         return names;
     }
 
+    size_t CertificateCount()
+    {
+        std::vector<Certificate> certificates;
+        EXPECT_EQ(store->ListCertificates(&certificates), S_OK);
+        return certificates.size();
+    }
+
     Fingerprint Sha1Of(const std::string& name)
     {
         Fingerprint sha1{};
@@ -203,9 +210,7 @@ TEST_F(Keychain, FailedImportsLeaveTheStoreUnchanged)
     EXPECT_EQ(KeyChainImportFromP12("a", "secret", &data, false, false), -1);
     EXPECT_EQ(KeyChainImportFromP12(nullptr, "secret", &data, false, false), E_INVALIDARG);
     EXPECT_EQ(KeyChainImportFromP12("a", "secret", nullptr, false, false), E_INVALIDARG);
-    std::vector<Certificate> certificates;
-    EXPECT_EQ(store->ListCertificates(&certificates), S_OK);
-    EXPECT_TRUE(certificates.empty());
+    EXPECT_EQ(CertificateCount(), 0u);
     EXPECT_TRUE(PrintNames().empty());
 }
 
@@ -216,9 +221,7 @@ TEST_F(Keychain, UntrustedChainKeepsOnlyTheIssuersUntilTheCaIsTrusted)
     Certificate ca;
     ASSERT_EQ(store->FindCertificate(Sha1Of("ca"), &ca), S_OK);
     EXPECT_FALSE(ca.hasPrivateKey);
-    std::vector<Certificate> certificates;
-    EXPECT_EQ(store->ListCertificates(&certificates), S_OK);
-    EXPECT_EQ(certificates.size(), 1u);
+    EXPECT_EQ(CertificateCount(), 1u);
 
     ASSERT_EQ(store->SetTrustSetting(TrustDomain::User, ReadFile(s_pki + "/ca.der"), TrustSetting::Trusted), S_OK);
     EXPECT_EQ(Import("u1", "vpn.example", true), S_OK);
@@ -264,9 +267,7 @@ TEST_F(Keychain, UntrustedImportOfAnIdentityNewToTheStoreLeavesNoKey)
     Certificate leaf;
     ASSERT_EQ(store->FindCertificate(Sha1Of("u1"), &leaf), S_OK);
     EXPECT_FALSE(leaf.hasPrivateKey);
-    std::vector<Certificate> certificates;
-    EXPECT_EQ(store->ListCertificates(&certificates), S_OK);
-    EXPECT_EQ(certificates.size(), 2u);
+    EXPECT_EQ(CertificateCount(), 2u);
 }
 
 TEST_F(Keychain, DeleteByIdentityPreference)
