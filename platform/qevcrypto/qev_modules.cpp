@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <climits>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "qev_flist.h"
+#include "qev_trace.h"
 
 namespace {
 
@@ -45,17 +47,30 @@ LoadedModule* find_module(const char* name)
     return nullptr;
 }
 
+// A module that cannot be loaded is an error line: the loader's own reason
+// (a missing file, an unresolved symbol) is otherwise lost.
+void trace_error(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    qev_trace_write(1, "qevcrypto", format, args);
+    va_end(args);
+}
+
 // Returns the module, loaded and started, or NULL with *result set.
 LoadedModule* load_module(const char* name, HRESULT* result)
 {
     std::string path = std::string(qev_own_dir()) + "/lib" + name + ".so";
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
+        const char* reason = dlerror();
+        trace_error("module %s cannot be loaded: %s", name, reason ? reason : "unknown reason");
         *result = ZELK_E_API_NOTFOUND;
         return nullptr;
     }
     auto init = reinterpret_cast<MODULE_INIT_FN>(dlsym(handle, "module_init"));
     if (init == nullptr) {
+        trace_error("module %s has no module_init", name);
         dlclose(handle);
         *result = ZELK_E_API_NOTFOUND;
         return nullptr;

@@ -2,6 +2,8 @@
 #include "qev_fixture.h"
 #include "raw_module.h"
 
+#include <string>
+
 namespace {
 
 using ModuleLoader = QevLibrary;
@@ -47,6 +49,23 @@ TEST_F(ModuleLoader, MissingOrUnsafeModuleNamesAreNotFound)
         EXPECT_EQ(list->get_api(name, "raw.1", &table), ZELK_E_API_NOTFOUND);
         EXPECT_EQ(table, nullptr);
     }
+}
+
+std::string s_lastError;
+
+TEST_F(ModuleLoader, ModuleThatCannotBeLoadedIsTracedWithTheReason)
+{
+    s_lastError.clear();
+    registerCallback(0, [](int level, const char*, const char*, const char* text) {
+        if (level == 1)
+            s_lastError = text;
+        return 0;
+    });
+    setLevel(1);
+    API_COMMON* table = nullptr;
+    EXPECT_EQ(list->get_api("qevnosuchmodule", "raw.1", &table), ZELK_E_API_NOTFOUND);
+    EXPECT_NE(s_lastError.find("module qevnosuchmodule cannot be loaded: "), std::string::npos) << s_lastError;
+    EXPECT_NE(s_lastError.find("libqevnosuchmodule.so"), std::string::npos) << s_lastError;
 }
 
 TEST_F(ModuleLoader, FailingModuleInitIsReportedAndNotRetried)
