@@ -3,6 +3,7 @@
 // shared sessions across many threads, a lost session, handshakes that fail
 // in transit, the start of the application, and sockets of ended threads.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 
@@ -220,6 +221,35 @@ TEST(ClientHandshake, OnlyACompleteAnswerOfZeroMakesTheObjectDead)
         EXPECT_EQ(-1, Call(client.get(), "c", buffer, &reply));
         EXPECT_TRUE(client->IsDead());
     }
+    SetApplicationPath(nullptr);
+}
+
+TEST(ClientHandshake, AReplyAnnouncedOverTheCapBreaksTheExchange)
+{
+    SetApplicationPath("/nonexistent/KestrinClient");
+    Ref<ClientUNIX> client;
+    std::atomic<bool> clientLeft {false};
+    {
+        // The service announces a huge reply, sends a little of it and waits:
+        // the client gives up at once instead of waiting for the rest.
+        FakeService service(client->SocketPath(), [&](Raw& peer, int) {
+            uint32_t frame[2];
+            std::string request;
+            if (peer.ReadExact(frame, 8)) {
+                peer.Send(U32(4) + U32(0x77));
+                if (peer.ReadFrame(&request)) {
+                    peer.Send(U32(0xFFFFFFF0u) + "never this much");
+                    pollfd gone {peer.fd, POLLIN, 0};
+                    clientLeft = poll(&gone, 1, 2000) == 1;
+                }
+            }
+        });
+        Buffer buffer;
+        std::string reply;
+        EXPECT_EQ(E_BROKEN_PIPE, Call(client.get(), "a", buffer, &reply));
+        EXPECT_FALSE(client->IsDead());
+    }
+    EXPECT_TRUE(clientLeft.load());
     SetApplicationPath(nullptr);
 }
 
