@@ -21,7 +21,7 @@ struct ArgList {
 enum class Size { None, HH, H, L, LL, BigL, Z, J, T };
 enum class Kind { None, Signed, Unsigned, Pointer, Float, NarrowText, WideText, NarrowChar, WideChar, Count };
 
-struct Spec {
+struct Directive {
     bool minus = false;
     bool plus = false;
     bool space = false;
@@ -62,7 +62,7 @@ size_t ReadNumber(const C*& p, bool* overflow)
 // Reads one conversion after its "%" and takes its arguments. The pre-scan and
 // the formatter both come through here, so they never fall out of step.
 template <class C>
-const C* ParseConversion(const C* p, ArgList& args, Spec& s, Arg& a)
+const C* ParseConversion(const C* p, ArgList& args, Directive& s, Arg& a)
 {
     constexpr bool wideFormat = std::is_same_v<C, wchar_t>;
     bool overflow = false;
@@ -274,7 +274,7 @@ void TextUnits(const wchar_t* s, bool hasPrecision, size_t precision, F&& f)
 
 // The units of a text or character conversion, before padding.
 template <class O, class F>
-void ArgUnits(const Spec& s, const Arg& a, F&& f)
+void ArgUnits(const Directive& s, const Arg& a, F&& f)
 {
     switch (s.kind) {
     case Kind::NarrowText:
@@ -307,13 +307,13 @@ void ArgUnits(const Spec& s, const Arg& a, F&& f)
     }
 }
 
-// Numbers go through the C library with a rebuilt narrow specification; in
+// Numbers go through the C library with a rebuilt narrow conversion; in
 // the C locale their text is ASCII.
 template <class F>
-void NumberUnits(const Spec& s, const Arg& a, F&& f)
+void NumberUnits(const Directive& s, const Arg& a, F&& f)
 {
-    char spec[64];
-    char* q = spec;
+    char pattern[64];
+    char* q = pattern;
     *q++ = '%';
     if (s.minus)
         *q++ = '-';
@@ -339,11 +339,11 @@ void NumberUnits(const Spec& s, const Arg& a, F&& f)
 
     auto print = [&](char* buffer, size_t size) {
         switch (s.kind) {
-        case Kind::Signed: return snprintf(buffer, size, spec, a.i);
-        case Kind::Unsigned: return snprintf(buffer, size, spec, a.u);
-        case Kind::Pointer: return snprintf(buffer, size, spec, a.p);
+        case Kind::Signed: return snprintf(buffer, size, pattern, a.i);
+        case Kind::Unsigned: return snprintf(buffer, size, pattern, a.u);
+        case Kind::Pointer: return snprintf(buffer, size, pattern, a.p);
         case Kind::Float:
-            return s.size == Size::BigL ? snprintf(buffer, size, spec, a.ld) : snprintf(buffer, size, spec, a.d);
+            return s.size == Size::BigL ? snprintf(buffer, size, pattern, a.ld) : snprintf(buffer, size, pattern, a.d);
         default: return -1;
         }
     };
@@ -366,7 +366,7 @@ void NumberUnits(const Spec& s, const Arg& a, F&& f)
 }
 
 template <class O>
-size_t CountUnits(const Spec& s, const Arg& a)
+size_t CountUnits(const Directive& s, const Arg& a)
 {
     size_t n = 0;
     ArgUnits<O>(s, a, [&](O) { ++n; });
@@ -386,7 +386,7 @@ struct Estimator {
 
     void Literal(C) { ++total; }
 
-    void Conversion(const Spec& s, const Arg& a)
+    void Conversion(const Directive& s, const Arg& a)
     {
         if (s.rejected)
             rejected = true;
@@ -447,7 +447,7 @@ struct Writer {
             Put(' ');
     }
 
-    void Conversion(const Spec& s, const Arg& a)
+    void Conversion(const Directive& s, const Arg& a)
     {
         if (s.rejected)
             return;
@@ -513,7 +513,7 @@ void Walk(const C* f, ArgList& args, Out& out)
             f += 2;
             continue;
         }
-        Spec s;
+        Directive s;
         Arg a;
         f = ParseConversion(f + 1, args, s, a);
         out.Conversion(s, a);

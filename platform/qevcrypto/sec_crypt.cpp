@@ -35,7 +35,7 @@ HRESULT sec_crypt_gen_key(const SECAttribute* attributes, KeyInfo** key)
     return S_OK;
 }
 
-HRESULT ReadSpec(const SECAttribute* attributes, ossl::CipherSpec& spec)
+HRESULT ReadSpec(const SECAttribute* attributes, ossl::CipherSpec& cipher)
 {
     const SECAttribute* key = FindAttribute(attributes, SEC_ATTR_KEY);
     const SECAttribute* algorithm = FindAttribute(attributes, SEC_ATTR_ALGORITHM);
@@ -44,21 +44,21 @@ HRESULT ReadSpec(const SECAttribute* attributes, ossl::CipherSpec& spec)
     const KeyInfo* k = static_cast<const KeyInfo*>(key->value);
     if (k->key == nullptr)
         return E_INVALIDARG;
-    spec.key = k->key;
-    spec.keyBits = k->bits;
-    spec.algorithm = static_cast<unsigned int>(reinterpret_cast<uintptr_t>(algorithm->value));
-    spec.mode = static_cast<unsigned int>(AttributeNumber(attributes, SEC_ATTR_MODE, SEC_MODE_ECB));
-    spec.decrypt = FindAttribute(attributes, SEC_ATTR_DECRYPT) != nullptr;
+    cipher.key = k->key;
+    cipher.keyBits = k->bits;
+    cipher.algorithm = static_cast<unsigned int>(reinterpret_cast<uintptr_t>(algorithm->value));
+    cipher.mode = static_cast<unsigned int>(AttributeNumber(attributes, SEC_ATTR_MODE, SEC_MODE_ECB));
+    cipher.decrypt = FindAttribute(attributes, SEC_ATTR_DECRYPT) != nullptr;
     uint64_t padding = AttributeNumber(attributes, SEC_ATTR_PADDING, SEC_PADDING_PKCS);
     if (padding != 0 && padding != SEC_PADDING_PKCS)
         return E_INVALIDARG;
-    spec.padding = padding == SEC_PADDING_PKCS;
+    cipher.padding = padding == SEC_PADDING_PKCS;
     if (const SECAttribute* iv = FindAttribute(attributes, SEC_ATTR_IV); iv != nullptr && iv->value != nullptr) {
         const OctetString* s = static_cast<const OctetString*>(iv->value);
-        spec.iv = s->data;
-        spec.ivLength = s->length;
+        cipher.iv = s->data;
+        cipher.ivLength = s->length;
     }
-    spec.feedbackLength = AttributeNumber(attributes, SEC_ATTR_IV_LENGTH, 0);
+    cipher.feedbackLength = AttributeNumber(attributes, SEC_ATTR_IV_LENGTH, 0);
     return S_OK;
 }
 
@@ -67,14 +67,14 @@ HRESULT sec_crypt_cipher(const SECAttribute* attributes, const unsigned char* in
 {
     if (outLength == nullptr)
         return E_POINTER;
-    ossl::CipherSpec spec;
-    HRESULT hr = ReadSpec(attributes, spec);
+    ossl::CipherSpec cipher;
+    HRESULT hr = ReadSpec(attributes, cipher);
     if (FAILED(hr)) {
         *outLength = 0;
         return hr;
     }
     size_t length = *outLength;
-    hr = ossl::RunCipher(spec, in, inLength, out, length);
+    hr = ossl::RunCipher(cipher, in, inLength, out, length);
     *outLength = length;
     return hr;
 }
@@ -84,12 +84,12 @@ HRESULT sec_crypt_output_size(const SECAttribute* attributes, uint64_t inLength,
     if (outLength == nullptr)
         return E_POINTER;
     *outLength = 0;
-    ossl::CipherSpec spec;
-    HRESULT hr = ReadSpec(attributes, spec);
+    ossl::CipherSpec cipher;
+    HRESULT hr = ReadSpec(attributes, cipher);
     if (FAILED(hr))
         return hr;
     size_t length = 0;
-    hr = ossl::CipherOutputSize(spec, inLength, length);
+    hr = ossl::CipherOutputSize(cipher, inLength, length);
     *outLength = length;
     return hr;
 }

@@ -82,35 +82,35 @@ struct Prepared {
     size_t blockSize = 1;
 };
 
-HRESULT Prepare(const CipherSpec& spec, Prepared& p)
+HRESULT Prepare(const CipherSpec& cipher, Prepared& p)
 {
-    const CipherInfo* info = FindCipher(spec.algorithm);
-    if (info == nullptr || spec.key == nullptr)
+    const CipherInfo* info = FindCipher(cipher.algorithm);
+    if (info == nullptr || cipher.key == nullptr)
         return E_INVALIDARG;
     if (info->legacy && !EnsureLegacyProvider())
         return E_FAIL;
-    std::string name = EvpName(*info, spec.mode);
+    std::string name = EvpName(*info, cipher.mode);
     if (name.empty())
         return E_INVALIDARG;
     p.cipher.reset(EVP_CIPHER_fetch(nullptr, name.c_str(), nullptr));
     if (!p.cipher)
         return E_FAIL;
     if (info->keyBits == 0) {
-        if (spec.keyBits < 40 || spec.keyBits > 2048 || spec.keyBits % 8 != 0)
+        if (cipher.keyBits < 40 || cipher.keyBits > 2048 || cipher.keyBits % 8 != 0)
             return SEC_E_KEY_LENGTH;
-        p.key.assign(spec.key, spec.key + spec.keyBits / 8);
-    } else if (spec.keyBits != info->keyBits) {
+        p.key.assign(cipher.key, cipher.key + cipher.keyBits / 8);
+    } else if (cipher.keyBits != info->keyBits) {
         return SEC_E_KEY_LENGTH;
     } else if (info->evpKeyBytes * 8 != info->keyBits) {
-        p.key = AddDesParity(spec.key, spec.keyBits);
+        p.key = AddDesParity(cipher.key, cipher.keyBits);
     } else {
-        p.key.assign(spec.key, spec.key + spec.keyBits / 8);
+        p.key.assign(cipher.key, cipher.key + cipher.keyBits / 8);
     }
     size_t ivLen = static_cast<size_t>(EVP_CIPHER_get_iv_length(p.cipher.get()));
-    if (ivLen != 0 && (spec.iv == nullptr || spec.ivLength != ivLen))
+    if (ivLen != 0 && (cipher.iv == nullptr || cipher.ivLength != ivLen))
         return E_INVALIDARG;
     p.blockSize = static_cast<size_t>(EVP_CIPHER_get_block_size(p.cipher.get()));
-    if (spec.mode == MODE_CFB && spec.feedbackLength != 0 && spec.feedbackLength != ivLen)
+    if (cipher.mode == MODE_CFB && cipher.feedbackLength != 0 && cipher.feedbackLength != ivLen)
         return E_INVALIDARG;
     return S_OK;
 }
@@ -130,47 +130,47 @@ HRESULT GenerateSymmetricKey(unsigned long bits, SecretBytes& key)
     return S_OK;
 }
 
-HRESULT CipherOutputSize(const CipherSpec& spec, size_t inLength, size_t& outLength)
+HRESULT CipherOutputSize(const CipherSpec& cipher, size_t inLength, size_t& outLength)
 {
     outLength = 0;
     Prepared p;
-    HRESULT hr = Prepare(spec, p);
+    HRESULT hr = Prepare(cipher, p);
     if (FAILED(hr))
         return hr;
     if (inLength > INT_MAX - 2 * EVP_MAX_BLOCK_LENGTH)
         return E_INVALIDARG;
     outLength = inLength;
-    if (!spec.decrypt && spec.padding && p.blockSize > 1)
+    if (!cipher.decrypt && cipher.padding && p.blockSize > 1)
         outLength = (inLength / p.blockSize + 1) * p.blockSize;
     return S_OK;
 }
 
-HRESULT RunCipher(const CipherSpec& spec, const uint8_t* in, size_t inLength, uint8_t* out, size_t& outLength)
+HRESULT RunCipher(const CipherSpec& cipher, const uint8_t* in, size_t inLength, uint8_t* out, size_t& outLength)
 {
     size_t capacity = outLength;
     outLength = 0;
     size_t needed = 0;
-    HRESULT hr = CipherOutputSize(spec, inLength, needed);
+    HRESULT hr = CipherOutputSize(cipher, inLength, needed);
     if (FAILED(hr))
         return hr;
     if ((in == nullptr && inLength != 0) || out == nullptr || capacity < needed)
         return E_INVALIDARG;
     Prepared p;
-    hr = Prepare(spec, p);
+    hr = Prepare(cipher, p);
     if (FAILED(hr))
         return hr;
     EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx)
         return E_OUTOFMEMORY;
-    int enc = spec.decrypt ? 0 : 1;
+    int enc = cipher.decrypt ? 0 : 1;
     if (!EVP_CipherInit_ex2(ctx.get(), p.cipher.get(), nullptr, nullptr, enc, nullptr))
         return E_FAIL;
     if (EVP_CIPHER_CTX_get_key_length(ctx.get()) != static_cast<int>(p.key.size()) &&
         !EVP_CIPHER_CTX_set_key_length(ctx.get(), static_cast<int>(p.key.size())))
         return E_FAIL;
-    if (!EVP_CipherInit_ex2(ctx.get(), nullptr, p.key.data(), spec.iv, enc, nullptr))
+    if (!EVP_CipherInit_ex2(ctx.get(), nullptr, p.key.data(), cipher.iv, enc, nullptr))
         return E_FAIL;
-    EVP_CIPHER_CTX_set_padding(ctx.get(), spec.padding ? 1 : 0);
+    EVP_CIPHER_CTX_set_padding(ctx.get(), cipher.padding ? 1 : 0);
     // A decryption may write one block more before the padding is removed.
     SecretBytes work(inLength + p.blockSize);
     int n = 0;

@@ -43,10 +43,10 @@ struct CipherSpec {
 };
 
 // Bytes the cipher may write for `inLength` input bytes.
-HRESULT CipherOutputSize(const CipherSpec& spec, size_t inLength, size_t& outLength);
+HRESULT CipherOutputSize(const CipherSpec& cipher, size_t inLength, size_t& outLength);
 
 // Runs the whole cipher; `outLength` holds the buffer's size on entry and the
 // bytes written on return.
-HRESULT RunCipher(const CipherSpec& spec, const uint8_t* in, size_t inLength, uint8_t* out, size_t& outLength);
+HRESULT RunCipher(const CipherSpec& cipher, const uint8_t* in, size_t inLength, uint8_t* out, size_t& outLength);
 
 }  // namespace qev::ossl
