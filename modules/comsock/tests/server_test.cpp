@@ -104,9 +104,15 @@ TEST_F(ServerTest, SessionsAreSharedByIdAndEndWithTheirProcess)
     close(ids[0]);
     close(ids[1]);
     ASSERT_NE(0u, childId);
-    Raw late(Path());
-    EXPECT_EQ(0u, late.Handshake(childId));
-    EXPECT_TRUE(late.Closed()) << "a refused handshake ends the connection";
+    // The server learns of the child's end from its socket and its process
+    // handle, both after the child is gone: ask until the session has ended.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            Raw late(path.c_str());
+            return late.Handshake(childId) == 0u && late.Closed();
+        },
+        10000))
+        << "the session ends with its process, and a refused handshake ends the connection";
 }
 
 TEST_F(ServerTest, MalformedInputEndsTheConnectionWithoutReply)
