@@ -8,6 +8,7 @@
 
 #include "ini_file.h"
 #include "mem_records.h"
+#include "policy_overrides.h"
 #include "zelk_object.h"
 #include "zelk_policy.h"
 
@@ -26,33 +27,7 @@ class ZELK_Policy_Mem : public ZELK_IPolicy, public ZELK_IPolicy_Internal, publi
   ZELK_INTMAP_ENTRY_CLASS(IID_ZELK_Policy_Mem)
   ZELK_END_INTMAP()
 
-  const char* GetName() override;
-  const char* GetPath() override;
-  int Bind(const char* path) override;
-  int Bind(const char* path, signed char flag) override;
-  bool IsConfigured(const char* name) override;
-  int EnumSubKey(long index, char* name, long size) override;
-  int CreateSubKey(const char* name, signed char flag, ZELK_IPolicy** out) override;
-  int OpenSubKey(long index, ZELK_IPolicy** out) override;
-  bool IsChild(const char* name) override;
-  int OpenChild(const char* name, unsigned flags, ZELK_IPolicy** out) override;
-  bool IsChangeable(const char* name) override;
-  bool IsFromPolicy(const char* name) override;
-  int GetString(const char* name, char** value) override;
-  unsigned GetDWORD(const char* name) override;
-  int GetBinary(const char* name, OctetString** value) override;
-  int SetString(const char* name, const char* value) override;
-  int SetDWORD(const char* name, unsigned value) override;
-  int SetBinary(const char* name, OctetString* value) override;
-  int DeleteSubkey(const char* name) override;
-  int SetConfigPath(const char* file) override;
-  int RegisterCallback(ZELK::ISignal* callback) override;
-
-  int SetWriteThrough(signed char flag) override;
-  int BindTemplate(const char* path) override;
-  int GetDWORD(const char* name, unsigned* value) override;
-  int AddSignal(ZELK::ISignal* signal) override;
-  int RemoveSignal(ZELK::ISignal* signal) override;
+  ZELK_POLICY_OVERRIDES
 
  private:
   std::mutex m_lock;  // the bound path
@@ -75,33 +50,7 @@ class ZELK_Policy_File : public ZELK_IPolicy, public ZELK_IPolicy_Internal, publ
   ZELK_INTMAP_ENTRY_CLASS(IID_ZELK_Policy_File)
   ZELK_END_INTMAP()
 
-  const char* GetName() override;
-  const char* GetPath() override;
-  int Bind(const char* path) override;
-  int Bind(const char* path, signed char flag) override;
-  bool IsConfigured(const char* name) override;
-  int EnumSubKey(long index, char* name, long size) override;
-  int CreateSubKey(const char* name, signed char flag, ZELK_IPolicy** out) override;
-  int OpenSubKey(long index, ZELK_IPolicy** out) override;
-  bool IsChild(const char* name) override;
-  int OpenChild(const char* name, unsigned flags, ZELK_IPolicy** out) override;
-  bool IsChangeable(const char* name) override;
-  bool IsFromPolicy(const char* name) override;
-  int GetString(const char* name, char** value) override;
-  unsigned GetDWORD(const char* name) override;
-  int GetBinary(const char* name, OctetString** value) override;
-  int SetString(const char* name, const char* value) override;
-  int SetDWORD(const char* name, unsigned value) override;
-  int SetBinary(const char* name, OctetString* value) override;
-  int DeleteSubkey(const char* name) override;
-  int SetConfigPath(const char* file) override;
-  int RegisterCallback(ZELK::ISignal* callback) override;
-
-  int SetWriteThrough(signed char flag) override;
-  int BindTemplate(const char* path) override;
-  int GetDWORD(const char* name, unsigned* value) override;
-  int AddSignal(ZELK::ISignal* signal) override;
-  int RemoveSignal(ZELK::ISignal* signal) override;
+  ZELK_POLICY_OVERRIDES
 
   // Writes the lines when a change is unwritten; the write's failure, the
   // change then staying unwritten.
