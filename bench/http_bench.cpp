@@ -5,7 +5,7 @@
 
 #include <string>
 
-using zelk::http::RequestParser;
+using kestrin::base::http::RequestParser;
 
 namespace {
 

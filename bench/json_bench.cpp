@@ -17,7 +17,7 @@
 #include <cstdio>
 #include <string>
 
-using namespace zelk::json::testing;
+using namespace kestrin::base::json::testing;
 
 namespace {
 
@@ -88,7 +88,7 @@ void Kestrin_ReadOnly(benchmark::State& state) {
   const std::string& text = Input(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     NullBuilder b;
-    zelk::json::JsonReader<NullBuilder> reader(b);
+    kestrin::base::json::JsonReader<NullBuilder> reader(b);
     int top = 0;
     if (FAILED(reader.read(text.data(), text.size(), top))) state.SkipWithError("parse failed");
   }
@@ -96,8 +96,8 @@ void Kestrin_ReadOnly(benchmark::State& state) {
 }
 
 // Output gathered the way the module gathers it: one buffer grown by realloc.
-struct BufferSink : zelk::json::JsonSink {
-  zelk::ByteBuffer out;
+struct BufferSink : kestrin::base::json::JsonSink {
+  kestrin::base::ByteBuffer out;
   HRESULT write(const char* d, size_t n) override { return out.append(d, n); }
 };
 
@@ -107,7 +107,7 @@ void Kestrin_Write(benchmark::State& state) {
   Parse(text, tree);
   for (auto _ : state) {
     BufferSink sink;
-    zelk::json::JsonWriter w(sink);
+    kestrin::base::json::JsonWriter w(sink);
     DumpNode(*tree, w);
     w.flush();
     benchmark::DoNotOptimize(sink.out.data());

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-using zelk::http::RequestParser;
-using zelk::http::ResponseBuilder;
+using kestrin::base::http::RequestParser;
+using kestrin::base::http::ResponseBuilder;
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-using namespace zelk::json::testing;
+using namespace kestrin::base::json::testing;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

@@ -16,7 +16,7 @@ std::string s_file;
 
 // The file layer under the parser: reads answer the fuzz input, nothing is
 // ever written.
-namespace zelkpolicy {
+namespace kestrin::policy {
 HRESULT ReadWholeFile(const std::string&, std::string* out)
 {
     *out = s_file;
@@ -31,9 +31,9 @@ HRESULT FileLock::Lock(const std::string&, bool)
 {
     return E_FAIL;
 }
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy
 
-using zelkpolicy::IniFile;
+using kestrin::policy::IniFile;
 
 namespace {
 
@@ -64,7 +64,7 @@ void ReadValues(IniFile& ini)
         if (ini.Find(section, key, &value)) {
             IniFile::ParseNumber(value);
             std::string bytes;
-            zelkpolicy::Base64Decode(IniFile::RemoveQuote(value), &bytes);
+            kestrin::policy::Base64Decode(IniFile::RemoveQuote(value), &bytes);
         }
         ini.Set(section, key, "1");
     }

@@ -7,7 +7,7 @@
 
 #include "plist_tree.h"
 
-using namespace zelkpolicy;
+using namespace kestrin::policy;
 
 namespace {
 

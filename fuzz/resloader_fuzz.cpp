@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t refuseAfter = size ? data[0] % 16 : 0;
     size_t seen = 0;
     size_t total = 0;
-    zelkres::ParseResourceDocument(document.c_str(), [&](const char* key, const char* content) -> HRESULT {
+    kestrin::resloader::ParseResourceDocument(document.c_str(), [&](const char* key, const char* content) -> HRESULT {
         total += strlen(key) + strlen(content);
         return ++seen == refuseAfter ? E_FAIL : S_OK;
     });

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-using zelk::url::Match;
-using zelk::url::UrlParser;
+using kestrin::base::url::Match;
+using kestrin::base::url::UrlParser;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);

@@ -74,36 +74,36 @@ extern API_COMMON* ZELK_RESLOADER_FKTS_TABLE;
     API_COMMON* ZELK_RESLOADER_FKTS_TABLE = nullptr;                                                                   \
     static CLoadAPI dynload_zelk_resloader(ZELK_RESLOADER_MODULE, ZELK_RESLOADER_API, &ZELK_RESLOADER_FKTS_TABLE)
 
-namespace zelk_resloader_client {
+namespace kestrin::runtime::resloader {
 inline const ZELK_RESLOADER_FKTS* T()
 {
     return ZELK_ApiCast<ZELK_RESLOADER_FKTS>(ZELK_RESLOADER_FKTS_TABLE);
 }
-}  // namespace zelk_resloader_client
+}  // namespace kestrin::runtime::resloader
 
 // The wrappers answer 0x80004005 while the table is unbound.
 inline HRESULT GetResourceManager(const wchar_t* bundle, IResourceManager** out)
 {
-    return zelk_resloader_client::T() ? zelk_resloader_client::T()->GetResourceManager(bundle, out) : E_FAIL;
+    return kestrin::runtime::resloader::T() ? kestrin::runtime::resloader::T()->GetResourceManager(bundle, out) : E_FAIL;
 }
 inline HRESULT GetResourceManager2(const wchar_t* bundle, const wchar_t* directory, IResourceManager** out)
 {
-    return zelk_resloader_client::T() ? zelk_resloader_client::T()->GetResourceManager2(bundle, directory, out)
+    return kestrin::runtime::resloader::T() ? kestrin::runtime::resloader::T()->GetResourceManager2(bundle, directory, out)
                                       : E_FAIL;
 }
 inline HRESULT GetResourceManagerEx(const char* locale, const wchar_t* bundle, IResourceManager** out)
 {
-    return zelk_resloader_client::T() ? zelk_resloader_client::T()->GetResourceManagerEx(locale, bundle, out)
+    return kestrin::runtime::resloader::T() ? kestrin::runtime::resloader::T()->GetResourceManagerEx(locale, bundle, out)
                                       : E_FAIL;
 }
 inline HRESULT GetResourceManagerEx2(const char* locale, const wchar_t* bundle, const wchar_t* directory,
                                      IResourceManager** out)
 {
-    return zelk_resloader_client::T()
-               ? zelk_resloader_client::T()->GetResourceManagerEx2(locale, bundle, directory, out)
+    return kestrin::runtime::resloader::T()
+               ? kestrin::runtime::resloader::T()->GetResourceManagerEx2(locale, bundle, directory, out)
                : E_FAIL;
 }
 inline HRESULT ZELK_ResGetLocale(ZELK_RES_TEXT* language, ZELK_RES_TEXT* country)
 {
-    return zelk_resloader_client::T() ? zelk_resloader_client::T()->GetLocale(language, country) : E_FAIL;
+    return kestrin::runtime::resloader::T() ? kestrin::runtime::resloader::T()->GetLocale(language, country) : E_FAIL;
 }

@@ -10,7 +10,7 @@
 
 #include "zelk_utf.h"
 
-namespace zelk {
+namespace kestrin::runtime {
 namespace {
 
 // A va_list that helpers can advance through a reference.
@@ -593,4 +593,4 @@ wchar_t* FormatAlloc(const wchar_t* format, va_list args, void* (*alloc)(size_t)
     return FormatAllocImpl(format, args, alloc);
 }
 
-}  // namespace zelk
+}  // namespace kestrin::runtime

@@ -14,7 +14,7 @@
 #include <cstdarg>
 #include <cstddef>
 
-namespace zelk {
+namespace kestrin::runtime {
 
 constexpr size_t kFormatMaxWidth = 1u << 20;
 constexpr size_t kFormatInvalid = static_cast<size_t>(-1);
@@ -36,4 +36,4 @@ size_t FormatInto(wchar_t* buffer, size_t capacity, const wchar_t* format, va_li
 char* FormatAlloc(const char* format, va_list args, void* (*alloc)(size_t));
 wchar_t* FormatAlloc(const wchar_t* format, va_list args, void* (*alloc)(size_t));
 
-}  // namespace zelk
+}  // namespace kestrin::runtime

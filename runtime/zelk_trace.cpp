@@ -89,7 +89,7 @@ void SECTRACE_FormatLnV(const char* module, unsigned int level, const char* form
     const SEC_NOTIFY_TABLE* sink = SinkFor(module, level);
     if (!sink || !format)
         return;
-    char* text = zelk::FormatAlloc(format, args, malloc);
+    char* text = kestrin::runtime::FormatAlloc(format, args, malloc);
     if (!text)
         return;
     Emit(sink, module, level, text);
@@ -190,12 +190,12 @@ void StringW_FormatV(const wchar_t* format, va_list args, wchar_t** out)
 {
     if (!format || !out)
         return;
-    *out = zelk::FormatAlloc(format, args, malloc);
+    *out = kestrin::runtime::FormatAlloc(format, args, malloc);
 }
 
 size_t StringW_FormatV_GetMaxLen(const wchar_t* format, va_list args)
 {
-    return zelk::FormatEstimate(format, args);
+    return kestrin::runtime::FormatEstimate(format, args);
 }
 
 void sec_memzero(void* buffer, size_t length)

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zelk {
+namespace kestrin::runtime {
 
 constexpr char32_t kReplacementChar = 0xFFFD;
 
@@ -92,4 +92,4 @@ inline size_t DecodeUtf8(const char* s, uint32_t* c, bool* valid)
     return n;
 }
 
-}  // namespace zelk
+}  // namespace kestrin::runtime

@@ -3,7 +3,7 @@
 // the newest map is found first.
 #include "policy_defaults.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 
@@ -55,4 +55,4 @@ const ZELK_AutoPolRegisterDefaults s_reg9(&s_mapGvx);
 
 }  // namespace
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 namespace ChangeWatcher {
 
 namespace {
@@ -240,4 +240,4 @@ bool ThreadRunning() {
 }
 
 }  // namespace ChangeWatcher
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -9,7 +9,7 @@
 
 #include "zelk_result.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 class FolderWatchTarget {
  public:
@@ -39,4 +39,4 @@ bool ThreadRunning();
 
 }  // namespace ChangeWatcher
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

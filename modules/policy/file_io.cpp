@@ -12,7 +12,7 @@
 #include "zelk_holders.h"
 #include "zelk_module.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 
@@ -133,4 +133,4 @@ void FileLock::Unlock() {
   }
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

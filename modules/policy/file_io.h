@@ -8,7 +8,7 @@
 
 #include "zelk_result.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 // Preference files are small: a value larger than this would not fit one.
 constexpr size_t kMaxPolicyFileSize = 16u << 20;
@@ -42,4 +42,4 @@ class FileLock {
   int m_fd = -1;
 };
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

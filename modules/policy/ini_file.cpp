@@ -7,7 +7,7 @@
 #include "key_path.h"
 #include "plist_tree.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 
@@ -197,4 +197,4 @@ HRESULT Base64Decode(std::string_view text, std::string* bytes) {
   return S_OK;
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

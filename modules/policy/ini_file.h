@@ -10,7 +10,7 @@
 
 #include "zelk_result.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 class IniFile {
  public:
@@ -54,4 +54,4 @@ std::string Base64Encode(const void* bytes, size_t length);
 // Strict: 0x80004005 for anything that is not whole, padded Base64.
 HRESULT Base64Decode(std::string_view text, std::string* bytes);
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -1,6 +1,6 @@
 #include "key_path.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -52,4 +52,4 @@ bool IsEqualPath(const KeyPath& listener, const KeyPath& changed, size_t created
   return true;
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

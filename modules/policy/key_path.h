@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 using KeyPath = std::vector<std::string>;
 
@@ -24,4 +24,4 @@ std::string JoinKeyPath(const KeyPath& path);
 // key or one of the `created` keys above it.
 bool IsEqualPath(const KeyPath& listener, const KeyPath& changed, size_t created);
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -4,7 +4,7 @@
 
 #include "key_path.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 const MemRecords::Record* MemRecords::Find(const char* name) const {
   if (!name) return nullptr;
@@ -94,4 +94,4 @@ HRESULT MemRecords::SetBinary(const char* name, const void* bytes, size_t length
   return S_OK;
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -9,7 +9,7 @@
 
 #include "zelk_result.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 class MemRecords {
  public:
@@ -41,4 +41,4 @@ class MemRecords {
   std::vector<Record> m_records;
 };
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

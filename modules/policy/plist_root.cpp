@@ -4,7 +4,7 @@
 
 #include "file_io.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 PlistRoot::PlistRoot(Options options)
     : m_options(std::move(options)),
@@ -131,7 +131,7 @@ bool PlistRoot::IsConfigured(const KeyPath& path, const char* name) {
 bool PlistRoot::SubKeyAt(const KeyPath& path, long index, std::string* name) {
   std::lock_guard<std::mutex> guard(m_lock);
   LoadLocked();
-  return zelkpolicy::SubKeyAt(WalkDict(m_tree.get(), path, false, nullptr), index, name);
+  return kestrin::policy::SubKeyAt(WalkDict(m_tree.get(), path, false, nullptr), index, name);
 }
 
 // Applies `change` to a copy of the current tree and saves it, all under the
@@ -284,4 +284,4 @@ void PlistRoot::Fire(const KeyPath* changed, size_t created) {
   }
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

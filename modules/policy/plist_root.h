@@ -17,7 +17,7 @@
 #include "plist_tree.h"
 #include "zelk_sync.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 inline constexpr const char* kPlistFileName = "settings.plist";
 inline constexpr const char* kPlistLockName = ".settings.plist.lock";
@@ -118,4 +118,4 @@ class PlistRoot : public FolderWatchTarget {
   uint64_t m_watch = 0;
 };
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -9,7 +9,7 @@
 #include "zelk_singletons.h"
 #include "zelk_trace.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 
@@ -96,4 +96,4 @@ RootSlot& UserSlot() {
 std::shared_ptr<PlistRoot> SystemPlistRoot() { return SystemSlot().Get(); }
 std::shared_ptr<PlistRoot> UserPlistRoot() { return UserSlot().Get(); }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

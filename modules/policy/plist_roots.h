@@ -7,10 +7,10 @@
 
 #include "plist_root.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 // NULL when the root cannot be made (out of memory).
 std::shared_ptr<PlistRoot> SystemPlistRoot();
 std::shared_ptr<PlistRoot> UserPlistRoot();
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 
@@ -241,4 +241,4 @@ PlistPtr NewNumber(uint32_t value) {
   return PlistPtr(plist_new_uint(static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)))));
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -13,7 +13,7 @@
 #include "key_path.h"
 #include "zelk_result.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 struct PlistFree {
   void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -61,4 +61,4 @@ uint32_t LeadingInteger(const char* text);
 // A number as the store writes it: the signed 32-bit integer of the same bits.
 PlistPtr NewNumber(uint32_t value);
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -5,7 +5,7 @@
 
 #include "policy_values.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 constexpr long kNameBuffer = 512;
@@ -261,4 +261,4 @@ void ZELK_Policy_Chain::Signal() {
   }
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

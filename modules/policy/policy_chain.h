@@ -14,7 +14,7 @@
 #include "zelk_policy.h"
 #include "zelk_ptr.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 class ZELK_Policy_Chain : public ZELK_IPolicy,
                           public ZELK_IPolicy_Internal,
@@ -76,4 +76,4 @@ class ZELK_Policy_Chain : public ZELK_IPolicy,
   uint64_t m_nextRegistration = 1;
 };
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

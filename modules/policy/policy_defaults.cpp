@@ -5,7 +5,7 @@
 
 #include "key_path.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 // Maps are registered at static construction and, by other deliverables, when
@@ -66,4 +66,4 @@ const ZELK_PolicyDefault* FindDefault(const ZELK_PolicyMap* map, const char* nam
   return nullptr;
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

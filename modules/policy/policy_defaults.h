@@ -3,7 +3,7 @@
 
 #include "zelk_policy.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 // Wildcard match of map selection: "*" matches one or more characters, "?"
 // (and `extra` when not 0) one character; bytes compared with regard to case.
@@ -23,4 +23,4 @@ const ZELK_PolicyDefault* FindDefault(const ZELK_PolicyMap* map, const char* nam
 // The head of the list (newest first), for walking it.
 const ZELK_PolicyMap* FirstMap();
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

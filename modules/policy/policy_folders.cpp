@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 
@@ -54,4 +54,4 @@ std::string SystemPolicyFolder() {
   return candidates.front();
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

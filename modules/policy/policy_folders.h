@@ -6,11 +6,11 @@
 
 #include <string>
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 inline constexpr const char* kPolicyFolderName = "kestrin";
 
 std::string UserPolicyFolder();
 std::string SystemPolicyFolder();
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -3,7 +3,7 @@
 #include "plist_roots.h"
 #include "policy_values.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 // Output pointer missing on a read.
@@ -207,4 +207,4 @@ int ZELK_Policy_Plist::RemoveSignal(ZELK::ISignal* signal) {
   return S_OK;
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -13,7 +13,7 @@
 #include "zelk_object.h"
 #include "zelk_policy.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 class ZELK_Policy_Plist : public ZELK_IPolicy, public ZELK_IPolicy_Internal, public CComObjectRoot {
  public:
@@ -48,4 +48,4 @@ class ZELK_Policy_Plist : public ZELK_IPolicy, public ZELK_IPolicy_Internal, pub
   std::string m_pathText = "/";
 };
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -6,7 +6,7 @@
 #include "policy_values.h"
 #include "zelk_trace.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 constexpr long kNameBuffer = 512;
@@ -262,4 +262,4 @@ HRESULT ZELK_Policy_File::FlushLocked() {
   return fkt.result = hr;
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

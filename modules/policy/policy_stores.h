@@ -12,7 +12,7 @@
 #include "zelk_object.h"
 #include "zelk_policy.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 class ZELK_Policy_Mem : public ZELK_IPolicy, public ZELK_IPolicy_Internal, public CComObjectRoot {
  public:
@@ -69,4 +69,4 @@ class ZELK_Policy_File : public ZELK_IPolicy, public ZELK_IPolicy_Internal, publ
   IniFile m_ini;
 };
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

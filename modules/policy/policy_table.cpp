@@ -11,7 +11,7 @@
 #include "zelk_policy_client.h"
 #include "zelk_trace.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 namespace {
 
@@ -161,7 +161,7 @@ CZELK_CLASS s_classMem(ZELK_POLICY_MODULE, kMemClass, &CFactoryImpl<ZELK_Policy_
 
 }  // namespace
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy
 
 // This deliverable's own table, from the start.
-API_COMMON* ZELK_POLICY_TABLE = &zelkpolicy::sZELK_POLICY_TABLE;
+API_COMMON* ZELK_POLICY_TABLE = &kestrin::policy::sZELK_POLICY_TABLE;

@@ -5,7 +5,7 @@
 #include "file_io.h"
 #include "zelk_alloc.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 HRESULT NewText(const std::string& text, char** out) {
   char* copy = static_cast<char*>(sec_malloc(text.size() + 1));
@@ -45,4 +45,4 @@ void CopyName(const std::string& text, char* name, long size) {
   name[n] = '\0';
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

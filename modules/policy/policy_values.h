@@ -8,7 +8,7 @@
 #include "qevcrypto.h"
 #include "zelk_result.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 // The module name that traces of this deliverable carry.
 inline constexpr const char* kTraceModule = "zelkpolicy";
@@ -27,4 +27,4 @@ bool AcceptableBytes(const OctetString* bytes);
 // Copies `text` into `name` (at most `size` bytes, always terminated).
 void CopyName(const std::string& text, char* name, long size);
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -4,7 +4,7 @@
 #include "policy_values.h"
 #include "zelk_class.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 HRESULT ZELK_Policy::NewClass(const char* className, const GUID& iid, void** out) {
   if (!out) return E_POINTER;
@@ -112,4 +112,4 @@ int ZELK_Policy::RemoveSignal(ZELK::ISignal* signal) {
   return m_innerInternal ? m_innerInternal->RemoveSignal(signal) : E_NOTIMPL;
 }
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

@@ -8,7 +8,7 @@
 #include "zelk_policy.h"
 #include "zelk_ptr.h"
 
-namespace zelkpolicy {
+namespace kestrin::policy {
 
 class ZELK_Policy : public ZELK_IPolicy, public ZELK_IPolicy_Internal, public CComObjectRoot {
  public:
@@ -42,4 +42,4 @@ class ZELK_Policy : public ZELK_IPolicy, public ZELK_IPolicy_Internal, public CC
   bool m_writeThrough = true;
 };
 
-}  // namespace zelkpolicy
+}  // namespace kestrin::policy

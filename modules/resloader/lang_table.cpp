@@ -7,7 +7,7 @@
 
 #include "res_text.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 namespace {
 
 // Index 0 is the language code, index s the country of sub-language s;
@@ -199,4 +199,4 @@ const char* GetDefaultCountry(const wchar_t* language)
     return nullptr;
 }
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

@@ -3,7 +3,7 @@
 
 #include "zelk_resloader.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 
 // Entries by primary language identifier 0 to 64.
 constexpr unsigned int kLangCount = 65;
@@ -17,4 +17,4 @@ HRESULT GetLangID(unsigned int langId, ZELK_RES_TEXT* language, ZELK_RES_TEXT* c
 // table; NULL for anything else or an unknown language.
 const char* GetDefaultCountry(const wchar_t* language);
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

@@ -12,7 +12,7 @@ extern API_COMMON* ZELK_HASHTABLE_TABLE;
 extern API_COMMON* ZELK_BASE_CORE_TABLE;
 extern API_COMMON* fptr__io;
 
-namespace zelkres {
+namespace kestrin::resloader {
 
 inline const ZELKBASE_HASHTABLE_TABLE* HashTables()
 {
@@ -29,4 +29,4 @@ inline const SEC_IO_TABLE* FileIo()
     return ZELK_ApiCast<SEC_IO_TABLE>(fptr__io);
 }
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

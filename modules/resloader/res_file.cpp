@@ -14,7 +14,7 @@
 #include "zelk_loader.h"
 #include "zelk_trace.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 namespace {
 
 // Locale folders tried when the user's own are missing, in order.
@@ -217,4 +217,4 @@ HRESULT GetCurrentPath(ZELK_RES_TEXT* directory)
     return S_OK;
 }
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

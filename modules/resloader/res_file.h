@@ -7,7 +7,7 @@
 #include "zelk_holders.h"
 #include "zelk_resloader.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 
 // One text of a loaded bundle: its UTF-8 form and its wide form, made on
 // first request and published once (a racing second conversion is dropped).
@@ -41,4 +41,4 @@ HRESULT LoadResourcesEx(const wchar_t* language, const wchar_t* country, const w
 // The default resource folder of this module.
 HRESULT GetCurrentPath(ZELK_RES_TEXT* directory);
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-namespace zelkres {
+namespace kestrin::resloader {
 
 std::string ResourceDirForLibraryDir(const std::string& libraryDir)
 {
@@ -22,4 +22,4 @@ std::string ResourceDirForLibraryDir(const std::string& libraryDir)
     return folder + "/etc";
 }
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

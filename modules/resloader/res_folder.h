@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace zelkres {
+namespace kestrin::resloader {
 
 // The default resource folder for a library in `libraryDir`: a folder named
 // "lib" or "bin" (any case) gives its parent joined with "etc"; any other
@@ -11,4 +11,4 @@ namespace zelkres {
 // appended to a folder that already ends with it).
 std::string ResourceDirForLibraryDir(const std::string& libraryDir);
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

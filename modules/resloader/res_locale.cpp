@@ -8,7 +8,7 @@
 #include "zelk_policy_client.h"
 #include "zelk_trace.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 
 HRESULT SplitLocale(const char* text, ZELK_RES_TEXT* language, ZELK_RES_TEXT* country)
 {
@@ -72,4 +72,4 @@ HRESULT GetLocale(ZELK_RES_TEXT* language, ZELK_RES_TEXT* country)
     return trace.result = S_OK;
 }
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

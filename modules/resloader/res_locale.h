@@ -6,7 +6,7 @@
 
 #include "zelk_resloader.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 
 // Splits "ll_CC", "ll_CC.*", "ll_CC-*" or "ll_CC=*" into language and country.
 // 0x80000003 for a NULL argument, 0x80004005 for any other text.
@@ -21,4 +21,4 @@ std::string EnvironmentLocale();
 // "Locale" of policy "Common" when it splits, else the environment's locale.
 HRESULT GetLocale(ZELK_RES_TEXT* language, ZELK_RES_TEXT* country);
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

@@ -6,7 +6,7 @@
 #include "zelk_policy_client.h"
 #include "zelk_trace.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 
 CResourceManager::~CResourceManager()
 {
@@ -135,4 +135,4 @@ const char* CResourceManager::Get(const char* key)
     return entry ? entry->text : nullptr;
 }
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

@@ -9,7 +9,7 @@
 #include "zelk_resloader.h"
 #include "zelk_sync.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 
 class CResourceManager : public IResourceManager, public CComObjectRoot {
 public:
@@ -55,4 +55,4 @@ private:
     ZELK_RES_TEXT m_directory;
 };
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

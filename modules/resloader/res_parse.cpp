@@ -7,7 +7,7 @@
 #include "zelk_alloc.h"
 #include "zelk_holders.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 namespace {
 
 bool IsElement(const xmlNode* node, const char* name)
@@ -77,4 +77,4 @@ HRESULT ParseResourceDocument(const char* document, const ResourceTextFn& add)
     return S_OK;
 }
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

@@ -7,7 +7,7 @@
 
 #include "zelk_result.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 
 // Receives the key and the content, as written, of one text; a failure ends
 // the walk and is its result.
@@ -20,4 +20,4 @@ typedef std::function<HRESULT(const char* key, const char* content)> ResourceTex
 // parse, lacks those elements or libxml2 is not bound.
 HRESULT ParseResourceDocument(const char* document, const ResourceTextFn& add);
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

@@ -5,7 +5,7 @@
 #include "res_manager.h"
 #include "zelk_module.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 namespace {
 
 HRESULT ZELK_RESLOADER_FKTS_get_info(const char** apiName, const char** module, const char** description)
@@ -62,4 +62,4 @@ ZELK_RESLOADER_FKTS s_table = {
 CZELK_API s_register(ZELK_RESLOADER_MODULE, ZELK_RESLOADER_API, &s_table);
 
 }  // namespace
-}  // namespace zelkres
+}  // namespace kestrin::resloader

@@ -3,7 +3,7 @@
 
 #include "zelk_resloader.h"
 
-namespace zelkres {
+namespace kestrin::resloader {
 
 // *out = the UTF-8 text converted to wide (NULL for NULL); 0x8007000E when
 // the conversion yields nothing.
@@ -18,4 +18,4 @@ inline HRESULT SetWide(ZELK_RES_TEXT* out, const char* text)
     return S_OK;
 }
 
-}  // namespace zelkres
+}  // namespace kestrin::resloader

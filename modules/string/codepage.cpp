@@ -12,7 +12,7 @@
 #include "zelk_trace.h"
 #include "zelk_utf.h"
 
-namespace zelkstring {
+namespace kestrin::strings {
 namespace {
 
 // The wide side of every iconv conversion: wchar_t as the C library lays it
@@ -103,7 +103,7 @@ wchar_t* Utf8ToWide(const char* text, size_t length)
     for (const char* p = text; *p;) {
         uint32_t c;
         bool valid;
-        p += zelk::DecodeUtf8(p, &c, &valid);
+        p += kestrin::runtime::DecodeUtf8(p, &c, &valid);
         out[n++] = static_cast<wchar_t>(c);
     }
     out[n] = 0;
@@ -115,13 +115,13 @@ char* WideToUtf8(const wchar_t* text)
 {
     size_t bytes = 0;
     for (const wchar_t* p = text; *p; ++p)
-        bytes += zelk::Utf8Width(static_cast<uint32_t>(*p));
+        bytes += kestrin::runtime::Utf8Width(static_cast<uint32_t>(*p));
     auto* out = static_cast<char*>(sec_malloc(bytes + 1));
     if (!out)
         return nullptr;
     char* q = out;
     for (const wchar_t* p = text; *p; ++p)
-        q += zelk::EncodeUtf8(static_cast<uint32_t>(*p), q);
+        q += kestrin::runtime::EncodeUtf8(static_cast<uint32_t>(*p), q);
     *q = 0;
     return out;
 }
@@ -208,4 +208,4 @@ wchar_t* StringW_AppendConvert(wchar_t* text, const char* add, unsigned codePage
     return result;
 }
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

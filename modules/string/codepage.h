@@ -2,7 +2,7 @@
 // text in a Windows code page and wide (UTF-32) text.
 #pragma once
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 // Char text in `codePage` to a new wide text (sec_malloc). NULL text gives
 // *out = NULL; a failed conversion leaves *out untouched.
@@ -19,4 +19,4 @@ wchar_t* StringW_AppendConvert(wchar_t* text, const char* add, unsigned codePage
 // the locale's own character set).
 const char* CodePageCharset(unsigned codePage);
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

@@ -4,7 +4,7 @@
 
 #include <cstdarg>
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 // Formats into a new buffer from sec_malloc (caller frees with sec_free).
 // Nothing happens (and *out is not touched) when format or out is NULL.
@@ -14,4 +14,4 @@ namespace zelkstring {
 void String_FormatV(const char* format, va_list args, char** out);
 void StringW_FormatV(const wchar_t* format, va_list args, wchar_t** out);
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

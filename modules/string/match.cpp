@@ -1,6 +1,6 @@
 #include "match.h"
 
-namespace zelkstring {
+namespace kestrin::strings {
 namespace {
 
 template <class C>
@@ -91,4 +91,4 @@ uint32_t StringW_MatchQuality(const wchar_t* text, const wchar_t* pattern)
     return QualityImpl(text, pattern);
 }
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 // "*" matches any run (not the empty text), "?" and `wildcard` (when not 0)
 // any one character; noCase compares ASCII letters without regard to case.
@@ -16,4 +16,4 @@ bool StringW_Match(const wchar_t* text, const wchar_t* pattern, signed char noCa
 uint32_t String_MatchQuality(const char* text, const char* pattern);
 uint32_t StringW_MatchQuality(const wchar_t* text, const wchar_t* pattern);
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

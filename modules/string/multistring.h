@@ -8,7 +8,7 @@
 
 #include "zelk_result.h"
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 template <class C> HRESULT MakeMultiString(const C* t, C** out, const C* separators); // 1
 template <class C> HRESULT MultiCopy(const C* list, C** out);                         // 2
@@ -22,4 +22,4 @@ template <class C> HRESULT MultiAdd(const C* list, const C* t, C** out);        
 template <class C> HRESULT MultiInsert(const C* list, const C* t, C** out);           // 10
 template <class C> size_t MultiGetCountEx(const C* list, const C* end);               // 11
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

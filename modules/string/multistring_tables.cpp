@@ -4,7 +4,7 @@
 #include "zelk_module.h"
 #include "zelk_string_tables.h"
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 namespace {
 
@@ -65,4 +65,4 @@ CZELK_API s_registerMultiW(ZELK_STRING_MODULE, ZELK_MULTISTRINGW_API, &s_multiW)
 
 }  // namespace
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

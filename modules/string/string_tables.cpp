@@ -6,7 +6,7 @@
 #include "text.h"
 #include "zelk_module.h"
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 namespace {
 
@@ -141,4 +141,4 @@ CZELK_API s_registerStringW(ZELK_STRING_MODULE, ZELK_STRINGW_API, &s_stringW);
 
 }  // namespace
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

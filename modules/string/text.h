@@ -14,7 +14,7 @@
 #include "zelk_result.h"
 #include "zelk_string_tables.h"
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 // Characters are classified and case-mapped as in the C locale, whatever the
 // process's locale: only ASCII letters change case.
@@ -130,4 +130,4 @@ HRESULT StringW_URLDecode(const wchar_t* t, wchar_t** out);
 // Frees an OctetString made by these functions (its data, then itself).
 void FreeOctetString(OctetString* data);
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

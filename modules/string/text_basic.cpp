@@ -9,7 +9,7 @@
 
 #include "text.h"
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 namespace {
 
@@ -323,4 +323,4 @@ ZELK_INSTANTIATE(char)
 ZELK_INSTANTIATE(wchar_t)
 #undef ZELK_INSTANTIATE
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

@@ -4,7 +4,7 @@
 
 #include "text.h"
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 namespace {
 
@@ -316,4 +316,4 @@ ZELK_INSTANTIATE(char)
 ZELK_INSTANTIATE(wchar_t)
 #undef ZELK_INSTANTIATE
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

@@ -7,7 +7,7 @@
 #include "text.h"
 #include "zelk_module.h"
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 namespace {
 
@@ -248,4 +248,4 @@ HRESULT StringW_String2OctetString(const wchar_t*, OctetString**)
     return E_NOTIMPL;
 }
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

@@ -1,7 +1,7 @@
 // Splitting texts at delimiters (both widths).
 #include "text.h"
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 namespace {
 
@@ -96,4 +96,4 @@ ZELK_INSTANTIATE(char)
 ZELK_INSTANTIATE(wchar_t)
 #undef ZELK_INSTANTIATE
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

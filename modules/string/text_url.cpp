@@ -5,7 +5,7 @@
 #include "codepage.h"
 #include "text.h"
 
-namespace zelkstring {
+namespace kestrin::strings {
 
 namespace {
 
@@ -122,4 +122,4 @@ HRESULT StringW_URLDecode(const wchar_t* t, wchar_t** out)
     return UrlDecode(t, out);
 }
 
-}  // namespace zelkstring
+}  // namespace kestrin::strings

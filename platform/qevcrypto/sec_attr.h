@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace qev {
+namespace kestrin::qevcrypto {
 
 // The first attribute of that identifier in the chain, or NULL.
 inline const SECAttribute* FindAttribute(const SECAttribute* chain, uint32_t id)
@@ -23,4 +23,4 @@ inline uint64_t AttributeNumber(const SECAttribute* chain, uint32_t id, uint64_t
     return a != nullptr ? reinterpret_cast<uintptr_t>(a->value) : fallback;
 }
 
-}  // namespace qev
+}  // namespace kestrin::qevcrypto

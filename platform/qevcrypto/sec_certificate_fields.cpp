@@ -9,7 +9,7 @@
 #include "types_dname.h"
 #include "types_values.h"
 
-namespace qev::values {
+namespace kestrin::qevcrypto::values {
 
 namespace {
 
@@ -296,4 +296,4 @@ HRESULT CertificateFields::SetKeyUsage(X509* x509, const KeyUsage* usage, uint8_
     });
 }
 
-}  // namespace qev::values
+}  // namespace kestrin::qevcrypto::values

@@ -11,7 +11,7 @@
 
 #include "qev_values.h"
 
-namespace qev::values {
+namespace kestrin::qevcrypto::values {
 
 class CertificateFields {
 public:
@@ -57,4 +57,4 @@ private:
 // A new certificate under construction: version 3, nothing else set.
 HRESULT NewCertificateUnderConstruction(Certificate** out);
 
-}  // namespace qev::values
+}  // namespace kestrin::qevcrypto::values

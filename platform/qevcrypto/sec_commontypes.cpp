@@ -30,7 +30,7 @@ QevTableRegistration s_registration("SEC_COMMONTYPES_1", s_slots.slots, kSlots);
 
 } // namespace
 
-namespace qev::commontypes {
+namespace kestrin::qevcrypto::commontypes {
 
 void WipeAndFree(void* buffer, size_t size)
 {
@@ -62,4 +62,4 @@ int CompareStrings(const char* a, const char* b)
     return std::strcmp(a, b);
 }
 
-} // namespace qev::commontypes
+} // namespace kestrin::qevcrypto::commontypes

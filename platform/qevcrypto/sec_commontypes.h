@@ -8,12 +8,12 @@
 #include "qevcrypto.h"
 #include "types_table.h"
 
-namespace qev::commontypes {
+namespace kestrin::qevcrypto::commontypes {
 
-using qev::values::NoAddRef;
-using qev::values::NoDecode;
-using qev::values::NoEncode;
-using qev::values::NoNew;
+using kestrin::qevcrypto::values::NoAddRef;
+using kestrin::qevcrypto::values::NoDecode;
+using kestrin::qevcrypto::values::NoEncode;
+using kestrin::qevcrypto::values::NoNew;
 
 // Wipes `size` bytes, then gives the buffer back to the library's allocator.
 void WipeAndFree(void* buffer, size_t size);
@@ -25,4 +25,4 @@ void FreeString(char* s);
 // 0 when both are NULL or equal.
 int CompareStrings(const char* a, const char* b);
 
-} // namespace qev::commontypes
+} // namespace kestrin::qevcrypto::commontypes

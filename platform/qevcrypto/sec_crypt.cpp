@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace qev;
+using namespace kestrin::qevcrypto;
 
 HRESULT sec_crypt_gen_key(const SECAttribute* attributes, KeyInfo** key)
 {

@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace qev;
+using namespace kestrin::qevcrypto;
 
 // Friendly names and the like; a longer text is refused.
 constexpr size_t kMaxText = 1u << 16;

@@ -13,7 +13,7 @@
 
 namespace {
 
-using namespace qev;
+using namespace kestrin::qevcrypto;
 
 HRESULT FromErrno(int error)
 {

@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace qev;
+using namespace kestrin::qevcrypto;
 
 const API_COMMON* sec_pkcs12_types()
 {

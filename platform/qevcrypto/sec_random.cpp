@@ -7,7 +7,7 @@
 
 namespace {
 
-using namespace qev;
+using namespace kestrin::qevcrypto;
 
 // A caller asking for more is refused before anything is allocated.
 constexpr uint64_t kMaxRandomBytes = 1u << 20;

@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace qev;
+using namespace kestrin::qevcrypto;
 
 HRESULT ToLibraryText(HRESULT hr, const std::string& text, char** out)
 {

@@ -8,7 +8,7 @@
 
 namespace {
 
-using namespace qev::commontypes;
+using namespace kestrin::qevcrypto::commontypes;
 
 HRESULT AttributeInfo(const char** table, const char** module, const char** description)
 {
@@ -109,7 +109,7 @@ int AttributeCompare(const void* a, const void* b)
 
 const SEC_TYPE_TABLE s_attribute = {
     { &AttributeInfo }, &NoAddRef, &AttributeFree, nullptr, &AttributeCopy, &AttributeCompare, nullptr,
-    &qev::values::NewEntry<SECAttribute, true>, &NoDecode, &NoEncode,
+    &kestrin::qevcrypto::values::NewEntry<SECAttribute, true>, &NoDecode, &NoEncode,
 };
 
 QevSlotFill s_fill("SEC_COMMONTYPES_1", SEC_TYPE_SECAttribute, const_cast<SEC_TYPE_TABLE*>(&s_attribute));

@@ -4,7 +4,7 @@
 #include "sec_certificate_fields.h"
 #include "types_values.h"
 
-namespace qev::values {
+namespace kestrin::qevcrypto::values {
 namespace {
 
 HRESULT CertAddRef(void* value)
@@ -148,4 +148,4 @@ QevSlotFill s_fillSetOfCertificate("SEC_COMMONTYPES_1", SEC_TYPE_SET_OF_Certific
                                    const_cast<SEC_TYPE_TABLE*>(&s_setOfCertificate));
 
 }  // namespace
-}  // namespace qev::values
+}  // namespace kestrin::qevcrypto::values

@@ -1,6 +1,6 @@
 #include "types_der.h"
 
-namespace qev::der {
+namespace kestrin::qevcrypto::der {
 
 void AppendTlv(ossl::SecretBytes& out, uint8_t tag, const uint8_t* content, size_t length)
 {
@@ -47,4 +47,4 @@ bool Reader::Next(uint8_t& tag, const uint8_t*& content, size_t& length, const u
     return true;
 }
 
-}  // namespace qev::der
+}  // namespace kestrin::qevcrypto::der

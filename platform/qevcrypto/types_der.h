@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qev::der {
+namespace kestrin::qevcrypto::der {
 
 constexpr uint8_t TAG_INTEGER = 0x02;
 constexpr uint8_t TAG_BIT_STRING = 0x03;
@@ -29,4 +29,4 @@ struct Reader {
     bool AtEnd() const { return p == end; }
 };
 
-}  // namespace qev::der
+}  // namespace kestrin::qevcrypto::der

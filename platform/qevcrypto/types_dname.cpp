@@ -13,7 +13,7 @@
 #include "types_table.h"
 #include "types_values.h"
 
-namespace qev::values {
+namespace kestrin::qevcrypto::values {
 
 namespace {
 
@@ -361,4 +361,4 @@ const SEC_DNAME_TYPE_TABLE s_dname = {
 QevSlotFill s_fillDName("SEC_COMMONTYPES_1", SEC_TYPE_DName, const_cast<SEC_DNAME_TYPE_TABLE*>(&s_dname));
 
 }  // namespace
-}  // namespace qev::values
+}  // namespace kestrin::qevcrypto::values

@@ -8,7 +8,7 @@
 
 #include "qev_values.h"
 
-namespace qev::values {
+namespace kestrin::qevcrypto::values {
 
 // Longest name text or encoding the library reads.
 constexpr size_t kMaxNameSize = 64 * 1024;
@@ -25,4 +25,4 @@ HRESULT DNameToText(const X509_NAME* name, std::string& text);
 // E_INVALIDARG for a text that is not a name in the library's form.
 HRESULT DNameFromText(const char* text, X509_NAME** out);
 
-}  // namespace qev::values
+}  // namespace kestrin::qevcrypto::values

@@ -3,7 +3,7 @@
 #include "types_table.h"
 #include "types_values.h"
 
-namespace qev::values {
+namespace kestrin::qevcrypto::values {
 namespace {
 
 KeyPair* CopyKeyPair(const KeyPair* p)
@@ -97,4 +97,4 @@ QevSlotFill s_fillPrivateKeyInfo("SEC_COMMONTYPES_1", SEC_TYPE_PrivateKeyInfo,
 QevSlotFill s_fillKeyPair("SEC_COMMONTYPES_1", SEC_TYPE_KeyPair, const_cast<SEC_TYPE_TABLE*>(&s_keyPair));
 
 }  // namespace
-}  // namespace qev::values
+}  // namespace kestrin::qevcrypto::values

@@ -8,7 +8,7 @@
 
 namespace {
 
-using namespace qev::commontypes;
+using namespace kestrin::qevcrypto::commontypes;
 
 HRESULT OctetStringInfo(const char** table, const char** module, const char** description)
 {

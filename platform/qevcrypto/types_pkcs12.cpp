@@ -5,7 +5,7 @@
 #include "types_table.h"
 #include "types_values.h"
 
-namespace qev::values {
+namespace kestrin::qevcrypto::values {
 
 void FreeP12Bag(P12_Bag* bag)
 {
@@ -85,4 +85,4 @@ const API_COMMON* Pkcs12Types()
     return reinterpret_cast<const API_COMMON*>(&s_types);
 }
 
-}  // namespace qev::values
+}  // namespace kestrin::qevcrypto::values

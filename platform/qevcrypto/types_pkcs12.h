@@ -3,10 +3,10 @@
 
 #include "qev_pkcs12.h"
 
-namespace qev::values {
+namespace kestrin::qevcrypto::values {
 
 const API_COMMON* Pkcs12Types();
 void FreeP12Bag(P12_Bag* bag);
 void FreeP12BagList(SET_OF_P12_Bag* list);
 
-}  // namespace qev::values
+}  // namespace kestrin::qevcrypto::values

@@ -7,7 +7,7 @@
 
 namespace {
 
-using namespace qev::commontypes;
+using namespace kestrin::qevcrypto::commontypes;
 
 HRESULT StringInfo(const char** table, const char** module, const char** description)
 {
@@ -99,7 +99,7 @@ const SEC_TYPE_TABLE s_string = {
 
 const SEC_TYPE_TABLE s_setOfString = {
     { &SetOfStringInfo }, &NoAddRef, &SetOfStringFree, nullptr, &SetOfStringCopy, &SetOfStringCompare, nullptr,
-    &qev::values::NewEntry<SET_OF_String, true>, &NoDecode, &NoEncode,
+    &kestrin::qevcrypto::values::NewEntry<SET_OF_String, true>, &NoDecode, &NoEncode,
 };
 
 QevSlotFill s_fillString("SEC_COMMONTYPES_1", SEC_TYPE_String, const_cast<SEC_TYPE_TABLE*>(&s_string));

@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-namespace qev::values {
+namespace kestrin::qevcrypto::values {
 
 template <class T, void (*Free)(T*)>
 HRESULT FreeEntry(void* value)
@@ -73,4 +73,4 @@ inline HRESULT NoEncode(const void*, OctetString**)
     return E_NOTIMPL;
 }
 
-}  // namespace qev::values
+}  // namespace kestrin::qevcrypto::values

@@ -10,7 +10,7 @@
 #include <climits>
 #include <cstring>
 
-namespace qev::values {
+namespace kestrin::qevcrypto::values {
 
 OctetString* NewOctets(const uint8_t* data, size_t length)
 {
@@ -598,4 +598,4 @@ void FreeCertificateList(SET_OF_Certificate* list)
     }
 }
 
-}  // namespace qev::values
+}  // namespace kestrin::qevcrypto::values

@@ -8,7 +8,7 @@
 
 #include <cstdlib>
 
-namespace qev::values {
+namespace kestrin::qevcrypto::values {
 
 template <class T>
 T* NewZeroed()
@@ -58,4 +58,4 @@ X509* CertificateX509(Certificate* cert);
 
 void FreeCertificateList(SET_OF_Certificate* list);
 
-}  // namespace qev::values
+}  // namespace kestrin::qevcrypto::values

@@ -4,7 +4,7 @@
 #include "zelk_base_network.h"
 #include "zelk_module.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 namespace {
 
 HRESULT Certificate_SetSubjectPK(Certificate* cert, const KeyInfo* key, uint8_t)
@@ -100,4 +100,4 @@ ZELKBASE_CA_FUNCTIONS sZELKBASE_CA_TABLE = {
 CZELK_API s_register("zelkbase", ZELKBASE_CA_API, &sZELKBASE_CA_TABLE);
 
 }  // namespace
-}  // namespace zelkbase
+}  // namespace kestrin::base

@@ -4,7 +4,7 @@
 #include "qevcrypto_encode.h"
 #include "zelk_class.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 
 HRESULT CCertificate::New(const Certificate* cert, CCertificate** out)
 {
@@ -130,4 +130,4 @@ namespace {
 CZELK_CLASS s_certificates("zelkbase", ZELK_CLASS_CERTIFICATES, CSingletonFactoryImpl<CCertificates>::New);
 
 }  // namespace
-}  // namespace zelkbase
+}  // namespace kestrin::base

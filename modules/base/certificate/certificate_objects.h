@@ -8,7 +8,7 @@
 #include "zelk_object.h"
 #include "zelk_sync.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 
 class CCertificate : public IAttributes, public CComObjectRoot {
 public:
@@ -52,4 +52,4 @@ private:
     ZELK::CriticalSection m_lock;
 };
 
-}  // namespace zelkbase
+}  // namespace kestrin::base

@@ -10,7 +10,7 @@
 #include "zelk_base_certificate.h"
 #include "zelk_module.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 namespace {
 
 // Longest Base64 text of a certificate that is decoded.
@@ -186,4 +186,4 @@ ZELKBASE_CERTIFICATE_FUNCTIONS sZELKBASE_CERTIFICATE_TABLE = {
 CZELK_API s_register("zelkbase", ZELKBASE_CERTIFICATE_API, &sZELKBASE_CERTIFICATE_TABLE);
 
 }  // namespace
-}  // namespace zelkbase
+}  // namespace kestrin::base

@@ -5,7 +5,7 @@
 #include "core/core_bindings.h"
 #include "qev_values.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 
 inline const SEC_TYPE_TABLE* CertificateType()
 {
@@ -37,4 +37,4 @@ inline void NameText(const DName* name, char** text)
         names->to_text(name, text);
 }
 
-}  // namespace zelkbase
+}  // namespace kestrin::base

@@ -3,7 +3,7 @@
 #include "qev_pkcs12.h"
 #include "zelk_module.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 
 API_COMMON* fptr__common_types = nullptr;
 API_COMMON* fptr__crypt = nullptr;
@@ -44,4 +44,4 @@ CLoadAPI_SEC_PKCS12 OnDemand_Load_SEC_PKCS12;
 CLoadAPI OnDemand_Load_SEC_RANDOM(nullptr, "SEC_RANDOM_1", &fptr__random);
 
 }  // namespace
-}  // namespace zelkbase
+}  // namespace kestrin::base

@@ -4,7 +4,7 @@
 
 #include "qevcrypto.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 
 extern API_COMMON* fptr__common_types;
 extern API_COMMON* fptr__crypt;
@@ -20,4 +20,4 @@ inline const SEC_TYPE_TABLE* CommonType(unsigned int index)
     return SEC_TypeTable(fptr__common_types, index);
 }
 
-}  // namespace zelkbase
+}  // namespace kestrin::base

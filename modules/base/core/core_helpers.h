@@ -3,7 +3,7 @@
 
 #include "zelk_base_core.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 
 void OctetString_ZeroTerminate(OctetString* s);
 int OctetString_Create(unsigned long length, OctetString** out);
@@ -26,4 +26,4 @@ HRESULT aux_create_pkcs12(const char* friendlyName, const KeyPair* keyPair, cons
 HRESULT aux_open_pkcs12(const OctetString* pfx, const char* password, KeyPair** keyPair,
                         SET_OF_Certificate** certificates);
 
-}  // namespace zelkbase
+}  // namespace kestrin::base

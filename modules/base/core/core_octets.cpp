@@ -9,7 +9,7 @@
 #include "zelk_alloc.h"
 #include "zelk_trace.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 namespace {
 
 struct CipherSize {
@@ -208,4 +208,4 @@ int aux_process_get_parent(int, bool)
     return static_cast<int>(getpid());
 }
 
-}  // namespace zelkbase
+}  // namespace kestrin::base

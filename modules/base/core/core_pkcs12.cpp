@@ -11,7 +11,7 @@
 #include "zelk_alloc.h"
 #include "zelk_trace.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 namespace {
 
 constexpr char kLocalKeyId[] = "01";
@@ -306,4 +306,4 @@ HRESULT aux_open_pkcs12(const OctetString* pfx, const char* password, KeyPair** 
     return trace.result = S_OK;
 }
 
-}  // namespace zelkbase
+}  // namespace kestrin::base

@@ -11,7 +11,7 @@
 #include "zelk_object.h"
 #include "zelk_trace.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 namespace {
 
 constexpr AlgEnc kDefaultAlgorithm = 6;
@@ -196,4 +196,4 @@ HRESULT GenerateScramblerEx(AlgEnc algorithm, AlgMode mode, unsigned int bits, I
     return NewScrambler(algorithm, mode, bits, out);
 }
 
-}  // namespace zelkbase
+}  // namespace kestrin::base

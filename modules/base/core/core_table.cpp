@@ -2,7 +2,7 @@
 #include "core_helpers.h"
 #include "zelk_module.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 namespace {
 
 // Kept for the table's layout; no caller relies on them.
@@ -47,4 +47,4 @@ ZELKBASE_CORE_TABLE s_table = {
 CZELK_API s_register("zelkbase", ZELKBASE_CORE_API, &s_table);
 
 }  // namespace
-}  // namespace zelkbase
+}  // namespace kestrin::base

@@ -9,7 +9,7 @@
 #include "zelk_alloc.h"
 #include "zelk_module.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 namespace {
 
 constexpr unsigned long kDefaultBuckets = 31;
@@ -399,4 +399,4 @@ ZELKBASE_HASHTABLE_TABLE s_table = {{ZELKBASE_HASHTABLE_get_info}, HashTable_Cre
 CZELK_API s_register("zelkbase", ZELKBASE_HASHTABLE_API, &s_table);
 
 }  // namespace
-}  // namespace zelkbase
+}  // namespace kestrin::base

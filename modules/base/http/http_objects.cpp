@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-namespace zelk::http {
+namespace kestrin::base::http {
 
 namespace {
 
@@ -141,4 +141,4 @@ CZELK_CLASS s_response("zelkbase", ZELK_CLASS_HTTP_RESPONSE, CFactoryImpl<CHTTPR
 
 }  // namespace
 
-}  // namespace zelk::http
+}  // namespace kestrin::base::http

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
-namespace zelk::http {
+namespace kestrin::base::http {
 
 namespace {
 
@@ -290,4 +290,4 @@ void RequestParser::traceRequest() {
   t.line("****************** HTTP Request ******************");
 }
 
-}  // namespace zelk::http
+}  // namespace kestrin::base::http

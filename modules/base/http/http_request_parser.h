@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zelk::http {
+namespace kestrin::base::http {
 
 class RequestParser {
  public:
@@ -75,4 +75,4 @@ class RequestParser {
   ByteBuffer body_;
 };
 
-}  // namespace zelk::http
+}  // namespace kestrin::base::http

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <strings.h>
 
-namespace zelk::http {
+namespace kestrin::base::http {
 
 namespace {
 
@@ -144,4 +144,4 @@ void ResponseBuilder::write(unsigned char* out) const {
   if (body_.length()) put(body_.get(), body_.length());
 }
 
-}  // namespace zelk::http
+}  // namespace kestrin::base::http

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-namespace zelk::http {
+namespace kestrin::base::http {
 
 // The reason phrase of a known status code, or nullptr.
 const char* KnownStatusText(int code);
@@ -48,4 +48,4 @@ class ResponseBuilder {
   Text body_;
 };
 
-}  // namespace zelk::http
+}  // namespace kestrin::base::http

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <strings.h>
 
-namespace zelk::http {
+namespace kestrin::base::http {
 
 using json::JSON_CHAR_CLASS;
 
@@ -156,4 +156,4 @@ void UpperCase(char* text) {
     if (*text >= 'a' && *text <= 'z') *text = static_cast<char>(*text - 'a' + 'A');
 }
 
-}  // namespace zelk::http
+}  // namespace kestrin::base::http

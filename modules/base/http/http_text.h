@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace zelk::http {
+namespace kestrin::base::http {
 
 // Copies n bytes into a new NUL-terminated buffer (malloc); nullptr when out of memory.
 char* CopyText(const char* bytes, size_t n);
@@ -80,4 +80,4 @@ void Trim(const char*& begin, const char*& end);
 // ASCII upper-casing in place.
 void UpperCase(char* text);
 
-}  // namespace zelk::http
+}  // namespace kestrin::base::http

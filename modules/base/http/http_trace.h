@@ -4,7 +4,7 @@
 
 #include <cstdarg>
 
-namespace zelk {
+namespace kestrin::base {
 
 class ParseTrace {
  public:
@@ -21,4 +21,4 @@ class ParseTrace {
   }
 };
 
-}  // namespace zelk
+}  // namespace kestrin::base

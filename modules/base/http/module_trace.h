@@ -4,7 +4,7 @@
 #include "http_trace.h"
 #include "zelk_trace.h"
 
-namespace zelk {
+namespace kestrin::base {
 
 class ModuleTrace : public ParseTrace {
 public:
@@ -12,4 +12,4 @@ public:
     void vline(const char* format, va_list args) override { SECTRACE_FormatLnV("zelkbase", 4, format, args); }
 };
 
-}  // namespace zelk
+}  // namespace kestrin::base

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace zelk {
+namespace kestrin::base {
 
 class ByteBuffer {
  public:
@@ -82,4 +82,4 @@ class ByteBuffer {
   size_t capacity_ = 0;
 };
 
-}  // namespace zelk
+}  // namespace kestrin::base

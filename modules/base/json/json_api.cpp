@@ -4,8 +4,8 @@
 
 namespace {
 
-using zelk::json::JsonObject;
-using zelk::json::ValueRef;
+using kestrin::base::json::JsonObject;
+using kestrin::base::json::ValueRef;
 
 HRESULT jsonapi_get_info(const char** apiName, const char** module, const char** description)
 {
@@ -34,7 +34,7 @@ HRESULT json_parse(const OctetString* text, IJsonObject** out)
 {
     if (!text || !out || (!text->data && text->length))
         return E_INVALIDARG;
-    return zelk::json::ParseDocument(text->data, static_cast<size_t>(text->length), out);
+    return kestrin::base::json::ParseDocument(text->data, static_cast<size_t>(text->length), out);
 }
 
 JSONAPI_FUNCTION_TABLE s_jsonapi = {{jsonapi_get_info}, json_create, json_parse};

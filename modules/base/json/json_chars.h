@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-namespace zelk::json {
+namespace kestrin::base::json {
 
 namespace detail {
 
@@ -43,4 +43,4 @@ struct JSON_CHAR_CLASS {
   static constexpr bool is(uint32_t cls, char c) { return is(cls, static_cast<unsigned char>(c)); }
 };
 
-}  // namespace zelk::json
+}  // namespace kestrin::base::json

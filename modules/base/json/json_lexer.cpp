@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace zelk::json {
+namespace kestrin::base::json {
 
 namespace {
 
@@ -164,4 +164,4 @@ bool TakeWord(Cursor& c, const char* word, size_t length) {
   return true;
 }
 
-}  // namespace zelk::json
+}  // namespace kestrin::base::json

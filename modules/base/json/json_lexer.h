@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zelk::json {
+namespace kestrin::base::json {
 
 struct Cursor {
   const unsigned char* pos;
@@ -46,4 +46,4 @@ HRESULT ReadNumber(Cursor& c, int32_t* value);
 // Takes `word` when the bytes at the cursor begin with it.
 bool TakeWord(Cursor& c, const char* word, size_t length);
 
-}  // namespace zelk::json
+}  // namespace kestrin::base::json

@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <utility>
 
-namespace zelk::json {
+namespace kestrin::base::json {
 
 // Hostile input must not exhaust the stack: deeper nesting is refused.
 constexpr unsigned kMaxDepth = 256;
@@ -159,4 +159,4 @@ class JsonReader {
   ByteBuffer scratch_;
 };
 
-}  // namespace zelk::json
+}  // namespace kestrin::base::json

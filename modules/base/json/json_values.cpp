@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace zelk::json {
+namespace kestrin::base::json {
 
 namespace {
 
@@ -739,4 +739,4 @@ HRESULT ParseDocument(const void* text, size_t length, IJsonObject** out)
     return S_OK;
 }
 
-}  // namespace zelk::json
+}  // namespace kestrin::base::json

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zelk::json {
+namespace kestrin::base::json {
 
 class JsonValue : public IUnknown, public CComObjectRoot {
 public:
@@ -221,4 +221,4 @@ struct ValueBuilder {
 // Parses a document; on success *out holds the top-level object with one reference.
 HRESULT ParseDocument(const void* text, size_t length, IJsonObject** out);
 
-}  // namespace zelk::json
+}  // namespace kestrin::base::json

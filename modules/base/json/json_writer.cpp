@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace zelk::json {
+namespace kestrin::base::json {
 
 namespace {
 
@@ -108,4 +108,4 @@ HRESULT JsonWriter::memberName(size_t index, const char* name, size_t length) {
   return raw(" : ", 3);
 }
 
-}  // namespace zelk::json
+}  // namespace kestrin::base::json

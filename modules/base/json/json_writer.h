@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zelk::json {
+namespace kestrin::base::json {
 
 class JsonSink {
  public:
@@ -53,4 +53,4 @@ class JsonWriter {
   HRESULT status_ = S_OK;
 };
 
-}  // namespace zelk::json
+}  // namespace kestrin::base::json

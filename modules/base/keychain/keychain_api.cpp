@@ -10,7 +10,7 @@
 #include "zelk_module.h"
 #include "zelk_trace.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 namespace {
 
 using namespace kestrin::keystore;
@@ -193,4 +193,4 @@ KEYCHAIN_API_FUNCTIONS s_keychain_api = {
 CZELK_API s_register("zelkbase", KEYCHAIN_API, &s_keychain_api);
 
 }  // namespace
-}  // namespace zelkbase
+}  // namespace kestrin::base

@@ -9,7 +9,7 @@
 #include "zelk_module.h"
 #include "zelk_strings.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 namespace {
 
 constexpr unsigned kUtf8 = 65001;
@@ -124,4 +124,4 @@ ZELKBASE_NETWORK_FUNCTIONS sZELKBASE_NETWORK_TABLE = {
 CZELK_API s_register("zelkbase", ZELKBASE_NETWORK_API, &sZELKBASE_NETWORK_TABLE);
 
 }  // namespace
-}  // namespace zelkbase
+}  // namespace kestrin::base

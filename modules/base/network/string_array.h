@@ -10,7 +10,7 @@
 #include "zelk_alloc.h"
 #include "zelk_result.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 
 template <class C>
 class StringArrayT {
@@ -59,4 +59,4 @@ private:
     size_t m_count = 0;
 };
 
-}  // namespace zelkbase
+}  // namespace kestrin::base

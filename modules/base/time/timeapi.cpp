@@ -7,7 +7,7 @@
 #include "qev_time.h"
 #include "zelk_module.h"
 
-namespace zelkbase {
+namespace kestrin::base {
 namespace {
 
 API_COMMON* fptr__time = nullptr;
@@ -86,4 +86,4 @@ SEC_TIMEAPI_TABLE s_table = {{timeapi_get_info}, time_GetFileTimeNow, time_Trans
 CZELK_API s_register("zelkbase", ZELKBASE_TIMEAPI_API, &s_table);
 
 }  // namespace
-}  // namespace zelkbase
+}  // namespace kestrin::base

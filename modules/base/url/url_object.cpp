@@ -6,7 +6,7 @@
 #include "zelk_trace.h"
 #include "zelk_url.h"
 
-namespace zelk::url {
+namespace kestrin::base::url {
 
 class URLParser : public IURLParser, public CComObjectRoot {
 public:
@@ -115,4 +115,4 @@ CZELK_CLASS s_urlParser("zelkbase", ZELK_CLASS_URL_PARSER, CFactoryImpl<URLParse
 
 }  // namespace
 
-}  // namespace zelk::url
+}  // namespace kestrin::base::url

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <strings.h>
 
-namespace zelk::url {
+namespace kestrin::base::url {
 
 void UrlParser::reset() { *this = UrlParser(); }
 
@@ -97,4 +97,4 @@ Match UrlParser::matchPattern(const char* pattern) const {
   return (ph == pe && uh == ue) ? Match::Yes : Match::LengthDiffers;
 }
 
-}  // namespace zelk::url
+}  // namespace kestrin::base::url

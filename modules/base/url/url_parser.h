@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zelk::url {
+namespace kestrin::base::url {
 
 enum class Protocol : int32_t { None = 0, HTTPS = 1, HTTP = 2 };
 
@@ -56,4 +56,4 @@ class UrlParser {
   Protocol protocol_ = Protocol::None;
 };
 
-}  // namespace zelk::url
+}  // namespace kestrin::base::url

@@ -23,7 +23,7 @@
 #include "zelk_object.h"
 #include "zelk_tunnel.h"
 
-namespace comsocktest {
+namespace ZELK::PSESVC::COMSOCK::test {
 
 // Echoes each request as "<tag>:" + request; concurrent calls allowed.
 class EchoTunnel : public ITunnel, public ITunnelControl, public CComObjectRoot {
@@ -268,4 +268,4 @@ inline int DropTo(uid_t uid, gid_t gid)
     return setgroups(1, groups) == 0 && setgid(gid) == 0 && setuid(uid) == 0 ? 0 : 1;
 }
 
-}  // namespace comsocktest
+}  // namespace ZELK::PSESVC::COMSOCK::test

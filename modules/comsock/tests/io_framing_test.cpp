@@ -10,7 +10,7 @@
 #include "comsock_test_util.h"
 
 using namespace ZELK::PSESVC::COMSOCK;
-using namespace comsocktest;
+using namespace ZELK::PSESVC::COMSOCK::test;
 
 TEST(ExactTransfer, LargeWritesAndReadsSurviveSmallBuffersAndSignals)
 {

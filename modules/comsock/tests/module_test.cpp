@@ -6,7 +6,7 @@
 #include "comsock_test_util.h"
 #include "zelk_class.h"
 
-using namespace comsocktest;
+using namespace ZELK::PSESVC::COMSOCK::test;
 
 TEST(ComsockModule, ClassesAreCreatedByNameAndTalkToEachOther)
 {

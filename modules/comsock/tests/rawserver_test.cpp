@@ -12,7 +12,7 @@
 #include "rawserver.h"
 
 using namespace ZELK::PSESVC::COMSOCK;
-using namespace comsocktest;
+using namespace ZELK::PSESVC::COMSOCK::test;
 
 namespace {
 

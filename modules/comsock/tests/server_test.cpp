@@ -18,7 +18,7 @@
 #include "server.h"
 
 using namespace ZELK::PSESVC::COMSOCK;
-using namespace comsocktest;
+using namespace ZELK::PSESVC::COMSOCK::test;
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "policy_defaults.h"
 
-using namespace zelkpolicy;
+using namespace kestrin::policy;
 
 TEST(Defaults, WildcardMatch) {
   struct Case {

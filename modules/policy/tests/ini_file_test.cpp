@@ -3,10 +3,10 @@
 #include "ini_file.h"
 #include "test_util.h"
 
-using namespace zelkpolicy;
-using policytest::ReadFile;
-using policytest::TempDir;
-using policytest::WriteFile;
+using namespace kestrin::policy;
+using kestrin::policy::test::ReadFile;
+using kestrin::policy::test::TempDir;
+using kestrin::policy::test::WriteFile;
 
 TEST(IniFile, ReadsSectionsKeysAndSubKeys) {
   TempDir dir;
@@ -81,7 +81,7 @@ TEST(IniFile, WritesReplaceTheFileAndReportFailures) {
   EXPECT_EQ(ReadFile(path), before);
 
   // No temporary file is left behind, and a folder that does not exist is a failure.
-  EXPECT_FALSE(policytest::Exists(dir / ".policy.ini.XXXXXX"));
+  EXPECT_FALSE(kestrin::policy::test::Exists(dir / ".policy.ini.XXXXXX"));
   EXPECT_LT(ini.Write(dir / "no/such/folder/policy.ini"), 0);
 }
 

@@ -2,7 +2,7 @@
 
 #include "key_path.h"
 
-using namespace zelkpolicy;
+using namespace kestrin::policy;
 
 TEST(KeyPath, SplitFollowsTheBindingRules) {
   struct Case {

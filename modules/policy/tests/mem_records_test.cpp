@@ -2,7 +2,7 @@
 
 #include "mem_records.h"
 
-using namespace zelkpolicy;
+using namespace kestrin::policy;
 
 TEST(MemRecords, OneKindPerRecord) {
   MemRecords m;

@@ -5,9 +5,9 @@
 #include "plist_root.h"
 #include "test_util.h"
 
-using namespace zelkpolicy;
-using policytest::RunPython;
-using policytest::TempDir;
+using namespace kestrin::policy;
+using kestrin::policy::test::RunPython;
+using kestrin::policy::test::TempDir;
 
 namespace {
 
@@ -88,7 +88,7 @@ TEST(PlistPeer, FilesWeWriteReadBackInPlistlib) {
 
   // Numbers are written as signed 32-bit integers; everything the store does
   // not manage (arrays, dates, large integers) survives the rewrite.
-  std::string xml = policytest::ReadFile(root.FilePath());
+  std::string xml = kestrin::policy::test::ReadFile(root.FilePath());
   EXPECT_NE(xml.find("<integer>-1</integer>"), std::string::npos);
   EXPECT_NE(xml.find("<integer>-2147483648</integer>"), std::string::npos);
   std::string out = RunPython(std::string(kPeerValues) +
@@ -128,12 +128,12 @@ TEST(PlistPeer, BinaryFileWithANulInsideATextIsCorrupt) {
                   ", fmt=plistlib.FMT_BINARY))\n",
               &status);
     ASSERT_EQ(status, 0);
-    std::string before = policytest::ReadFile(dir / kPlistFileName);
+    std::string before = kestrin::policy::test::ReadFile(dir / kPlistFileName);
     PlistRoot root({dir.Path()});
     std::string text;
     EXPECT_EQ(root.GetString({"Common"}, "Locale", &text), E_FAIL);
     EXPECT_FALSE(root.SubKeyAt({}, 0, &text));
     EXPECT_LT(root.SetValue({"Common"}, "Other", NewNumber(1)), 0);
-    EXPECT_EQ(policytest::ReadFile(dir / kPlistFileName), before);
+    EXPECT_EQ(kestrin::policy::test::ReadFile(dir / kPlistFileName), before);
   }
 }

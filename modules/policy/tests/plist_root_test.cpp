@@ -9,11 +9,11 @@
 #include "signal_counter.h"
 #include "test_util.h"
 
-using namespace zelkpolicy;
-using policytest::ReadFile;
-using policytest::SignalCounter;
-using policytest::TempDir;
-using policytest::WriteFile;
+using namespace kestrin::policy;
+using kestrin::policy::test::ReadFile;
+using kestrin::policy::test::SignalCounter;
+using kestrin::policy::test::TempDir;
+using kestrin::policy::test::WriteFile;
 
 namespace {
 
@@ -39,20 +39,20 @@ TEST(PlistRoot, MissingFileIsCreatedEmptyAndWritesReachDisk) {
   PlistRoot root({folder});
   uint32_t level = 7;
   EXPECT_EQ(root.GetNumber({"trace"}, "Level", &level), E_FAIL);
-  EXPECT_EQ(policytest::ModeOf(folder), 0700u);
-  EXPECT_EQ(policytest::ModeOf(root.FilePath()), 0600u);
+  EXPECT_EQ(kestrin::policy::test::ModeOf(folder), 0700u);
+  EXPECT_EQ(kestrin::policy::test::ModeOf(root.FilePath()), 0600u);
   PlistPtr tree;
   ASSERT_EQ(ParsePlist(ReadFile(root.FilePath()), &tree), S_OK);
   EXPECT_EQ(plist_dict_get_size(tree.get()), 0u);
 
   ASSERT_EQ(root.SetValue({"trace"}, "Level", NewNumber(5)), S_OK);
   EXPECT_EQ(NumberOnDisk(folder, {"trace"}, "Level"), 5u);
-  EXPECT_EQ(policytest::ModeOf(root.FilePath()), 0600u);
+  EXPECT_EQ(kestrin::policy::test::ModeOf(root.FilePath()), 0600u);
 
   // The system file is never created by reading.
   PlistRoot system({home / "xdg/kestrin", 0755, 0644, false});
   EXPECT_FALSE(system.IsConfigured({}, "x"));
-  EXPECT_FALSE(policytest::Exists(home / "xdg/kestrin"));
+  EXPECT_FALSE(kestrin::policy::test::Exists(home / "xdg/kestrin"));
 }
 
 TEST(PlistRoot, NamesKeepTheirSpellingAndCompareWithoutCase) {
@@ -225,7 +225,7 @@ TEST(PlistRoot, AnotherProcessesChangeIsKeptAndSignalledOnce) {
 
   // Another process adds a value less than a second later.
   int status = -1;
-  policytest::RunPython("p = '" + root.FilePath() + "'\n"
+  kestrin::policy::test::RunPython("p = '" + root.FilePath() + "'\n"
                         "d = plistlib.load(open(p, 'rb'))\n"
                         "d['theirs'] = {'b': 2}\n"
                         "open(p, 'wb').write(plistlib.dumps(d))\n",
@@ -235,7 +235,7 @@ TEST(PlistRoot, AnotherProcessesChangeIsKeptAndSignalledOnce) {
   // Everybody hears of the merged outside change once; the write adds nothing.
   EXPECT_EQ(listener.Count(), 2);
   EXPECT_EQ(elsewhere.Count(), 1);
-  std::string out = policytest::RunPython("print(json.dumps(plistlib.load(open('" + root.FilePath() +
+  std::string out = kestrin::policy::test::RunPython("print(json.dumps(plistlib.load(open('" + root.FilePath() +
                                           "', 'rb')), sort_keys=True))");
   EXPECT_EQ(out, "{\"mine\": {\"a\": 1, \"c\": 3}, \"theirs\": {\"b\": 2}}\n");
   uint32_t value = 0;

@@ -3,7 +3,7 @@
 #include "policy_fixture.h"
 #include "signal_counter.h"
 
-using namespace policytest;
+using namespace kestrin::policy::test;
 
 namespace {
 

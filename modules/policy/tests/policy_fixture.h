@@ -12,7 +12,7 @@
 #include "zelk_alloc.h"
 #include "zelk_policy_client.h"
 
-namespace policytest {
+namespace kestrin::policy::test {
 
 class PolicyTable : public ::testing::Test {
  protected:
@@ -85,4 +85,4 @@ inline void FreeOctets(OctetString* value) {
   sec_free(value);
 }
 
-}  // namespace policytest
+}  // namespace kestrin::policy::test

@@ -6,10 +6,10 @@
 #include "policy_folders.h"
 #include "test_util.h"
 
-using namespace zelkpolicy;
+using namespace kestrin::policy;
 
 TEST(PolicyFolders, FollowTheXdgVariables) {
-  policytest::TempDir dir;
+  kestrin::policy::test::TempDir dir;
   setenv("HOME", "/home/someone", 1);
   unsetenv("XDG_CONFIG_HOME");
   unsetenv("XDG_CONFIG_DIRS");
@@ -25,7 +25,7 @@ TEST(PolicyFolders, FollowTheXdgVariables) {
   setenv("XDG_CONFIG_DIRS", dirs.c_str(), 1);
   EXPECT_EQ(SystemPolicyFolder(), dir / "a/kestrin");
   std::filesystem::create_directories(dir / "b/kestrin");
-  policytest::WriteFile(dir / "b/kestrin/settings.plist", "");
+  kestrin::policy::test::WriteFile(dir / "b/kestrin/settings.plist", "");
   EXPECT_EQ(SystemPolicyFolder(), dir / "b/kestrin");
   setenv("XDG_CONFIG_DIRS", "", 1);
   EXPECT_EQ(SystemPolicyFolder(), "/etc/xdg/kestrin");

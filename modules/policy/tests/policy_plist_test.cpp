@@ -2,7 +2,7 @@
 // value kinds, writes that cannot be stored, and files of the plistlib peer.
 #include "policy_fixture.h"
 
-using namespace policytest;
+using namespace kestrin::policy::test;
 
 namespace {
 

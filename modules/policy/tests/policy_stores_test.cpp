@@ -5,7 +5,7 @@
 
 #include "policy_fixture.h"
 
-using namespace policytest;
+using namespace kestrin::policy::test;
 
 namespace {
 

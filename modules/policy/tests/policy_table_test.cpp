@@ -2,7 +2,7 @@
 // argument checks, the built-in defaults and the first use without files.
 #include "policy_fixture.h"
 
-using namespace policytest;
+using namespace kestrin::policy::test;
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "policy_fixture.h"
 #include "signal_counter.h"
 
-using namespace policytest;
+using namespace kestrin::policy::test;
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "zelk_sync.h"
 
-namespace policytest {
+namespace kestrin::policy::test {
 
 class SignalCounter : public ZELK::ISignal {
  public:
@@ -26,4 +26,4 @@ class SignalCounter : public ZELK::ISignal {
   std::atomic<int> m_count{0};
 };
 
-}  // namespace policytest
+}  // namespace kestrin::policy::test

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace policytest {
+namespace kestrin::policy::test {
 
 TempDir::TempDir() {
   char pattern[] = "/tmp/kestrin-policy-XXXXXX";
@@ -62,4 +62,4 @@ std::string RunPython(const std::string& program, int* status) {
   return out;
 }
 
-}  // namespace policytest
+}  // namespace kestrin::policy::test

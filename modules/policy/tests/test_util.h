@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace policytest {
+namespace kestrin::policy::test {
 
 class TempDir {
  public:
@@ -28,4 +28,4 @@ unsigned ModeOf(const std::string& path);
 // returned and its exit status stored.
 std::string RunPython(const std::string& program, int* status = nullptr);
 
-}  // namespace policytest
+}  // namespace kestrin::policy::test

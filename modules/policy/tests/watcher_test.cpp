@@ -8,10 +8,10 @@
 #include "signal_counter.h"
 #include "test_util.h"
 
-using namespace zelkpolicy;
-using policytest::RunPython;
-using policytest::SignalCounter;
-using policytest::TempDir;
+using namespace kestrin::policy;
+using kestrin::policy::test::RunPython;
+using kestrin::policy::test::SignalCounter;
+using kestrin::policy::test::TempDir;
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "secxml.h"
 #include "zelk_holders.h"
 
-namespace restest {
+namespace kestrin::resloader::test {
 namespace {
 
 class XmlHolders : public ResLoader {};
@@ -34,4 +34,4 @@ TEST_F(XmlHolders, NodesAreUnlinkedBeforeTheyAreFreed)
 }
 
 }  // namespace
-}  // namespace restest
+}  // namespace kestrin::resloader::test

@@ -3,7 +3,7 @@
 
 #include "res_fixture.h"
 
-namespace restest {
+namespace kestrin::resloader::test {
 namespace {
 
 class Language : public ResLoader {};
@@ -133,4 +133,4 @@ TEST_F(Locale, ThePolicyOverridesTheEnvironmentWhenItSplits)
 }
 
 }  // namespace
-}  // namespace restest
+}  // namespace kestrin::resloader::test

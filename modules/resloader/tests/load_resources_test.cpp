@@ -1,7 +1,7 @@
 // Finding, reading and parsing a bundle's resource file into a text table.
 #include "res_fixture.h"
 
-namespace restest {
+namespace kestrin::resloader::test {
 namespace {
 
 class LoadResources : public ResLoader {
@@ -123,4 +123,4 @@ TEST_F(LoadResources, DefaultFolderIsBesideTheLibraries)
 }
 
 }  // namespace
-}  // namespace restest
+}  // namespace kestrin::resloader::test

@@ -17,7 +17,7 @@
 #include "zelk_policy_client.h"
 #include "zelk_resloader.h"
 
-namespace restest {
+namespace kestrin::resloader::test {
 
 class TempDir {
 public:
@@ -123,4 +123,4 @@ inline std::string Text(const char* s)
     return s ? s : "<null>";
 }
 
-}  // namespace restest
+}  // namespace kestrin::resloader::test

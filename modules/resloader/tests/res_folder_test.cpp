@@ -22,7 +22,7 @@ TEST(ResourceFolder, FollowsTheLibraryFolder)
         {"/opt/x/library", "/opt/x/library/etc"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(c.resources, zelkres::ResourceDirForLibraryDir(c.library)) << c.library;
+        EXPECT_EQ(c.resources, kestrin::resloader::ResourceDirForLibraryDir(c.library)) << c.library;
 }
 
 }  // namespace

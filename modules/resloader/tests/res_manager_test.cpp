@@ -6,7 +6,7 @@
 
 #include "res_fixture.h"
 
-namespace restest {
+namespace kestrin::resloader::test {
 namespace {
 
 class ResourceManager : public ResLoader {
@@ -178,4 +178,4 @@ TEST_F(ResourceManager, TheShippedBundlesAnswerInEnglish)
 }
 
 }  // namespace
-}  // namespace restest
+}  // namespace kestrin::resloader::test

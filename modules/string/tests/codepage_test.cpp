@@ -67,7 +67,7 @@ protected:
 std::wstring ToWide(const char* text, unsigned codePage)
 {
     wchar_t* out = nullptr;
-    zelkstring::String_Convert(text, &out, codePage);
+    kestrin::strings::String_Convert(text, &out, codePage);
     std::wstring result = out ? out : L"<none>";
     sec_free(out);
     return result;
@@ -76,7 +76,7 @@ std::wstring ToWide(const char* text, unsigned codePage)
 std::string ToNarrow(const wchar_t* text, unsigned codePage)
 {
     char* out = nullptr;
-    zelkstring::StringW_Convert(text, &out, codePage);
+    kestrin::strings::StringW_Convert(text, &out, codePage);
     std::string result = out ? out : "<none>";
     sec_free(out);
     return result;
@@ -136,9 +136,9 @@ TEST_F(CodePage, Utf8TakesTheDirectPath)
 
 TEST_F(CodePage, AliasesAndFailures)
 {
-    EXPECT_STREQ(zelkstring::CodePageCharset(28591), "CP1252");
-    EXPECT_STREQ(zelkstring::CodePageCharset(65000), "UTF-7");
-    EXPECT_STREQ(zelkstring::CodePageCharset(12345), "");
+    EXPECT_STREQ(kestrin::strings::CodePageCharset(28591), "CP1252");
+    EXPECT_STREQ(kestrin::strings::CodePageCharset(65000), "UTF-7");
+    EXPECT_STREQ(kestrin::strings::CodePageCharset(12345), "");
     EXPECT_EQ(ToWide("caf\xE9 \x80", 28591), ToWide("caf\xE9 \x80", 1252));
     EXPECT_EQ(ToWide("caf\xE9 \x80", 1252), L"caf\u00E9 \u20AC");
 
@@ -148,12 +148,12 @@ TEST_F(CodePage, AliasesAndFailures)
 
     // Bytes the code page does not define, and characters it cannot take, give no result.
     wchar_t* untouched = reinterpret_cast<wchar_t*>(0x1);
-    zelkstring::String_Convert("\x81", &untouched, 1252);
+    kestrin::strings::String_Convert("\x81", &untouched, 1252);
     EXPECT_EQ(untouched, reinterpret_cast<wchar_t*>(0x1));
     EXPECT_EQ(ToNarrow(L"\u4E2D", 1252), "<none>");
 
     wchar_t* wide = reinterpret_cast<wchar_t*>(0x1);
-    zelkstring::String_Convert(nullptr, &wide, 1252);
+    kestrin::strings::String_Convert(nullptr, &wide, 1252);
     EXPECT_EQ(wide, nullptr);
 }
 
@@ -168,14 +168,14 @@ TEST_F(CodePage, Utf7RoundTrip)
 TEST_F(CodePage, AppendConvert)
 {
     char* text = nullptr;
-    zelkstring::StringW_Convert(L"abc", &text, 0);
-    text = zelkstring::String_AppendConvert(text, L"\u00E9", 1252);
+    kestrin::strings::StringW_Convert(L"abc", &text, 0);
+    text = kestrin::strings::String_AppendConvert(text, L"\u00E9", 1252);
     EXPECT_STREQ(text, "abc\xE9");
     sec_free(text);
 
-    wchar_t* wide = zelkstring::StringW_AppendConvert(nullptr, "\xE9t\xE9", 1252);
+    wchar_t* wide = kestrin::strings::StringW_AppendConvert(nullptr, "\xE9t\xE9", 1252);
     EXPECT_EQ(std::wstring(wide), L"\u00E9t\u00E9");
-    wide = zelkstring::StringW_AppendConvert(wide, "!", 65001);
+    wide = kestrin::strings::StringW_AppendConvert(wide, "!", 65001);
     EXPECT_EQ(std::wstring(wide), L"\u00E9t\u00E9!");
     sec_free(wide);
 }

@@ -13,8 +13,8 @@
 #include "string_test_util.h"
 #include "zelk_module.h"
 
-using namespace zelkstring;
-using namespace stringtest;
+using namespace kestrin::strings;
+using namespace kestrin::strings::test;
 
 namespace {
 

@@ -33,7 +33,7 @@ size_t Estimate(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    size_t n = zelk::FormatEstimate(format, args);
+    size_t n = kestrin::runtime::FormatEstimate(format, args);
     va_end(args);
     return n;
 }
@@ -42,7 +42,7 @@ size_t EstimateW(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    size_t n = zelk::FormatEstimate(format, args);
+    size_t n = kestrin::runtime::FormatEstimate(format, args);
     va_end(args);
     return n;
 }
@@ -54,7 +54,7 @@ std::string Format(const char* format, ...)
     va_list args;
     va_start(args, format);
     char* out = nullptr;
-    zelkstring::String_FormatV(format, args, &out);
+    kestrin::strings::String_FormatV(format, args, &out);
     va_end(args);
     std::string text = out ? out : "<null>";
     sec_free(out);
@@ -67,7 +67,7 @@ std::wstring FormatW(const wchar_t* format, ...)
     va_list args;
     va_start(args, format);
     wchar_t* out = nullptr;
-    zelkstring::StringW_FormatV(format, args, &out);
+    kestrin::strings::StringW_FormatV(format, args, &out);
     va_end(args);
     std::wstring text = out ? out : L"<null>";
     sec_free(out);
@@ -78,7 +78,7 @@ size_t FormatInto(char* buffer, size_t capacity, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    size_t n = zelk::FormatInto(buffer, capacity, format, args);
+    size_t n = kestrin::runtime::FormatInto(buffer, capacity, format, args);
     va_end(args);
     return n;
 }
@@ -87,7 +87,7 @@ size_t FormatIntoW(wchar_t* buffer, size_t capacity, const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    size_t n = zelk::FormatInto(buffer, capacity, format, args);
+    size_t n = kestrin::runtime::FormatInto(buffer, capacity, format, args);
     va_end(args);
     return n;
 }
@@ -232,11 +232,11 @@ TEST(Format, RejectedAndMissingFormats)
     UseCAllocator();
     char* out = reinterpret_cast<char*>(0x1);
     va_list none{};
-    zelkstring::String_FormatV(nullptr, none, &out);
+    kestrin::strings::String_FormatV(nullptr, none, &out);
     EXPECT_EQ(out, reinterpret_cast<char*>(0x1));
 
     // A width beyond the limit rejects the whole format instead of allocating it.
-    EXPECT_EQ(Estimate("%99999999d", 1), zelk::kFormatInvalid);
+    EXPECT_EQ(Estimate("%99999999d", 1), kestrin::runtime::kFormatInvalid);
     EXPECT_EQ(Format("%*d", 1 << 30, 1), "<null>");
     EXPECT_EQ(Format("%.*s", 1 << 30, "a"), "<null>");
     // A negative width from the argument list left-justifies; a negative precision is none.

@@ -7,10 +7,10 @@
 
 namespace {
 
-using zelkstring::String_Match;
-using zelkstring::String_MatchQuality;
-using zelkstring::StringW_Match;
-using zelkstring::StringW_MatchQuality;
+using kestrin::strings::String_Match;
+using kestrin::strings::String_MatchQuality;
+using kestrin::strings::StringW_Match;
+using kestrin::strings::StringW_MatchQuality;
 
 TEST(Match, Cases)
 {

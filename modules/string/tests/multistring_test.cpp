@@ -2,8 +2,8 @@
 #include "multistring.h"
 #include "string_test_util.h"
 
-using namespace zelkstring;
-using namespace stringtest;
+using namespace kestrin::strings;
+using namespace kestrin::strings::test;
 
 namespace {
 

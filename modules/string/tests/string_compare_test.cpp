@@ -3,8 +3,8 @@
 
 #include "string_test_util.h"
 
-using namespace zelkstring;
-using namespace stringtest;
+using namespace kestrin::strings;
+using namespace kestrin::strings::test;
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include "string_test_util.h"
 
-using namespace zelkstring;
-using namespace stringtest;
+using namespace kestrin::strings;
+using namespace kestrin::strings::test;
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "zelk_module.h"
 #include "zelk_strings.h"
 
-using namespace stringtest;
+using namespace kestrin::strings::test;
 
 namespace {
 

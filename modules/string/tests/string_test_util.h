@@ -13,7 +13,7 @@
 #include "text.h"
 #include "zelk_alloc.h"
 
-namespace stringtest {
+namespace kestrin::strings::test {
 
 // Owns a text or list handed out by a slot; `&holder` frees first, like the
 // system's own holders.
@@ -52,7 +52,7 @@ private:
 };
 
 struct OctetFree {
-    void operator()(OctetString* os) const { zelkstring::FreeOctetString(os); }
+    void operator()(OctetString* os) const { kestrin::strings::FreeOctetString(os); }
 };
 using Octets = std::unique_ptr<OctetString, OctetFree>;
 
@@ -96,4 +96,4 @@ private:
 
 using CharTypes = ::testing::Types<char, wchar_t>;
 
-}  // namespace stringtest
+}  // namespace kestrin::strings::test

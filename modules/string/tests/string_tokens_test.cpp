@@ -1,8 +1,8 @@
 // Splitting texts at delimiters, in the char and the wide table.
 #include "string_test_util.h"
 
-using namespace zelkstring;
-using namespace stringtest;
+using namespace kestrin::strings;
+using namespace kestrin::strings::test;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "ossl_bmp.h"
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 
 Bytes Latin1ToBmp(std::string_view text)
 {
@@ -13,4 +13,4 @@ Bytes Latin1ToBmp(std::string_view text)
     return out;
 }
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

@@ -5,10 +5,10 @@
 
 #include <string_view>
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 
 // Every Latin-1 byte is the code point of the same value, so each becomes the
 // two bytes 0x00, byte. No terminator is added.
 Bytes Latin1ToBmp(std::string_view text);
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

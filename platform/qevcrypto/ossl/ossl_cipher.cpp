@@ -7,7 +7,7 @@
 #include <climits>
 #include <string>
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 namespace {
 
 struct CipherInfo {
@@ -186,4 +186,4 @@ HRESULT RunCipher(const CipherSpec& cipher, const uint8_t* in, size_t inLength, 
     return S_OK;
 }
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

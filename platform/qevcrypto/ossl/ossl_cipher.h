@@ -5,7 +5,7 @@
 #include "ossl_util.h"
 #include "qev_crypt.h"
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 
 // Cipher codes: 1 DES, 2 three-key triple DES (168 key bits), 4 two-key
 // triple DES (128 bits with parity), 6 RC4 (any whole-byte key of 40 to 2048
@@ -49,4 +49,4 @@ HRESULT CipherOutputSize(const CipherSpec& cipher, size_t inLength, size_t& outL
 // bytes written on return.
 HRESULT RunCipher(const CipherSpec& cipher, const uint8_t* in, size_t inLength, uint8_t* out, size_t& outLength);
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

@@ -1,6 +1,6 @@
 #include "ossl_hash.h"
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 
 HRESULT HashAll(unsigned int code, const uint8_t* data, size_t length, uint8_t* out, size_t& outLength)
 {
@@ -29,4 +29,4 @@ HRESULT HashAll(unsigned int code, const uint8_t* data, size_t length, uint8_t* 
     return S_OK;
 }
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

@@ -4,7 +4,7 @@
 #include "ossl_util.h"
 #include "qev_crypt.h"
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 
 enum HashCode : unsigned int {
     HASH_SHA1 = SEC_HASH_SHA1,
@@ -17,4 +17,4 @@ enum HashCode : unsigned int {
 // digest's length on return. A buffer too small for the digest is refused.
 HRESULT HashAll(unsigned int code, const uint8_t* data, size_t length, uint8_t* out, size_t& outLength);
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

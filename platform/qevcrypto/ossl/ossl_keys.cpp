@@ -4,7 +4,7 @@
 
 #include <climits>
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 
 HRESULT KeysMatch(const uint8_t* spki, size_t spkiLength, const uint8_t* pkcs8, size_t pkcs8Length)
 {
@@ -23,4 +23,4 @@ HRESULT KeysMatch(const uint8_t* spki, size_t spkiLength, const uint8_t* pkcs8, 
     return EVP_PKEY_eq(pub.get(), priv.get()) == 1 ? S_OK : S_FALSE;
 }
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

@@ -6,7 +6,7 @@
 
 #include <climits>
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 namespace {
 
 struct SafeBagStackFree {
@@ -262,4 +262,4 @@ HRESULT ParsePkcs12(const uint8_t* der, size_t length, const char* password, std
     return S_OK;
 }
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

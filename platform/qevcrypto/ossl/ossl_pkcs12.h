@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 
 enum P12BagKind : int { P12_KEY_BAG = 0, P12_CERT_BAG = 1 };
 
@@ -46,4 +46,4 @@ HRESULT EncodePkcs12(const std::vector<P12BagData>& bags, const P12Params& param
 HRESULT ParsePkcs12(const uint8_t* der, size_t length, const char* password, std::vector<P12BagData>& bags,
                     bool& verified);
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

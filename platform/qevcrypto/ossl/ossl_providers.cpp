@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 namespace {
 
 // Holds the legacy provider while this library is loaded. OpenSSL is
@@ -49,4 +49,4 @@ bool EnsureLegacyProvider()
     return s_legacy.Ensure();
 }
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

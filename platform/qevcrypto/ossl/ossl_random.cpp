@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <climits>
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 
 HRESULT RandomBytes(uint8_t* out, size_t length)
 {
@@ -21,4 +21,4 @@ HRESULT RandomBytes(uint8_t* out, size_t length)
     return S_OK;
 }
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 
 HRESULT RandomBytes(uint8_t* out, size_t length);
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

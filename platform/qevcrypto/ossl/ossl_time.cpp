@@ -8,7 +8,7 @@
 #include <cstring>
 #include <ctime>
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 namespace {
 
 // Days since 1970-01-01 of a proleptic Gregorian date.
@@ -132,4 +132,4 @@ HRESULT CheckValidity(const char* notBefore, const char* now, const char* notAft
     return S_OK;
 }
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

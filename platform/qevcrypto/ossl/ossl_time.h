@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 
 enum TimeTextFormat : int { TIME_TEXT_UTC = SEC_TIME_UTC, TIME_TEXT_GENERALIZED = SEC_TIME_GENERALIZED };
 
@@ -23,4 +23,4 @@ HRESULT TimeTextToDisplay(const char* text, std::string& display);
 // SEC_E_TIME_EXPIRED, or SEC_E_TIME_FORMAT for a text that cannot be read.
 HRESULT CheckValidity(const char* notBefore, const char* now, const char* notAfter);
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

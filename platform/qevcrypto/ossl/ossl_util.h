@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-namespace qev::ossl {
+namespace kestrin::qevcrypto::ossl {
 
 // Allocator whose memory is wiped before it is given back: every buffer that
 // may hold a key or password uses it, including the copies a vector makes
@@ -56,4 +56,4 @@ using SafeBagPtr = std::unique_ptr<PKCS12_SAFEBAG, OsslDeleter<PKCS12_SAFEBAG, P
 using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, OsslDeleter<ASN1_OBJECT, ASN1_OBJECT_free>>;
 using Asn1TimePtr = std::unique_ptr<ASN1_TIME, OsslDeleter<ASN1_TIME, ASN1_TIME_free>>;
 
-}  // namespace qev::ossl
+}  // namespace kestrin::qevcrypto::ossl

@@ -42,24 +42,24 @@ void PinModule()
 // The cache's classes live in the module, which exports no type information:
 // calls through their class pointers are kept out of the sanitizer's dynamic
 // type check.
-__attribute__((no_sanitize("vptr"))) int GetCert(zelkbase::CCertificates* cache, const Certificate* cert,
+__attribute__((no_sanitize("vptr"))) int GetCert(kestrin::base::CCertificates* cache, const Certificate* cert,
                                                  IAttributes** out)
 {
-    zelkbase::CCertificate* item = nullptr;
+    kestrin::base::CCertificate* item = nullptr;
     int hr = cache->GetCert(cert, out != nullptr ? &item : nullptr);
     if (out != nullptr)
         *out = item;
     return hr;
 }
 
-__attribute__((no_sanitize("vptr"))) void Release(zelkbase::CCertificates* cache)
+__attribute__((no_sanitize("vptr"))) void Release(kestrin::base::CCertificates* cache)
 {
     cache->Release();
 }
 
 __attribute__((no_sanitize("vptr"))) bool Match(IAttributes* item, const Certificate* cert)
 {
-    return static_cast<zelkbase::CCertificate*>(item)->Match(cert);
+    return static_cast<kestrin::base::CCertificate*>(item)->Match(cert);
 }
 
 class CertificateTable : public ::testing::Test {
@@ -101,7 +101,7 @@ protected:
     {
         ASSERT_EQ(ZELK_Initialize(), S_OK);
         PinModule();
-        ASSERT_NE(zelk_base_certificate_client::T(), nullptr);
+        ASSERT_NE(kestrin::runtime::certificate::T(), nullptr);
     }
     void TearDown() override { EXPECT_EQ(ZELK_Finalize(), S_OK); }
 
@@ -249,7 +249,7 @@ TEST_F(CertificateTable, CertificatesCacheHandsOutOneViewPerCertificate)
     ASSERT_EQ(ZELK_CreateObject("zelkbase", ZELK_CLASS_CERTIFICATES, IID_IContainerRO,
                                 reinterpret_cast<void**>(&container)),
               S_OK);
-    zelkbase::CCertificates* certificates = nullptr;
+    kestrin::base::CCertificates* certificates = nullptr;
     ASSERT_EQ(container->QueryInterface(IID_CCertificates, reinterpret_cast<void**>(&certificates)), S_OK);
     unsigned long before = 0;
     ASSERT_EQ(container->GetCount(&before), S_OK);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace zelk::http {
+namespace kestrin::base::http {
 namespace {
 
 HRESULT Feed(RequestParser& p, const std::string& bytes) {
@@ -248,4 +248,4 @@ TEST(HttpRequest, Arguments) {
 }
 
 }  // namespace
-}  // namespace zelk::http
+}  // namespace kestrin::base::http

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace zelk::http {
+namespace kestrin::base::http {
 namespace {
 
 std::string Serialise(ResponseBuilder& r) {
@@ -70,4 +70,4 @@ TEST(HttpResponse, RefusedHeaders) {
 }
 
 }  // namespace
-}  // namespace zelk::http
+}  // namespace kestrin::base::http

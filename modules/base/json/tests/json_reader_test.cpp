@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace zelk::json::testing {
+namespace kestrin::base::json::testing {
 namespace {
 
 struct Case {
@@ -125,4 +125,4 @@ TEST(JsonReader, DeepHostileNestingFailsWithoutRecursingFurther) {
 }
 
 }  // namespace
-}  // namespace zelk::json::testing
+}  // namespace kestrin::base::json::testing

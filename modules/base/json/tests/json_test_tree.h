@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace zelk::json::testing {
+namespace kestrin::base::json::testing {
 
 struct Node {
   enum Kind { Null, Number, String, Array, Object, Bool } kind = Null;
@@ -121,4 +121,4 @@ inline std::string Compact(const Node& n) {
   return "?";
 }
 
-}  // namespace zelk::json::testing
+}  // namespace kestrin::base::json::testing

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace zelk::json::testing {
+namespace kestrin::base::json::testing {
 namespace {
 
 std::string Rewrite(const std::string& text) {
@@ -75,4 +75,4 @@ TEST(JsonWriter, WrittenTextReadsBackUnchanged) {
 }
 
 }  // namespace
-}  // namespace zelk::json::testing
+}  // namespace kestrin::base::json::testing

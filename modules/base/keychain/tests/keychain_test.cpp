@@ -78,7 +78,7 @@ protected:
         home = tmpl;
         ASSERT_EQ(setenv("XDG_DATA_HOME", home.c_str(), 1), 0);
         ASSERT_EQ(ZELK_Initialize(), S_OK);
-        ASSERT_NE(zelk_keychain_client::T(), nullptr);
+        ASSERT_NE(kestrin::runtime::keychain::T(), nullptr);
         std::string message;
         ASSERT_EQ(KeyStore::Open(Options{}, &store, &message), S_OK) << message;
     }
@@ -144,7 +144,7 @@ TEST_F(Keychain, Info)
     const char* name = nullptr;
     const char* module = nullptr;
     const char* description = nullptr;
-    EXPECT_EQ(zelk_keychain_client::T()->get_info(&name, &module, &description), S_OK);
+    EXPECT_EQ(kestrin::runtime::keychain::T()->get_info(&name, &module, &description), S_OK);
     EXPECT_STREQ(name, "keychain_api");
     EXPECT_STREQ(module, "zelkbase");
     EXPECT_STREQ(description, "");

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace zelk::url {
+namespace kestrin::base::url {
 namespace {
 
 constexpr size_t kInvalid = static_cast<size_t>(-1);
@@ -126,4 +126,4 @@ TEST(UrlParser, PatternMatch) {
 }
 
 }  // namespace
-}  // namespace zelk::url
+}  // namespace kestrin::base::url
