@@ -10,9 +10,9 @@
 namespace {
 
 const char* const kLibraryTables[] = {
-    "SEC_ASC_1",  "SEC_BIO_1",    "SEC_COMMONTYPES_1", "SEC_CONFIG_1", "SEC_CRYPT_1",
-    "SEC_CRYPTO_1", "SEC_ENCODE_1", "SEC_IO_1",        "SEC_NOTIFY_1", "SEC_PSE_1",
-    "SEC_RANDOM_1", "SEC_MZT_1",  "SEC_SSL_1",         "SEC_TIME_1",   "SEC_URL_1",
+    "SEC_ASC_1",    "SEC_BIO_1",    "SEC_COMMONTYPES_1", "SEC_CONFIG_1", "SEC_CRYPT_1",
+    "SEC_CRYPTO_1", "SEC_ENCODE_1", "SEC_IO_1",          "SEC_NOTIFY_1", "SEC_PSE_1",
+    "SEC_RANDOM_1", "SEC_MZT_1",    "SEC_SSL_1",         "SEC_TIME_1",   "SEC_URL_1",
 };
 
 struct ModuleTable {
@@ -21,12 +21,8 @@ struct ModuleTable {
 };
 // The modules' tables that the application binds at its start.
 const ModuleTable kModuleTables[] = {
-    {"zelkbase", "keychain_api"},
-    {"zelkpolicy", "zelk.policy.1"},
-    {"zelkresloader", "zelk.misc.resloader.fkts.1"},
-    {"zelkstring", "String.1"},
-    {"zelkstring", "MultiString.1"},
-    {"zelkstring", "StringW.1"},
+    {"zelkbase", "keychain_api"},     {"zelkpolicy", "zelk.policy.1"}, {"zelkresloader", "zelk.misc.resloader.fkts.1"},
+    {"zelkstring", "String.1"},       {"zelkstring", "MultiString.1"}, {"zelkstring", "StringW.1"},
     {"zelkstring", "MultiStringW.1"},
 };
 

@@ -89,8 +89,7 @@ void BM_ServerAndClient(benchmark::State& state)
         unsigned char* buffer = nullptr;
         for (auto _ : state) {
             unsigned long length = buffer ? request.size() : 0;
-            if (client->Transact(reinterpret_cast<unsigned char*>(request.data()), request.size(), &buffer,
-                                 &length)
+            if (client->Transact(reinterpret_cast<unsigned char*>(request.data()), request.size(), &buffer, &length)
                 != S_OK) {
                 state.SkipWithError("exchange failed");
                 break;

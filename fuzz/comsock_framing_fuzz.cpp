@@ -14,10 +14,22 @@
 using namespace ZELK::PSESVC::COMSOCK;
 
 // The crypto library's allocator, as the service's process has it.
-void* sec_malloc(size_t size) { return malloc(size); }
-void* sec_calloc(size_t count, size_t size) { return calloc(count, size); }
-void* sec_realloc(void* pointer, size_t size) { return realloc(pointer, size); }
-void sec_free(void* pointer) { free(pointer); }
+void* sec_malloc(size_t size)
+{
+    return malloc(size);
+}
+void* sec_calloc(size_t count, size_t size)
+{
+    return calloc(count, size);
+}
+void* sec_realloc(void* pointer, size_t size)
+{
+    return realloc(pointer, size);
+}
+void sec_free(void* pointer)
+{
+    free(pointer);
+}
 
 namespace {
 
@@ -36,8 +48,7 @@ public:
             delete this;
         return n;
     }
-    HRESULT Transact(unsigned char* in, unsigned long inLength, unsigned char** out,
-                     unsigned long* outLength) override
+    HRESULT Transact(unsigned char* in, unsigned long inLength, unsigned char** out, unsigned long* outLength) override
     {
         // Replies one byte longer than the request, so the buffer must grow
         // when a request fills it.

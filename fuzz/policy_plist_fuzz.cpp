@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     PlistPtr copy = CopyTree(tree.get());
     size_t created = 0;
-    if (plist_t dict = WalkDict(copy.get(), KeyPath{"Common", "sub"}, true, &created)) {
+    if (plist_t dict = WalkDict(copy.get(), KeyPath {"Common", "sub"}, true, &created)) {
         SetEntry(dict, "Value", NewNumber(0xFFFFFFFFu));
         RemoveEntry(dict, "value");
     }

@@ -13,10 +13,22 @@
 extern "C" HRESULT module_init(SEC_FUNCTION_LIST*, MODULE_GET_API_FN* getter, void*, void*);
 
 // The crypto library's allocator, which libxml2 shares.
-void* sec_malloc(size_t size) { return malloc(size); }
-void* sec_calloc(size_t count, size_t size) { return calloc(count, size); }
-void* sec_realloc(void* pointer, size_t size) { return realloc(pointer, size); }
-void sec_free(void* pointer) { free(pointer); }
+void* sec_malloc(size_t size)
+{
+    return malloc(size);
+}
+void* sec_calloc(size_t count, size_t size)
+{
+    return calloc(count, size);
+}
+void* sec_realloc(void* pointer, size_t size)
+{
+    return realloc(pointer, size);
+}
+void sec_free(void* pointer)
+{
+    free(pointer);
+}
 
 API_COMMON* fptr__libxml2 = nullptr;
 
@@ -25,8 +37,8 @@ namespace {
 bool Bind()
 {
     MODULE_GET_API_FN getter = nullptr;
-    return module_init(nullptr, &getter, nullptr, nullptr) == S_OK && getter != nullptr &&
-           getter(SECXML_MODULE, SECXML_API, &fptr__libxml2) == S_OK;
+    return module_init(nullptr, &getter, nullptr, nullptr) == S_OK && getter != nullptr
+           && getter(SECXML_MODULE, SECXML_API, &fptr__libxml2) == S_OK;
 }
 
 }  // namespace

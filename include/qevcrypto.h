@@ -46,16 +46,16 @@ typedef void* (*SEC_FL_REALLOC_FN)(void* pointer, size_t size);
 typedef void (*SEC_FL_FREE_FN)(void* pointer);
 
 struct SEC_FUNCTION_LIST {
-    SEC_FL_RELEASE_FN release;        // 0
-    void* unused1;                    // 1
-    SEC_FL_GETAPI_FN get_api;         // 2
-    SEC_FL_RELEASEAPI_FN release_api; // 3
-    void* unused4;                    // 4
-    void* unused5;                    // 5
-    SEC_FL_MALLOC_FN malloc;          // 6
-    SEC_FL_CALLOC_FN calloc;          // 7
-    SEC_FL_REALLOC_FN realloc;        // 8
-    SEC_FL_FREE_FN free;              // 9
+    SEC_FL_RELEASE_FN release;         // 0
+    void* unused1;                     // 1
+    SEC_FL_GETAPI_FN get_api;          // 2
+    SEC_FL_RELEASEAPI_FN release_api;  // 3
+    void* unused4;                     // 4
+    void* unused5;                     // 5
+    SEC_FL_MALLOC_FN malloc;           // 6
+    SEC_FL_CALLOC_FN calloc;           // 7
+    SEC_FL_REALLOC_FN realloc;         // 8
+    SEC_FL_FREE_FN free;               // 9
 };
 
 // The crypto library's export. Callers pass (0, 0, &list, 0, "", 0) and rely
@@ -68,8 +68,7 @@ QEV_EXPORT HRESULT cryptolib_get_f_list(unsigned int version, void* reserved1, S
 // The getter a module hands out through module_init.
 typedef HRESULT (*MODULE_GET_API_FN)(const char* module, const char* api, API_COMMON** out);
 // module_init(list, &getter, reserved, reserved): every module's one export.
-typedef HRESULT (*MODULE_INIT_FN)(SEC_FUNCTION_LIST* list, MODULE_GET_API_FN* getter, void* reserved1,
-                                  void* reserved2);
+typedef HRESULT (*MODULE_INIT_FN)(SEC_FUNCTION_LIST* list, MODULE_GET_API_FN* getter, void* reserved1, void* reserved2);
 
 // ---------------------------------------------------------------------------
 // Trace sink "SEC_NOTIFY_1" and the trace exports
@@ -111,25 +110,25 @@ struct SEC_TYPE_TABLE;
 struct SECAttribute {
     uint32_t id;
     void* value;
-    uint8_t reserved;              // only ever zeroed
-    uint8_t answered;              // set by whoever served or consumed the attribute
-    uint8_t owned;                 // the holder frees the value
-    const SEC_TYPE_TABLE* type;    // the value's type table, NULL allowed
+    uint8_t reserved;            // only ever zeroed
+    uint8_t answered;            // set by whoever served or consumed the attribute
+    uint8_t owned;               // the holder frees the value
+    const SEC_TYPE_TABLE* type;  // the value's type table, NULL allowed
     SECAttribute* next;
 };
 
 // The function table of one value type: slot k of "SEC_COMMONTYPES_1".
 struct SEC_TYPE_TABLE : API_COMMON {
-    HRESULT (*add_ref)(void* value);                              // 1
-    HRESULT (*free)(void* value);                                 // 2
-    void* reserved3;                                              // 3
-    HRESULT (*copy)(const void* src, void** dst);                 // 4
-    int (*compare)(const void* a, const void* b);                 // 5: 0 when equal
-    void* reserved6;                                              // 6
+    HRESULT (*add_ref)(void* value);               // 1
+    HRESULT (*free)(void* value);                  // 2
+    void* reserved3;                               // 3
+    HRESULT (*copy)(const void* src, void** dst);  // 4
+    int (*compare)(const void* a, const void* b);  // 5: 0 when equal
+    void* reserved6;                               // 6
     // 7, list types: *cursor receives a new zeroed node whose next is the old *cursor.
     HRESULT (*new_node)(void** cursor);
-    HRESULT (*decode)(const OctetString* der, void** out);        // 8
-    HRESULT (*encode)(const void* value, OctetString** der);      // 9
+    HRESULT (*decode)(const OctetString* der, void** out);    // 8
+    HRESULT (*encode)(const void* value, OctetString** der);  // 9
 };
 
 // Type indexes in "SEC_COMMONTYPES_1" (the PKCS#12 ones index the PKCS#12 type table).

@@ -18,13 +18,13 @@ constexpr uint32_t ZELK_ATTR_CERT_SERIAL = 56;
 extern "C" {
 
 struct ZELKBASE_CERTIFICATE_FUNCTIONS : API_COMMON {
-    bool (*Certificate_IsEncryption)(const Certificate* cert);                                 // 1
-    bool (*Certificate_IsSignature)(const Certificate* cert);                                  // 2
-    bool (*Certificate_IsAuthentication)(const Certificate* cert);                             // 3
-    bool (*Certificate_IsCA)(const Certificate* cert);                                         // 4
-    bool (*Certificate_IsRootCA)(const Certificate* cert);                                     // 5
-    bool (*Certificate_IsV1RootCA)(const Certificate* cert);                                   // 6
-    bool (*Certificate_HasExtendKeyUsage)(const Certificate* cert, const ObjId* oid);          // 7
+    bool (*Certificate_IsEncryption)(const Certificate* cert);                         // 1
+    bool (*Certificate_IsSignature)(const Certificate* cert);                          // 2
+    bool (*Certificate_IsAuthentication)(const Certificate* cert);                     // 3
+    bool (*Certificate_IsCA)(const Certificate* cert);                                 // 4
+    bool (*Certificate_IsRootCA)(const Certificate* cert);                             // 5
+    bool (*Certificate_IsV1RootCA)(const Certificate* cert);                           // 6
+    bool (*Certificate_HasExtendKeyUsage)(const Certificate* cert, const ObjId* oid);  // 7
     // 8, 9: the certificate's own time text, not copied; NULL for NULL.
     const char* (*Certificate_GetUTCValidNotBeforeStatic)(const Certificate* cert);
     const char* (*Certificate_GetUTCValidNotAfterStatic)(const Certificate* cert);

@@ -36,25 +36,26 @@ protected:
 extern "C" {
 
 struct ZELKBASE_CORE_TABLE : API_COMMON {
-    int (*SET_Contains)(const void* set, const void* element);                                // 1
-    void (*SET_Add)(void* set, const void* element);                                          // 2
-    void (*SET_Add_Element)(void* set, const void* element);                                  // 3
-    void (*OctetString_ZeroTerminate)(OctetString* s);                                        // 4
-    int (*OctetString_Create)(unsigned long length, OctetString** out);                       // 5: 0 or -1
-    int (*OctetString_CreateByBuffer)(const void* data, unsigned long length, OctetString** out);  // 6
-    int (*OctetString_CreateByRange)(const void* begin, const void* end, OctetString** out);  // 7
-    HRESULT (*GenerateScrambler)(unsigned int bits, IScrambler** out);                        // 8
+    int (*SET_Contains)(const void* set, const void* element);                                            // 1
+    void (*SET_Add)(void* set, const void* element);                                                      // 2
+    void (*SET_Add_Element)(void* set, const void* element);                                              // 3
+    void (*OctetString_ZeroTerminate)(OctetString* s);                                                    // 4
+    int (*OctetString_Create)(unsigned long length, OctetString** out);                                   // 5: 0 or -1
+    int (*OctetString_CreateByBuffer)(const void* data, unsigned long length, OctetString** out);         // 6
+    int (*OctetString_CreateByRange)(const void* begin, const void* end, OctetString** out);              // 7
+    HRESULT (*GenerateScrambler)(unsigned int bits, IScrambler** out);                                    // 8
     HRESULT (*GenerateScramblerEx)(AlgEnc algorithm, AlgMode mode, unsigned int bits, IScrambler** out);  // 9
-    HRESULT (*aux_enc_base64)(const OctetString* in, OctetString** out);                      // 10
-    HRESULT (*aux_dec_base64)(const OctetString* in, OctetString** out);                      // 11
-    HRESULT (*aux_cipher_blocksize)(unsigned int code, unsigned long* out);                   // 12
-    HRESULT (*aux_cipher_keysize)(unsigned int code, unsigned long* out);                     // 13
-    int (*aux_process_get_parent)(int unused, bool sameSession);                              // 14
-    HRESULT (*aux_create_pkcs12)(const char* friendlyName, const KeyPair* keyPair,
-                                 const SET_OF_Certificate* certificates, const char* password,
-                                 OctetString** out);                                          // 15
-    HRESULT (*aux_open_pkcs12)(const OctetString* pfx, const char* password, KeyPair** keyPair,
-                               SET_OF_Certificate** certificates);                            // 16
+    HRESULT (*aux_enc_base64)(const OctetString* in, OctetString** out);                                  // 10
+    HRESULT (*aux_dec_base64)(const OctetString* in, OctetString** out);                                  // 11
+    HRESULT (*aux_cipher_blocksize)(unsigned int code, unsigned long* out);                               // 12
+    HRESULT (*aux_cipher_keysize)(unsigned int code, unsigned long* out);                                 // 13
+    int (*aux_process_get_parent)(int unused, bool sameSession);                                          // 14
+    HRESULT (*aux_create_pkcs12)
+    (const char* friendlyName, const KeyPair* keyPair, const SET_OF_Certificate* certificates, const char* password,
+     OctetString** out);  // 15
+    HRESULT (*aux_open_pkcs12)
+    (const OctetString* pfx, const char* password, KeyPair** keyPair,
+     SET_OF_Certificate** certificates);  // 16
 };
 
 }  // extern "C"

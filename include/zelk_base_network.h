@@ -20,9 +20,9 @@ extern "C" {
 struct ZELKBASE_CA_FUNCTIONS : API_COMMON {
     // 1: `unused` is not passed on.
     HRESULT (*Certificate_SetSubjectPK)(Certificate* cert, const KeyInfo* key, uint8_t unused);
-    HRESULT (*Certificate_SetIssuer)(Certificate* cert, const DName* name);                          // 2
-    HRESULT (*Certificate_SetSubject)(Certificate* cert, const DName* name);                         // 3
-    HRESULT (*Certificate_SetSerialNumber)(Certificate* cert, const OctetString* serial);            // 4
+    HRESULT (*Certificate_SetIssuer)(Certificate* cert, const DName* name);                // 2
+    HRESULT (*Certificate_SetSubject)(Certificate* cert, const DName* name);               // 3
+    HRESULT (*Certificate_SetSerialNumber)(Certificate* cert, const OctetString* serial);  // 4
     // 5: time texts (qev_time.h).
     HRESULT (*Certificate_SetValidity)(Certificate* cert, const char* notBefore, const char* notAfter);
     // 6: the key-usage extension, marked critical, with the flags a usage

@@ -83,10 +83,9 @@ extern "C" {
 // Table "jsonapi" of module "zelkbase".
 struct JSONAPI_FUNCTION_TABLE : API_COMMON {
     // 0x80000003 without `out`; else a new empty object with one reference.
-    HRESULT (*json_create)(IJsonObject** out);                            // 1
+    HRESULT (*json_create)(IJsonObject** out);  // 1
     // 0x80000003 without an argument; 0x80004005 for text that does not
     // parse (`out` untouched); else the top-level object with one reference.
-    HRESULT (*json_parse)(const OctetString* text, IJsonObject** out);   // 2
+    HRESULT (*json_parse)(const OctetString* text, IJsonObject** out);  // 2
 };
-
 }

@@ -12,8 +12,7 @@
 #include "zelk_unknown.h"
 
 ZELK_DEFINE_GUID(IID_ZELK_IPolicy, 0x5B570C5D, 0x2BFF, 0x4D33, 0x8E, 0xA9, 0x1A, 0xF0, 0x65, 0xAF, 0x50, 0xFA);
-ZELK_DEFINE_GUID(IID_ZELK_IPolicy_Internal, 0xD6603488, 0xC3F8, 0x4A93, 0x94, 0xCE, 0xDA, 0x85, 0xD4, 0x8F, 0x5A,
-                 0x4E);
+ZELK_DEFINE_GUID(IID_ZELK_IPolicy_Internal, 0xD6603488, 0xC3F8, 0x4A93, 0x94, 0xCE, 0xDA, 0x85, 0xD4, 0x8F, 0x5A, 0x4E);
 ZELK_DEFINE_GUID(IID_ZELK_Policy, 0xE7E4FDD5, 0xCA76, 0x4D99, 0x90, 0x5C, 0xA1, 0x77, 0x65, 0x79, 0xB3, 0x3B);
 ZELK_DEFINE_GUID(IID_ZELK_Policy_Mem, 0x659CF40B, 0xF169, 0x4251, 0xA9, 0x18, 0x62, 0x4C, 0xED, 0x8E, 0x8E, 0xF6);
 ZELK_DEFINE_GUID(IID_ZELK_Policy_File, 0xB191DC51, 0x86BC, 0x4C6D, 0xA2, 0x12, 0x24, 0xD3, 0x32, 0xD2, 0x75, 0xAF);
@@ -76,10 +75,10 @@ public:
 
 // One default value; an array of them ends with an entry of type 0.
 struct ZELK_PolicyDefault {
-  const char* name;
-  uint32_t type;  // ZELK_POLICY_TYPE_*
-  const char* text;
-  uint32_t number;
+    const char* name;
+    uint32_t type;  // ZELK_POLICY_TYPE_*
+    const char* text;
+    uint32_t number;
 };
 
 constexpr uint32_t ZELK_POLICY_TYPE_END = 0;
@@ -89,9 +88,9 @@ constexpr uint32_t ZELK_POLICY_TYPE_NUMBER = 4;
 // The defaults of one key-path pattern. Maps are static data of the
 // deliverable that registers them and stay registered for the process.
 struct ZELK_PolicyMap {
-  const char* pattern;
-  ZELK_PolicyMap* next;
-  const ZELK_PolicyDefault* entries;
+    const char* pattern;
+    ZELK_PolicyMap* next;
+    const ZELK_PolicyDefault* entries;
 };
 
 namespace POL {
@@ -135,19 +134,19 @@ inline constexpr const char* SERVER_SESSION_KEY_TTL = "ServerSessionKeyTTL";
 
 // The table "zelk.policy.1" of module "zelkpolicy", slots in order.
 struct ZELK_POLICY_FUNCTIONS : API_COMMON {
-    int (*PolOpen)(const char* path, ZELK_IPolicy** out);                                      // 1
-    int (*PolOpenEx)(const char* path, const char* templatePath, ZELK_IPolicy** out);          // 2
-    int (*PolOpenType)(const char* path, const char* className, ZELK_IPolicy** out);           // 3
-    int (*PolClose)(ZELK_IPolicy** policy);                                                    // 4
-    int (*PolGetString)(ZELK_IPolicy* policy, const char* name, char** value);                 // 5
-    unsigned (*PolGetDWORD)(ZELK_IPolicy* policy, const char* name);                           // 6
-    int (*PolRegisterDefaults)(ZELK_PolicyMap* map);                                           // 7
-    int (*PolCreateSubKey)();                                                                  // 8
-    bool (*PolHasSubkey)(const char* path, const char* name);                                  // 9
-    int (*PolGetTempClone)(ZELK_IPolicy* policy, ZELK_IPolicy** out);                          // 10
-    int (*PolCopySubKey)();                                                                    // 11
+    int (*PolOpen)(const char* path, ZELK_IPolicy** out);                              // 1
+    int (*PolOpenEx)(const char* path, const char* templatePath, ZELK_IPolicy** out);  // 2
+    int (*PolOpenType)(const char* path, const char* className, ZELK_IPolicy** out);   // 3
+    int (*PolClose)(ZELK_IPolicy** policy);                                            // 4
+    int (*PolGetString)(ZELK_IPolicy* policy, const char* name, char** value);         // 5
+    unsigned (*PolGetDWORD)(ZELK_IPolicy* policy, const char* name);                   // 6
+    int (*PolRegisterDefaults)(ZELK_PolicyMap* map);                                   // 7
+    int (*PolCreateSubKey)();                                                          // 8
+    bool (*PolHasSubkey)(const char* path, const char* name);                          // 9
+    int (*PolGetTempClone)(ZELK_IPolicy* policy, ZELK_IPolicy** out);                  // 10
+    int (*PolCopySubKey)();                                                            // 11
     int (*PolCreateChain)(ZELK_IPolicy** policies, unsigned long count, unsigned long writePosition,
-                          ZELK_IPolicy** out);                                                 // 12
+                          ZELK_IPolicy** out);  // 12
 };
 
 inline constexpr const char* ZELK_POLICY_MODULE = "zelkpolicy";

@@ -45,16 +45,18 @@ struct ZELK_RESLOADER_FKTS : API_COMMON {
     // The bundle's texts of a locale from `directory` (NULL: the default
     // folder) into a new table of text keys and text values (one reference
     // for the caller). 0x80004005 when no file is found or it does not parse.
-    HRESULT (*LoadResources)(const wchar_t* language, const wchar_t* country, const wchar_t* bundle,
-                             const wchar_t* directory, HashTable_void** plain);  // 2
+    HRESULT (*LoadResources)
+    (const wchar_t* language, const wchar_t* country, const wchar_t* bundle, const wchar_t* directory,
+     HashTable_void** plain);  // 2
     // A manager of the bundle for the current locale; 0 and one reference
     // whether or not the texts could be found (0x80000003 without bundle or out).
-    HRESULT (*GetResourceManager)(const wchar_t* bundle, IResourceManager** out);  // 3
+    HRESULT (*GetResourceManager)(const wchar_t* bundle, IResourceManager** out);                             // 3
     HRESULT (*GetResourceManager2)(const wchar_t* bundle, const wchar_t* directory, IResourceManager** out);  // 4
     // `locale` as "ll_CC" (optionally followed by ".", "-" or "=" and anything).
     HRESULT (*GetResourceManagerEx)(const char* locale, const wchar_t* bundle, IResourceManager** out);  // 5
-    HRESULT (*GetResourceManagerEx2)(const char* locale, const wchar_t* bundle, const wchar_t* directory,
-                                     IResourceManager** out);  // 6
+    HRESULT (*GetResourceManagerEx2)
+    (const char* locale, const wchar_t* bundle, const wchar_t* directory,
+     IResourceManager** out);  // 6
     // The default resource folder (derived from the module's own folder); always 0.
     HRESULT (*GetCurrentPath)(ZELK_RES_TEXT* directory);  // 7
     // The locale in force: "Locale" of policy "Common", else the environment
@@ -84,17 +86,20 @@ inline const ZELK_RESLOADER_FKTS* T()
 // The wrappers answer 0x80004005 while the table is unbound.
 inline HRESULT GetResourceManager(const wchar_t* bundle, IResourceManager** out)
 {
-    return kestrin::runtime::resloader::T() ? kestrin::runtime::resloader::T()->GetResourceManager(bundle, out) : E_FAIL;
+    return kestrin::runtime::resloader::T() ? kestrin::runtime::resloader::T()->GetResourceManager(bundle, out)
+                                            : E_FAIL;
 }
 inline HRESULT GetResourceManager2(const wchar_t* bundle, const wchar_t* directory, IResourceManager** out)
 {
-    return kestrin::runtime::resloader::T() ? kestrin::runtime::resloader::T()->GetResourceManager2(bundle, directory, out)
-                                      : E_FAIL;
+    return kestrin::runtime::resloader::T()
+               ? kestrin::runtime::resloader::T()->GetResourceManager2(bundle, directory, out)
+               : E_FAIL;
 }
 inline HRESULT GetResourceManagerEx(const char* locale, const wchar_t* bundle, IResourceManager** out)
 {
-    return kestrin::runtime::resloader::T() ? kestrin::runtime::resloader::T()->GetResourceManagerEx(locale, bundle, out)
-                                      : E_FAIL;
+    return kestrin::runtime::resloader::T()
+               ? kestrin::runtime::resloader::T()->GetResourceManagerEx(locale, bundle, out)
+               : E_FAIL;
 }
 inline HRESULT GetResourceManagerEx2(const char* locale, const wchar_t* bundle, const wchar_t* directory,
                                      IResourceManager** out)

@@ -23,5 +23,11 @@ constexpr HRESULT ZELK_E_API_NOARG = ZELK_RC(0xA0000002);
 constexpr HRESULT ZELK_E_API_NOTFOUND = ZELK_RC(0xA0000200);
 constexpr HRESULT ZELK_E_UNLOAD = ZELK_RC(0xA0800202);
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr)
+{
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr)
+{
+    return hr < 0;
+}

@@ -17,8 +17,8 @@ enum TimeFormat : unsigned int {
     TIME_EPOCH_RELATIVE = 0x00,
     TIME_EPOCH_1601 = 0x10,
     TIME_EPOCH_1970 = 0x20,
-    TIME_FILETIME = TIME_EPOCH_1601 | TIME_UNIT_100NS,   // 0x18
-    TIME_UNIXTIME = TIME_EPOCH_1970 | TIME_UNIT_SECONDS, // 0x21
+    TIME_FILETIME = TIME_EPOCH_1601 | TIME_UNIT_100NS,    // 0x18
+    TIME_UNIXTIME = TIME_EPOCH_1970 | TIME_UNIT_SECONDS,  // 0x21
 };
 
 // 100-ns ticks from 1601-01-01 to 1970-01-01.
@@ -30,7 +30,7 @@ constexpr uint64_t ZELK_TIME_INVALID = UINT64_MAX;
 extern "C" {
 
 struct SEC_TIMEAPI_TABLE : API_COMMON {
-    uint64_t (*time_GetFileTimeNow)();                                              // 1
+    uint64_t (*time_GetFileTimeNow)();                                                   // 1
     uint64_t (*time_TranslateTime)(uint64_t value, unsigned int from, unsigned int to);  // 2
     // 3: a time text of the crypto library in format `to`; ZELK_TIME_INVALID
     // when the text cannot be read.

@@ -20,7 +20,7 @@ inline const ZELKBASE_CERTIFICATE_FUNCTIONS* T()
 {
     return ZELK_ApiCast<ZELKBASE_CERTIFICATE_FUNCTIONS>(ZELKBASE_CERTIFICATE_TABLE);
 }
-} // namespace kestrin::runtime::certificate
+}  // namespace kestrin::runtime::certificate
 
 // An unbound table answers as a null certificate does: false, NULL, the set
 // unchanged, no text.
@@ -34,8 +34,7 @@ inline bool Certificate_IsSignature(const Certificate* cert)
 }
 inline bool Certificate_IsAuthentication(const Certificate* cert)
 {
-    return kestrin::runtime::certificate::T() &&
-           kestrin::runtime::certificate::T()->Certificate_IsAuthentication(cert);
+    return kestrin::runtime::certificate::T() && kestrin::runtime::certificate::T()->Certificate_IsAuthentication(cert);
 }
 inline bool Certificate_IsCA(const Certificate* cert)
 {
@@ -51,8 +50,8 @@ inline bool Certificate_IsV1RootCA(const Certificate* cert)
 }
 inline bool Certificate_HasExtendKeyUsage(const Certificate* cert, const ObjId* oid)
 {
-    return kestrin::runtime::certificate::T() &&
-           kestrin::runtime::certificate::T()->Certificate_HasExtendKeyUsage(cert, oid);
+    return kestrin::runtime::certificate::T()
+           && kestrin::runtime::certificate::T()->Certificate_HasExtendKeyUsage(cert, oid);
 }
 inline const char* Certificate_GetUTCValidNotBeforeStatic(const Certificate* cert)
 {
@@ -69,7 +68,7 @@ inline const char* Certificate_GetUTCValidNotAfterStatic(const Certificate* cert
 inline SET_OF_Certificate* SET_OF_Certificate_Add(SET_OF_Certificate* set, const Certificate* cert)
 {
     return kestrin::runtime::certificate::T() ? kestrin::runtime::certificate::T()->SET_OF_Certificate_Add(set, cert)
-                                             : set;
+                                              : set;
 }
 inline void Certificate_GetSubject(const Certificate* cert, char** text)
 {

@@ -6,7 +6,7 @@
 #include "zelk_module.h"
 
 CZELK_CLASS* CZELK_CLASS::s_first = nullptr;
-std::atomic<ZELK_MASTER_FN> CZELK_CLASS::s_pMasterAPI { nullptr };
+std::atomic<ZELK_MASTER_FN> CZELK_CLASS::s_pMasterAPI {nullptr};
 constinit ClassFactories ClassFactories::s_This;
 
 namespace {
@@ -33,7 +33,7 @@ HRESULT CreateFromRegistry(const char* className, const GUID& iid, void** out)
 }
 
 CLASSFACTORY_FUNCTIONS CLASSFACTORY_TABLE = {
-    { &CLASSFACTORY_get_info },
+    {&CLASSFACTORY_get_info},
     &CreateFromRegistry,
     &CZELK_CLASS::RegisterMaster,
 };
@@ -46,7 +46,7 @@ bool IsForeign(const char* module)
     return own == nullptr || module == nullptr || std::strcmp(own, module) != 0;
 }
 
-} // namespace
+}  // namespace
 
 HRESULT CLASSFACTORY_get_info(const char** api, const char** module, const char** description)
 {
@@ -72,18 +72,14 @@ HRESULT ZELK_CreateObject(const char* module, const char* className, const GUID&
 // ---- CZELK_CLASS -------------------------------------------------------------
 
 CZELK_CLASS::CZELK_CLASS(const char* module, const char* className, ZELK_CREATOR_FN creator)
-    : m_module(module)
-    , m_className(className)
-    , m_next(s_first)
+    : m_module(module), m_className(className), m_next(s_first)
 {
     m_creator.named = creator;
     s_first = this;
 }
 
 CZELK_CLASS::CZELK_CLASS(const char* module, ZELK_WILDCARD_CREATOR_FN creator)
-    : m_module(module)
-    , m_className(nullptr)
-    , m_next(s_first)
+    : m_module(module), m_className(nullptr), m_next(s_first)
 {
     m_creator.wildcard = creator;
     s_first = this;
@@ -180,7 +176,7 @@ HRESULT ClassFactories::GetFactory(const char* module, signed char foreign, CLAS
     if (names)
         m_names = names;
     auto* tables = names ? static_cast<CLASSFACTORY_FUNCTIONS**>(
-                               sec_realloc(m_tables, (m_count + 1) * sizeof(CLASSFACTORY_FUNCTIONS*)))
+                       sec_realloc(m_tables, (m_count + 1) * sizeof(CLASSFACTORY_FUNCTIONS*)))
                          : nullptr;
     if (tables)
         m_tables = tables;

@@ -183,28 +183,60 @@ const C* ParseConversion(const C* p, ArgList& args, Directive& s, Arg& a)
     switch (s.kind) {
     case Kind::Signed:
         switch (s.size) {
-        case Size::HH: a.i = static_cast<signed char>(va_arg(args.ap, int)); break;
-        case Size::H: a.i = static_cast<short>(va_arg(args.ap, int)); break;
-        case Size::L: a.i = va_arg(args.ap, long); break;
+        case Size::HH:
+            a.i = static_cast<signed char>(va_arg(args.ap, int));
+            break;
+        case Size::H:
+            a.i = static_cast<short>(va_arg(args.ap, int));
+            break;
+        case Size::L:
+            a.i = va_arg(args.ap, long);
+            break;
         case Size::LL:
-        case Size::BigL: a.i = va_arg(args.ap, long long); break;
-        case Size::Z: a.i = va_arg(args.ap, ssize_t); break;
-        case Size::J: a.i = va_arg(args.ap, intmax_t); break;
-        case Size::T: a.i = va_arg(args.ap, ptrdiff_t); break;
-        case Size::None: a.i = va_arg(args.ap, int); break;
+        case Size::BigL:
+            a.i = va_arg(args.ap, long long);
+            break;
+        case Size::Z:
+            a.i = va_arg(args.ap, ssize_t);
+            break;
+        case Size::J:
+            a.i = va_arg(args.ap, intmax_t);
+            break;
+        case Size::T:
+            a.i = va_arg(args.ap, ptrdiff_t);
+            break;
+        case Size::None:
+            a.i = va_arg(args.ap, int);
+            break;
         }
         break;
     case Kind::Unsigned:
         switch (s.size) {
-        case Size::HH: a.u = static_cast<unsigned char>(va_arg(args.ap, unsigned)); break;
-        case Size::H: a.u = static_cast<unsigned short>(va_arg(args.ap, unsigned)); break;
-        case Size::L: a.u = va_arg(args.ap, unsigned long); break;
+        case Size::HH:
+            a.u = static_cast<unsigned char>(va_arg(args.ap, unsigned));
+            break;
+        case Size::H:
+            a.u = static_cast<unsigned short>(va_arg(args.ap, unsigned));
+            break;
+        case Size::L:
+            a.u = va_arg(args.ap, unsigned long);
+            break;
         case Size::LL:
-        case Size::BigL: a.u = va_arg(args.ap, unsigned long long); break;
-        case Size::Z: a.u = va_arg(args.ap, size_t); break;
-        case Size::J: a.u = va_arg(args.ap, uintmax_t); break;
-        case Size::T: a.u = static_cast<size_t>(va_arg(args.ap, ptrdiff_t)); break;
-        case Size::None: a.u = va_arg(args.ap, unsigned); break;
+        case Size::BigL:
+            a.u = va_arg(args.ap, unsigned long long);
+            break;
+        case Size::Z:
+            a.u = va_arg(args.ap, size_t);
+            break;
+        case Size::J:
+            a.u = va_arg(args.ap, uintmax_t);
+            break;
+        case Size::T:
+            a.u = static_cast<size_t>(va_arg(args.ap, ptrdiff_t));
+            break;
+        case Size::None:
+            a.u = va_arg(args.ap, unsigned);
+            break;
         }
         break;
     case Kind::Float:
@@ -339,12 +371,16 @@ void NumberUnits(const Directive& s, const Arg& a, F&& f)
 
     auto print = [&](char* buffer, size_t size) {
         switch (s.kind) {
-        case Kind::Signed: return snprintf(buffer, size, pattern, a.i);
-        case Kind::Unsigned: return snprintf(buffer, size, pattern, a.u);
-        case Kind::Pointer: return snprintf(buffer, size, pattern, a.p);
+        case Kind::Signed:
+            return snprintf(buffer, size, pattern, a.i);
+        case Kind::Unsigned:
+            return snprintf(buffer, size, pattern, a.u);
+        case Kind::Pointer:
+            return snprintf(buffer, size, pattern, a.p);
         case Kind::Float:
             return s.size == Size::BigL ? snprintf(buffer, size, pattern, a.ld) : snprintf(buffer, size, pattern, a.d);
-        default: return -1;
+        default:
+            return -1;
         }
     };
     char local[256];
@@ -538,7 +574,7 @@ size_t FormatIntoImpl(C* buffer, size_t capacity, const C* format, va_list args)
 {
     if (!buffer || capacity == 0)
         return 0;
-    Writer<C> w{buffer, capacity - 1};
+    Writer<C> w {buffer, capacity - 1};
     if (format) {
         ArgList list;
         va_copy(list.ap, args);

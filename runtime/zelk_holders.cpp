@@ -9,4 +9,4 @@ namespace {
 
 CLoadAPI OnDemand_Load_SEC_COMMON_TYPES(nullptr, "SEC_COMMONTYPES_1", &fptr__common_types);
 
-} // namespace
+}  // namespace

@@ -138,10 +138,7 @@ template <class T, class T2 = T>
 class AuxPtr {
 public:
     AuxPtr() = default;
-    AuxPtr(T* p)
-        : m_p(p)
-    {
-    }
+    AuxPtr(T* p) : m_p(p) {}
     ~AuxPtr() { Free(); }
     AuxPtr(const AuxPtr&) = delete;
     AuxPtr& operator=(const AuxPtr&) = delete;

@@ -19,11 +19,11 @@ inline const KEYCHAIN_API_FUNCTIONS* T()
 {
     return ZELK_ApiCast<KEYCHAIN_API_FUNCTIONS>(SEC_ZELK_KEYCHAIN_FUNCTION_TABLE);
 }
-} // namespace kestrin::runtime::keychain
+}  // namespace kestrin::runtime::keychain
 
 // An unbound table answers 0x80004005 (the own-identity test: 0) rather than calling nowhere.
-inline HRESULT KeyChainImportFromP12(const char* name, const char* password, const OctetString* data,
-                                     bool trustCheck, bool setPreference)
+inline HRESULT KeyChainImportFromP12(const char* name, const char* password, const OctetString* data, bool trustCheck,
+                                     bool setPreference)
 {
     return kestrin::runtime::keychain::T()
                ? kestrin::runtime::keychain::T()->KeyChainImportFromP12(name, password, data, trustCheck, setPreference)
@@ -39,7 +39,8 @@ inline int KeyChain_Identity_IsKestrin(SecIdentityRef identity)
 }
 inline HRESULT KeyChainDelete_byPrivateKeyName(const char* name)
 {
-    return kestrin::runtime::keychain::T() ? kestrin::runtime::keychain::T()->KeyChainDelete_byPrivateKeyName(name) : E_FAIL;
+    return kestrin::runtime::keychain::T() ? kestrin::runtime::keychain::T()->KeyChainDelete_byPrivateKeyName(name)
+                                           : E_FAIL;
 }
 inline HRESULT KeyChainDeleteAllQEVSSO()
 {

@@ -37,10 +37,9 @@ bool ends_with_slash(const std::string& s)
 // /proc/self/exe, since the loader may report it by a relative name.
 void find_own_paths()
 {
-    Dl_info info{};
+    Dl_info info {};
     link_map* map = nullptr;
-    if (dladdr1(reinterpret_cast<void*>(&find_own_paths), &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) ==
-        0)
+    if (dladdr1(reinterpret_cast<void*>(&find_own_paths), &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0)
         return;
     bool mainProgram = map == nullptr || map->l_name == nullptr || map->l_name[0] == '\0';
     if (mainProgram) {

@@ -174,8 +174,7 @@ HRESULT CUnloadAPI::Finalize()
 
 CLoadAPI::CLoadAPI(const char* moduleName, const char* apiName, API_COMMON** tableVar)
     : CUnloadAPI(tableVar), module(moduleName), api(apiName)
-{
-}
+{}
 
 HRESULT CLoadAPI::Initialize()
 {

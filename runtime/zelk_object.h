@@ -14,19 +14,20 @@
 // One row of a class's interface map; the map ends with a row of kind 0.
 struct _ZELK_INTMAP_ENTRY {
     const GUID* piid;
-    uint64_t offset; // from the start of the class object to the interface's sub-object
-    uint64_t kind; // 1 interface row, 0 end row
+    uint64_t offset;  // from the start of the class object to the interface's sub-object
+    uint64_t kind;    // 1 interface row, 0 end row
 };
 
 constexpr uint64_t ZELK_INTMAP_END = 0;
 constexpr uint64_t ZELK_INTMAP_INTERFACE = 1;
 
 // Distance from a class object to its base sub-object, as the compiler lays it out.
-template <class Derived, class Base> uint64_t ZELK_OffsetOfBase()
+template <class Derived, class Base>
+uint64_t ZELK_OffsetOfBase()
 {
     constexpr uintptr_t probe = 0x1000;
-    return static_cast<uint64_t>(
-        reinterpret_cast<uintptr_t>(static_cast<Base*>(reinterpret_cast<Derived*>(probe))) - probe);
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(static_cast<Base*>(reinterpret_cast<Derived*>(probe)))
+                                 - probe);
 }
 
 // Interface map of a class:
@@ -46,13 +47,15 @@ public:                                                                         
     static const _ZELK_INTMAP_ENTRY* _GetEntries()                                                                     \
     {                                                                                                                  \
         static const _ZELK_INTMAP_ENTRY s_entries[] = {
-#define ZELK_INTMAP_ENTRY_IID(iid, iface)                                                                              \
-    { &(iid), ZELK_OffsetOfBase<_ZelkIntMapClass, iface>(), ZELK_INTMAP_INTERFACE },
+#define ZELK_INTMAP_ENTRY_IID(iid, iface) {&(iid), ZELK_OffsetOfBase<_ZelkIntMapClass, iface>(), ZELK_INTMAP_INTERFACE},
 #define ZELK_INTMAP_ENTRY(iface) ZELK_INTMAP_ENTRY_IID(IID_##iface, iface)
-#define ZELK_INTMAP_ENTRY_CLASS(iid) { &(iid), 0, ZELK_INTMAP_INTERFACE },
+#define ZELK_INTMAP_ENTRY_CLASS(iid) {&(iid), 0, ZELK_INTMAP_INTERFACE},
 #define ZELK_END_INTMAP()                                                                                              \
-    { nullptr, 0, ZELK_INTMAP_END }                                                                                    \
-    };                                                                                                                 \
+    {                                                                                                                  \
+        nullptr, 0, ZELK_INTMAP_END                                                                                    \
+    }                                                                                                                  \
+    }                                                                                                                  \
+    ;                                                                                                                  \
     return s_entries;                                                                                                  \
     }
 
@@ -101,13 +104,12 @@ protected:
 
 // The implementation of IUnknown over a class that derives from its
 // interfaces and CComObjectRoot; the object deletes itself at count 0.
-template <class T> class CComObject final : public T {
+template <class T>
+class CComObject final : public T {
 public:
     template <class... Args>
-    explicit CComObject(Args&&... args)
-        : T(std::forward<Args>(args)...)
-    {
-    }
+    explicit CComObject(Args&&... args) : T(std::forward<Args>(args)...)
+    {}
 
     HRESULT QueryInterface(const GUID& iid, void** out) override { return this->_InternalQueryInterface(iid, out); }
     long AddRef() override { return this->InternalAddRef(); }
@@ -120,7 +122,8 @@ public:
     }
 
     // A new object with count 0; 0x8007000E when it cannot be allocated.
-    template <class... Args> static HRESULT CreateInstance(CComObject** out, Args&&... args)
+    template <class... Args>
+    static HRESULT CreateInstance(CComObject** out, Args&&... args)
     {
         if (out == nullptr)
             return E_POINTER;
@@ -130,7 +133,8 @@ public:
 };
 
 // Creator of a class that is created anew on every request.
-template <class T> class CFactoryImpl {
+template <class T>
+class CFactoryImpl {
 public:
     // A failed query destroys the new object at once.
     static HRESULT New(const GUID& iid, void** out)
@@ -152,7 +156,8 @@ public:
 // Creator and registry hook of a class with one object per process. The
 // object is created on first request under the class's lock, holds one
 // reference for the singleton registry and is released at the registry's stop.
-template <class T> class CSingletonFactoryImpl : public ISingleton {
+template <class T>
+class CSingletonFactoryImpl : public ISingleton {
 public:
     HRESULT Initialize() override { return S_OK; }
 
@@ -209,7 +214,8 @@ public:
 protected:
     // Clears *out, makes sure the singleton exists and lets `answer` fill *out,
     // all under the class's lock so that a concurrent stop cannot interleave.
-    template <class Out, class F> static HRESULT Answer(Out* out, F answer)
+    template <class Out, class F>
+    static HRESULT Answer(Out* out, F answer)
     {
         if (out == nullptr)
             return E_POINTER;

@@ -16,8 +16,11 @@ extern API_COMMON* ZELK_POLICY_TABLE;
     static CLoadAPI s_zelkPolicyClientBinding(ZELK_POLICY_MODULE, ZELK_POLICY_API, &ZELK_POLICY_TABLE)
 
 namespace kestrin::runtime::policy {
-inline const ZELK_POLICY_FUNCTIONS* T() { return ZELK_ApiCast<ZELK_POLICY_FUNCTIONS>(ZELK_POLICY_TABLE); }
-} // namespace kestrin::runtime::policy
+inline const ZELK_POLICY_FUNCTIONS* T()
+{
+    return ZELK_ApiCast<ZELK_POLICY_FUNCTIONS>(ZELK_POLICY_TABLE);
+}
+}  // namespace kestrin::runtime::policy
 
 // An unbound table answers 0x80004005 (numbers: 0) rather than calling nowhere.
 inline int ZELK_PolOpen(const char* path, ZELK_IPolicy** out)
@@ -59,6 +62,7 @@ inline int ZELK_PolGetTempClone(ZELK_IPolicy* policy, ZELK_IPolicy** out)
 inline int ZELK_PolCreateChain(ZELK_IPolicy** policies, unsigned long count, unsigned long writePosition,
                                ZELK_IPolicy** out)
 {
-    return kestrin::runtime::policy::T() ? kestrin::runtime::policy::T()->PolCreateChain(policies, count, writePosition, out)
-                                   : E_FAIL;
+    return kestrin::runtime::policy::T()
+               ? kestrin::runtime::policy::T()->PolCreateChain(policies, count, writePosition, out)
+               : E_FAIL;
 }

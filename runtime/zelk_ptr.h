@@ -7,32 +7,38 @@
 
 #include "zelk_unknown.h"
 
-template <class I, const GUID* piid> class CComIID {
+template <class I, const GUID* piid>
+class CComIID {
 public:
     typedef I Interface;
     static const GUID& GetIID() { return *piid; }
 };
 
-template <class IIDT> class CComPtr {
+template <class IIDT>
+class CComPtr {
 public:
     typedef typename IIDT::Interface T;
 
     CComPtr() = default;
-    CComPtr(int) { }
-    CComPtr(std::nullptr_t) { }
-    CComPtr(T* p)
-        : m_p(p)
+    CComPtr(int) {}
+    CComPtr(std::nullptr_t) {}
+    CComPtr(T* p) : m_p(p)
     {
         if (m_p)
             m_p->AddRef();
     }
-    CComPtr(const CComPtr& other)
-        : CComPtr(other.m_p)
-    {
-    }
+    CComPtr(const CComPtr& other) : CComPtr(other.m_p) {}
     // From another interface or class: queries for the held interface.
-    template <class U> CComPtr(U* p) { _QueryInterface(p); }
-    template <class J> CComPtr(const CComPtr<J>& other) { _QueryInterface(other.getObject()); }
+    template <class U>
+    CComPtr(U* p)
+    {
+        _QueryInterface(p);
+    }
+    template <class J>
+    CComPtr(const CComPtr<J>& other)
+    {
+        _QueryInterface(other.getObject());
+    }
     ~CComPtr()
     {
         if (m_p)
@@ -52,12 +58,14 @@ public:
         return *this;
     }
     CComPtr& operator=(const CComPtr& other) { return *this = other.m_p; }
-    template <class U> CComPtr& operator=(U* p)
+    template <class U>
+    CComPtr& operator=(U* p)
     {
         _QueryInterface(p);
         return *this;
     }
-    template <class J> CComPtr& operator=(const CComPtr<J>& other)
+    template <class J>
+    CComPtr& operator=(const CComPtr<J>& other)
     {
         _QueryInterface(other.getObject());
         return *this;
@@ -105,7 +113,8 @@ public:
     }
 
     // NULL empties the pointer and gives 0x80000004; a failed query empties it.
-    template <class U> HRESULT _QueryInterface(U* p)
+    template <class U>
+    HRESULT _QueryInterface(U* p)
     {
         if (p == nullptr) {
             *this = static_cast<T*>(nullptr);
@@ -119,7 +128,8 @@ public:
 
     bool operator==(const CComPtr& other) const { return m_p == other.m_p; }
     bool operator==(std::nullptr_t) const { return m_p == nullptr; }
-    template <class U> bool operator==(U* p) const
+    template <class U>
+    bool operator==(U* p) const
     {
         return static_cast<const void*>(m_p) == static_cast<const void*>(p);
     }

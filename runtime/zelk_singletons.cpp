@@ -63,7 +63,7 @@ HRESULT CSingletons::Register(ISingleton* object, signed char onDemand)
 {
     if (object == nullptr)
         return E_INVALIDARG;
-    auto* node = new (std::nothrow) CTree{object, onDemand, nullptr};
+    auto* node = new (std::nothrow) CTree {object, onDemand, nullptr};
     if (node == nullptr)
         return E_OUTOFMEMORY;
     std::lock_guard<std::mutex> lock(s_lock);

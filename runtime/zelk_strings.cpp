@@ -20,8 +20,7 @@ class CLoadStringAPI : public CLoadAPI {
 public:
     CLoadStringAPI(const char* moduleName, const char* apiName, API_COMMON** variable)
         : CLoadAPI(moduleName, apiName, variable)
-    {
-    }
+    {}
 
     HRESULT Initialize() override
     {

@@ -68,7 +68,7 @@ void Unlink(ZELK::Thread::ThreadInfo* info)
     info->inList = 0;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" long InterlockedIncrement(long* value)
 {
@@ -85,7 +85,8 @@ extern "C" long InterlockedDecrement(long* value)
 extern "C" void Sleep(int milliseconds)
 {
     timespec deadline = DeadlineAfter(static_cast<unsigned>(milliseconds));
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) { }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
 }
 
 namespace ZELK {
@@ -100,7 +101,7 @@ CriticalSection::~CriticalSection()
 bool CriticalSection::IsOwnedByCurrentThread() const
 {
     return m_owned.load(std::memory_order_acquire)
-        && pthread_equal(m_owner.load(std::memory_order_relaxed), pthread_self());
+           && pthread_equal(m_owner.load(std::memory_order_relaxed), pthread_self());
 }
 
 void CriticalSection::Enter()
@@ -127,8 +128,7 @@ void CriticalSection::Leave()
 
 // ---- CriticalCodeSection ---------------------------------------------------
 
-CriticalCodeSection::CriticalCodeSection(CriticalSection* cs, bool enter)
-    : m_cs(cs)
+CriticalCodeSection::CriticalCodeSection(CriticalSection* cs, bool enter) : m_cs(cs)
 {
     if (enter)
         Enter();
@@ -400,4 +400,4 @@ void* Tls::Get() const
     return m_valid ? pthread_getspecific(m_key) : nullptr;
 }
 
-} // namespace ZELK
+}  // namespace ZELK

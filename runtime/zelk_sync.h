@@ -40,7 +40,7 @@ private:
     // can never read its own identity here, so a relaxed owner read is enough
     // once the flag has been read with acquire.
     std::atomic<pthread_t> m_owner {};
-    std::atomic<bool> m_owned { false };
+    std::atomic<bool> m_owned {false};
     int64_t m_count = 0;
 };
 
@@ -104,13 +104,14 @@ public:
     // the object empty.
     static HRESULT Create(Thread* thread, StartFunction start, void* argument);
     static HRESULT Create(StartFunction start, void* argument) { return Create(nullptr, start, argument); }
-    template <class T> static HRESULT Create(Thread* thread, T* object, unsigned (T::*member)());
+    template <class T>
+    static HRESULT Create(Thread* thread, T* object, unsigned (T::*member)());
 
     // -1 waits without time-out. True when the thread has ended; the handle is
     // then closed. An empty handle gives false.
     bool Wait(int milliseconds);
     void Close();
-    void Kill() { }
+    void Kill() {}
     // The start function's result, known once Wait has returned true.
     unsigned ExitCode() const { return m_exitCode; }
 
@@ -132,11 +133,13 @@ public:
     };
 
 private:
-    template <class T> struct MemberCall {
+    template <class T>
+    struct MemberCall {
         T* object;
         unsigned (T::*member)();
     };
-    template <class T> static unsigned ThreadProcClass(void* block);
+    template <class T>
+    static unsigned ThreadProcClass(void* block);
 
     static void* ThreadProc(void* info);
     static void ReleaseThreadInfo(ThreadInfo* info);
@@ -146,14 +149,16 @@ private:
     unsigned m_exitCode = 0;
 };
 
-template <class T> unsigned Thread::ThreadProcClass(void* block)
+template <class T>
+unsigned Thread::ThreadProcClass(void* block)
 {
     MemberCall<T> call = *static_cast<MemberCall<T>*>(block);
     free(block);
     return (call.object->*call.member)();
 }
 
-template <class T> HRESULT Thread::Create(Thread* thread, T* object, unsigned (T::*member)())
+template <class T>
+HRESULT Thread::Create(Thread* thread, T* object, unsigned (T::*member)())
 {
     auto* block = static_cast<MemberCall<T>*>(malloc(sizeof(MemberCall<T>)));
     if (!block)
@@ -182,4 +187,4 @@ private:
     bool m_valid = false;
 };
 
-} // namespace ZELK
+}  // namespace ZELK

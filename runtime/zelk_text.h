@@ -34,8 +34,8 @@ public:
     // A policy value (char holder only): the policy's GetString fills the
     // text; a NULL policy or a failed read leaves the holder empty.
     template <class Policy>
-        requires(sizeof(C) == 1 && requires(Policy* p, const char* n, char** o) { p->GetString(n, o); })
-    StringT(Policy* policy, const char* name)
+    requires(sizeof(C) == 1 && requires(Policy * p, const char* n, char** o) { p->GetString(n, o); })
+        StringT(Policy* policy, const char* name)
     {
         if (policy && policy->GetString(name, &m_p) < 0)
             Free();
@@ -43,16 +43,14 @@ public:
 
     // A wide text converted to a char text in `codePage` (char holder only).
     template <class W>
-        requires(sizeof(C) == 1 && std::is_same_v<W, wchar_t>)
-    StringT(const W* text, unsigned codePage)
+    requires(sizeof(C) == 1 && std::is_same_v<W, wchar_t>) StringT(const W* text, unsigned codePage)
     {
         String_Convert(text, &m_p, codePage);
     }
 
     // A char text in `codePage` converted to a wide text (wide holder only).
     template <class N>
-        requires(sizeof(C) == sizeof(wchar_t) && std::is_same_v<N, char>)
-    StringT(const N* text, unsigned codePage)
+    requires(sizeof(C) == sizeof(wchar_t) && std::is_same_v<N, char>) StringT(const N* text, unsigned codePage)
     {
         String_Convert(text, &m_p, codePage);
     }
@@ -240,22 +238,16 @@ public:
         return String_Replace(static_cast<const C*>(old), from, to, &m_p);
     }
 
-    HRESULT Base64Encode(OctetString* data)
-        requires(sizeof(C) == 1)
+    HRESULT Base64Encode(OctetString* data) requires(sizeof(C) == 1)
     {
         StringT old;
         old.Attach(Detach());
         return String_Base64Encode(data, &m_p);
     }
 
-    HRESULT Base64Decode(OctetString** out) const
-        requires(sizeof(C) == 1)
-    {
-        return String_Base64Decode(m_p, out);
-    }
+    HRESULT Base64Decode(OctetString** out) const requires(sizeof(C) == 1) { return String_Base64Decode(m_p, out); }
 
-    HRESULT URLEncode()
-        requires(sizeof(C) == 1)
+    HRESULT URLEncode() requires(sizeof(C) == 1)
     {
         StringT encoded;
         HRESULT hr = String_URLEncode(m_p, &encoded);
@@ -264,8 +256,7 @@ public:
         return hr;
     }
 
-    HRESULT URLDecode()
-        requires(sizeof(C) == 1)
+    HRESULT URLDecode() requires(sizeof(C) == 1)
     {
         StringT decoded;
         HRESULT hr = String_URLDecode(m_p, &decoded);

@@ -58,8 +58,7 @@ class SECTRACE_Fkt_IMPL {
     static_assert(std::is_trivially_copyable_v<T>, "the result is passed as a format argument");
 
 public:
-    SECTRACE_Fkt_IMPL(const char* resultFormat, const char* function)
-        : result(), m_format(resultFormat)
+    SECTRACE_Fkt_IMPL(const char* resultFormat, const char* function) : result(), m_format(resultFormat)
     {
         SECTRACE_FormatLnEx(nullptr, SECTRACE_ENTRY, 0, "{ %s", function);
     }

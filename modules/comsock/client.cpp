@@ -273,8 +273,7 @@ HRESULT Client::Handshake(int fd)
 int Client::Start()
 {
     std::string path = ApplicationPath();
-    SECTRACE_FormatLn(nullptr, 4, "try auto start of KestrinClient using the following commandline:\n%s",
-                      path.c_str());
+    SECTRACE_FormatLn(nullptr, 4, "try auto start of KestrinClient using the following commandline:\n%s", path.c_str());
     if (access(path.c_str(), X_OK) == 0)
         LaunchDetached(path);
     int fd = -1;

@@ -35,8 +35,7 @@ public:
     // frame limit; 0x8007006D when the exchange fails after connecting (every
     // socket of the object is then given up). The current buffer is always
     // stored through `out`.
-    HRESULT Transact(unsigned char* in, unsigned long inLength, unsigned char** out,
-                     unsigned long* outLength) override;
+    HRESULT Transact(unsigned char* in, unsigned long inLength, unsigned char** out, unsigned long* outLength) override;
     // Gives up every socket of the object; 0.
     HRESULT Disconnect() override;
     HRESULT GetType(char** type) override;

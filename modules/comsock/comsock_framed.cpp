@@ -1,9 +1,8 @@
 #include "comsock_framed.h"
 
 #include <openssl/crypto.h>
-#include <sys/random.h>
-
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 

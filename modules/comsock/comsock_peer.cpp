@@ -25,7 +25,8 @@ struct TcpRow {
     unsigned long inode;
 };
 
-template <class Visit> void ForEachTcpRow(Visit visit)
+template <class Visit>
+void ForEachTcpRow(Visit visit)
 {
     FILE* file = fopen("/proc/net/tcp", "re");
     if (file == nullptr)

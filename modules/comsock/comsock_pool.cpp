@@ -13,9 +13,7 @@
 
 namespace ZELK::PSESVC::COMSOCK {
 
-AcceptPool::AcceptPool(IAcceptHandler* handler, const char* traceModule) : m_handler(handler), m_trace(traceModule)
-{
-}
+AcceptPool::AcceptPool(IAcceptHandler* handler, const char* traceModule) : m_handler(handler), m_trace(traceModule) {}
 
 AcceptPool::~AcceptPool()
 {

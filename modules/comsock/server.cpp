@@ -31,8 +31,8 @@ bool SocketIsLive(const char* path)
     sockaddr_storage address {};
     socklen_t length = UnixAddress(path, &address);
     int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    bool live = probe >= 0
-                && (connect(probe, reinterpret_cast<sockaddr*>(&address), length) == 0 || errno != ECONNREFUSED);
+    bool live =
+        probe >= 0 && (connect(probe, reinterpret_cast<sockaddr*>(&address), length) == 0 || errno != ECONNREFUSED);
     CloseFd(probe);
     return live;
 }

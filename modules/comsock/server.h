@@ -22,7 +22,10 @@ namespace ZELK::PSESVC::COMSOCK {
 
 constexpr uint16_t kServicePort = 34443;
 
-class Server : public ITunnelSource, public IPSESVCSession, public CComObjectRoot, private ISessionHost,
+class Server : public ITunnelSource,
+               public IPSESVCSession,
+               public CComObjectRoot,
+               private ISessionHost,
                private IAcceptHandler {
 public:
     ZELK_BEGIN_INTMAP(Server)

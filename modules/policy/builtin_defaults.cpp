@@ -8,22 +8,20 @@ namespace kestrin::policy {
 namespace {
 
 struct ZELK_AutoPolRegisterDefaults {
-  explicit ZELK_AutoPolRegisterDefaults(ZELK_PolicyMap* map) { RegisterDefaults(map); }
+    explicit ZELK_AutoPolRegisterDefaults(ZELK_PolicyMap* map) { RegisterDefaults(map); }
 };
 
 constexpr ZELK_PolicyDefault kEnd = {nullptr, ZELK_POLICY_TYPE_END, nullptr, 0};
 
 const ZELK_PolicyDefault kCommonEmpty[] = {kEnd};
-const ZELK_PolicyDefault kCommon[] = {
-    {POL::COMMON::TRUST_DB, ZELK_POLICY_TYPE_TEXT, "keychain:", 0},
-    {POL::COMMON::SHOW_USER_POLICIES_PAGE, ZELK_POLICY_TYPE_NUMBER, nullptr, 1},
-    kEnd};
+const ZELK_PolicyDefault kCommon[] = {{POL::COMMON::TRUST_DB, ZELK_POLICY_TYPE_TEXT, "keychain:", 0},
+                                      {POL::COMMON::SHOW_USER_POLICIES_PAGE, ZELK_POLICY_TYPE_NUMBER, nullptr, 1},
+                                      kEnd};
 const ZELK_PolicyDefault kCapi[] = {{POL::COMMON::CAPI::VALID_ONLY, ZELK_POLICY_TYPE_NUMBER, nullptr, 1}, kEnd};
-const ZELK_PolicyDefault kApplications[] = {{POL::COMMON::CAPI::VALID_ONLY, ZELK_POLICY_TYPE_NUMBER, nullptr, 1},
-                                            kEnd};
+const ZELK_PolicyDefault kApplications[] = {{POL::COMMON::CAPI::VALID_ONLY, ZELK_POLICY_TYPE_NUMBER, nullptr, 1}, kEnd};
 const ZELK_PolicyDefault kPki[] = {kEnd};
-const ZELK_PolicyDefault kProfiles[] = {
-    {POL::KESTRIN::PROFILE::NETWORK_TIMEOUT, ZELK_POLICY_TYPE_NUMBER, nullptr, 45}, kEnd};
+const ZELK_PolicyDefault kProfiles[] = {{POL::KESTRIN::PROFILE::NETWORK_TIMEOUT, ZELK_POLICY_TYPE_NUMBER, nullptr, 45},
+                                        kEnd};
 const ZELK_PolicyDefault kProfile[] = {
     {POL::KESTRIN::PROFILE::SHOW_ERROR_MESSAGE, ZELK_POLICY_TYPE_NUMBER, nullptr, 1},
     {POL::KESTRIN::PROFILE::SHOW_SUCCESS_MESSAGE, ZELK_POLICY_TYPE_NUMBER, nullptr, 1},

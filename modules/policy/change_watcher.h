@@ -12,12 +12,12 @@
 namespace kestrin::policy {
 
 class FolderWatchTarget {
- public:
-  // Called on the policy event thread, never twice at once for one target.
-  virtual void OnFolderChanged() = 0;
+public:
+    // Called on the policy event thread, never twice at once for one target.
+    virtual void OnFolderChanged() = 0;
 
- protected:
-  ~FolderWatchTarget() = default;
+protected:
+    ~FolderWatchTarget() = default;
 };
 
 namespace ChangeWatcher {

@@ -28,18 +28,18 @@ HRESULT AtomicWrite(const std::string& path, const std::string& bytes, mode_t mo
 
 // An exclusive or shared flock on a lock file, held for the object's life.
 class FileLock {
- public:
-  FileLock() = default;
-  ~FileLock();
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
+public:
+    FileLock() = default;
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
 
-  // Creates the lock file when missing and waits for the lock.
-  HRESULT Lock(const std::string& path, bool exclusive);
-  void Unlock();
+    // Creates the lock file when missing and waits for the lock.
+    HRESULT Lock(const std::string& path, bool exclusive);
+    void Unlock();
 
- private:
-  int m_fd = -1;
+private:
+    int m_fd = -1;
 };
 
 }  // namespace kestrin::policy

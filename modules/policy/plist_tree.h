@@ -16,7 +16,7 @@
 namespace kestrin::policy {
 
 struct PlistFree {
-  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 

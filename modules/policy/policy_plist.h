@@ -16,36 +16,36 @@
 namespace kestrin::policy {
 
 class ZELK_Policy_Plist : public ZELK_IPolicy, public ZELK_IPolicy_Internal, public CComObjectRoot {
- public:
-  explicit ZELK_Policy_Plist(std::shared_ptr<PlistRoot> root);
-  ~ZELK_Policy_Plist() override;
-  ZELK_Policy_Plist(const ZELK_Policy_Plist&) = delete;
-  ZELK_Policy_Plist& operator=(const ZELK_Policy_Plist&) = delete;
+public:
+    explicit ZELK_Policy_Plist(std::shared_ptr<PlistRoot> root);
+    ~ZELK_Policy_Plist() override;
+    ZELK_Policy_Plist(const ZELK_Policy_Plist&) = delete;
+    ZELK_Policy_Plist& operator=(const ZELK_Policy_Plist&) = delete;
 
-  ZELK_BEGIN_INTMAP(ZELK_Policy_Plist)
-  ZELK_INTMAP_ENTRY(ZELK_IPolicy)
-  ZELK_INTMAP_ENTRY(ZELK_IPolicy_Internal)
-  ZELK_INTMAP_ENTRY_CLASS(IID_ZELK_Policy_Plist)
-  ZELK_END_INTMAP()
+    ZELK_BEGIN_INTMAP(ZELK_Policy_Plist)
+    ZELK_INTMAP_ENTRY(ZELK_IPolicy)
+    ZELK_INTMAP_ENTRY(ZELK_IPolicy_Internal)
+    ZELK_INTMAP_ENTRY_CLASS(IID_ZELK_Policy_Plist)
+    ZELK_END_INTMAP()
 
-  // Creators of the classes "zelk.policy.plist.nodefault.SYS" and ".USR".
-  static HRESULT NewSystem(const GUID& iid, void** out);
-  static HRESULT NewUser(const GUID& iid, void** out);
+    // Creators of the classes "zelk.policy.plist.nodefault.SYS" and ".USR".
+    static HRESULT NewSystem(const GUID& iid, void** out);
+    static HRESULT NewUser(const GUID& iid, void** out);
 
-  ZELK_POLICY_OVERRIDES
+    ZELK_POLICY_OVERRIDES
 
-  // A new object on the same root bound to `path`.
-  HRESULT NewWithSameRoot(const KeyPath& path, ZELK_IPolicy** out);
+    // A new object on the same root bound to `path`.
+    HRESULT NewWithSameRoot(const KeyPath& path, ZELK_IPolicy** out);
 
- private:
-  static HRESULT NewOnRoot(std::shared_ptr<PlistRoot> root, const GUID& iid, void** out);
-  KeyPath Path();
-  void SetPath(KeyPath path);
+private:
+    static HRESULT NewOnRoot(std::shared_ptr<PlistRoot> root, const GUID& iid, void** out);
+    KeyPath Path();
+    void SetPath(KeyPath path);
 
-  std::shared_ptr<PlistRoot> m_root;
-  std::mutex m_lock;  // path and its texts
-  KeyPath m_path;
-  std::string m_pathText = "/";
+    std::shared_ptr<PlistRoot> m_root;
+    std::mutex m_lock;  // path and its texts
+    KeyPath m_path;
+    std::string m_pathText = "/";
 };
 
 }  // namespace kestrin::policy

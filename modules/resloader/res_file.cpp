@@ -69,7 +69,7 @@ OctetString* ReadLocaleFile(const wchar_t* directory, const std::wstring& folder
 // The first file found of the locale's folders, then the fallback folders,
 // for the caller to free.
 OctetString* FindResourceFile(const wchar_t* language, const wchar_t* country, const wchar_t* bundle,
-                       const wchar_t* directory)
+                              const wchar_t* directory)
 {
     if (IsLocalePart(language) && IsLocalePart(country))
         if (OctetString* data = ReadLocaleFile(directory, std::wstring(language) + L"_" + country, bundle))
@@ -138,7 +138,7 @@ StringX* StringX_New(const char* text)
     void* memory = sec_malloc(sizeof(StringX));
     if (memory == nullptr)
         return nullptr;
-    auto* entry = new (memory) StringX{nullptr, {nullptr}};
+    auto* entry = new (memory) StringX {nullptr, {nullptr}};
     if (FAILED(String_Copy(text, &entry->text)) || entry->text == nullptr) {
         s_stringXHelper.Free(entry);
         return nullptr;
@@ -194,9 +194,10 @@ HRESULT LoadResourcesEx(const wchar_t* language, const wchar_t* country, const w
     if (FAILED(hr))
         return hr;
     HashTable_void* texts = table;
-    hr = ParseResourceDocument(reinterpret_cast<const char*>(bytes->data), [texts, plain](const char* key, const char* content) {
-        return AddText(texts, plain != nullptr, key, content);
-    });
+    hr = ParseResourceDocument(reinterpret_cast<const char*>(bytes->data),
+                               [texts, plain](const char* key, const char* content) {
+                                   return AddText(texts, plain != nullptr, key, content);
+                               });
     if (FAILED(hr))
         return hr;
     if (plain != nullptr)

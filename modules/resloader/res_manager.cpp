@@ -42,8 +42,9 @@ HRESULT CResourceManager::Create(const char* locale, bool currentLocale, const w
     if (FAILED(hr))
         return trace.result = hr;
     object->AddRef();
-    HRESULT found = currentLocale ? GetLocale(std::addressof(object->m_language), std::addressof(object->m_country))
-                                  : SplitLocale(locale, std::addressof(object->m_language), std::addressof(object->m_country));
+    HRESULT found = currentLocale
+                        ? GetLocale(std::addressof(object->m_language), std::addressof(object->m_country))
+                        : SplitLocale(locale, std::addressof(object->m_language), std::addressof(object->m_country));
     if (FAILED(found)) {
         object->m_language.Free();
         object->m_country.Free();
@@ -51,8 +52,8 @@ HRESULT CResourceManager::Create(const char* locale, bool currentLocale, const w
     object->m_bundle = bundle;
     if (directory != nullptr)
         object->m_directory = directory;
-    if (static_cast<const wchar_t*>(object->m_bundle) == nullptr ||
-        (directory != nullptr && static_cast<const wchar_t*>(object->m_directory) == nullptr)) {
+    if (static_cast<const wchar_t*>(object->m_bundle) == nullptr
+        || (directory != nullptr && static_cast<const wchar_t*>(object->m_directory) == nullptr)) {
         object->Release();
         return trace.result = E_OUTOFMEMORY;
     }
@@ -82,8 +83,8 @@ void CResourceManager::Init()
         if (!configured.IsEmpty()) {
             ZELK_RES_TEXT path;
             String_Copy(static_cast<const char*>(configured), &path);
-            if (static_cast<const wchar_t*>(path) != nullptr &&
-                SUCCEEDED(LoadResourcesEx(m_language, m_country, m_bundle, path, nullptr, entries.GetAddr()))) {
+            if (static_cast<const wchar_t*>(path) != nullptr
+                && SUCCEEDED(LoadResourcesEx(m_language, m_country, m_bundle, path, nullptr, entries.GetAddr()))) {
                 SECTRACE_FormatLn(nullptr, 4, "Resource loaded from configured directory %s",
                                   static_cast<const char*>(configured));
             }

@@ -14,8 +14,8 @@ namespace kestrin::resloader {
 class CResourceManager : public IResourceManager, public CComObjectRoot {
 public:
     ZELK_BEGIN_INTMAP(CResourceManager)
-        ZELK_INTMAP_ENTRY(IResourceManager)
-        ZELK_INTMAP_ENTRY_CLASS(IID_CResourceManager)
+    ZELK_INTMAP_ENTRY(IResourceManager)
+    ZELK_INTMAP_ENTRY_CLASS(IID_CResourceManager)
     ZELK_END_INTMAP()
 
     CResourceManager() = default;

@@ -12,8 +12,8 @@ namespace {
 
 bool IsElement(const xmlNode* node, const char* name)
 {
-    return node->type == XML_ELEMENT_NODE && node->name != nullptr &&
-           strcasecmp(reinterpret_cast<const char*>(node->name), name) == 0;
+    return node->type == XML_ELEMENT_NODE && node->name != nullptr
+           && strcasecmp(reinterpret_cast<const char*>(node->name), name) == 0;
 }
 
 // The first element among `node` and its siblings, when it has that name.
@@ -36,10 +36,7 @@ const xmlNode* FindElement(const xmlNode* node, const char* name)
 // A text returned by libxml2, given back with the crypto library's free.
 class XmlText {
 public:
-    explicit XmlText(unsigned char* text)
-        : m_text(text)
-    {
-    }
+    explicit XmlText(unsigned char* text) : m_text(text) {}
     ~XmlText() { sec_free(m_text); }
     XmlText(const XmlText&) = delete;
     XmlText& operator=(const XmlText&) = delete;

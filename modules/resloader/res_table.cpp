@@ -1,7 +1,7 @@
 // The table "zelk.misc.resloader.fkts.1", registered under the module's name.
 #include "lang_table.h"
-#include "res_locale.h"
 #include "res_file.h"
+#include "res_locale.h"
 #include "res_manager.h"
 #include "zelk_module.h"
 
@@ -19,8 +19,8 @@ HRESULT ZELK_RESLOADER_FKTS_get_info(const char** apiName, const char** module, 
     return S_OK;
 }
 
-HRESULT LoadResources(const wchar_t* language, const wchar_t* country, const wchar_t* bundle,
-                      const wchar_t* directory, HashTable_void** plain)
+HRESULT LoadResources(const wchar_t* language, const wchar_t* country, const wchar_t* bundle, const wchar_t* directory,
+                      HashTable_void** plain)
 {
     return LoadResourcesEx(language, country, bundle, directory, plain, nullptr);
 }

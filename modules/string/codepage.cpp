@@ -25,10 +25,9 @@ struct CodePageAlias {
 };
 
 constexpr CodePageAlias kAliases[] = {
-    {0, "UTF-8"},      {2, "MACINTOSH"},  {65000, "UTF-7"},  {65001, "UTF-8"},  {1250, "CP1250"},
-    {1251, "CP1251"},  {1252, "CP1252"},  {1253, "CP1253"},  {1254, "CP1254"},  {1255, "CP1255"},
-    {1256, "CP1256"},  {1257, "CP1257"},  {1258, "CP1258"},  {874, "CP874"},    {932, "CP932"},
-    {936, "CP936"},    {949, "CP949"},    {950, "CP950"},
+    {0, "UTF-8"},     {2, "MACINTOSH"}, {65000, "UTF-7"}, {65001, "UTF-8"}, {1250, "CP1250"}, {1251, "CP1251"},
+    {1252, "CP1252"}, {1253, "CP1253"}, {1254, "CP1254"}, {1255, "CP1255"}, {1256, "CP1256"}, {1257, "CP1257"},
+    {1258, "CP1258"}, {874, "CP874"},   {932, "CP932"},   {936, "CP936"},   {949, "CP949"},   {950, "CP950"},
 };
 
 bool IsUtf8(unsigned codePage)
@@ -72,8 +71,8 @@ char* Run(iconv_t cd, const char* input, size_t inputBytes, size_t size, size_t 
     };
     // Phase 0 converts the input, phase 1 flushes the converter's state.
     for (int phase = 0; phase < 2;) {
-        size_t done = phase == 0 ? iconv(cd, &in, &inLeft, &outPos, &outLeft)
-                                 : iconv(cd, nullptr, nullptr, &outPos, &outLeft);
+        size_t done =
+            phase == 0 ? iconv(cd, &in, &inLeft, &outPos, &outLeft) : iconv(cd, nullptr, nullptr, &outPos, &outLeft);
         if (done != static_cast<size_t>(-1)) {
             ++phase;
             continue;

@@ -36,8 +36,7 @@ bool MatchImpl(const C* text, const C* pattern, bool noCase, C wildcard)
             starText = t;
             continue;
         }
-        if (*p && (*p == C('?') || (wildcard && *p == wildcard) || *p == *t ||
-                   (noCase && Upper(*p) == Upper(*t)))) {
+        if (*p && (*p == C('?') || (wildcard && *p == wildcard) || *p == *t || (noCase && Upper(*p) == Upper(*t)))) {
             ++p;
             ++t;
             continue;

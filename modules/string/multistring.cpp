@@ -1,7 +1,8 @@
 // Lists of texts: building, walking and searching (both widths).
+#include "multistring.h"
+
 #include <functional>
 
-#include "multistring.h"
 #include "text.h"
 
 namespace kestrin::strings {
@@ -252,17 +253,17 @@ size_t MultiGetCountEx(const C* list, const C* end)
     return count;
 }
 
-#define ZELK_INSTANTIATE(C)                                                    \
-    template HRESULT MakeMultiString<C>(const C*, C**, const C*);              \
-    template HRESULT MultiCopy<C>(const C*, C**);                              \
-    template size_t MultiGetLength<C>(const C*);                               \
-    template HRESULT MultiCreate<C>(const C*, C**);                            \
-    template size_t MultiGetCount<C>(const C*);                                \
-    template int32_t MultiFind<C>(const C*, const C*);                         \
-    template int32_t MultiFindNoCase<C>(const C*, const C*);                   \
-    template const C* MultiGet<C>(const C*, size_t);                           \
-    template HRESULT MultiAdd<C>(const C*, const C*, C**);                     \
-    template HRESULT MultiInsert<C>(const C*, const C*, C**);                  \
+#define ZELK_INSTANTIATE(C)                                                                                            \
+    template HRESULT MakeMultiString<C>(const C*, C**, const C*);                                                      \
+    template HRESULT MultiCopy<C>(const C*, C**);                                                                      \
+    template size_t MultiGetLength<C>(const C*);                                                                       \
+    template HRESULT MultiCreate<C>(const C*, C**);                                                                    \
+    template size_t MultiGetCount<C>(const C*);                                                                        \
+    template int32_t MultiFind<C>(const C*, const C*);                                                                 \
+    template int32_t MultiFindNoCase<C>(const C*, const C*);                                                           \
+    template const C* MultiGet<C>(const C*, size_t);                                                                   \
+    template HRESULT MultiAdd<C>(const C*, const C*, C**);                                                             \
+    template HRESULT MultiInsert<C>(const C*, const C*, C**);                                                          \
     template size_t MultiGetCountEx<C>(const C*, const C*);
 
 ZELK_INSTANTIATE(char)

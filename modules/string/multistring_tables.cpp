@@ -31,33 +31,15 @@ HRESULT MULTISTRINGW_get_info(const char** apiName, const char** module, const c
 }
 
 MULTISTRING_FUNCTION_TABLE s_multi = {
-    {MULTISTRING_get_info},
-    MakeMultiString<char>,
-    MultiCopy<char>,
-    MultiGetLength<char>,
-    MultiCreate<char>,
-    MultiGetCount<char>,
-    MultiFind<char>,
-    MultiFindNoCase<char>,
-    MultiGet<char>,
-    MultiAdd<char>,
-    MultiInsert<char>,
-    MultiGetCountEx<char>,
+    {MULTISTRING_get_info}, MakeMultiString<char>, MultiCopy<char>,   MultiGetLength<char>,
+    MultiCreate<char>,      MultiGetCount<char>,   MultiFind<char>,   MultiFindNoCase<char>,
+    MultiGet<char>,         MultiAdd<char>,        MultiInsert<char>, MultiGetCountEx<char>,
 };
 
 MULTISTRINGW_FUNCTION_TABLE s_multiW = {
-    {MULTISTRINGW_get_info},
-    MakeMultiString<wchar_t>,
-    MultiCopy<wchar_t>,
-    MultiGetLength<wchar_t>,
-    MultiCreate<wchar_t>,
-    MultiGetCount<wchar_t>,
-    MultiFind<wchar_t>,
-    MultiFindNoCase<wchar_t>,
-    MultiGet<wchar_t>,
-    MultiAdd<wchar_t>,
-    MultiInsert<wchar_t>,
-    MultiGetCountEx<wchar_t>,
+    {MULTISTRINGW_get_info}, MakeMultiString<wchar_t>, MultiCopy<wchar_t>,   MultiGetLength<wchar_t>,
+    MultiCreate<wchar_t>,    MultiGetCount<wchar_t>,   MultiFind<wchar_t>,   MultiFindNoCase<wchar_t>,
+    MultiGet<wchar_t>,       MultiAdd<wchar_t>,        MultiInsert<wchar_t>, MultiGetCountEx<wchar_t>,
 };
 
 CZELK_API s_registerMulti(ZELK_STRING_MODULE, ZELK_MULTISTRING_API, &s_multi);

@@ -71,41 +71,76 @@ C* NewText(const C* t, size_t n)
 }
 
 // Slots shared by both tables; the comments name the slot.
-template <class C> C** SetNULL(C** p);                                                  // 1
-template <class C> size_t Length(const C* t);                                           // 2
-template <class C> HRESULT Copy(const C* t, C** out);                                   // 3
-template <class C> HRESULT CopyN(const C* t, size_t n, C** out);                        // 4
-template <class C> int32_t Compare(const C* a, const C* b);                             // 5
-template <class C> int32_t NCompare(const C* a, const C* b, int n);                     // 6
-template <class C> int32_t CompareNoCase(const C* a, const C* b);                       // 7
-template <class C> int32_t NCompareNoCase(const C* a, const C* b, int n);               // 8
-template <class C> bool IsEmpty(const C* t);                                            // 9
-template <class C> bool IsSpace(const C* t);                                            // 10
-template <class C> bool NIsSpace(const C* t, size_t n);                                 // 11
-template <class C> uint32_t Find(const C* t, size_t start, const C* needle);            // 12
-template <class C> uint32_t Replace(const C* t, const C* from, const C* to, C** out);   // 13
-template <class C> uint32_t FindOneOf(const C* t, const C* set);                        // 14
-template <class C> uint32_t ReverseFind(const C* t, C c);                               // 15
-template <class C> bool StartsWith(const C* t, const C* prefix);                        // 16
-template <class C> bool StartsWithNoCase(const C* t, const C* prefix);                  // 17
-template <class C> const C* ExtractToken(const C* t, const C* delim, C** out);          // 18
-template <class C> const C* ExtractTokens(const C* t, const C** delims, unsigned count, C** out); // 19
-template <class C> void ExtractTokenByIdx(const C* t, unsigned index, C** out);         // 20
-template <class C> HRESULT Chop(C* t);                                                  // 21
-template <class C> void Burn(C* t);                                                     // 22
-template <class C> HRESULT Mid(const C* t, int start, size_t n, C** out);               // 23
-template <class C> HRESULT Left(const C* t, size_t n, C** out);                         // 24
-template <class C> HRESULT Right(const C* t, size_t n, C** out);                        // 25
-template <class C> C* Append(C* t, const C* add);                                       // 27
-template <class C> bool EndsWith(const C* t, const C* suffix);                          // 28
-template <class C> HRESULT MakeUpper(const C* t, C** out);                              // 29
-template <class C> HRESULT MakeLower(const C* t, C** out);                              // 30
-template <class C> C* MakeCannon(const C* t, C** out);                                  // 31
-template <class C> size_t Delete(const C* t, C** out, size_t start, size_t n);          // 32
-template <class C> HRESULT IntToString(unsigned long value, C** out);                   // 33
-template <class C> int64_t StringToInt(const C* t);                                     // 34
-template <class C> bool Is8Bit(const C* t);                                             // 35
-template <class C> HRESULT RemoveQuote(C* t);                                           // 38
+template <class C>
+C** SetNULL(C** p);  // 1
+template <class C>
+size_t Length(const C* t);  // 2
+template <class C>
+HRESULT Copy(const C* t, C** out);  // 3
+template <class C>
+HRESULT CopyN(const C* t, size_t n, C** out);  // 4
+template <class C>
+int32_t Compare(const C* a, const C* b);  // 5
+template <class C>
+int32_t NCompare(const C* a, const C* b, int n);  // 6
+template <class C>
+int32_t CompareNoCase(const C* a, const C* b);  // 7
+template <class C>
+int32_t NCompareNoCase(const C* a, const C* b, int n);  // 8
+template <class C>
+bool IsEmpty(const C* t);  // 9
+template <class C>
+bool IsSpace(const C* t);  // 10
+template <class C>
+bool NIsSpace(const C* t, size_t n);  // 11
+template <class C>
+uint32_t Find(const C* t, size_t start, const C* needle);  // 12
+template <class C>
+uint32_t Replace(const C* t, const C* from, const C* to, C** out);  // 13
+template <class C>
+uint32_t FindOneOf(const C* t, const C* set);  // 14
+template <class C>
+uint32_t ReverseFind(const C* t, C c);  // 15
+template <class C>
+bool StartsWith(const C* t, const C* prefix);  // 16
+template <class C>
+bool StartsWithNoCase(const C* t, const C* prefix);  // 17
+template <class C>
+const C* ExtractToken(const C* t, const C* delim, C** out);  // 18
+template <class C>
+const C* ExtractTokens(const C* t, const C** delims, unsigned count, C** out);  // 19
+template <class C>
+void ExtractTokenByIdx(const C* t, unsigned index, C** out);  // 20
+template <class C>
+HRESULT Chop(C* t);  // 21
+template <class C>
+void Burn(C* t);  // 22
+template <class C>
+HRESULT Mid(const C* t, int start, size_t n, C** out);  // 23
+template <class C>
+HRESULT Left(const C* t, size_t n, C** out);  // 24
+template <class C>
+HRESULT Right(const C* t, size_t n, C** out);  // 25
+template <class C>
+C* Append(C* t, const C* add);  // 27
+template <class C>
+bool EndsWith(const C* t, const C* suffix);  // 28
+template <class C>
+HRESULT MakeUpper(const C* t, C** out);  // 29
+template <class C>
+HRESULT MakeLower(const C* t, C** out);  // 30
+template <class C>
+C* MakeCannon(const C* t, C** out);  // 31
+template <class C>
+size_t Delete(const C* t, C** out, size_t start, size_t n);  // 32
+template <class C>
+HRESULT IntToString(unsigned long value, C** out);  // 33
+template <class C>
+int64_t StringToInt(const C* t);  // 34
+template <class C>
+bool Is8Bit(const C* t);  // 35
+template <class C>
+HRESULT RemoveQuote(C* t);  // 38
 
 // Encodings (slots 41 to 48), char table.
 HRESULT String_Base64Encode(OctetString* data, char** out);

@@ -1,11 +1,11 @@
 // Length, copies, comparisons, searches and tests of texts (both widths).
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
-
-#include <openssl/crypto.h>
 
 #include "text.h"
 
@@ -296,27 +296,27 @@ bool Is8Bit(const C* t)
     return false;
 }
 
-#define ZELK_INSTANTIATE(C)                                                    \
-    template C** SetNULL<C>(C**);                                              \
-    template size_t Length<C>(const C*);                                       \
-    template HRESULT Copy<C>(const C*, C**);                                   \
-    template HRESULT CopyN<C>(const C*, size_t, C**);                          \
-    template int32_t Compare<C>(const C*, const C*);                           \
-    template int32_t NCompare<C>(const C*, const C*, int);                     \
-    template int32_t CompareNoCase<C>(const C*, const C*);                     \
-    template int32_t NCompareNoCase<C>(const C*, const C*, int);               \
-    template bool IsEmpty<C>(const C*);                                        \
-    template bool IsSpace<C>(const C*);                                        \
-    template bool NIsSpace<C>(const C*, size_t);                               \
-    template uint32_t Find<C>(const C*, size_t, const C*);                     \
-    template uint32_t FindOneOf<C>(const C*, const C*);                        \
-    template uint32_t ReverseFind<C>(const C*, C);                             \
-    template bool StartsWith<C>(const C*, const C*);                           \
-    template bool StartsWithNoCase<C>(const C*, const C*);                     \
-    template bool EndsWith<C>(const C*, const C*);                             \
-    template void Burn<C>(C*);                                                 \
-    template HRESULT IntToString<C>(unsigned long, C**);                       \
-    template int64_t StringToInt<C>(const C*);                                 \
+#define ZELK_INSTANTIATE(C)                                                                                            \
+    template C** SetNULL<C>(C**);                                                                                      \
+    template size_t Length<C>(const C*);                                                                               \
+    template HRESULT Copy<C>(const C*, C**);                                                                           \
+    template HRESULT CopyN<C>(const C*, size_t, C**);                                                                  \
+    template int32_t Compare<C>(const C*, const C*);                                                                   \
+    template int32_t NCompare<C>(const C*, const C*, int);                                                             \
+    template int32_t CompareNoCase<C>(const C*, const C*);                                                             \
+    template int32_t NCompareNoCase<C>(const C*, const C*, int);                                                       \
+    template bool IsEmpty<C>(const C*);                                                                                \
+    template bool IsSpace<C>(const C*);                                                                                \
+    template bool NIsSpace<C>(const C*, size_t);                                                                       \
+    template uint32_t Find<C>(const C*, size_t, const C*);                                                             \
+    template uint32_t FindOneOf<C>(const C*, const C*);                                                                \
+    template uint32_t ReverseFind<C>(const C*, C);                                                                     \
+    template bool StartsWith<C>(const C*, const C*);                                                                   \
+    template bool StartsWithNoCase<C>(const C*, const C*);                                                             \
+    template bool EndsWith<C>(const C*, const C*);                                                                     \
+    template void Burn<C>(C*);                                                                                         \
+    template HRESULT IntToString<C>(unsigned long, C**);                                                               \
+    template int64_t StringToInt<C>(const C*);                                                                         \
     template bool Is8Bit<C>(const C*);
 
 ZELK_INSTANTIATE(char)

@@ -299,17 +299,17 @@ HRESULT RemoveQuote(C* t)
     return S_OK;
 }
 
-#define ZELK_INSTANTIATE(C)                                                    \
-    template uint32_t Replace<C>(const C*, const C*, const C*, C**);           \
-    template HRESULT Chop<C>(C*);                                              \
-    template HRESULT Mid<C>(const C*, int, size_t, C**);                       \
-    template HRESULT Left<C>(const C*, size_t, C**);                           \
-    template HRESULT Right<C>(const C*, size_t, C**);                          \
-    template C* Append<C>(C*, const C*);                                       \
-    template HRESULT MakeUpper<C>(const C*, C**);                              \
-    template HRESULT MakeLower<C>(const C*, C**);                              \
-    template C* MakeCannon<C>(const C*, C**);                                  \
-    template size_t Delete<C>(const C*, C**, size_t, size_t);                  \
+#define ZELK_INSTANTIATE(C)                                                                                            \
+    template uint32_t Replace<C>(const C*, const C*, const C*, C**);                                                   \
+    template HRESULT Chop<C>(C*);                                                                                      \
+    template HRESULT Mid<C>(const C*, int, size_t, C**);                                                               \
+    template HRESULT Left<C>(const C*, size_t, C**);                                                                   \
+    template HRESULT Right<C>(const C*, size_t, C**);                                                                  \
+    template C* Append<C>(C*, const C*);                                                                               \
+    template HRESULT MakeUpper<C>(const C*, C**);                                                                      \
+    template HRESULT MakeLower<C>(const C*, C**);                                                                      \
+    template C* MakeCannon<C>(const C*, C**);                                                                          \
+    template size_t Delete<C>(const C*, C**, size_t, size_t);                                                          \
     template HRESULT RemoveQuote<C>(C*);
 
 ZELK_INSTANTIATE(char)

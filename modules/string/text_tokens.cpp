@@ -87,9 +87,9 @@ void ExtractTokenByIdx(const C* t, unsigned index, C** out)
     ExtractToken<C>(p, separator, out);
 }
 
-#define ZELK_INSTANTIATE(C)                                                    \
-    template const C* ExtractToken<C>(const C*, const C*, C**);                \
-    template const C* ExtractTokens<C>(const C*, const C**, unsigned, C**);    \
+#define ZELK_INSTANTIATE(C)                                                                                            \
+    template const C* ExtractToken<C>(const C*, const C*, C**);                                                        \
+    template const C* ExtractTokens<C>(const C*, const C**, unsigned, C**);                                            \
     template void ExtractTokenByIdx<C>(const C*, unsigned, C**);
 
 ZELK_INSTANTIATE(char)

@@ -15,8 +15,11 @@ namespace kestrin::keystore::detail {
 
 template <auto Free>
 struct OsslDeleter {
-  template <class T>
-  void operator()(T* p) const { Free(p); }
+    template <class T>
+    void operator()(T* p) const
+    {
+        Free(p);
+    }
 };
 
 using X509Ptr = std::unique_ptr<X509, OsslDeleter<X509_free>>;
@@ -28,7 +31,10 @@ using Pkcs8Ptr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, OsslDeleter<PKCS8_PRIV_KEY
 using X509StorePtr = std::unique_ptr<X509_STORE, OsslDeleter<X509_STORE_free>>;
 using X509StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, OsslDeleter<X509_STORE_CTX_free>>;
 
-inline void FreeX509Stack(STACK_OF(X509)* s) { sk_X509_pop_free(s, X509_free); }
+inline void FreeX509Stack(STACK_OF(X509) * s)
+{
+    sk_X509_pop_free(s, X509_free);
+}
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter<FreeX509Stack>>;
 
 // Decodes one DER certificate that must span all of `der`.
@@ -46,14 +52,14 @@ OSSL_LIB_CTX* LibCtx();
 
 // Makes LibCtx() this thread's default for OpenSSL calls that take no context.
 class LibCtxScope {
- public:
-  LibCtxScope() : previous_(OSSL_LIB_CTX_set0_default(LibCtx())) {}
-  ~LibCtxScope() { OSSL_LIB_CTX_set0_default(previous_); }
-  LibCtxScope(const LibCtxScope&) = delete;
-  LibCtxScope& operator=(const LibCtxScope&) = delete;
+public:
+    LibCtxScope() : previous_(OSSL_LIB_CTX_set0_default(LibCtx())) {}
+    ~LibCtxScope() { OSSL_LIB_CTX_set0_default(previous_); }
+    LibCtxScope(const LibCtxScope&) = delete;
+    LibCtxScope& operator=(const LibCtxScope&) = delete;
 
- private:
-  OSSL_LIB_CTX* previous_;
+private:
+    OSSL_LIB_CTX* previous_;
 };
 
 }  // namespace kestrin::keystore::detail

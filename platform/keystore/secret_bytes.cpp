@@ -5,33 +5,40 @@
 
 namespace kestrin::keystore {
 
-SecretBytes::~SecretBytes() { Clear(); }
+SecretBytes::~SecretBytes()
+{
+    Clear();
+}
 
 SecretBytes::SecretBytes(SecretBytes&& other) noexcept : bytes_(std::move(other.bytes_)) {}
 
-SecretBytes& SecretBytes::operator=(SecretBytes&& other) noexcept {
-  if (this != &other) {
+SecretBytes& SecretBytes::operator=(SecretBytes&& other) noexcept
+{
+    if (this != &other) {
+        Clear();
+        bytes_ = std::move(other.bytes_);
+    }
+    return *this;
+}
+
+HRESULT SecretBytes::Assign(std::span<const uint8_t> bytes)
+{
     Clear();
-    bytes_ = std::move(other.bytes_);
-  }
-  return *this;
+    try {
+        bytes_.reserve(bytes.size());
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    bytes_.assign(bytes.begin(), bytes.end());
+    return S_OK;
 }
 
-HRESULT SecretBytes::Assign(std::span<const uint8_t> bytes) {
-  Clear();
-  try {
-    bytes_.reserve(bytes.size());
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  bytes_.assign(bytes.begin(), bytes.end());
-  return S_OK;
-}
-
-void SecretBytes::Clear() {
-  if (bytes_.capacity() != 0) OPENSSL_cleanse(bytes_.data(), bytes_.capacity());
-  bytes_.clear();
-  bytes_.shrink_to_fit();
+void SecretBytes::Clear()
+{
+    if (bytes_.capacity() != 0)
+        OPENSSL_cleanse(bytes_.data(), bytes_.capacity());
+    bytes_.clear();
+    bytes_.shrink_to_fit();
 }
 
 }  // namespace kestrin::keystore

@@ -58,8 +58,8 @@ void flist_free(void* pointer)
 }
 
 SEC_FUNCTION_LIST s_list = {
-    &flist_release, nullptr, &flist_get_api, &flist_release_api, nullptr, nullptr,
-    &flist_malloc,  &flist_calloc, &flist_realloc, &flist_free,
+    &flist_release, nullptr,       &flist_get_api, &flist_release_api, nullptr,
+    nullptr,        &flist_malloc, &flist_calloc,  &flist_realloc,     &flist_free,
 };
 
 // The last user's release unloads the modules, so that a later start loads
@@ -86,8 +86,8 @@ SEC_FUNCTION_LIST* qev_function_list()
     return &s_list;
 }
 
-extern "C" QEV_EXPORT HRESULT cryptolib_get_f_list(unsigned int, void*, SEC_FUNCTION_LIST** list, void*,
-                                                   const char*, unsigned int)
+extern "C" QEV_EXPORT HRESULT cryptolib_get_f_list(unsigned int, void*, SEC_FUNCTION_LIST** list, void*, const char*,
+                                                   unsigned int)
 {
     if (list == nullptr)
         return ZELK_E_API_NOARG;

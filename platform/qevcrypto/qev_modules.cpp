@@ -125,7 +125,7 @@ void qev_unload_modules()
 const char* qev_own_dir()
 {
     static const std::string dir = [] {
-        Dl_info info{};
+        Dl_info info {};
         if (dladdr(reinterpret_cast<void*>(&qev_own_dir), &info) == 0 || info.dli_fname == nullptr)
             return std::string();
         char resolved[PATH_MAX];

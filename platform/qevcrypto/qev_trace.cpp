@@ -18,8 +18,8 @@
 
 namespace {
 
-std::atomic<unsigned int> s_level{0};
-std::atomic<QEV_TRACE_CALLBACK> s_callback{nullptr};
+std::atomic<unsigned int> s_level {0};
+std::atomic<QEV_TRACE_CALLBACK> s_callback {nullptr};
 std::mutex s_outputLock;  // guards s_traceFile and keeps lines whole
 std::string s_traceFile;
 
@@ -50,9 +50,9 @@ std::string format_line(const char* format, va_list args)
 
 std::string timestamp()
 {
-    timeval now{};
+    timeval now {};
     gettimeofday(&now, nullptr);
-    tm local{};
+    tm local {};
     localtime_r(&now.tv_sec, &local);
     char text[64];
     size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
@@ -63,10 +63,14 @@ std::string timestamp()
 int syslog_priority(unsigned int level)
 {
     switch (level) {
-    case 1: return LOG_ERR;
-    case 2: return LOG_WARNING;
-    case 3: return LOG_NOTICE;
-    default: return LOG_DEBUG;
+    case 1:
+        return LOG_ERR;
+    case 2:
+        return LOG_WARNING;
+    case 3:
+        return LOG_NOTICE;
+    default:
+        return LOG_DEBUG;
     }
 }
 

@@ -1,9 +1,9 @@
 // Reading the attribute chain of a call.
 #pragma once
 
-#include "qevcrypto.h"
-
 #include <cstdint>
+
+#include "qevcrypto.h"
 
 namespace kestrin::qevcrypto {
 

@@ -52,7 +52,7 @@ OctetString* SerialOctets(const ASN1_INTEGER* serial)
     const int length = i2d_ASN1_INTEGER(serial, &der);
     if (length <= 0)
         return nullptr;
-    der::Reader reader{der, der + length};
+    der::Reader reader {der, der + length};
     uint8_t tag = 0;
     const uint8_t* content = nullptr;
     size_t contentLength = 0;
@@ -72,7 +72,8 @@ SEQUENCE_OF_ObjId* ObjIdList(const EXTENDED_KEY_USAGE* usages)
         const size_t length = OBJ_length(object);
         SEQUENCE_OF_ObjId* node = NewZeroed<SEQUENCE_OF_ObjId>();
         ObjId* id = node != nullptr ? NewZeroed<ObjId>() : nullptr;
-        unsigned char* data = id != nullptr ? static_cast<unsigned char*>(std::malloc(length == 0 ? 1 : length)) : nullptr;
+        unsigned char* data =
+            id != nullptr ? static_cast<unsigned char*>(std::malloc(length == 0 ? 1 : length)) : nullptr;
         if (data == nullptr) {
             std::free(id);
             std::free(node);
@@ -269,8 +270,8 @@ HRESULT CertificateFields::SetTime(X509* x509, bool notAfter, const char* time)
     ossl::Asn1TimePtr value(ASN1_TIME_new());
     if (!value)
         return E_OUTOFMEMORY;
-    if (time == nullptr || std::strlen(time) > 32 || !ASN1_TIME_set_string(value.get(), time) ||
-        !ASN1_TIME_check(value.get()))
+    if (time == nullptr || std::strlen(time) > 32 || !ASN1_TIME_set_string(value.get(), time)
+        || !ASN1_TIME_check(value.get()))
         return E_INVALIDARG;
     return Change([&] {
         const int ok = notAfter ? X509_set1_notAfter(x509, value.get()) : X509_set1_notBefore(x509, value.get());
@@ -290,9 +291,8 @@ HRESULT CertificateFields::SetKeyUsage(X509* x509, const KeyUsage* usage, uint8_
         if (flags[bit] && !ASN1_BIT_STRING_set_bit(bits.get(), bit, 1))
             return E_OUTOFMEMORY;
     return Change([&] {
-        return X509_add1_ext_i2d(x509, NID_key_usage, bits.get(), critical ? 1 : 0, X509V3_ADD_REPLACE) == 1
-                   ? S_OK
-                   : E_FAIL;
+        return X509_add1_ext_i2d(x509, NID_key_usage, bits.get(), critical ? 1 : 0, X509V3_ADD_REPLACE) == 1 ? S_OK
+                                                                                                             : E_FAIL;
     });
 }
 

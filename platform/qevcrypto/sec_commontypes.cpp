@@ -28,7 +28,7 @@ struct Slots {
 Slots s_slots;
 QevTableRegistration s_registration("SEC_COMMONTYPES_1", s_slots.slots, kSlots);
 
-} // namespace
+}  // namespace
 
 namespace kestrin::qevcrypto::commontypes {
 
@@ -62,4 +62,4 @@ int CompareStrings(const char* a, const char* b)
     return std::strcmp(a, b);
 }
 
-} // namespace kestrin::qevcrypto::commontypes
+}  // namespace kestrin::qevcrypto::commontypes

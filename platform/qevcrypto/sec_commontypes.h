@@ -25,4 +25,4 @@ void FreeString(char* s);
 // 0 when both are NULL or equal.
 int CompareStrings(const char* a, const char* b);
 
-} // namespace kestrin::qevcrypto::commontypes
+}  // namespace kestrin::qevcrypto::commontypes

@@ -1,9 +1,8 @@
 // "SEC_CRYPT_1": key pairs, digest encryption and ciphers.
-#include "qev_crypt.h"
-#include "qev_tables.h"
-
 #include "ossl/ossl_cipher.h"
 #include "ossl/ossl_hash.h"
+#include "qev_crypt.h"
+#include "qev_tables.h"
 #include "sec_attr.h"
 #include "types_values.h"
 
@@ -62,8 +61,8 @@ HRESULT ReadSpec(const SECAttribute* attributes, ossl::CipherSpec& cipher)
     return S_OK;
 }
 
-HRESULT sec_crypt_cipher(const SECAttribute* attributes, const unsigned char* in, uint64_t inLength,
-                         unsigned char* out, uint64_t* outLength)
+HRESULT sec_crypt_cipher(const SECAttribute* attributes, const unsigned char* in, uint64_t inLength, unsigned char* out,
+                         uint64_t* outLength)
 {
     if (outLength == nullptr)
         return E_POINTER;
@@ -105,8 +104,8 @@ HRESULT sec_crypt_hash_all(const SECAttribute* attributes, const unsigned char* 
         return E_INVALIDARG;
     }
     size_t n = *outLength;
-    HRESULT hr = ossl::HashAll(static_cast<unsigned int>(reinterpret_cast<uintptr_t>(hash->value)), data, length,
-                               out, n);
+    HRESULT hr =
+        ossl::HashAll(static_cast<unsigned int>(reinterpret_cast<uintptr_t>(hash->value)), data, length, out, n);
     *outLength = n;
     return hr;
 }

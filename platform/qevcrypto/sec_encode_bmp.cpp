@@ -1,11 +1,10 @@
 // Slot 6 of "SEC_ENCODE_1": Latin-1 text to a BMPString's contents.
-#include "qev_encode_bmp.h"
-#include "qev_tables.h"
+#include <cstring>
 
 #include "ossl/ossl_bmp.h"
+#include "qev_encode_bmp.h"
+#include "qev_tables.h"
 #include "types_values.h"
-
-#include <cstring>
 
 namespace {
 

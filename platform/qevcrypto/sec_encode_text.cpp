@@ -71,8 +71,8 @@ HRESULT sec_hex_decode(const char* text, unsigned char* data, uint64_t* length, 
     return S_OK;
 }
 
-HRESULT sec_base64_encode(const unsigned char* data, size_t length, char* buffer, uint64_t* bufferLength, void*,
-                          void*, const char* separator)
+HRESULT sec_base64_encode(const unsigned char* data, size_t length, char* buffer, uint64_t* bufferLength, void*, void*,
+                          const char* separator)
 {
     if (buffer == nullptr || bufferLength == nullptr || (data == nullptr && length > 0))
         return SEC_E_ENCODE_ARG;
@@ -81,8 +81,8 @@ HRESULT sec_base64_encode(const unsigned char* data, size_t length, char* buffer
     const size_t lines = length / kBlock + (length % kBlock != 0);
     const size_t chars = length / 3 * 4 + (length % 3 != 0 ? 4 : 0);
     size_t textLength = 0;
-    if (length > SIZE_MAX / 2 || __builtin_mul_overflow(lines > 1 ? lines - 1 : 0, sepLength, &textLength) ||
-        __builtin_add_overflow(textLength, chars, &textLength) || textLength >= *bufferLength)
+    if (length > SIZE_MAX / 2 || __builtin_mul_overflow(lines > 1 ? lines - 1 : 0, sepLength, &textLength)
+        || __builtin_add_overflow(textLength, chars, &textLength) || textLength >= *bufferLength)
         return SEC_E_ENCODE_NOROOM;
     char* o = buffer;
     for (size_t done = 0; done < length; done += kBlock) {

@@ -1,8 +1,4 @@
 // "SEC_IO_1": files.
-#include "qev_io.h"
-#include "qev_tables.h"
-#include "types_values.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+
+#include "qev_io.h"
+#include "qev_tables.h"
+#include "types_values.h"
 
 namespace {
 

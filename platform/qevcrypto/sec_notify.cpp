@@ -29,8 +29,8 @@ unsigned int sec_notify_level(const char* module, unsigned int)
     return qev_trace_level(module);
 }
 
-QevTable<> s_table("SEC_NOTIFY_1", &sec_notify_get_info,
-                   {{1, qev_slot(&sec_notify_write)}, {2, qev_slot(&sec_notify_write_v)},
-                    {3, qev_slot(&sec_notify_level)}});
+QevTable<>
+    s_table("SEC_NOTIFY_1", &sec_notify_get_info,
+            {{1, qev_slot(&sec_notify_write)}, {2, qev_slot(&sec_notify_write_v)}, {3, qev_slot(&sec_notify_level)}});
 
 }  // namespace

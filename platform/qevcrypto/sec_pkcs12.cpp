@@ -1,9 +1,8 @@
 // "SEC_PKCS12_1": PKCS#12 values.
-#include "qev_pkcs12.h"
-#include "qev_tables.h"
-
 #include "ossl/ossl_keys.h"
 #include "ossl/ossl_pkcs12.h"
+#include "qev_pkcs12.h"
+#include "qev_tables.h"
 #include "types_pkcs12.h"
 #include "types_values.h"
 
@@ -93,11 +92,11 @@ HRESULT FromBagData(ossl::P12BagData& in, P12_Bag** out)
         hr = values::NewCertificate(std::move(in.cert), &cert);
         bag->content = cert;
     }
-    if (SUCCEEDED(hr) && in.friendlyName &&
-        (bag->friendlyName = values::NewOctets(in.friendlyName->data(), in.friendlyName->size())) == nullptr)
+    if (SUCCEEDED(hr) && in.friendlyName
+        && (bag->friendlyName = values::NewOctets(in.friendlyName->data(), in.friendlyName->size())) == nullptr)
         hr = E_OUTOFMEMORY;
-    if (SUCCEEDED(hr) && in.localKeyId &&
-        (bag->localKeyId = values::NewOctets(in.localKeyId->data(), in.localKeyId->size())) == nullptr)
+    if (SUCCEEDED(hr) && in.localKeyId
+        && (bag->localKeyId = values::NewOctets(in.localKeyId->data(), in.localKeyId->size())) == nullptr)
         hr = E_OUTOFMEMORY;
     if (FAILED(hr)) {
         values::FreeP12Bag(bag);

@@ -1,8 +1,7 @@
 // "SEC_RANDOM_1": random values.
+#include "ossl/ossl_random.h"
 #include "qev_random.h"
 #include "qev_tables.h"
-
-#include "ossl/ossl_random.h"
 #include "types_values.h"
 
 namespace {

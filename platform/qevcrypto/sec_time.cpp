@@ -1,11 +1,10 @@
 // "SEC_TIME_1": time texts.
-#include "qev_tables.h"
-#include "qev_time.h"
-
-#include "ossl/ossl_time.h"
-
 #include <cstdlib>
 #include <cstring>
+
+#include "ossl/ossl_time.h"
+#include "qev_tables.h"
+#include "qev_time.h"
 
 namespace {
 

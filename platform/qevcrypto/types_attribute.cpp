@@ -108,10 +108,11 @@ int AttributeCompare(const void* a, const void* b)
 }
 
 const SEC_TYPE_TABLE s_attribute = {
-    { &AttributeInfo }, &NoAddRef, &AttributeFree, nullptr, &AttributeCopy, &AttributeCompare, nullptr,
-    &kestrin::qevcrypto::values::NewEntry<SECAttribute, true>, &NoDecode, &NoEncode,
+    {&AttributeInfo}, &NoAddRef,         &AttributeFree, nullptr,
+    &AttributeCopy,   &AttributeCompare, nullptr,        &kestrin::qevcrypto::values::NewEntry<SECAttribute, true>,
+    &NoDecode,        &NoEncode,
 };
 
 QevSlotFill s_fill("SEC_COMMONTYPES_1", SEC_TYPE_SECAttribute, const_cast<SEC_TYPE_TABLE*>(&s_attribute));
 
-} // namespace
+}  // namespace

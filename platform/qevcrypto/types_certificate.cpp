@@ -1,7 +1,7 @@
 // Type tables of Certificate (98) and SET_OF_Certificate (79) in
 // "SEC_COMMONTYPES_1".
-#include "types_table.h"
 #include "sec_certificate_fields.h"
+#include "types_table.h"
 #include "types_values.h"
 
 namespace kestrin::qevcrypto::values {
@@ -129,8 +129,16 @@ HRESULT TypeInfo(const char** table, const char** module, const char** descripti
 constexpr char kCertificate[] = "Certificate";
 constexpr char kSetOfCertificate[] = "SET_OF_Certificate";
 
-const SEC_TYPE_TABLE s_certificate = {{&TypeInfo<kCertificate>}, &CertAddRef, &CertFree, nullptr, &CertCopy,
-                                      &CertCompare, nullptr, &CertNew, &CertDecode, &CertEncode};
+const SEC_TYPE_TABLE s_certificate = {{&TypeInfo<kCertificate>},
+                                      &CertAddRef,
+                                      &CertFree,
+                                      nullptr,
+                                      &CertCopy,
+                                      &CertCompare,
+                                      nullptr,
+                                      &CertNew,
+                                      &CertDecode,
+                                      &CertEncode};
 
 const SEC_TYPE_TABLE s_setOfCertificate = {{&TypeInfo<kSetOfCertificate>},
                                            &NoAddRef,

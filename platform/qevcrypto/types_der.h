@@ -2,10 +2,10 @@
 // records apart and put them together.
 #pragma once
 
-#include "ossl/ossl_util.h"
-
 #include <cstddef>
 #include <cstdint>
+
+#include "ossl/ossl_util.h"
 
 namespace kestrin::qevcrypto::der {
 

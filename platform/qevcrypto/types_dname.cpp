@@ -272,10 +272,10 @@ HRESULT DNameFromText(const char* text, X509_NAME** out)
     for (size_t r = relativeNames.size(); r-- > 0;) {
         bool first = true;
         for (const Attribute& a : relativeNames[r]) {
-            if (a.value.size() > INT_MAX ||
-                !X509_NAME_add_entry_by_OBJ(name.get(), a.type.get(), MBSTRING_UTF8,
-                                            reinterpret_cast<const unsigned char*>(a.value.data()),
-                                            static_cast<int>(a.value.size()), -1, first ? 0 : -1))
+            if (a.value.size() > INT_MAX
+                || !X509_NAME_add_entry_by_OBJ(name.get(), a.type.get(), MBSTRING_UTF8,
+                                               reinterpret_cast<const unsigned char*>(a.value.data()),
+                                               static_cast<int>(a.value.size()), -1, first ? 0 : -1))
                 return E_INVALIDARG;
             first = false;
         }
@@ -326,7 +326,7 @@ HRESULT DecodeEntry(const OctetString* der, void** out)
     *out = nullptr;
     if (der == nullptr)
         return E_INVALIDARG;
-    DName candidate{der->length, der->data};
+    DName candidate {der->length, der->data};
     X509NamePtr parsed(X509NameFromDName(&candidate));
     if (!parsed)
         return E_INVALIDARG;
@@ -352,8 +352,16 @@ HRESULT TypeInfo(const char** table, const char** module, const char** descripti
 }
 
 const SEC_DNAME_TYPE_TABLE s_dname = {
-    {{&TypeInfo}, &NoAddRef, &FreeEntry<DName, FreeDName>, nullptr, &CopyEntry<DName, CopyDName>,
-     &CompareEntry<DName, CompareDName>, nullptr, &NewEntry<DName, false>, &DecodeEntry, &EncodeEntry},
+    {{&TypeInfo},
+     &NoAddRef,
+     &FreeEntry<DName, FreeDName>,
+     nullptr,
+     &CopyEntry<DName, CopyDName>,
+     &CompareEntry<DName, CompareDName>,
+     nullptr,
+     &NewEntry<DName, false>,
+     &DecodeEntry,
+     &EncodeEntry},
     &ToTextEntry,
     &FromTextEntry,
 };

@@ -11,8 +11,8 @@ KeyPair* CopyKeyPair(const KeyPair* p)
     KeyPair* c = NewZeroed<KeyPair>();
     if (c == nullptr)
         return nullptr;
-    if ((p->publicKey != nullptr && (c->publicKey = CopyKeyInfo(p->publicKey)) == nullptr) ||
-        (p->privateKey != nullptr && (c->privateKey = CopyKeyInfo(p->privateKey)) == nullptr)) {
+    if ((p->publicKey != nullptr && (c->publicKey = CopyKeyInfo(p->publicKey)) == nullptr)
+        || (p->privateKey != nullptr && (c->privateKey = CopyKeyInfo(p->privateKey)) == nullptr)) {
         FreeKeyPair(c);
         return nullptr;
     }
@@ -61,18 +61,40 @@ constexpr char kPrivateKeyInfo[] = "PrivateKeyInfo";
 constexpr char kKeyPair[] = "KeyPair";
 
 const SEC_OBJID_TYPE_TABLE s_objId = {
-    {{&TypeInfo<kObjId>}, &NoAddRef, &FreeEntry<ObjId, FreeObjId>, nullptr, &CopyEntry<ObjId, CopyObjId>,
-     &CompareEntry<ObjId, CompareObjId>, nullptr, &NewEntry<ObjId, false>, &NoDecode, &NoEncode},
+    {{&TypeInfo<kObjId>},
+     &NoAddRef,
+     &FreeEntry<ObjId, FreeObjId>,
+     nullptr,
+     &CopyEntry<ObjId, CopyObjId>,
+     &CompareEntry<ObjId, CompareObjId>,
+     nullptr,
+     &NewEntry<ObjId, false>,
+     &NoDecode,
+     &NoEncode},
     &ObjIdFromTextEntry,
 };
 
-const SEC_TYPE_TABLE s_algId = {{&TypeInfo<kAlgId>}, &NoAddRef, &FreeEntry<AlgId, FreeAlgId>, nullptr,
-                                &CopyEntry<AlgId, CopyAlgId>, &CompareEntry<AlgId, CompareAlgId>, nullptr,
-                                &NewEntry<AlgId, false>, &NoDecode, &NoEncode};
+const SEC_TYPE_TABLE s_algId = {{&TypeInfo<kAlgId>},
+                                &NoAddRef,
+                                &FreeEntry<AlgId, FreeAlgId>,
+                                nullptr,
+                                &CopyEntry<AlgId, CopyAlgId>,
+                                &CompareEntry<AlgId, CompareAlgId>,
+                                nullptr,
+                                &NewEntry<AlgId, false>,
+                                &NoDecode,
+                                &NoEncode};
 
-const SEC_TYPE_TABLE s_keyInfo = {{&TypeInfo<kKeyInfo>}, &NoAddRef, &FreeEntry<KeyInfo, FreeKeyInfo>, nullptr,
-                                  &CopyEntry<KeyInfo, CopyKeyInfo>, &CompareEntry<KeyInfo, CompareKeyInfo>, nullptr,
-                                  &NewEntry<KeyInfo, false>, &NoDecode, &NoEncode};
+const SEC_TYPE_TABLE s_keyInfo = {{&TypeInfo<kKeyInfo>},
+                                  &NoAddRef,
+                                  &FreeEntry<KeyInfo, FreeKeyInfo>,
+                                  nullptr,
+                                  &CopyEntry<KeyInfo, CopyKeyInfo>,
+                                  &CompareEntry<KeyInfo, CompareKeyInfo>,
+                                  nullptr,
+                                  &NewEntry<KeyInfo, false>,
+                                  &NoDecode,
+                                  &NoEncode};
 
 const SEC_TYPE_TABLE s_privateKeyInfo = {{&TypeInfo<kPrivateKeyInfo>},
                                          &NoAddRef,
@@ -85,9 +107,16 @@ const SEC_TYPE_TABLE s_privateKeyInfo = {{&TypeInfo<kPrivateKeyInfo>},
                                          &NoDecode,
                                          &NoEncode};
 
-const SEC_TYPE_TABLE s_keyPair = {{&TypeInfo<kKeyPair>}, &NoAddRef, &FreeEntry<KeyPair, FreeKeyPair>, nullptr,
-                                  &CopyEntry<KeyPair, CopyKeyPair>, &CompareEntry<KeyPair, CompareKeyPair>, nullptr,
-                                  &NewEntry<KeyPair, false>, &NoDecode, &NoEncode};
+const SEC_TYPE_TABLE s_keyPair = {{&TypeInfo<kKeyPair>},
+                                  &NoAddRef,
+                                  &FreeEntry<KeyPair, FreeKeyPair>,
+                                  nullptr,
+                                  &CopyEntry<KeyPair, CopyKeyPair>,
+                                  &CompareEntry<KeyPair, CompareKeyPair>,
+                                  nullptr,
+                                  &NewEntry<KeyPair, false>,
+                                  &NoDecode,
+                                  &NoEncode};
 
 QevSlotFill s_fillObjId("SEC_COMMONTYPES_1", SEC_TYPE_ObjId, const_cast<SEC_OBJID_TYPE_TABLE*>(&s_objId));
 QevSlotFill s_fillAlgId("SEC_COMMONTYPES_1", SEC_TYPE_AlgId, const_cast<SEC_TYPE_TABLE*>(&s_algId));

@@ -74,10 +74,10 @@ int OctetStringCompare(const void* a, const void* b)
 }
 
 const SEC_TYPE_TABLE s_octetString = {
-    { &OctetStringInfo }, &NoAddRef, &OctetStringFree, nullptr, &OctetStringCopy, &OctetStringCompare, nullptr,
-    &NoNew, &NoDecode, &NoEncode,
+    {&OctetStringInfo},  &NoAddRef, &OctetStringFree, nullptr,   &OctetStringCopy,
+    &OctetStringCompare, nullptr,   &NoNew,           &NoDecode, &NoEncode,
 };
 
 QevSlotFill s_fill("SEC_COMMONTYPES_1", SEC_TYPE_OctetString, const_cast<SEC_TYPE_TABLE*>(&s_octetString));
 
-} // namespace
+}  // namespace

@@ -60,13 +60,20 @@ constexpr char kSafe[] = "P12_Safe";
 constexpr char kBagList[] = "SET_OF_P12_Bag";
 constexpr char kBag[] = "P12_Bag";
 
-const SEC_TYPE_TABLE s_safe = {{&TypeInfo<kSafe>}, &NoAddRef, &FreeEntry<P12_Safe, FreeSafe>, nullptr, &NoCopy,
-                               &NoCompare, nullptr, &NewEntry<P12_Safe, false>, &NoDecode, &NoEncode};
-const SEC_TYPE_TABLE s_bagList = {{&TypeInfo<kBagList>}, &NoAddRef, &FreeEntry<SET_OF_P12_Bag, FreeP12BagList>,
-                                  nullptr, &NoCopy, &NoCompare, nullptr, &NewEntry<SET_OF_P12_Bag, true>,
-                                  &NoDecode, &NoEncode};
-const SEC_TYPE_TABLE s_bag = {{&TypeInfo<kBag>}, &NoAddRef, &FreeEntry<P12_Bag, FreeP12Bag>, nullptr, &NoCopy,
-                              &NoCompare, nullptr, &NewEntry<P12_Bag, false>, &NoDecode, &NoEncode};
+const SEC_TYPE_TABLE s_safe = {{&TypeInfo<kSafe>}, &NoAddRef, &FreeEntry<P12_Safe, FreeSafe>, nullptr,   &NoCopy,
+                               &NoCompare,         nullptr,   &NewEntry<P12_Safe, false>,     &NoDecode, &NoEncode};
+const SEC_TYPE_TABLE s_bagList = {{&TypeInfo<kBagList>},
+                                  &NoAddRef,
+                                  &FreeEntry<SET_OF_P12_Bag, FreeP12BagList>,
+                                  nullptr,
+                                  &NoCopy,
+                                  &NoCompare,
+                                  nullptr,
+                                  &NewEntry<SET_OF_P12_Bag, true>,
+                                  &NoDecode,
+                                  &NoEncode};
+const SEC_TYPE_TABLE s_bag = {{&TypeInfo<kBag>}, &NoAddRef, &FreeEntry<P12_Bag, FreeP12Bag>, nullptr,   &NoCopy,
+                              &NoCompare,        nullptr,   &NewEntry<P12_Bag, false>,       &NoDecode, &NoEncode};
 
 struct Pkcs12TypeTable {
     API_INFO_FN info;

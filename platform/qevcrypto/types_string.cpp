@@ -93,16 +93,23 @@ int SetOfStringCompare(const void* a, const void* b)
 }
 
 const SEC_TYPE_TABLE s_string = {
-    { &StringInfo }, &NoAddRef, &StringFree, nullptr, &StringCopy, &StringCompare, nullptr, &NoNew, &NoDecode,
-    &NoEncode,
+    {&StringInfo}, &NoAddRef, &StringFree, nullptr, &StringCopy, &StringCompare, nullptr, &NoNew, &NoDecode, &NoEncode,
 };
 
 const SEC_TYPE_TABLE s_setOfString = {
-    { &SetOfStringInfo }, &NoAddRef, &SetOfStringFree, nullptr, &SetOfStringCopy, &SetOfStringCompare, nullptr,
-    &kestrin::qevcrypto::values::NewEntry<SET_OF_String, true>, &NoDecode, &NoEncode,
+    {&SetOfStringInfo},
+    &NoAddRef,
+    &SetOfStringFree,
+    nullptr,
+    &SetOfStringCopy,
+    &SetOfStringCompare,
+    nullptr,
+    &kestrin::qevcrypto::values::NewEntry<SET_OF_String, true>,
+    &NoDecode,
+    &NoEncode,
 };
 
 QevSlotFill s_fillString("SEC_COMMONTYPES_1", SEC_TYPE_String, const_cast<SEC_TYPE_TABLE*>(&s_string));
 QevSlotFill s_fillSetOfString("SEC_COMMONTYPES_1", SEC_TYPE_SET_OF_String, const_cast<SEC_TYPE_TABLE*>(&s_setOfString));
 
-} // namespace
+}  // namespace

@@ -2,9 +2,9 @@
 // free, copy and compare functions.
 #pragma once
 
-#include "qev_tables.h"
-
 #include <cstdlib>
+
+#include "qev_tables.h"
 
 namespace kestrin::qevcrypto::values {
 

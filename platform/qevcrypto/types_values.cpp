@@ -1,14 +1,14 @@
 #include "types_values.h"
 
-#include "sec_certificate_fields.h"
-#include "types_der.h"
-
 #include <openssl/objects.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
+
+#include "sec_certificate_fields.h"
+#include "types_der.h"
 
 namespace kestrin::qevcrypto::values {
 
@@ -99,13 +99,13 @@ ObjId* ObjIdFromObject(const ASN1_OBJECT* obj)
 // parameters follow it.
 AlgId* AlgIdFromDer(const uint8_t* der, size_t length)
 {
-    der::Reader outer{der, der + length};
+    der::Reader outer {der, der + length};
     uint8_t tag;
     const uint8_t* content;
     size_t len;
     if (!outer.Next(tag, content, len) || tag != der::TAG_SEQUENCE)
         return nullptr;
-    der::Reader inner{content, content + len};
+    der::Reader inner {content, content + len};
     const uint8_t* oid;
     size_t oidLen;
     if (!inner.Next(tag, oid, oidLen) || tag != der::TAG_OID || oidLen == 0)
@@ -238,8 +238,8 @@ AlgId* CopyAlgId(const AlgId* a)
     AlgId* c = NewZeroed<AlgId>();
     if (c == nullptr)
         return nullptr;
-    if ((a->objid != nullptr && (c->objid = CopyObjId(a->objid)) == nullptr) ||
-        (a->param != nullptr && (c->param = CopyOctets(a->param)) == nullptr)) {
+    if ((a->objid != nullptr && (c->objid = CopyObjId(a->objid)) == nullptr)
+        || (a->param != nullptr && (c->param = CopyOctets(a->param)) == nullptr)) {
         FreeAlgId(c);
         return nullptr;
     }
@@ -305,8 +305,8 @@ PrivateKeyInfo* CopyPrivateKeyInfo(const PrivateKeyInfo* p)
     if (c == nullptr)
         return nullptr;
     c->version = p->version;
-    if ((p->algorithm != nullptr && (c->algorithm = CopyAlgId(p->algorithm)) == nullptr) ||
-        (p->privateKey != nullptr && (c->privateKey = CopyOctets(p->privateKey)) == nullptr)) {
+    if ((p->algorithm != nullptr && (c->algorithm = CopyAlgId(p->algorithm)) == nullptr)
+        || (p->privateKey != nullptr && (c->privateKey = CopyOctets(p->privateKey)) == nullptr)) {
         FreePrivateKeyInfo(c);
         return nullptr;
     }
@@ -379,13 +379,13 @@ HRESULT Pkcs8DerOfKey(const KeyInfo* privateKey, ossl::SecretBytes& der)
 HRESULT PrivateKeyInfoFromDer(const uint8_t* derBytes, size_t length, PrivateKeyInfo** out)
 {
     *out = nullptr;
-    der::Reader outer{derBytes, derBytes + length};
+    der::Reader outer {derBytes, derBytes + length};
     uint8_t tag;
     const uint8_t* content;
     size_t len;
     if (!outer.Next(tag, content, len) || tag != der::TAG_SEQUENCE)
         return E_INVALIDARG;
-    der::Reader inner{content, content + len};
+    der::Reader inner {content, content + len};
     const uint8_t* version;
     size_t versionLen;
     const uint8_t* alg;
@@ -394,9 +394,9 @@ HRESULT PrivateKeyInfoFromDer(const uint8_t* derBytes, size_t length, PrivateKey
     size_t algWholeLen;
     const uint8_t* key;
     size_t keyLen;
-    if (!inner.Next(tag, version, versionLen) || tag != der::TAG_INTEGER || versionLen != 1 || version[0] > 1 ||
-        !inner.Next(tag, alg, algLen, &algWhole, &algWholeLen) || tag != der::TAG_SEQUENCE ||
-        !inner.Next(tag, key, keyLen) || tag != der::TAG_OCTET_STRING)
+    if (!inner.Next(tag, version, versionLen) || tag != der::TAG_INTEGER || versionLen != 1 || version[0] > 1
+        || !inner.Next(tag, alg, algLen, &algWhole, &algWholeLen) || tag != der::TAG_SEQUENCE
+        || !inner.Next(tag, key, keyLen) || tag != der::TAG_OCTET_STRING)
         return E_INVALIDARG;
     PrivateKeyInfo* p = NewZeroed<PrivateKeyInfo>();
     if (p == nullptr)
@@ -420,8 +420,7 @@ class CertificateImpl final : public Certificate {
 public:
     CertificateImpl(ossl::X509Ptr cert, ossl::Bytes der)
         : m_x509(std::move(cert)), m_der(std::move(der)), m_fields(false)
-    {
-    }
+    {}
     // A certificate under construction: it has no encoding yet and equals
     // only itself.
     explicit CertificateImpl(ossl::X509Ptr cert) : m_x509(std::move(cert)), m_fields(true) {}
@@ -535,7 +534,7 @@ public:
 private:
     ~CertificateImpl() = default;
 
-    std::atomic<long> m_refs{1};
+    std::atomic<long> m_refs {1};
     ossl::X509Ptr m_x509;
     ossl::Bytes m_der;
     CertificateFields m_fields;

@@ -3,10 +3,10 @@
 // library's allocator (the C library's malloc, see qev_flist.cpp).
 #pragma once
 
+#include <cstdlib>
+
 #include "ossl/ossl_util.h"
 #include "qev_values.h"
-
-#include <cstdlib>
 
 namespace kestrin::qevcrypto::values {
 

@@ -302,4 +302,4 @@ TEST_F(ClassModulesTest, ModulesThatAreEachOthersMasterFailCleanly)
     EXPECT_STREQ(thing->Home(), "zelktestclsa");
 }
 
-} // namespace
+}  // namespace

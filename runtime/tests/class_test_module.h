@@ -75,9 +75,9 @@ uint64_t cached_factories()
     return ClassFactories::s_This.Count();
 }
 
-ZELKTESTCLS_TABLE s_table = { { &get_info }, &ZELK_CreateObject, &master, &cached_factories, &ZELK_Finalize };
+ZELKTESTCLS_TABLE s_table = {{&get_info}, &ZELK_CreateObject, &master, &cached_factories, &ZELK_Finalize};
 CZELK_API s_api(ZELKTESTCLS_NAME, "zelktestcls.1", &s_table);
 
-} // namespace
+}  // namespace
 
 #endif

@@ -69,7 +69,7 @@ protected:
     {
         HoldersTest::SetUp();
         saved = fptr__common_types;
-        table.types[SEC_TYPE_OctetString - 1] = &octetType; // slot k is types[k - 1]
+        table.types[SEC_TYPE_OctetString - 1] = &octetType;  // slot k is types[k - 1]
         fptr__common_types = reinterpret_cast<API_COMMON*>(&table);
         CountingTypes::frees = 0;
         CountingTypes::copies = 0;
@@ -84,8 +84,9 @@ protected:
         API_INFO_FN info = nullptr;
         const SEC_TYPE_TABLE* types[SEC_TYPE_SET_OF_SecSlotInfo + 1] = {};
     } table;
-    SEC_TYPE_TABLE octetType = { { nullptr }, nullptr, &CountingTypes::Free, nullptr, &CountingTypes::Copy, nullptr,
-        nullptr, nullptr, nullptr, nullptr };
+    SEC_TYPE_TABLE octetType = {
+        {nullptr}, nullptr, &CountingTypes::Free, nullptr, &CountingTypes::Copy, nullptr, nullptr, nullptr,
+        nullptr,   nullptr};
     API_COMMON* saved = nullptr;
 };
 
@@ -160,7 +161,7 @@ TEST_F(CountingHoldersTest, CopyThroughTheTypeTable)
     EXPECT_NE(copy->data, original->data);
     EXPECT_EQ(std::memcmp(copy->data, "payload", 7), 0);
     EXPECT_EQ(AuxCpy(static_cast<const OctetString*>(original), &copy), S_OK);
-    EXPECT_EQ(CountingTypes::frees, 1); // &copy freed the first copy
+    EXPECT_EQ(CountingTypes::frees, 1);  // &copy freed the first copy
 }
 
 TEST_F(HoldersTest, WithoutTheTableNothingIsFreedOrCopied)
@@ -185,7 +186,7 @@ TEST_F(HoldersTest, LibraryValuesEndToEnd)
     AuxPtr<SET_OF_String> list;
     const SEC_TYPE_TABLE* setType = AuxGetTypeAPI(static_cast<SET_OF_String*>(list));
     ASSERT_NE(setType, nullptr);
-    for (const char* s : { "b", "a" }) {
+    for (const char* s : {"b", "a"}) {
         void* cursor = static_cast<SET_OF_String*>(list);
         ASSERT_EQ(setType->new_node(&cursor), S_OK);
         list.Detach();
@@ -291,7 +292,7 @@ TEST(HoldersRef, AssignOfAnObjectKeptAliveOnlyByTheHeldOne)
 {
     CComObject<CTestNode>* parent = NewNode();
     CComObject<CTestNode>* child = NewNode();
-    parent->SetChild(child); // the parent holds the child's only reference
+    parent->SetChild(child);  // the parent holds the child's only reference
     AuxRefPtr<ITestNode> holder(parent);
     EXPECT_EQ(s_nodesAlive, 2);
     // Releasing the parent first would free the child before it is taken.
@@ -303,4 +304,4 @@ TEST(HoldersRef, AssignOfAnObjectKeptAliveOnlyByTheHeldOne)
     EXPECT_EQ(s_nodesAlive, 0);
 }
 
-} // namespace
+}  // namespace

@@ -82,7 +82,10 @@ TEST(PathHelpers, RemoveFileSpec)
 TEST(PathHelpers, FindFileName)
 {
     const PathCase cases[] = {
-        {"/a/b/libx.so", "libx.so"}, {"libx.so", "libx.so"}, {"/a/b/", "/a/b/"}, {"", ""},
+        {"/a/b/libx.so", "libx.so"},
+        {"libx.so", "libx.so"},
+        {"/a/b/", "/a/b/"},
+        {"", ""},
     };
     for (const PathCase& c : cases) {
         SCOPED_TRACE(c.input);

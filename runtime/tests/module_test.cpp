@@ -66,7 +66,7 @@ TEST_F(Started, SecondModuleInitKeepsTheFirstList)
 {
     const ZELKTEST_TABLE* a = bind_test_module("zelktesta");
     ASSERT_NE(a, nullptr);
-    SEC_FUNCTION_LIST other{};
+    SEC_FUNCTION_LIST other {};
     EXPECT_EQ(a->module_init_again(&other), S_OK);
     EXPECT_EQ(a->function_list(), sdk_f_list);
     EXPECT_EQ(a->finalize(), S_OK);
@@ -215,13 +215,14 @@ TEST(ModuleName, FirstNameWinsAndThirtyTwoCharactersCount)
 
 TEST(ExportedTables, NewestRegistrationOfANameWins)
 {
-    HRESULT (*info)(const char**, const char**, const char**) = [](const char** t, const char**, const char**) {
+    HRESULT (*info)
+    (const char**, const char**, const char**) = [](const char** t, const char**, const char**) {
         if (t)
             *t = "mine.1";
         return S_OK;
     };
-    API_COMMON older{info};
-    API_COMMON newer{info};
+    API_COMMON older {info};
+    API_COMMON newer {info};
     CZELK_API first("zelk", "mine.1", &older);
     API_COMMON* out = nullptr;
     {

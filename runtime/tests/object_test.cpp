@@ -167,9 +167,9 @@ TEST(ObjectFactory, NewAnswersTheQueryAndFailedQueryDestroys)
     EXPECT_EQ(CFactoryImpl<CTwoFaces>::New(IID_IAlpha, nullptr), E_POINTER);
 }
 
-std::atomic<int> s_singletonConstructed { 0 };
-std::atomic<int> s_singletonInitialized { 0 };
-std::atomic<int> s_singletonAlive { 0 };
+std::atomic<int> s_singletonConstructed {0};
+std::atomic<int> s_singletonInitialized {0};
+std::atomic<int> s_singletonAlive {0};
 
 class CTheOne : public IGamma, public CSingletonFactoryImpl<CTheOne>, public CComObjectRoot {
 public:
@@ -225,7 +225,7 @@ TEST(ObjectSingleton, CreatedOnceUnderConcurrencyAndAgainAfterStop)
     typed->Release();
     for (void* p : got)
         static_cast<IGamma*>(p)->Release();
-    EXPECT_EQ(s_singletonAlive.load(), 1); // the registry's reference keeps it
+    EXPECT_EQ(s_singletonAlive.load(), 1);  // the registry's reference keeps it
 
     // The registry's stop drops that reference; the next request builds anew.
     CSingletons::Finalize();
@@ -361,4 +361,4 @@ TEST_F(PtrTest, DetachAttachMovesWithoutCountChange)
     EXPECT_EQ(obj->Count(), 2);
 }
 
-} // namespace
+}  // namespace

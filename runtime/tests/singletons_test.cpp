@@ -55,17 +55,17 @@ TEST_F(Registry, StopsOnDemandObjectsFirstThenStaticMembersNewestFirst)
     unsigned int count = CSingletons::Count();
 
     EXPECT_EQ(CSingletons::Initialize(), S_OK);
-    EXPECT_EQ(s_log, (std::vector<std::string>{"init binder1", "init binder2", "init singleton"}));
+    EXPECT_EQ(s_log, (std::vector<std::string> {"init binder1", "init binder2", "init singleton"}));
     s_log.clear();
     EXPECT_EQ(CSingletons::Finalize(), S_OK);
-    EXPECT_EQ(s_log, (std::vector<std::string>{"fini singleton", "fini binder2", "fini binder1"}));
+    EXPECT_EQ(s_log, (std::vector<std::string> {"fini singleton", "fini binder2", "fini binder1"}));
     EXPECT_EQ(CSingletons::Count(), count - 1);
 
     // A later start reaches the static members again, in registration order;
     // the object created on demand is gone.
     s_log.clear();
     EXPECT_EQ(CSingletons::Initialize(), S_OK);
-    EXPECT_EQ(s_log, (std::vector<std::string>{"init binder1", "init binder2"}));
+    EXPECT_EQ(s_log, (std::vector<std::string> {"init binder1", "init binder2"}));
 }
 
 TEST_F(Registry, FirstFailingInitializeStopsThePass)
@@ -75,7 +75,7 @@ TEST_F(Registry, FirstFailingInitializeStopsThePass)
     ZELK_RegisterSingleton(&failing, 0);
     ZELK_RegisterSingleton(&later, 0);
     EXPECT_EQ(CSingletons::Initialize(), E_ABORT);
-    EXPECT_EQ(s_log, (std::vector<std::string>{"init ok", "init failing"}));
+    EXPECT_EQ(s_log, (std::vector<std::string> {"init ok", "init failing"}));
 }
 
 TEST_F(Registry, ConcurrentRegistrationsLoseNothing)

@@ -1,6 +1,5 @@
 // Locks, events, threads and thread-local slots.
 #include <gtest/gtest.h>
-
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -28,7 +27,8 @@ long ElapsedMs(Clock::time_point since)
 }
 
 // Polls until cond holds or about two seconds pass.
-template <class F> bool Eventually(F cond)
+template <class F>
+bool Eventually(F cond)
 {
     for (int i = 0; i < 2000; ++i) {
         if (cond())
@@ -41,14 +41,14 @@ template <class F> bool Eventually(F cond)
 TEST(SyncCriticalSection, RecursiveOwnerNeedsAsManyLeaves)
 {
     CriticalSection cs;
-    std::atomic<bool> otherIn { false };
+    std::atomic<bool> otherIn {false};
     cs.Enter();
     cs.Enter();
     cs.Enter();
     EXPECT_TRUE(cs.IsOwnedByCurrentThread());
     std::thread other([&] {
         EXPECT_FALSE(cs.IsOwnedByCurrentThread());
-        cs.Leave(); // not the owner: ignored
+        cs.Leave();  // not the owner: ignored
         cs.Enter();
         otherIn = true;
         cs.Leave();
@@ -61,7 +61,7 @@ TEST(SyncCriticalSection, RecursiveOwnerNeedsAsManyLeaves)
     other.join();
     EXPECT_TRUE(otherIn.load());
     EXPECT_FALSE(cs.IsOwnedByCurrentThread());
-    cs.Leave(); // count 0: ignored, and the lock still works
+    cs.Leave();  // count 0: ignored, and the lock still works
     cs.Enter();
     cs.Leave();
 }
@@ -73,7 +73,7 @@ TEST(SyncCriticalSection, GuardLeavesOnlyWhatItEntered)
         CriticalCodeSection guard(&cs, false);
         EXPECT_FALSE(cs.IsOwnedByCurrentThread());
         guard.Enter();
-        guard.Enter(); // already entered by this guard: no second count
+        guard.Enter();  // already entered by this guard: no second count
         EXPECT_TRUE(cs.IsOwnedByCurrentThread());
         guard.Leave();
         EXPECT_FALSE(cs.IsOwnedByCurrentThread());
@@ -155,9 +155,9 @@ TEST(SyncEvent, TimedWaitWokenBySignal)
 
 TEST(SyncEvent, EachSignalReleasesOneOfSeveralWaiters)
 {
-    for (int timeout : { -1, 10000 }) {
+    for (int timeout : {-1, 10000}) {
         Event ev;
-        std::atomic<int> released { 0 };
+        std::atomic<int> released {0};
         std::vector<std::thread> waiters;
         for (int i = 0; i < 3; ++i) {
             waiters.emplace_back([&] {
@@ -196,8 +196,8 @@ TEST(SyncThread, JoinableThreadGivesItsExitCode)
 {
     Thread t;
     EXPECT_TRUE(!t);
-    EXPECT_FALSE(t.Wait(-1)); // empty handle
-    ASSERT_EQ(Thread::Create(&t, &ReturnArgument, reinterpret_cast<void*>(uintptr_t { 0xCAFEu })), S_OK);
+    EXPECT_FALSE(t.Wait(-1));  // empty handle
+    ASSERT_EQ(Thread::Create(&t, &ReturnArgument, reinterpret_cast<void*>(uintptr_t {0xCAFEu})), S_OK);
     EXPECT_TRUE(static_cast<bool>(t));
     EXPECT_TRUE(t.Wait(-1));
     EXPECT_EQ(t.ExitCode(), 0xCAFEu);
@@ -208,7 +208,7 @@ TEST(SyncThread, JoinableThreadGivesItsExitCode)
 TEST(SyncThread, WaitAfterTheEndClosesTheHandle)
 {
     Thread t;
-    ASSERT_EQ(Thread::Create(&t, &ReturnArgument, reinterpret_cast<void*>(uintptr_t { 3 })), S_OK);
+    ASSERT_EQ(Thread::Create(&t, &ReturnArgument, reinterpret_cast<void*>(uintptr_t {3})), S_OK);
     Sleep(30);
     EXPECT_TRUE(t.Wait(0));
     EXPECT_EQ(t.ExitCode(), 3u);
@@ -234,8 +234,8 @@ TEST(SyncThread, SeveralWaitersAllSeeTheEnd)
     Event go;
     Thread t;
     ASSERT_EQ(Thread::Create(&t, &WaitThenReturn, &go), S_OK);
-    std::atomic<int> ready { 0 };
-    std::atomic<int> ended { 0 };
+    std::atomic<int> ready {0};
+    std::atomic<int> ended {0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i) {
         int timeout = i % 2 ? -1 : 10000;
@@ -274,7 +274,7 @@ TEST(SyncThread, ClosedHandleLetsTheThreadRunOn)
                           return 0;
                       },
                       nullptr),
-            S_OK);
+                  S_OK);
     }
     s_go.Signal();
     EXPECT_TRUE(s_done.Wait(10000));
@@ -289,7 +289,7 @@ TEST(SyncThread, DetachedThreadRuns)
                       return 0;
                   },
                   nullptr),
-        S_OK);
+              S_OK);
     EXPECT_TRUE(ran.Wait(10000));
 }
 
@@ -306,7 +306,7 @@ struct Worker {
 TEST(SyncThread, MemberFunctionThread)
 {
     Event started;
-    Worker w { &started, 21 };
+    Worker w {&started, 21};
     Thread t;
     ASSERT_EQ(Thread::Create(&t, &w, &Worker::Run), S_OK);
     EXPECT_TRUE(started.Wait(10000));
@@ -339,7 +339,7 @@ TEST(SyncThread, ThreadThatCannotStartIsReported)
             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         };
-        sock_fprog prog { static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter };
+        sock_fprog prog {static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
         if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
             _exit(77);
         Thread t;
@@ -349,10 +349,10 @@ TEST(SyncThread, ThreadThatCannotStartIsReported)
         if (!!t)
             ++failures;
         if (t.Wait(-1))
-            ++failures; // returns at once: nothing to wait for
+            ++failures;  // returns at once: nothing to wait for
         if (SUCCEEDED(Thread::Create(&ReturnArgument, nullptr)))
             ++failures;
-        Worker w { nullptr, 1 };
+        Worker w {nullptr, 1};
         if (SUCCEEDED(Thread::Create(&t, &w, &Worker::Run)))
             ++failures;
         _exit(failures);
@@ -392,4 +392,4 @@ TEST(SyncSleep, SleepsAtLeastTheTime)
     EXPECT_GE(ElapsedMs(start), 25);
 }
 
-} // namespace
+}  // namespace

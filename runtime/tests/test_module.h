@@ -14,7 +14,7 @@ struct ZELKTEST_TABLE : API_COMMON {
     HRESULT (*finalize)();
     int (*probe_initialize_calls)();
     int (*probe_finalize_calls)();
-    API_COMMON* (*bound)();  // what the module's own binder holds
+    API_COMMON* (*bound)();     // what the module's own binder holds
     MODULE_GET_API_FN get_api;  // the getter module_init hands out
 };
 
@@ -93,10 +93,9 @@ API_COMMON* bound()
     return s_bound;
 }
 
-ZELKTEST_TABLE s_table = {{&get_info},          &module_name,           &own_file_name,
-                          &function_list,       &module_init_again,     &ZELK_Initialize,
-                          &ZELK_Finalize,       &probe_initialize_calls, &probe_finalize_calls,
-                          &bound,               &impl_module_get_API};
+ZELKTEST_TABLE s_table = {{&get_info},           &module_name,     &own_file_name,      &function_list,
+                          &module_init_again,    &ZELK_Initialize, &ZELK_Finalize,      &probe_initialize_calls,
+                          &probe_finalize_calls, &bound,           &impl_module_get_API};
 CZELK_API s_api(ZELKTEST_NAME, "zelktest.1", &s_table);
 
 }  // namespace

@@ -1,8 +1,7 @@
 // Trace front end: lines captured by a sink installed in place of
 // "SEC_NOTIFY_1", and once through the crypto library's own sink.
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <cstdio>

@@ -46,7 +46,7 @@ HRESULT Certificate_SetValidity(Certificate* cert, const char* notBefore, const 
 
 KeyUsage UsageOfCode(int code)
 {
-    KeyUsage usage{};
+    KeyUsage usage {};
     uint8_t* flags = &usage.digitalSignature;
     if (code >= 0 && code <= 8) {
         flags[code] = 1;
@@ -87,14 +87,8 @@ HRESULT ZELKBASE_CA_get_info(const char** name, const char** module, const char*
 }
 
 ZELKBASE_CA_FUNCTIONS sZELKBASE_CA_TABLE = {
-    {ZELKBASE_CA_get_info},
-    Certificate_SetSubjectPK,
-    Certificate_SetIssuer,
-    Certificate_SetSubject,
-    Certificate_SetSerialNumber,
-    Certificate_SetValidity,
-    Certificate_SetKeyUsage,
-    Certificate_SetBasicConstraints,
+    {ZELKBASE_CA_get_info},      Certificate_SetSubjectPK, Certificate_SetIssuer,   Certificate_SetSubject,
+    Certificate_SetSerialNumber, Certificate_SetValidity,  Certificate_SetKeyUsage, Certificate_SetBasicConstraints,
 };
 
 CZELK_API s_register("zelkbase", ZELKBASE_CA_API, &sZELKBASE_CA_TABLE);

@@ -142,12 +142,12 @@ void Certificate_DecodeBase64(const char* text, Certificate** out)
     const size_t length = strnlen(text, kMaxBase64Certificate + 1);
     if (length > kMaxBase64Certificate)
         return;
-    OctetString der{length, static_cast<unsigned char*>(sec_malloc(length + 1))};
+    OctetString der {length, static_cast<unsigned char*>(sec_malloc(length + 1))};
     if (der.data == nullptr)
         return;
     std::memcpy(der.data, text, length);
-    if (encode->base64_decode(reinterpret_cast<const char*>(der.data), length, der.data, &der.length, nullptr,
-                              nullptr) == S_OK) {
+    if (encode->base64_decode(reinterpret_cast<const char*>(der.data), length, der.data, &der.length, nullptr, nullptr)
+        == S_OK) {
         void* cert = nullptr;
         type->decode(&der, &cert);
         *out = static_cast<Certificate*>(cert);

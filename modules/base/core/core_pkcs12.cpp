@@ -108,8 +108,7 @@ HRESULT NewPrivateKeyInfo(const KeyPair* keyPair, PrivateKeyInfo** out)
     return S_OK;
 }
 
-HRESULT BuildSafe(const char* friendlyName, const KeyPair* keyPair, const SET_OF_Certificate* certificates,
-                  Value& safe)
+HRESULT BuildSafe(const char* friendlyName, const KeyPair* keyPair, const SET_OF_Certificate* certificates, Value& safe)
 {
     auto* objIds = static_cast<const SEC_OBJID_TYPE_TABLE*>(CommonType(SEC_TYPE_ObjId));
     HRESULT hr = safe.New();
@@ -118,9 +117,9 @@ HRESULT BuildSafe(const char* friendlyName, const KeyPair* keyPair, const SET_OF
     P12_Safe* s = safe.get<P12_Safe>();
     s->version = 3;
     s->iterations = kIterations;
-    if (FAILED(hr = objIds->from_text("SHA-1", &s->macDigest)) ||
-        FAILED(hr = objIds->from_text("pbeWithSHA1And128BitRC4", &s->certificateEncryption)) ||
-        FAILED(hr = objIds->from_text("pbeWithSHA1And3-KeyTripleDES-CBC", &s->keyEncryption)))
+    if (FAILED(hr = objIds->from_text("SHA-1", &s->macDigest))
+        || FAILED(hr = objIds->from_text("pbeWithSHA1And128BitRC4", &s->certificateEncryption))
+        || FAILED(hr = objIds->from_text("pbeWithSHA1And3-KeyTripleDES-CBC", &s->keyEncryption)))
         return hr;
 
     SET_OF_P12_Bag** cursor = &s->bags;
@@ -158,8 +157,8 @@ HRESULT BuildSafe(const char* friendlyName, const KeyPair* keyPair, const SET_OF
 
 bool SameOctets(const OctetString* a, const OctetString* b)
 {
-    return a != nullptr && b != nullptr && a->length == b->length &&
-           (a->length == 0 || std::memcmp(a->data, b->data, a->length) == 0);
+    return a != nullptr && b != nullptr && a->length == b->length
+           && (a->length == 0 || std::memcmp(a->data, b->data, a->length) == 0);
 }
 
 HRESULT AppendCertificate(SET_OF_Certificate**& tail, SET_OF_Certificate* head, Certificate* cert)
@@ -220,8 +219,8 @@ HRESULT ChooseKey(SET_OF_P12_Bag* bags, KeyPair* pair, Certificate** paired)
             continue;
         for (SET_OF_P12_Bag* c = bags; c != nullptr; c = c->next) {
             const P12_Bag* certBag = c->element;
-            if (certBag == nullptr || certBag->kind != P12_BAG_CERTIFICATE || certBag->content == nullptr ||
-                !SameOctets(certBag->localKeyId, keyBag->localKeyId))
+            if (certBag == nullptr || certBag->kind != P12_BAG_CERTIFICATE || certBag->content == nullptr
+                || !SameOctets(certBag->localKeyId, keyBag->localKeyId))
                 continue;
             auto* cert = static_cast<Certificate*>(certBag->content);
             KeyInfo* pub = nullptr;
@@ -229,7 +228,7 @@ HRESULT ChooseKey(SET_OF_P12_Bag* bags, KeyPair* pair, Certificate** paired)
             HRESULT hr = cert->getPublicKeyInfo(&pub);
             if (SUCCEEDED(hr))
                 hr = PrivateKeyOf(keyBag, &priv);
-            KeyPair candidate{pub, priv};
+            KeyPair candidate {pub, priv};
             if (SUCCEEDED(hr) && pkcs12->key_pair_check(&candidate) == S_OK) {
                 *pair = candidate;
                 *paired = cert;

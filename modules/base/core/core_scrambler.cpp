@@ -50,10 +50,10 @@ public:
         unsigned long keyBits = 0;
         if (FAILED(aux_cipher_keysize(m_algorithm, &keyBits)) || keyBits == 0)
             keyBits = bits;
-        SECAttribute algorithm{};
+        SECAttribute algorithm {};
         algorithm.id = SEC_ATTR_ALGORITHM;
         algorithm.value = reinterpret_cast<void*>(static_cast<uintptr_t>(m_algorithm));
-        SECAttribute length{};
+        SECAttribute length {};
         length.id = SEC_ATTR_KEY_BITS;
         length.value = reinterpret_cast<void*>(static_cast<uintptr_t>(keyBits));
         length.next = &algorithm;
@@ -80,8 +80,8 @@ public:
     {
         if (text == nullptr || out == nullptr)
             return E_POINTER;
-        OctetString in{std::wcslen(text) * sizeof(wchar_t),
-                       const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>(text))};
+        OctetString in {std::wcslen(text) * sizeof(wchar_t),
+                        const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>(text))};
         return Scramble(&in, out);
     }
 

@@ -1,12 +1,11 @@
 // Table "zelk.misc.base.hashtable.1": keyed tables with pluggable key and
 // value helpers, and the three built-in helpers.
-#include "zelk_hashtable.h"
-
 #include <cstring>
 #include <new>
 #include <utility>
 
 #include "zelk_alloc.h"
+#include "zelk_hashtable.h"
 #include "zelk_module.h"
 
 namespace kestrin::base {
@@ -118,10 +117,14 @@ IUnknownHelper s_iunknown;
 IHashTableHelperKey* BuiltIn(uintptr_t code)
 {
     switch (code) {
-    case HASHTABLE_STRING: return &s_string;
-    case HASHTABLE_DWORD_PTR: return &s_dwordPtr;
-    case HASHTABLE_IUNKNOWN: return &s_iunknown;
-    default: return nullptr;
+    case HASHTABLE_STRING:
+        return &s_string;
+    case HASHTABLE_DWORD_PTR:
+        return &s_dwordPtr;
+    case HASHTABLE_IUNKNOWN:
+        return &s_iunknown;
+    default:
+        return nullptr;
     }
 }
 
@@ -198,7 +201,7 @@ public:
         Bag* bag = static_cast<Bag*>(sec_calloc(1, sizeof(Bag)));
         if (bag == nullptr)
             return E_OUTOFMEMORY;
-        bag->hash = std::exchange(probe.hash, OctetString{});
+        bag->hash = std::exchange(probe.hash, OctetString {});
         m_key->Cpy(key, &bag->key);
         m_value->Cpy(value, &bag->value);
         bag->next = *head;
@@ -284,7 +287,7 @@ private:
         Probe& operator=(const Probe&) = delete;
         ~Probe() { sec_free(hash.data); }
 
-        OctetString hash{};
+        OctetString hash {};
     };
 
     struct Bag {

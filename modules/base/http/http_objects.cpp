@@ -1,5 +1,7 @@
 // Classes "zelk.webclient.http.request" and "zelk.webclient.http.response" of
 // module "zelkbase" over the parser and builder cores.
+#include <cstring>
+
 #include "http_request_parser.h"
 #include "http_response_builder.h"
 #include "module_trace.h"
@@ -7,8 +9,6 @@
 #include "zelk_class.h"
 #include "zelk_http.h"
 #include "zelk_object.h"
-
-#include <cstring>
 
 namespace kestrin::base::http {
 

@@ -1,16 +1,17 @@
 #include "http_response_builder.h"
 
+#include <strings.h>
+
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 namespace kestrin::base::http {
 
 namespace {
 
 struct KnownStatus {
-  int code;
-  const char* text;
+    int code;
+    const char* text;
 };
 
 const KnownStatus s_known_stati[] = {
@@ -58,90 +59,111 @@ const KnownStatus s_known_stati[] = {
 };
 
 // CR or LF in a status line or header would split the response.
-bool BreaksLine(const char* text) { return std::strpbrk(text, "\r\n") != nullptr; }
+bool BreaksLine(const char* text)
+{
+    return std::strpbrk(text, "\r\n") != nullptr;
+}
 
 }  // namespace
 
-const char* KnownStatusText(int code) {
-  for (const KnownStatus* s = s_known_stati; s->code; ++s)
-    if (s->code == code) return s->text;
-  return nullptr;
+const char* KnownStatusText(int code)
+{
+    for (const KnownStatus* s = s_known_stati; s->code; ++s)
+        if (s->code == code)
+            return s->text;
+    return nullptr;
 }
 
-HRESULT ResponseBuilder::init() {
-  HRESULT hr = version_.assign("HTTP/1.1");
-  return SUCCEEDED(hr) ? setStatus(200, nullptr) : hr;
+HRESULT ResponseBuilder::init()
+{
+    HRESULT hr = version_.assign("HTTP/1.1");
+    return SUCCEEDED(hr) ? setStatus(200, nullptr) : hr;
 }
 
-HRESULT ResponseBuilder::setStatus(int code, const char* reason) {
-  if (code > 1000) return E_FAIL;
-  if (!reason) reason = KnownStatusText(code);
-  if (!reason) reason = "";
-  if (BreaksLine(reason)) return E_FAIL;
-  char number[16];
-  int n = std::snprintf(number, sizeof number, "%d ", code);
-  HRESULT hr = statusText_.assignJoined(number, static_cast<size_t>(n), reason, std::strlen(reason));
-  if (FAILED(hr)) return hr;
-  code_ = code;
-  return S_OK;
-}
-
-HRESULT ResponseBuilder::setVersion(const char* version) {
-  if (!version || BreaksLine(version)) return E_FAIL;
-  return version_.assign(version);
-}
-
-HRESULT ResponseBuilder::setBody(const char* body) {
-  if (!body || !*body) {
-    body_.reset();
+HRESULT ResponseBuilder::setStatus(int code, const char* reason)
+{
+    if (code > 1000)
+        return E_FAIL;
+    if (!reason)
+        reason = KnownStatusText(code);
+    if (!reason)
+        reason = "";
+    if (BreaksLine(reason))
+        return E_FAIL;
+    char number[16];
+    int n = std::snprintf(number, sizeof number, "%d ", code);
+    HRESULT hr = statusText_.assignJoined(number, static_cast<size_t>(n), reason, std::strlen(reason));
+    if (FAILED(hr))
+        return hr;
+    code_ = code;
     return S_OK;
-  }
-  return body_.assign(body);
 }
 
-HRESULT ResponseBuilder::addHeader(const char* name, const char* value) {
-  if (!name || !value || BreaksLine(name) || BreaksLine(value)) return E_FAIL;
-  const char* nb = name;
-  const char* ne = name + std::strlen(name);
-  const char* vb = value;
-  const char* ve = value + std::strlen(value);
-  Trim(nb, ne);
-  Trim(vb, ve);
-  return headers_.append(nb, static_cast<size_t>(ne - nb), vb, static_cast<size_t>(ve - vb), true);
+HRESULT ResponseBuilder::setVersion(const char* version)
+{
+    if (!version || BreaksLine(version))
+        return E_FAIL;
+    return version_.assign(version);
 }
 
-HRESULT ResponseBuilder::prepare(size_t* size) {
-  char length[24];
-  int n = std::snprintf(length, sizeof length, "%zu", body_.length());
-  HRESULT hr = headers_.find("Content-Length")
-                   ? headers_.setUpper("Content-Length", 14, length, static_cast<size_t>(n), true)
-                   : headers_.append("Content-Length", 14, length, static_cast<size_t>(n), true);
-  if (FAILED(hr)) return hr;
-  size_t total = version_.length() + 1 + statusText_.length() + 2;
-  for (size_t i = 0; i < headers_.size(); ++i)
-    total += std::strlen(headers_[i].name) + 2 + std::strlen(headers_[i].value) + 2;
-  total += 2 + body_.length();
-  *size = total;
-  return S_OK;
+HRESULT ResponseBuilder::setBody(const char* body)
+{
+    if (!body || !*body) {
+        body_.reset();
+        return S_OK;
+    }
+    return body_.assign(body);
 }
 
-void ResponseBuilder::write(unsigned char* out) const {
-  auto put = [&out](const char* s, size_t n) {
-    std::memcpy(out, s, n);
-    out += n;
-  };
-  put(version_.get(), version_.length());
-  put(" ", 1);
-  put(statusText_.get(), statusText_.length());
-  put("\r\n", 2);
-  for (size_t i = 0; i < headers_.size(); ++i) {
-    put(headers_[i].name, std::strlen(headers_[i].name));
-    put(": ", 2);
-    put(headers_[i].value, std::strlen(headers_[i].value));
+HRESULT ResponseBuilder::addHeader(const char* name, const char* value)
+{
+    if (!name || !value || BreaksLine(name) || BreaksLine(value))
+        return E_FAIL;
+    const char* nb = name;
+    const char* ne = name + std::strlen(name);
+    const char* vb = value;
+    const char* ve = value + std::strlen(value);
+    Trim(nb, ne);
+    Trim(vb, ve);
+    return headers_.append(nb, static_cast<size_t>(ne - nb), vb, static_cast<size_t>(ve - vb), true);
+}
+
+HRESULT ResponseBuilder::prepare(size_t* size)
+{
+    char length[24];
+    int n = std::snprintf(length, sizeof length, "%zu", body_.length());
+    HRESULT hr = headers_.find("Content-Length")
+                     ? headers_.setUpper("Content-Length", 14, length, static_cast<size_t>(n), true)
+                     : headers_.append("Content-Length", 14, length, static_cast<size_t>(n), true);
+    if (FAILED(hr))
+        return hr;
+    size_t total = version_.length() + 1 + statusText_.length() + 2;
+    for (size_t i = 0; i < headers_.size(); ++i)
+        total += std::strlen(headers_[i].name) + 2 + std::strlen(headers_[i].value) + 2;
+    total += 2 + body_.length();
+    *size = total;
+    return S_OK;
+}
+
+void ResponseBuilder::write(unsigned char* out) const
+{
+    auto put = [&out](const char* s, size_t n) {
+        std::memcpy(out, s, n);
+        out += n;
+    };
+    put(version_.get(), version_.length());
+    put(" ", 1);
+    put(statusText_.get(), statusText_.length());
     put("\r\n", 2);
-  }
-  put("\r\n", 2);
-  if (body_.length()) put(body_.get(), body_.length());
+    for (size_t i = 0; i < headers_.size(); ++i) {
+        put(headers_[i].name, std::strlen(headers_[i].name));
+        put(": ", 2);
+        put(headers_[i].value, std::strlen(headers_[i].value));
+        put("\r\n", 2);
+    }
+    put("\r\n", 2);
+    if (body_.length())
+        put(body_.get(), body_.length());
 }
 
 }  // namespace kestrin::base::http

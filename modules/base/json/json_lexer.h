@@ -2,21 +2,21 @@
 // quoted strings and 32-bit integers. The cursor never passes the end.
 #pragma once
 
-#include "byte_buffer.h"
-#include "zelk_result.h"
-
 #include <cstddef>
 #include <cstdint>
+
+#include "byte_buffer.h"
+#include "zelk_result.h"
 
 namespace kestrin::base::json {
 
 struct Cursor {
-  const unsigned char* pos;
-  const unsigned char* end;
+    const unsigned char* pos;
+    const unsigned char* end;
 
-  bool atEnd() const { return pos >= end; }
-  // The byte at the cursor, or -1 at the end of the text.
-  int peek() const { return pos < end ? *pos : -1; }
+    bool atEnd() const { return pos >= end; }
+    // The byte at the cursor, or -1 at the end of the text.
+    int peek() const { return pos < end ? *pos : -1; }
 };
 
 void SkipSpace(Cursor& c);

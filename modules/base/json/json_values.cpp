@@ -1,10 +1,10 @@
 #include "json_values.h"
 
-#include "json_reader.h"
-#include "zelk_alloc.h"
-
 #include <cstdlib>
 #include <cstring>
+
+#include "json_reader.h"
+#include "zelk_alloc.h"
 
 namespace kestrin::base::json {
 
@@ -35,7 +35,8 @@ HRESULT CopyOut(const char* text, char** out)
     return S_OK;
 }
 
-template <class T> HRESULT Create(T** object, ValueRef& out)
+template <class T>
+HRESULT Create(T** object, ValueRef& out)
 {
     CComObject<T>* p = nullptr;
     HRESULT hr = CComObject<T>::CreateInstance(&p);
@@ -130,11 +131,26 @@ HRESULT JsonValue::setName(const char* bytes, size_t length)
     return S_OK;
 }
 
-HRESULT JsonValue::getNumberValue(int*) { return E_FAIL; }
-HRESULT JsonValue::getStringValue(char**) { return E_FAIL; }
-const char* JsonValue::getStringValueStatic() { return nullptr; }
-HRESULT JsonValue::getBoolValue(bool*) { return E_FAIL; }
-HRESULT JsonValue::Dump(JsonWriter&) { return E_NOTIMPL; }
+HRESULT JsonValue::getNumberValue(int*)
+{
+    return E_FAIL;
+}
+HRESULT JsonValue::getStringValue(char**)
+{
+    return E_FAIL;
+}
+const char* JsonValue::getStringValueStatic()
+{
+    return nullptr;
+}
+HRESULT JsonValue::getBoolValue(bool*)
+{
+    return E_FAIL;
+}
+HRESULT JsonValue::Dump(JsonWriter&)
+{
+    return E_NOTIMPL;
+}
 
 ValueRef& ValueRef::operator=(ValueRef&& o) noexcept
 {
@@ -202,7 +218,10 @@ HRESULT JsonBool::New(bool value, ValueRef& out)
     return hr;
 }
 
-JsonString::~JsonString() { sec_free(value_.data); }
+JsonString::~JsonString()
+{
+    sec_free(value_.data);
+}
 
 HRESULT JsonString::setValue(const char* bytes, size_t length)
 {
@@ -215,7 +234,10 @@ HRESULT JsonString::setValue(const char* bytes, size_t length)
     return S_OK;
 }
 
-HRESULT JsonString::getStringValue(char** out) { return CopyOut(getStringValueStatic(), out); }
+HRESULT JsonString::getStringValue(char** out)
+{
+    return CopyOut(getStringValueStatic(), out);
+}
 
 const char* JsonString::getStringValueStatic()
 {
@@ -435,7 +457,10 @@ HRESULT JsonObject::New(ValueRef& out)
     return Create(&p, out);
 }
 
-HRESULT JsonObject::Dump(JsonWriter& w) { return DumpChildren(w, true); }
+HRESULT JsonObject::Dump(JsonWriter& w)
+{
+    return DumpChildren(w, true);
+}
 
 HRESULT JsonObject::Dump(OctetString** out)
 {
@@ -498,7 +523,8 @@ HRESULT JsonObject::getMemberBoolValue(const char* name, bool* out)
 
 namespace {
 
-template <class Wanted, class Iface> HRESULT HandOut(JsonValue* c, int type, Iface** out)
+template <class Wanted, class Iface>
+HRESULT HandOut(JsonValue* c, int type, Iface** out)
 {
     if (!out)
         return E_POINTER;
@@ -523,7 +549,10 @@ HRESULT JsonObject::getMemberArrayValue(const char* name, IJsonArray** out)
     return HandOut<JsonArray>(getMember(name), JSON_TYPE_ARRAY, out);
 }
 
-HRESULT JsonObject::store(const char* name, ValueRef& value) { return setMember(name, value.get()); }
+HRESULT JsonObject::store(const char* name, ValueRef& value)
+{
+    return setMember(name, value.get());
+}
 
 HRESULT JsonObject::setMemberStringValue(const char* name, const char* text)
 {
@@ -603,7 +632,10 @@ HRESULT JsonArray::New(ValueRef& out)
     return Create(&p, out);
 }
 
-HRESULT JsonArray::Dump(JsonWriter& w) { return DumpChildren(w, false); }
+HRESULT JsonArray::Dump(JsonWriter& w)
+{
+    return DumpChildren(w, false);
+}
 
 int JsonArray::getItemType(unsigned long index)
 {

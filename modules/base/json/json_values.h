@@ -2,13 +2,13 @@
 // framework; a collection holds one reference per child.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "json_writer.h"
 #include "qevcrypto.h"
 #include "zelk_json.h"
 #include "zelk_object.h"
-
-#include <cstddef>
-#include <cstdint>
 
 namespace kestrin::base::json {
 
@@ -101,7 +101,7 @@ public:
     static HRESULT New(const char* bytes, size_t length, ValueRef& out);
 
 private:
-    OctetString value_{0, nullptr};
+    OctetString value_ {0, nullptr};
 };
 
 class JsonCollection : public JsonValue {

@@ -24,7 +24,7 @@ constexpr size_t kMaxCommonName = 511;
 HRESULT OpenStore(std::unique_ptr<KeyStore>* store)
 {
     std::string message;
-    HRESULT hr = KeyStore::Open(Options{}, store, &message);
+    HRESULT hr = KeyStore::Open(Options {}, store, &message);
     if (FAILED(hr))
         SECTRACE_FormatLn(kTraceModule, kError, "Key store not available: %s", message.c_str());
     return hr;
@@ -89,8 +89,8 @@ HRESULT UndoImport(KeyStore& store, const char* name, const Pkcs12Import& import
                    const std::optional<Fingerprint>& preferenceBefore, bool preferenceSet)
 {
     const Identity& identity = import.identity;
-    if (!import.keyWasPresent ||
-        PrintNameMatches(import.previousPrintName, KEYCHAIN_KESTRIN_PREFIX, NameMatch::Prefix)) {
+    if (!import.keyWasPresent
+        || PrintNameMatches(import.previousPrintName, KEYCHAIN_KESTRIN_PREFIX, NameMatch::Prefix)) {
         TraceNameDelete(NameMatch::Exact, identity.printName.c_str(), identity);
         // A certificate the store kept without its key before stays so.
         const bool keylessBefore = !import.keyWasPresent && import.certificateWasPresent;
@@ -116,8 +116,7 @@ HRESULT KeyChainImportFromP12(const char* name, const char* password, const Octe
     HRESULT hr = OpenStore(&store);
     Pkcs12Import import;
     if (SUCCEEDED(hr))
-        hr = store->ImportPkcs12(std::span<const uint8_t>(data->data, data->length), password ? password : "",
-                                 &import);
+        hr = store->ImportPkcs12(std::span<const uint8_t>(data->data, data->length), password ? password : "", &import);
     if (hr == KEYSTORE_E_PKCS12_NO_IDENTITY) {
         SECTRACE_WriteLn(kTraceModule, kError, "PKCS#12 contains no items, abort");
         return fkt.result = -1;
@@ -139,7 +138,7 @@ HRESULT KeyChainImportFromP12(const char* name, const char* password, const Octe
         for (const Certificate& c : import.chain)
             chain.push_back(c.der);
         TrustEvaluation evaluation;
-        store->EvaluateTrust(chain, TrustPolicy{}, &evaluation);
+        store->EvaluateTrust(chain, TrustPolicy {}, &evaluation);
         if (evaluation.result != TrustResult::Proceed && evaluation.result != TrustResult::Unspecified)
             return fkt.result = UndoImport(*store, name, import, preferenceBefore, preferenceSet);
     }
@@ -182,12 +181,8 @@ HRESULT keychain_api_get_info(const char** apiName, const char** module, const c
 }
 
 KEYCHAIN_API_FUNCTIONS s_keychain_api = {
-    {keychain_api_get_info},
-    KeyChainImportFromP12,
-    KeyChainDeleteIdentityPref,
-    KeyChain_Identity_IsKestrin,
-    KeyChainDelete_byPrivateKeyName,
-    KeyChainDeleteAllQEVSSO,
+    {keychain_api_get_info},     KeyChainImportFromP12,           KeyChainDeleteIdentityPref,
+    KeyChain_Identity_IsKestrin, KeyChainDelete_byPrivateKeyName, KeyChainDeleteAllQEVSSO,
 };
 
 CZELK_API s_register("zelkbase", KEYCHAIN_API, &s_keychain_api);

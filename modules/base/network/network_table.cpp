@@ -71,8 +71,8 @@ bool IsLocalAddress(const wchar_t* url)
     if (url == nullptr)
         return false;
     char* host = HostOf(url);
-    const bool local = host != nullptr && *host != '\0' && String_Find(host, 0, ".") == 0xFFFFFFFF &&
-                       String_Find(host, 0, ":") == 0xFFFFFFFF;
+    const bool local = host != nullptr && *host != '\0' && String_Find(host, 0, ".") == 0xFFFFFFFF
+                       && String_Find(host, 0, ":") == 0xFFFFFFFF;
     sec_free(host);
     return local;
 }

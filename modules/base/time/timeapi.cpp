@@ -1,11 +1,10 @@
 // Table "timeapi": the clock as a file time and conversions between time
 // units and epochs.
-#include "zelk_timeapi.h"
-
 #include <sys/time.h>
 
 #include "qev_time.h"
 #include "zelk_module.h"
+#include "zelk_timeapi.h"
 
 namespace kestrin::base {
 namespace {
@@ -20,17 +19,21 @@ uint64_t time_GetFileTimeNow()
 {
     struct timeval tv {};
     gettimeofday(&tv, nullptr);
-    return static_cast<uint64_t>(tv.tv_sec) * 10000000ull + static_cast<uint64_t>(tv.tv_usec) * 10ull +
-           ZELK_TIME_EPOCH_DELTA;
+    return static_cast<uint64_t>(tv.tv_sec) * 10000000ull + static_cast<uint64_t>(tv.tv_usec) * 10ull
+           + ZELK_TIME_EPOCH_DELTA;
 }
 
 uint64_t TicksPerUnit(unsigned int format)
 {
     switch (format & kUnitMask) {
-    case TIME_UNIT_SECONDS: return 10000000ull;
-    case TIME_UNIT_MILLISECONDS: return 10000ull;
-    case TIME_UNIT_MICROSECONDS: return 10ull;
-    default: return 1;
+    case TIME_UNIT_SECONDS:
+        return 10000000ull;
+    case TIME_UNIT_MILLISECONDS:
+        return 10000ull;
+    case TIME_UNIT_MICROSECONDS:
+        return 10ull;
+    default:
+        return 1;
     }
 }
 

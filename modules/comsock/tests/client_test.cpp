@@ -2,6 +2,8 @@
 // fake service where the server cannot misbehave on purpose): buffers,
 // shared sessions across many threads, a lost session, handshakes that fail
 // in transit, the start of the application, and sockets of ended threads.
+#include "client.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
@@ -12,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "client.h"
 #include "comsock_test_util.h"
 #include "server.h"
 
@@ -31,8 +32,8 @@ struct Buffer {
 HRESULT Call(Client* client, const std::string& request, Buffer& buffer, std::string* reply)
 {
     unsigned long length = buffer.capacity;
-    HRESULT hr = client->Transact(reinterpret_cast<unsigned char*>(const_cast<char*>(request.data())),
-                                  request.size(), &buffer.data, &length);
+    HRESULT hr = client->Transact(reinterpret_cast<unsigned char*>(const_cast<char*>(request.data())), request.size(),
+                                  &buffer.data, &length);
     if (hr == S_OK) {
         *reply = buffer.Text(length);
         if (length > buffer.capacity)
@@ -325,17 +326,17 @@ TEST(ClientPeer, AServiceOfAnotherUserIsRefusedEvenRoot)
         });
         ASSERT_EQ(0, chown(path.c_str(), nobody->pw_uid, nobody->pw_gid));
         EXPECT_EQ(0, InChild([&] {
-            SetApplicationPath("/nonexistent/KestrinClient");
-            if (DropTo(nobody->pw_uid, nobody->pw_gid))
-                return 2;
-            setenv("XDG_RUNTIME_DIR", runtime, 1);
-            Ref<ClientUNIX> client;
-            if (path != client->SocketPath())
-                return 3;
-            Buffer buffer;
-            std::string reply;
-            return Call(client.get(), "x", buffer, &reply) == -1 ? 0 : 4;
-        }));
+                      SetApplicationPath("/nonexistent/KestrinClient");
+                      if (DropTo(nobody->pw_uid, nobody->pw_gid))
+                          return 2;
+                      setenv("XDG_RUNTIME_DIR", runtime, 1);
+                      Ref<ClientUNIX> client;
+                      if (path != client->SocketPath())
+                          return 3;
+                      Buffer buffer;
+                      std::string reply;
+                      return Call(client.get(), "x", buffer, &reply) == -1 ? 0 : 4;
+                  }));
     }
     EXPECT_EQ(0, handshakes.load()) << "refused before the handshake";
     EXPECT_EQ(0, system((std::string("rm -rf ") + runtime).c_str()));

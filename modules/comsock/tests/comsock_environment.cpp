@@ -26,8 +26,9 @@ public:
         setenv("XDG_CONFIG_DIRS", (m_folder + "/xdg").c_str(), 1);
 #ifdef COMSOCK_TEST_SINGLE_USER
         std::string settings = m_folder + "/xdg/kestrin";
-        std::string command = "mkdir -p '" + settings + "' && python3 -c \"import plistlib; plistlib.dump("
-                              "{'Permissions': {'SingleUser': '" COMSOCK_TEST_SINGLE_USER "'}}, open('"
+        std::string command = "mkdir -p '" + settings
+                              + "' && python3 -c \"import plistlib; plistlib.dump("
+                                "{'Permissions': {'SingleUser': '" COMSOCK_TEST_SINGLE_USER "'}}, open('"
                               + settings + "/settings.plist', 'wb'))\"";
         ASSERT_EQ(0, system(command.c_str()));
 #endif

@@ -33,8 +33,7 @@ public:
     ZELK_INTMAP_ENTRY(ITunnelControl)
     ZELK_END_INTMAP()
 
-    HRESULT Transact(unsigned char* in, unsigned long inLength, unsigned char** out,
-                     unsigned long* outLength) override
+    HRESULT Transact(unsigned char* in, unsigned long inLength, unsigned char** out, unsigned long* outLength) override
     {
         ++calls;
         std::string reply = tag + ":" + std::string(reinterpret_cast<char*>(in), inLength);
@@ -135,7 +134,8 @@ private:
 };
 
 // Holds one reference to a new object of class T.
-template <class T> class Ref {
+template <class T>
+class Ref {
 public:
     Ref()
     {
@@ -171,7 +171,10 @@ public:
     Raw(const Raw&) = delete;
     Raw& operator=(const Raw&) = delete;
 
-    void Send(const std::string& bytes) { ASSERT_EQ(ssize_t(bytes.size()), send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)); }
+    void Send(const std::string& bytes)
+    {
+        ASSERT_EQ(ssize_t(bytes.size()), send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+    }
     void SendFrame(const std::string& body)
     {
         uint32_t n = static_cast<uint32_t>(body.size());
@@ -227,7 +230,8 @@ inline std::string U32(uint32_t v)
 }
 
 // Waits up to `ms` for `done`.
-template <class F> bool WaitFor(F done, int ms = 3000)
+template <class F>
+bool WaitFor(F done, int ms = 3000)
 {
     for (int i = 0; i < ms / 5; ++i) {
         if (done())
@@ -242,15 +246,16 @@ inline std::string Exchange(ITunnel* client, const std::string& request)
 {
     unsigned char* buffer = nullptr;
     unsigned long length = 0;
-    HRESULT hr = client->Transact(reinterpret_cast<unsigned char*>(const_cast<char*>(request.data())),
-                                  request.size(), &buffer, &length);
+    HRESULT hr = client->Transact(reinterpret_cast<unsigned char*>(const_cast<char*>(request.data())), request.size(),
+                                  &buffer, &length);
     std::string reply = hr == S_OK ? std::string(reinterpret_cast<char*>(buffer), length) : "<failed>";
     sec_free(buffer);
     return reply;
 }
 
 // A forked child's exit status (0 success), the child running `body`.
-template <class F> int InChild(F body)
+template <class F>
+int InChild(F body)
 {
     fflush(nullptr);
     pid_t pid = fork();

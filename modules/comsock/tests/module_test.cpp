@@ -20,8 +20,8 @@ TEST(ComsockModule, ClassesAreCreatedByNameAndTalkToEachOther)
     ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
 
     ITunnel* client = nullptr;
-    ASSERT_EQ(S_OK, ZELK_CreateObject("zelkcomsock", "zelk.comunix.client", IID_ITunnel,
-                                      reinterpret_cast<void**>(&client)));
+    ASSERT_EQ(S_OK,
+              ZELK_CreateObject("zelkcomsock", "zelk.comunix.client", IID_ITunnel, reinterpret_cast<void**>(&client)));
     unsigned char request[] = "ping";
     unsigned char* buffer = nullptr;
     unsigned long length = 0;

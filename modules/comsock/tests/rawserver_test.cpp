@@ -1,15 +1,16 @@
 // The raw TCP server on loopback: the port from the source, chunked input,
 // replies over 16 KiB, close after a reply, the peer's process id, a port
 // held by someone else, and restart on the same port.
-#include <gtest/gtest.h>
+#include "rawserver.h"
+
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 
 #include <string>
 
 #include "comsock_peer.h"
 #include "comsock_test_util.h"
-#include "rawserver.h"
 
 using namespace ZELK::PSESVC::COMSOCK;
 using namespace ZELK::PSESVC::COMSOCK::test;
@@ -26,8 +27,7 @@ public:
     ZELK_INTMAP_ENTRY(ITunnelControl)
     ZELK_END_INTMAP()
 
-    HRESULT Transact(unsigned char* in, unsigned long inLength, unsigned char** out,
-                     unsigned long* outLength) override
+    HRESULT Transact(unsigned char* in, unsigned long inLength, unsigned char** out, unsigned long* outLength) override
     {
         m_line.append(reinterpret_cast<char*>(in), inLength);
         if (m_line.empty() || m_line.back() != '\n')

@@ -1,8 +1,10 @@
 // The framed server driven by a raw socket: handshakes, shared sessions,
 // malformed and hostile input, the socket file's place and modes, a second
 // instance, a stale socket, other users, the pool's bounds and the user switch.
-#include <gtest/gtest.h>
+#include "server.h"
+
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -11,11 +13,10 @@
 #include <string>
 #include <thread>
 
+#include "client.h"
 #include "comsock_path.h"
 #include "comsock_peer.h"
 #include "comsock_test_util.h"
-#include "client.h"
-#include "server.h"
 
 using namespace ZELK::PSESVC::COMSOCK;
 using namespace ZELK::PSESVC::COMSOCK::test;
@@ -263,11 +264,11 @@ TEST_F(ServerTest, AnotherUserIsRefused)
     std::string path = Path();
     // The private folder keeps the other user out.
     EXPECT_EQ(0, InChild([&] {
-        if (DropTo(nobody->pw_uid, nobody->pw_gid))
-            return 2;
-        Raw raw(path.c_str());
-        return raw.connected ? 3 : 0;
-    }));
+                  if (DropTo(nobody->pw_uid, nobody->pw_gid))
+                      return 2;
+                  Raw raw(path.c_str());
+                  return raw.connected ? 3 : 0;
+              }));
     // With the folder and the file opened up, the server itself refuses the
     // peer it sees through its credentials.
     std::string folder = path.substr(0, path.rfind('/'));
@@ -352,16 +353,16 @@ TEST(ServerUserSwitch, SwitchesFileGroupsAndUserOrRefusesCleanly)
 
     // Not root: refused.
     EXPECT_EQ(0, InChild([&] {
-        if (DropTo(uid, gid))
-            return 2;
-        Ref<ServerUNIX> server;
-        return server->UserSwitch("root") == -1 ? 0 : 3;
-    }));
+                  if (DropTo(uid, gid))
+                      return 2;
+                  Ref<ServerUNIX> server;
+                  return server->UserSwitch("root") == -1 ? 0 : 3;
+              }));
     // An unknown user: refused, nothing changed.
     EXPECT_EQ(0, InChild([&] {
-        Ref<ServerUNIX> server;
-        return server->UserSwitch("no-such-user-kestrin") == -1 && getuid() == 0 ? 0 : 3;
-    }));
+                  Ref<ServerUNIX> server;
+                  return server->UserSwitch("no-such-user-kestrin") == -1 && getuid() == 0 ? 0 : 3;
+              }));
     // The user's runtime folder, where the switched socket goes.
     char runtime[] = "/tmp/comsock-switch-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(runtime));
@@ -381,13 +382,13 @@ TEST(ServerUserSwitch, SwitchesFileGroupsAndUserOrRefusesCleanly)
     struct stat before {};
     ASSERT_EQ(0, lstat(path.c_str(), &before));
     EXPECT_EQ(0, InChild([&] {
-        Ref<Factory> factory;
-        Ref<ServerUNIX> server;
-        if (server->Connect(static_cast<IClassFactory*>(factory.get())) != S_OK)
-            return 3;
-        setenv("XDG_RUNTIME_DIR", runtime, 1);
-        return server->UserSwitch("nobody") == -1 && getuid() == 0 ? 0 : 4;
-    }));
+                  Ref<Factory> factory;
+                  Ref<ServerUNIX> server;
+                  if (server->Connect(static_cast<IClassFactory*>(factory.get())) != S_OK)
+                      return 3;
+                  setenv("XDG_RUNTIME_DIR", runtime, 1);
+                  return server->UserSwitch("nobody") == -1 && getuid() == 0 ? 0 : 4;
+              }));
     struct stat after {};
     ASSERT_EQ(0, lstat(path.c_str(), &after));
     EXPECT_EQ(before.st_ino, after.st_ino);

@@ -22,12 +22,13 @@ TEST(SingleUser, TheSocketIsNamedForTheUserAndTheUserSwitchChangesNothing)
         GTEST_SKIP() << "needs the user nobody";
     uid_t before = getuid();
     EXPECT_EQ(0, InChild([&] {
-        Ref<ServerUNIX> server;
-        std::string expected = "/tmp/kestrin-" + std::to_string(nobody->pw_uid) + "/org.kestrin.client.nobody";
-        bool ok = server->UserSwitch("root") == S_OK && getuid() == before
-                  && std::string(Server::SingleUser()) == "nobody" && expected == server->SocketPath();
-        return ok ? 0 : 1;
-    }));
+                  Ref<ServerUNIX> server;
+                  std::string expected =
+                      "/tmp/kestrin-" + std::to_string(nobody->pw_uid) + "/org.kestrin.client.nobody";
+                  bool ok = server->UserSwitch("root") == S_OK && getuid() == before
+                            && std::string(Server::SingleUser()) == "nobody" && expected == server->SocketPath();
+                  return ok ? 0 : 1;
+              }));
 }
 
 TEST(SingleUser, AServiceRunByRootServesTheSingleUser)
@@ -53,13 +54,13 @@ TEST(SingleUser, AServiceRunByRootServesTheSingleUser)
     // Both ends accept each other: the service its single user, the client
     // a single-user service run by root.
     EXPECT_EQ(0, InChild([&] {
-        SetApplicationPath("/nonexistent/KestrinClient");
-        if (DropTo(nobody->pw_uid, nobody->pw_gid))
-            return 2;
-        Ref<ClientUNIX> client;
-        bool served = Exchange(client.get(), "hi") == "s1:hi";
-        return served ? 0 : 3;
-    }));
+                  SetApplicationPath("/nonexistent/KestrinClient");
+                  if (DropTo(nobody->pw_uid, nobody->pw_gid))
+                      return 2;
+                  Ref<ClientUNIX> client;
+                  bool served = Exchange(client.get(), "hi") == "s1:hi";
+                  return served ? 0 : 3;
+              }));
     EXPECT_TRUE(WaitFor([&] { return factory->Count("disconnect") == 1; }));
     server->Disconnect(nullptr);
     if (!hadFolder) {

@@ -7,9 +7,9 @@
 namespace {
 
 class Runtime : public ::testing::Environment {
- public:
-  void SetUp() override { ASSERT_EQ(ZELK_Initialize(), S_OK); }
-  void TearDown() override { EXPECT_EQ(ZELK_Finalize(), S_OK); }
+public:
+    void SetUp() override { ASSERT_EQ(ZELK_Initialize(), S_OK); }
+    void TearDown() override { EXPECT_EQ(ZELK_Finalize(), S_OK); }
 };
 
 const ::testing::Environment* const s_runtime = ::testing::AddGlobalTestEnvironment(new Runtime);

@@ -17,94 +17,97 @@ namespace {
 
 // Another process rewrites the file in place, the way an editor would, once
 // for each value, in quick succession.
-void EditElsewhere(const std::string& file, const std::string& key, int value, int times = 1) {
-  int status = -1;
-  RunPython("p = '" + file + "'\nfor i in range(" + std::to_string(times) + "):\n" +
-                "  d = plistlib.load(open(p, 'rb'))\n  d['" + key + "'] = {'v': " + std::to_string(value) +
-                " + i}\n  open(p, 'wb').write(plistlib.dumps(d))\n",
-            &status);
-  ASSERT_EQ(status, 0);
+void EditElsewhere(const std::string& file, const std::string& key, int value, int times = 1)
+{
+    int status = -1;
+    RunPython("p = '" + file + "'\nfor i in range(" + std::to_string(times) + "):\n"
+                  + "  d = plistlib.load(open(p, 'rb'))\n  d['" + key + "'] = {'v': " + std::to_string(value)
+                  + " + i}\n  open(p, 'wb').write(plistlib.dumps(d))\n",
+              &status);
+    ASSERT_EQ(status, 0);
 }
 
 constexpr int kQuiet = ChangeWatcher::kCoalesceMilliseconds + 700;
 
 }  // namespace
 
-TEST(ChangeWatcher, OwnSavesAreQuietOutsideEditsSignalledOnce) {
-  TempDir user, system;
-  PlistRoot userRoot({user.Path()});
-  PlistRoot systemRoot({system.Path()});
-  SignalCounter onUser, onUserDeep, onSystem;
-  int a = 0, b = 0, c = 0;
-  userRoot.SetCallback(&a, {"trace"}, &onUser);
-  userRoot.SetCallback(&b, {"x", "y"}, &onUserDeep);
-  systemRoot.SetCallback(&c, {}, &onSystem);
-  userRoot.Load();
-  systemRoot.Load();
-  // One watch per folder for the root's life, however many listeners.
-  EXPECT_EQ(ChangeWatcher::WatchCount(), 2u);
+TEST(ChangeWatcher, OwnSavesAreQuietOutsideEditsSignalledOnce)
+{
+    TempDir user, system;
+    PlistRoot userRoot({user.Path()});
+    PlistRoot systemRoot({system.Path()});
+    SignalCounter onUser, onUserDeep, onSystem;
+    int a = 0, b = 0, c = 0;
+    userRoot.SetCallback(&a, {"trace"}, &onUser);
+    userRoot.SetCallback(&b, {"x", "y"}, &onUserDeep);
+    systemRoot.SetCallback(&c, {}, &onSystem);
+    userRoot.Load();
+    systemRoot.Load();
+    // One watch per folder for the root's life, however many listeners.
+    EXPECT_EQ(ChangeWatcher::WatchCount(), 2u);
 
-  // Our own save: the writer's signal only, nothing from the watcher.
-  ASSERT_EQ(userRoot.SetValue({"trace"}, "Level", NewNumber(5)), S_OK);
-  EXPECT_EQ(onUser.Count(), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(kQuiet));
-  EXPECT_EQ(onUser.Count(), 1);
-  EXPECT_EQ(onUserDeep.Count(), 0);
+    // Our own save: the writer's signal only, nothing from the watcher.
+    ASSERT_EQ(userRoot.SetValue({"trace"}, "Level", NewNumber(5)), S_OK);
+    EXPECT_EQ(onUser.Count(), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kQuiet));
+    EXPECT_EQ(onUser.Count(), 1);
+    EXPECT_EQ(onUserDeep.Count(), 0);
 
-  // Two quick outside edits: one reload, every listener of that root once.
-  EditElsewhere(userRoot.FilePath(), "b", 1, 2);
-  ASSERT_TRUE(onUserDeep.WaitFor(1, 3000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(kQuiet));
-  EXPECT_EQ(onUser.Count(), 2);
-  EXPECT_EQ(onUserDeep.Count(), 1);
-  EXPECT_EQ(onSystem.Count(), 0);
-  uint32_t value = 0;
-  ASSERT_EQ(userRoot.GetNumber({"b"}, "v", &value), S_OK);
-  EXPECT_EQ(value, 2u);
-  ASSERT_EQ(userRoot.GetNumber({"trace"}, "Level", &value), S_OK);
-  EXPECT_EQ(value, 5u);
+    // Two quick outside edits: one reload, every listener of that root once.
+    EditElsewhere(userRoot.FilePath(), "b", 1, 2);
+    ASSERT_TRUE(onUserDeep.WaitFor(1, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kQuiet));
+    EXPECT_EQ(onUser.Count(), 2);
+    EXPECT_EQ(onUserDeep.Count(), 1);
+    EXPECT_EQ(onSystem.Count(), 0);
+    uint32_t value = 0;
+    ASSERT_EQ(userRoot.GetNumber({"b"}, "v", &value), S_OK);
+    EXPECT_EQ(value, 2u);
+    ASSERT_EQ(userRoot.GetNumber({"trace"}, "Level", &value), S_OK);
+    EXPECT_EQ(value, 5u);
 
-  // The other folder is watched on the same thread.
-  EditElsewhere(systemRoot.FilePath(), "s", 3);
-  ASSERT_TRUE(onSystem.WaitFor(1, 3000));
-  ASSERT_EQ(systemRoot.GetNumber({"s"}, "v", &value), S_OK);
-  EXPECT_EQ(value, 3u);
+    // The other folder is watched on the same thread.
+    EditElsewhere(systemRoot.FilePath(), "s", 3);
+    ASSERT_TRUE(onSystem.WaitFor(1, 3000));
+    ASSERT_EQ(systemRoot.GetNumber({"s"}, "v", &value), S_OK);
+    EXPECT_EQ(value, 3u);
 
-  // Removing the file is a change too; the values go.
-  ASSERT_EQ(std::remove(systemRoot.FilePath().c_str()), 0);
-  ASSERT_TRUE(onSystem.WaitFor(2, 3000));
-  EXPECT_EQ(systemRoot.GetNumber({"s"}, "v", &value), E_FAIL);
-  EXPECT_EQ(onUser.Count(), 2);
+    // Removing the file is a change too; the values go.
+    ASSERT_EQ(std::remove(systemRoot.FilePath().c_str()), 0);
+    ASSERT_TRUE(onSystem.WaitFor(2, 3000));
+    EXPECT_EQ(systemRoot.GetNumber({"s"}, "v", &value), E_FAIL);
+    EXPECT_EQ(onUser.Count(), 2);
 }
 
-TEST(ChangeWatcher, ThreadStopsWithTheLastWatchAndRestarts) {
-  TempDir first, second;
-  auto a = std::make_unique<PlistRoot>(PlistRoot::Options{first.Path()});
-  auto b = std::make_unique<PlistRoot>(PlistRoot::Options{second.Path()});
-  a->Load();
-  b->Load();
-  EXPECT_TRUE(ChangeWatcher::ThreadRunning());
-  // The first root going leaves the other one watched.
-  a.reset();
-  EXPECT_TRUE(ChangeWatcher::ThreadRunning());
-  SignalCounter onB;
-  int owner = 0;
-  b->SetCallback(&owner, {}, &onB);
-  EditElsewhere(b->FilePath(), "k", 1);
-  ASSERT_TRUE(onB.WaitFor(1, 3000));
-  b->RemoveOwner(&owner);
-  b.reset();
-  EXPECT_FALSE(ChangeWatcher::ThreadRunning());
-  EXPECT_EQ(ChangeWatcher::WatchCount(), 0u);
+TEST(ChangeWatcher, ThreadStopsWithTheLastWatchAndRestarts)
+{
+    TempDir first, second;
+    auto a = std::make_unique<PlistRoot>(PlistRoot::Options {first.Path()});
+    auto b = std::make_unique<PlistRoot>(PlistRoot::Options {second.Path()});
+    a->Load();
+    b->Load();
+    EXPECT_TRUE(ChangeWatcher::ThreadRunning());
+    // The first root going leaves the other one watched.
+    a.reset();
+    EXPECT_TRUE(ChangeWatcher::ThreadRunning());
+    SignalCounter onB;
+    int owner = 0;
+    b->SetCallback(&owner, {}, &onB);
+    EditElsewhere(b->FilePath(), "k", 1);
+    ASSERT_TRUE(onB.WaitFor(1, 3000));
+    b->RemoveOwner(&owner);
+    b.reset();
+    EXPECT_FALSE(ChangeWatcher::ThreadRunning());
+    EXPECT_EQ(ChangeWatcher::WatchCount(), 0u);
 
-  // A new start sees outside changes again.
-  PlistRoot again({first.Path()});
-  SignalCounter onAgain;
-  again.SetCallback(&owner, {}, &onAgain);
-  again.Load();
-  EXPECT_TRUE(ChangeWatcher::ThreadRunning());
-  EditElsewhere(again.FilePath(), "k", 2);
-  ASSERT_TRUE(onAgain.WaitFor(1, 3000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(kQuiet));
-  EXPECT_EQ(onAgain.Count(), 1);
+    // A new start sees outside changes again.
+    PlistRoot again({first.Path()});
+    SignalCounter onAgain;
+    again.SetCallback(&owner, {}, &onAgain);
+    again.Load();
+    EXPECT_TRUE(ChangeWatcher::ThreadRunning());
+    EditElsewhere(again.FilePath(), "k", 2);
+    ASSERT_TRUE(onAgain.WaitFor(1, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kQuiet));
+    EXPECT_EQ(onAgain.Count(), 1);
 }

@@ -18,15 +18,15 @@ TEST_F(Language, IdentifiersGiveLanguageAndCountry)
     } cases[] = {
         {0x0407, S_OK, "de", "DE"},
         {0x0807, S_OK, "de", "CH"},
-        {0x2409, S_OK, "en", "US"},   // sub-language 9 has no country
-        {0x0009, S_OK, "en", "US"},   // sub-language 0
+        {0x2409, S_OK, "en", "US"},  // sub-language 9 has no country
+        {0x0009, S_OK, "en", "US"},  // sub-language 0
         {0x0436, S_OK, "af", "ZA"},
-        {0x4409, S_OK, "en", "MY"},   // the last country of the list
-        {0x4809, S_OK, "en", "US"},   // past the list
+        {0x4409, S_OK, "en", "MY"},  // the last country of the list
+        {0x4809, S_OK, "en", "US"},  // past the list
         {0x0416, S_OK, "pt", "BR"},
         {0x0C0A, S_OK, "es", "ES"},
         {0x042C, S_OK, "az", "AZJ"},
-        {0x7F0407, S_OK, "de", "DE"}, // only the low 16 bits count
+        {0x7F0407, S_OK, "de", "DE"},  // only the low 16 bits count
         {0x042F, E_FAIL, nullptr, nullptr},
         {0x0000, E_FAIL, nullptr, nullptr},
         {0x0041, E_FAIL, nullptr, nullptr},
@@ -36,7 +36,8 @@ TEST_F(Language, IdentifiersGiveLanguageAndCountry)
     for (const Case& c : cases) {
         ZELK_RES_TEXT language;
         ZELK_RES_TEXT country;
-        EXPECT_EQ(c.result, api->GetLangID(c.id, std::addressof(language), std::addressof(country))) << std::hex << c.id;
+        EXPECT_EQ(c.result, api->GetLangID(c.id, std::addressof(language), std::addressof(country)))
+            << std::hex << c.id;
         if (c.result == S_OK) {
             EXPECT_EQ(c.language, Narrow(language)) << std::hex << c.id;
             EXPECT_EQ(c.country, Narrow(country)) << std::hex << c.id;
@@ -84,16 +85,11 @@ TEST_F(Locale, TheEnvironmentDecidesInItsOrder)
         const char* lang;
         const char* expected;  // nullptr: no locale
     } cases[] = {
-        {nullptr, nullptr, "de_DE.UTF-8", "de/DE"},
-        {"fr_FR.UTF-8", "it_IT", "de_DE", "fr/FR"},
-        {"", "it_IT@euro", "de_DE", "it/IT"},
-        {nullptr, nullptr, "de_AT.ISO-8859-15@euro", "de/AT"},
-        {nullptr, nullptr, "sr_RS@latin", "sr/RS"},
-        {"C", nullptr, "de_DE.UTF-8", nullptr},
-        {nullptr, "POSIX", "de_DE.UTF-8", nullptr},
-        {nullptr, nullptr, "C.UTF-8", nullptr},
-        {nullptr, nullptr, "de", nullptr},
-        {nullptr, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, "de_DE.UTF-8", "de/DE"}, {"fr_FR.UTF-8", "it_IT", "de_DE", "fr/FR"},
+        {"", "it_IT@euro", "de_DE", "it/IT"},       {nullptr, nullptr, "de_AT.ISO-8859-15@euro", "de/AT"},
+        {nullptr, nullptr, "sr_RS@latin", "sr/RS"}, {"C", nullptr, "de_DE.UTF-8", nullptr},
+        {nullptr, "POSIX", "de_DE.UTF-8", nullptr}, {nullptr, nullptr, "C.UTF-8", nullptr},
+        {nullptr, nullptr, "de", nullptr},          {nullptr, nullptr, nullptr, nullptr},
     };
     std::string before = std::setlocale(LC_ALL, nullptr);
     for (const Case& c : cases) {
@@ -107,8 +103,8 @@ TEST_F(Locale, TheEnvironmentDecidesInItsOrder)
         }
         HRESULT result = S_OK;
         std::string locale = Current(&result);
-        std::string label = std::string(c.lcAll ? c.lcAll : "-") + " " + (c.lcMessages ? c.lcMessages : "-") + " " +
-                            (c.lang ? c.lang : "-");
+        std::string label = std::string(c.lcAll ? c.lcAll : "-") + " " + (c.lcMessages ? c.lcMessages : "-") + " "
+                            + (c.lang ? c.lang : "-");
         if (c.expected) {
             EXPECT_EQ(S_OK, result) << label;
             EXPECT_EQ(c.expected, locale) << label;

@@ -19,9 +19,9 @@ protected:
         Resource("de_DE", "test", "<id name=\"A\">deutsch A</id>");
         Resource("xx_XX", "test", "<id name=\"A\">xx A</id>");
         // Another spelling of every element name.
-        WriteFile(Dir() + "/fr_FR/test.res",
-                  "<RESOURCE><Module name=\"t\"><Id name=\"A\">fran\xC3\xA7" "ais A</Id><ID name=\"B\">B</ID></Module>"
-                  "<module><id name=\"C\">ignored</id></module></RESOURCE>");
+        WriteFile(Dir() + "/fr_FR/test.res", "<RESOURCE><Module name=\"t\"><Id name=\"A\">fran\xC3\xA7"
+                                             "ais A</Id><ID name=\"B\">B</ID></Module>"
+                                             "<module><id name=\"C\">ignored</id></module></RESOURCE>");
         WriteFile(Dir() + "/de_DE/broken.res", "<Resource><module><id name=\"A\">unclosed</module>");
         Resource("en_US", "broken", "<id name=\"A\">english A</id>");
         WriteFile(Dir() + "/de_DE/empty.res", "");
@@ -65,7 +65,7 @@ TEST_F(LoadResources, LocaleFolderThenDefaultCountryThenEnglish)
     EXPECT_EQ("deutsch A", TextOf(L"de", L"DE", L"test", "A"));
     EXPECT_EQ("deutsch A", TextOf(L"de", L"AT", L"test", "A"));  // default country of de
     EXPECT_EQ("english A", TextOf(L"it", L"IT", L"test", "A"));
-    EXPECT_EQ("xx A", TextOf(L"xx", L"YY", L"test", "A"));       // no table entry: xx_XX
+    EXPECT_EQ("xx A", TextOf(L"xx", L"YY", L"test", "A"));  // no table entry: xx_XX
     EXPECT_EQ("english A", TextOf(L"yy", L"YY", L"test", "A"));
     EXPECT_EQ("english A", TextOf(nullptr, nullptr, L"test", "A"));
     EXPECT_EQ("english A", TextOf(L"..", L"..", L"test", "A"));  // not a folder name: skipped
@@ -87,7 +87,9 @@ TEST_F(LoadResources, TextsAsWrittenWithTheLaterDuplicateWinning)
 
 TEST_F(LoadResources, ElementNamesInAnyCase)
 {
-    EXPECT_EQ("fran\xC3\xA7" "ais A", TextOf(L"fr", L"FR", L"test", "A"));
+    EXPECT_EQ("fran\xC3\xA7"
+              "ais A",
+              TextOf(L"fr", L"FR", L"test", "A"));
     EXPECT_EQ("B", TextOf(L"fr", L"FR", L"test", "B"));
     EXPECT_EQ("<absent>", TextOf(L"fr", L"FR", L"test", "C"));  // only the first module counts
 }
@@ -117,8 +119,7 @@ TEST_F(LoadResources, DefaultFolderIsBesideTheLibraries)
 {
     ZELK_RES_TEXT directory;
     EXPECT_EQ(S_OK, api->GetCurrentPath(std::addressof(directory)));
-    std::filesystem::path expected =
-        std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "etc";
+    std::filesystem::path expected = std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "etc";
     EXPECT_EQ(expected.string(), Narrow(directory));
 }
 

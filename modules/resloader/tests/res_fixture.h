@@ -48,8 +48,8 @@ inline void WriteFile(const std::string& path, const std::string& text)
 // One resource file of <id name="key">text</id> elements.
 inline std::string ResourceXml(const std::string& ids)
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Resource languagecode=\"x\"><module name=\"test\">" + ids +
-           "</module></Resource>\n";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Resource languagecode=\"x\"><module name=\"test\">" + ids
+           + "</module></Resource>\n";
 }
 
 inline std::wstring Wide(const std::string& s)

@@ -1,7 +1,7 @@
 // The default resource folder beside the library folder.
-#include <gtest/gtest.h>
-
 #include "res_folder.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -14,7 +14,9 @@ protected:
     void SetUp() override
     {
         ResLoader::SetUp();
-        Resource("en_US", "test", "<id name=\"A\">english A</id><id name=\"W\">gr\xC3\xBC\xC3\x9F" "e</id>");
+        Resource("en_US", "test",
+                 "<id name=\"A\">english A</id><id name=\"W\">gr\xC3\xBC\xC3\x9F"
+                 "e</id>");
         Resource("de_DE", "test", "<id name=\"A\">deutsch A</id>");
     }
 };
@@ -148,13 +150,32 @@ TEST_F(ResourceManager, TheShippedBundlesAnswerInEnglish)
         std::vector<const char*> keys;
     } bundles[] = {
         {L"zelkgui",
-         {"DLG_CRED_PERFORM_SIGNATURE", "DLG_CRED_DIGITAL_SIGNATURE", "DLG_CRED_SIGN", "DLG_CRED_PSE_PASSWORD",
-          "DLG_CRED_PSE_INIT_PASSWORD", "ERR_PSE_CORRUPT", "CAP_SELECT_AUTH_CERT", "SELECT_AUTH_CERT_DONT_STORE",
-          "SELECT_AUTH_CERT_NOT_AVAILABLE", "QM_E_ACCESSDENIED", "QM_E_URL_ERROR", "QM_E_URL_ERROR_SSL",
-          "QM_E_URL_ERROR_SSL_NAME", "QM_E_URL_ERROR_SSL_EXT", "QM_E_SERVER_ERROR", "QM_E_INVALID_MESSAGE",
-          "QM_E_UNDEFINED_USERNAME", "QM_E_SERVER_ERROR_NOHOST", "PR_E_SERVER_CONNECT_TIMEOUT", "QM_E_PIN_LENGTH",
-          "QM_E_INTERNAL_SERVER_ERROR", "QM_E_PARSER_ERROR", "QM_E_NEW_PIN_REJECTED", "QM_E_CERTIFICATE_BAD",
-          "QM_E_COMPOSEXML", "QM_CERT_INVALID"}},
+         {"DLG_CRED_PERFORM_SIGNATURE",
+          "DLG_CRED_DIGITAL_SIGNATURE",
+          "DLG_CRED_SIGN",
+          "DLG_CRED_PSE_PASSWORD",
+          "DLG_CRED_PSE_INIT_PASSWORD",
+          "ERR_PSE_CORRUPT",
+          "CAP_SELECT_AUTH_CERT",
+          "SELECT_AUTH_CERT_DONT_STORE",
+          "SELECT_AUTH_CERT_NOT_AVAILABLE",
+          "QM_E_ACCESSDENIED",
+          "QM_E_URL_ERROR",
+          "QM_E_URL_ERROR_SSL",
+          "QM_E_URL_ERROR_SSL_NAME",
+          "QM_E_URL_ERROR_SSL_EXT",
+          "QM_E_SERVER_ERROR",
+          "QM_E_INVALID_MESSAGE",
+          "QM_E_UNDEFINED_USERNAME",
+          "QM_E_SERVER_ERROR_NOHOST",
+          "PR_E_SERVER_CONNECT_TIMEOUT",
+          "QM_E_PIN_LENGTH",
+          "QM_E_INTERNAL_SERVER_ERROR",
+          "QM_E_PARSER_ERROR",
+          "QM_E_NEW_PIN_REJECTED",
+          "QM_E_CERTIFICATE_BAD",
+          "QM_E_COMPOSEXML",
+          "QM_CERT_INVALID"}},
         {L"kvlogsvc",
          {"ERR_POLICY_DOWNLOAD", "ERR_SSL_ROOT_CERT", "ERR_CONNECTION_TIMEOUT", "ERR_SERVER_ERR", "ERR_SSL_CERT_NAME",
           "ERR_SSL_CERT_EXT", "ERR_UNKNOWN_HOST", "ERR_UNKNOWN_CONNECTION_ERR", "ERR_XML_MALFORMED", "ERR_PARSE_XML",

@@ -1,7 +1,8 @@
 // Code-page conversion, checked against the iconv command's own output for
 // the same text.
-#include <gtest/gtest.h>
+#include "codepage.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,7 +13,6 @@
 #include <iterator>
 #include <string>
 
-#include "codepage.h"
 #include "zelk_alloc.h"
 #include "zelk_module.h"
 
@@ -20,8 +20,8 @@ namespace {
 
 void UseCAllocator()
 {
-    static SEC_FUNCTION_LIST list = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     malloc,  calloc,  realloc, free};
+    static SEC_FUNCTION_LIST list = {nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, malloc,  calloc,  realloc, free};
     if (!sdk_f_list)
         sdk_f_list = &list;
 }
@@ -53,9 +53,9 @@ protected:
         std::string utf32 = Peer(bytes, charset, "UTF-32LE");
         std::wstring wide;
         for (size_t i = 0; i + 4 <= utf32.size(); i += 4) {
-            uint32_t c = static_cast<unsigned char>(utf32[i]) | static_cast<unsigned char>(utf32[i + 1]) << 8 |
-                         static_cast<unsigned char>(utf32[i + 2]) << 16 |
-                         static_cast<uint32_t>(static_cast<unsigned char>(utf32[i + 3])) << 24;
+            uint32_t c = static_cast<unsigned char>(utf32[i]) | static_cast<unsigned char>(utf32[i + 1]) << 8
+                         | static_cast<unsigned char>(utf32[i + 2]) << 16
+                         | static_cast<uint32_t>(static_cast<unsigned char>(utf32[i + 3])) << 24;
             wide += static_cast<wchar_t>(c);
         }
         return wide;
@@ -90,10 +90,14 @@ TEST_F(CodePage, WindowsCodePagesAgreeWithIconv)
         const char* utf8;
     };
     const Case cases[] = {
-        {1252, "CP1252", "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC 5 \xE2\x80\x9Equoted\xE2\x80\x9C"},
+        {1252, "CP1252",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e \xE2\x82\xAC 5 \xE2\x80\x9Equoted\xE2\x80\x9C"},
         {1250, "CP1250", "\xC5\xBB\xC3\xB3\xC5\x82w"},
         {1251, "CP1251", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"},
-        {932, "CP932", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9\xE3\x83\x88 abc \xEF\xBD\xB1"},
+        {932, "CP932",
+         "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9\xE3\x83\x88 abc "
+         "\xEF\xBD\xB1"},
         {936, "CP936", "\xE4\xB8\xAD\xE6\x96\x87"},
         {2, "MACINTOSH", "caf\xC3\xA9"},
     };
@@ -128,7 +132,10 @@ TEST_F(CodePage, Utf8TakesTheDirectPath)
         EXPECT_EQ(ToNarrow(wide.c_str(), codePage), utf8);
     }
     // A malformed sequence, or a value that is no character, becomes U+FFFD.
-    EXPECT_EQ(ToWide("a\xFF" "b\xC3", 65001), L"a\uFFFDb\uFFFD");
+    EXPECT_EQ(ToWide("a\xFF"
+                     "b\xC3",
+                     65001),
+              L"a\uFFFDb\uFFFD");
     const wchar_t bad[] = {L'x', 0xD800, 0};
     EXPECT_EQ(ToNarrow(bad, 0), "x\xEF\xBF\xBD");
     EXPECT_EQ(ToWide("", 65001), L"");

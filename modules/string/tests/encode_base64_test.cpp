@@ -154,7 +154,7 @@ TEST(EncodeBase64, RefusedTextsHandOutNothing)
     OctetString* decoded = nullptr;
     EXPECT_EQ(E_FAIL, String_Base64Decode(nullptr, &decoded));
     EXPECT_EQ(E_FAIL, String_Base64Decode("QQ==", nullptr));
-    OctetString data{1, nullptr};
+    OctetString data {1, nullptr};
     char* text = nullptr;
     EXPECT_EQ(E_FAIL, String_Base64Encode(&data, &text));
     EXPECT_EQ(E_FAIL, String_Base64Encode(nullptr, &text));
@@ -223,7 +223,8 @@ TEST(EncodeHex, MatchesBinascii)
         {std::string(), ""},
         {std::string(1, '\0'), "00"},
         {"\x01\xfe\x7f\x80", "01fe7f80"},
-        {std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\t\n\x0b\x0c\r\x0e\x0f", 16), "000102030405060708090a0b0c0d0e0f"},
+        {std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\t\n\x0b\x0c\r\x0e\x0f", 16),
+         "000102030405060708090a0b0c0d0e0f"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.hex);
@@ -261,7 +262,7 @@ TEST(EncodeHex, RefusedTextsHandOutNothing)
     EXPECT_EQ(E_FAIL, String_HexDecode(nullptr, &decoded));
     EXPECT_EQ(E_FAIL, String_HexDecode("00", nullptr));
     char* text = nullptr;
-    OctetString data{2, nullptr};
+    OctetString data {2, nullptr};
     EXPECT_EQ(E_FAIL, String_HexEncode(&data, &text));
     EXPECT_EQ(E_FAIL, String_HexEncode(nullptr, &text));
     EXPECT_EQ(nullptr, text);
@@ -275,7 +276,7 @@ TEST(EncodeOctets, TextsAndByteStrings)
     String_OctetString2String(&data, &text);
     ASSERT_NE(nullptr, text.get());
     EXPECT_EQ(0, std::memcmp("a\0b", text.get(), 4));
-    OctetString empty{0, nullptr};
+    OctetString empty {0, nullptr};
     String_OctetString2String(&empty, &text);
     EXPECT_EQ(nullptr, text.get());
     String_OctetString2String(nullptr, &text);

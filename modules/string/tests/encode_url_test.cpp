@@ -20,7 +20,9 @@ TEST(EncodeUrl, EncodesLikeUrllibQuote)
     } cases[] = {
         {"a b~", "a%20b~"},
         {"key=value&x=1/2?", "key%3Dvalue%26x%3D1%2F2%3F"},
-        {"Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", "Gr%C3%BC%C3%9Fe%20%E2%82%AC"},
+        {"Gr\xc3\xbc\xc3\x9f"
+         "e \xe2\x82\xac",
+         "Gr%C3%BC%C3%9Fe%20%E2%82%AC"},
         {"-_.~AZaz09", "-_.~AZaz09"},
         {"100%", "100%25"},
         {"\t\r\n", "%09%0D%0A"},
@@ -59,10 +61,7 @@ TEST(EncodeUrl, DecodesLikeUnquotePlus)
         const char* text;
         const char* decoded;
     } cases[] = {
-        {"a+b%20c", "a b c"},
-        {"%c3%A9t%C3%A9", "\xc3\xa9t\xc3\xa9"},
-        {"x%2Fy%3d", "x/y="},
-        {"%41%42+", "AB "},
+        {"a+b%20c", "a b c"}, {"%c3%A9t%C3%A9", "\xc3\xa9t\xc3\xa9"}, {"x%2Fy%3d", "x/y="}, {"%41%42+", "AB "},
         {"plain", "plain"},
     };
     for (const auto& c : cases) {
@@ -108,8 +107,8 @@ std::vector<std::string> Python(const std::string& bytes)
         hex << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
     const std::string command =
         "python3 -c 'import sys, urllib.parse as u, binascii; b = bytes.fromhex(sys.argv[1]); "
-        "print(u.quote(b, safe=\"\")); print(u.quote_plus(b, safe=\"\")); print(binascii.hexlify(b).decode())' " +
-        hex.str();
+        "print(u.quote(b, safe=\"\")); print(u.quote_plus(b, safe=\"\")); print(binascii.hexlify(b).decode())' "
+        + hex.str();
     std::vector<std::string> lines;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)

@@ -1,6 +1,8 @@
 // Formatting: the pre-scan's estimates, the conversions in narrow and wide
 // formats, and the guarantees that the buffer is never overrun or left
 // unterminated.
+#include "format.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -12,7 +14,6 @@
 #include <cwchar>
 #include <string>
 
-#include "format.h"
 #include "zelk_alloc.h"
 #include "zelk_format.h"
 #include "zelk_module.h"
@@ -23,8 +24,8 @@ namespace {
 // crypto library get one over the C library.
 void UseCAllocator()
 {
-    static SEC_FUNCTION_LIST list = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     malloc,  calloc,  realloc, free};
+    static SEC_FUNCTION_LIST list = {nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, malloc,  calloc,  realloc, free};
     if (!sdk_f_list)
         sdk_f_list = &list;
 }
@@ -192,8 +193,7 @@ TEST(Format, TextsInNarrowFormats)
     EXPECT_EQ(Format("%s", static_cast<const char*>(nullptr)), "(null)");
     // A wide argument is written as UTF-8, whatever the process's locale.
     EXPECT_EQ(Format("%S|%ls|%hs", L"h\u00E9\U0001F600", L"\u20AC", "n"), "h\xC3\xA9\xF0\x9F\x98\x80|\xE2\x82\xAC|n");
-    EXPECT_EQ(Format("%c%C%lc", 'a', static_cast<wint_t>(0xE9), static_cast<wint_t>(0x20AC)),
-              "a\xC3\xA9\xE2\x82\xAC");
+    EXPECT_EQ(Format("%c%C%lc", 'a', static_cast<wint_t>(0xE9), static_cast<wint_t>(0x20AC)), "a\xC3\xA9\xE2\x82\xAC");
     // A value that is no character becomes U+FFFD.
     const wchar_t bad[] = {0xD800, 0x110000, 0};
     EXPECT_EQ(Format("%S", bad), "\xEF\xBF\xBD\xEF\xBF\xBD");
@@ -206,7 +206,9 @@ TEST(Format, TextsInWideFormats)
     EXPECT_EQ(FormatW(L"%s|%S|%ls|%hs|%hS", L"w\u00E9", L"W", L"l", "n\xC3\xA9\xF0\x9F\x98\x80", "h"),
               L"w\u00E9|W|l|n\u00E9\U0001F600|h");
     EXPECT_EQ(FormatW(L"%c%C%hc|%d|%5.1f|%-3s|", L'\u00E9', L'x', 'y', -12, 2.25, L"a"), L"\u00E9xy|-12|  2.2|a  |");
-    EXPECT_EQ(FormatW(L"%hs", "\xFF" "a"), L"\uFFFDa");
+    EXPECT_EQ(FormatW(L"%hs", "\xFF"
+                              "a"),
+              L"\uFFFDa");
     EXPECT_EQ(FormatW(L"%I64u%%", UINT64_C(18446744073709551615)), L"18446744073709551615%");
     EXPECT_EQ(FormatW(L"%s", static_cast<const wchar_t*>(nullptr)), L"(null)");
 }
@@ -231,7 +233,7 @@ TEST(Format, RejectedAndMissingFormats)
 {
     UseCAllocator();
     char* out = reinterpret_cast<char*>(0x1);
-    va_list none{};
+    va_list none {};
     kestrin::strings::String_FormatV(nullptr, none, &out);
     EXPECT_EQ(out, reinterpret_cast<char*>(0x1));
 

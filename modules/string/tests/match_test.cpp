@@ -1,9 +1,9 @@
 // Wildcard matching and the pattern score that ranks application policies.
+#include "match.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "match.h"
 
 namespace {
 

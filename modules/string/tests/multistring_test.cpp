@@ -1,5 +1,6 @@
 // Lists of texts in one buffer, in the char and the wide table.
 #include "multistring.h"
+
 #include "string_test_util.h"
 
 using namespace kestrin::strings;

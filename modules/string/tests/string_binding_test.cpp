@@ -65,7 +65,7 @@ TEST_F(StringBinding, WrappersCallTheTableOfTheirWidth)
     EXPECT_STREQ("two", StringMulti_Get(list, 1));
     sec_free(list);
 
-    OctetString bytes{3, const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>("\x01\xfe\x7f"))};
+    OctetString bytes {3, const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>("\x01\xfe\x7f"))};
     char* hex = nullptr;
     ASSERT_EQ(S_OK, String_HexEncode(&bytes, &hex));
     EXPECT_STREQ("01fe7f", hex);

@@ -183,9 +183,9 @@ TYPED_TEST(StringEdit, ChopBurnAndRemoveQuote)
         HRESULT hr;
         const char* out;
     } quotes[] = {
-        {"\"abc\"", S_OK, "abc"}, {"'abc'", S_OK, "abc"},   {"<abc>", S_OK, "abc"},  {"\"\"", S_OK, ""},
+        {"\"abc\"", S_OK, "abc"},      {"'abc'", S_OK, "abc"},      {"<abc>", S_OK, "abc"},  {"\"\"", S_OK, ""},
         {"\"abc'", S_FALSE, "\"abc'"}, {"<abc<", S_FALSE, "<abc<"}, {"abc", S_FALSE, "abc"}, {"\"", S_FALSE, "\""},
-        {"<", S_FALSE, "<"},    {"", S_FALSE, ""},
+        {"<", S_FALSE, "<"},           {"", S_FALSE, ""},
     };
     for (const auto& c : quotes) {
         SCOPED_TRACE(c.in);

@@ -64,7 +64,7 @@ inline std::string Bytes(const OctetString* os)
 // A byte string over `bytes` (not owned).
 inline OctetString View(const std::string& bytes)
 {
-    return OctetString{bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+    return OctetString {bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
 }
 
 // The ASCII text `s` in characters of C; NULL stays NULL (see Ptr).

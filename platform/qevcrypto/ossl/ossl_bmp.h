@@ -1,9 +1,9 @@
 // Latin-1 text to the contents of an ASN.1 BMPString (UCS-2, big-endian).
 #pragma once
 
-#include "ossl_util.h"
-
 #include <string_view>
+
+#include "ossl_util.h"
 
 namespace kestrin::qevcrypto::ossl {
 

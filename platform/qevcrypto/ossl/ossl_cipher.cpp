@@ -1,20 +1,20 @@
 #include "ossl_cipher.h"
 
-#include "ossl_providers.h"
-
 #include <openssl/rand.h>
 
 #include <climits>
 #include <string>
+
+#include "ossl_providers.h"
 
 namespace kestrin::qevcrypto::ossl {
 namespace {
 
 struct CipherInfo {
     unsigned int code;
-    const char* family;    // EVP name without the mode suffix
-    size_t keyBits;        // as the caller gives the key; 0: variable
-    size_t evpKeyBytes;    // as OpenSSL takes it
+    const char* family;  // EVP name without the mode suffix
+    size_t keyBits;      // as the caller gives the key; 0: variable
+    size_t evpKeyBytes;  // as OpenSSL takes it
     bool legacy;
 };
 
@@ -165,8 +165,8 @@ HRESULT RunCipher(const CipherSpec& cipher, const uint8_t* in, size_t inLength, 
     int enc = cipher.decrypt ? 0 : 1;
     if (!EVP_CipherInit_ex2(ctx.get(), p.cipher.get(), nullptr, nullptr, enc, nullptr))
         return E_FAIL;
-    if (EVP_CIPHER_CTX_get_key_length(ctx.get()) != static_cast<int>(p.key.size()) &&
-        !EVP_CIPHER_CTX_set_key_length(ctx.get(), static_cast<int>(p.key.size())))
+    if (EVP_CIPHER_CTX_get_key_length(ctx.get()) != static_cast<int>(p.key.size())
+        && !EVP_CIPHER_CTX_set_key_length(ctx.get(), static_cast<int>(p.key.size())))
         return E_FAIL;
     if (!EVP_CipherInit_ex2(ctx.get(), nullptr, p.key.data(), cipher.iv, enc, nullptr))
         return E_FAIL;
@@ -175,8 +175,8 @@ HRESULT RunCipher(const CipherSpec& cipher, const uint8_t* in, size_t inLength, 
     SecretBytes work(inLength + p.blockSize);
     int n = 0;
     int fin = 0;
-    if (!EVP_CipherUpdate(ctx.get(), work.data(), &n, in, static_cast<int>(inLength)) ||
-        !EVP_CipherFinal_ex(ctx.get(), work.data() + n, &fin))
+    if (!EVP_CipherUpdate(ctx.get(), work.data(), &n, in, static_cast<int>(inLength))
+        || !EVP_CipherFinal_ex(ctx.get(), work.data() + n, &fin))
         return E_FAIL;
     size_t total = static_cast<size_t>(n) + static_cast<size_t>(fin);
     if (total > capacity)

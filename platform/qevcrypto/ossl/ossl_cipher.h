@@ -34,12 +34,12 @@ struct CipherSpec {
     unsigned int algorithm = CIPHER_RC4;
     unsigned int mode = MODE_ECB;
     bool decrypt = false;
-    bool padding = true;          // PKCS#7 padding in ECB and CBC
+    bool padding = true;  // PKCS#7 padding in ECB and CBC
     const uint8_t* key = nullptr;
     size_t keyBits = 0;
     const uint8_t* iv = nullptr;
     size_t ivLength = 0;
-    size_t feedbackLength = 0;    // CFB: 0 or the block size
+    size_t feedbackLength = 0;  // CFB: 0 or the block size
 };
 
 // Bytes the cipher may write for `inLength` input bytes.

@@ -8,11 +8,20 @@ HRESULT HashAll(unsigned int code, const uint8_t* data, size_t length, uint8_t* 
     outLength = 0;
     const char* name = nullptr;
     switch (code) {
-    case HASH_SHA1: name = "SHA1"; break;
-    case HASH_SHA256: name = "SHA256"; break;
-    case HASH_SHA384: name = "SHA384"; break;
-    case HASH_SHA512: name = "SHA512"; break;
-    default: return E_INVALIDARG;
+    case HASH_SHA1:
+        name = "SHA1";
+        break;
+    case HASH_SHA256:
+        name = "SHA256";
+        break;
+    case HASH_SHA384:
+        name = "SHA384";
+        break;
+    case HASH_SHA512:
+        name = "SHA512";
+        break;
+    default:
+        return E_INVALIDARG;
     }
     if ((data == nullptr && length != 0) || out == nullptr)
         return E_INVALIDARG;

@@ -1,15 +1,15 @@
 #include "ossl_keys.h"
 
-#include "ossl_util.h"
-
 #include <climits>
+
+#include "ossl_util.h"
 
 namespace kestrin::qevcrypto::ossl {
 
 HRESULT KeysMatch(const uint8_t* spki, size_t spkiLength, const uint8_t* pkcs8, size_t pkcs8Length)
 {
-    if (spki == nullptr || pkcs8 == nullptr || spkiLength == 0 || pkcs8Length == 0 || spkiLength > LONG_MAX ||
-        pkcs8Length > LONG_MAX)
+    if (spki == nullptr || pkcs8 == nullptr || spkiLength == 0 || pkcs8Length == 0 || spkiLength > LONG_MAX
+        || pkcs8Length > LONG_MAX)
         return E_INVALIDARG;
     const unsigned char* p = spki;
     EvpPkeyPtr pub(d2i_PUBKEY(nullptr, &p, static_cast<long>(spkiLength)));

@@ -1,10 +1,10 @@
 // Checks over encoded keys.
 #pragma once
 
-#include "zelk_result.h"
-
 #include <cstddef>
 #include <cstdint>
+
+#include "zelk_result.h"
 
 namespace kestrin::qevcrypto::ossl {
 

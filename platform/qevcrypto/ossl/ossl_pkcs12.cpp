@@ -1,10 +1,10 @@
 #include "ossl_pkcs12.h"
 
-#include "ossl_providers.h"
-
 #include <openssl/pkcs7.h>
 
 #include <climits>
+
+#include "ossl_providers.h"
 
 namespace kestrin::qevcrypto::ossl {
 namespace {
@@ -24,12 +24,12 @@ constexpr int kMaxNesting = 4;
 
 HRESULT AddAttributes(PKCS12_SAFEBAG* bag, const P12BagData& in)
 {
-    if (in.localKeyId &&
-        !PKCS12_add_localkeyid(bag, const_cast<unsigned char*>(in.localKeyId->data()),
-                               static_cast<int>(in.localKeyId->size())))
+    if (in.localKeyId
+        && !PKCS12_add_localkeyid(bag, const_cast<unsigned char*>(in.localKeyId->data()),
+                                  static_cast<int>(in.localKeyId->size())))
         return E_FAIL;
-    if (in.friendlyName &&
-        !PKCS12_add_friendlyname_uni(bag, in.friendlyName->data(), static_cast<int>(in.friendlyName->size())))
+    if (in.friendlyName
+        && !PKCS12_add_friendlyname_uni(bag, in.friendlyName->data(), static_cast<int>(in.friendlyName->size())))
         return E_FAIL;
     return S_OK;
 }
@@ -50,8 +50,8 @@ HRESULT MakeBag(const P12BagData& in, const P12Params& params, const char* passw
         if (!p8)
             return E_INVALIDARG;
         if (in.encrypted) {
-            out.reset(PKCS12_SAFEBAG_create_pkcs8_encrypt(params.keyPbeNid, password, -1, nullptr, 0,
-                                                          params.iterations, p8.get()));
+            out.reset(PKCS12_SAFEBAG_create_pkcs8_encrypt(params.keyPbeNid, password, -1, nullptr, 0, params.iterations,
+                                                          p8.get()));
         } else {
             out.reset(PKCS12_SAFEBAG_create0_p8inf(p8.get()));
             if (out)
@@ -71,8 +71,7 @@ HRESULT CloseSafe(SafeBagStack& bags, bool certificates, const P12Params& params
     if (!bags || sk_PKCS12_SAFEBAG_num(bags.get()) == 0)
         return S_OK;
     PKCS7* p7 = certificates && params.certPbeNid != NID_undef
-                    ? PKCS12_pack_p7encdata(params.certPbeNid, password, -1, nullptr, 0, params.iterations,
-                                            bags.get())
+                    ? PKCS12_pack_p7encdata(params.certPbeNid, password, -1, nullptr, 0, params.iterations, bags.get())
                     : PKCS12_pack_p7data(bags.get());
     if (p7 == nullptr)
         return E_FAIL;
@@ -151,8 +150,7 @@ HRESULT ReadBags(const STACK_OF(PKCS12_SAFEBAG) * in, const char* password, int 
 
 }  // namespace
 
-HRESULT EncodePkcs12(const std::vector<P12BagData>& bags, const P12Params& params, const char* password,
-                     Bytes& der)
+HRESULT EncodePkcs12(const std::vector<P12BagData>& bags, const P12Params& params, const char* password, Bytes& der)
 {
     der.clear();
     if (params.iterations <= 0)

@@ -2,12 +2,12 @@
 // reading one back into its bags, in file order.
 #pragma once
 
-#include "ossl_util.h"
-#include "zelk_result.h"
-
 #include <cstddef>
 #include <optional>
 #include <vector>
+
+#include "ossl_util.h"
+#include "zelk_result.h"
 
 namespace kestrin::qevcrypto::ossl {
 
@@ -17,9 +17,9 @@ struct P12BagData {
     int kind = P12_KEY_BAG;
     // Key bag: shrouded under the key encryption when set, a plain key bag otherwise.
     bool encrypted = false;
-    SecretBytes pkcs8;                 // key bag: DER PrivateKeyInfo
-    X509Ptr cert;                      // certificate bag
-    std::optional<Bytes> friendlyName; // BMPString contents (UCS-2, big-endian)
+    SecretBytes pkcs8;                  // key bag: DER PrivateKeyInfo
+    X509Ptr cert;                       // certificate bag
+    std::optional<Bytes> friendlyName;  // BMPString contents (UCS-2, big-endian)
     std::optional<Bytes> localKeyId;
 };
 
@@ -37,8 +37,7 @@ constexpr size_t kMaxPkcs12Size = 16u << 20;
 // bags go into a plain safe (a key bag marked encrypted is shrouded with
 // keyPbeNid). The integrity code uses macDigestNid; both derivations use
 // `iterations`. A NULL password is passed on as no password.
-HRESULT EncodePkcs12(const std::vector<P12BagData>& bags, const P12Params& params, const char* password,
-                     Bytes& der);
+HRESULT EncodePkcs12(const std::vector<P12BagData>& bags, const P12Params& params, const char* password, Bytes& der);
 
 // `verified` tells whether the integrity code was present and matched the
 // password; bags are read only then (E_FAIL otherwise). Certificate bags of

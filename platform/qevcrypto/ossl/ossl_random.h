@@ -1,10 +1,10 @@
 // Random bytes from OpenSSL's generator.
 #pragma once
 
-#include "zelk_result.h"
-
 #include <cstddef>
 #include <cstdint>
+
+#include "zelk_result.h"
 
 namespace kestrin::qevcrypto::ossl {
 

@@ -1,12 +1,12 @@
 #include "ossl_time.h"
 
-#include "ossl_util.h"
-
 #include <openssl/asn1.h>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+
+#include "ossl_util.h"
 
 namespace kestrin::qevcrypto::ossl {
 namespace {
@@ -48,7 +48,7 @@ Civil FromSeconds(int64_t seconds)
         rest += 86400;
         --days;
     }
-    Civil c{};
+    Civil c {};
     CivilFromDays(days, c.year, c.month, c.day);
     c.hour = static_cast<unsigned>(rest / 3600);
     c.minute = static_cast<unsigned>(rest / 60 % 60);
@@ -71,9 +71,9 @@ HRESULT TimeTextToSeconds(const char* text, int64_t& seconds)
     struct tm tm {};
     if (!ASN1_TIME_set_string(t.get(), text) || !ASN1_TIME_to_tm(t.get(), &tm))
         return SEC_E_TIME_FORMAT;
-    seconds = DaysFromCivil(tm.tm_year + 1900, static_cast<unsigned>(tm.tm_mon + 1), static_cast<unsigned>(tm.tm_mday)) *
-                  86400 +
-              tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
+    seconds = DaysFromCivil(tm.tm_year + 1900, static_cast<unsigned>(tm.tm_mon + 1), static_cast<unsigned>(tm.tm_mday))
+                  * 86400
+              + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
     return S_OK;
 }
 
@@ -85,8 +85,8 @@ HRESULT SecondsToTimeText(int format, int64_t seconds, std::string& text)
     if (format == TIME_TEXT_UTC) {
         if (c.year < 1950 || c.year > 2049)
             return E_INVALIDARG;
-        std::snprintf(buf, sizeof buf, "%02u%02u%02u%02u%02u%02uZ", static_cast<unsigned>(c.year % 100), c.month,
-                      c.day, c.hour, c.minute, c.second);
+        std::snprintf(buf, sizeof buf, "%02u%02u%02u%02u%02u%02uZ", static_cast<unsigned>(c.year % 100), c.month, c.day,
+                      c.hour, c.minute, c.second);
     } else if (format == TIME_TEXT_GENERALIZED) {
         if (c.year < 0 || c.year > 9999)
             return E_INVALIDARG;
@@ -122,8 +122,8 @@ HRESULT TimeTextToDisplay(const char* text, std::string& display)
 HRESULT CheckValidity(const char* notBefore, const char* now, const char* notAfter)
 {
     int64_t from = 0, at = 0, until = 0;
-    if (FAILED(TimeTextToSeconds(notBefore, from)) || FAILED(TimeTextToSeconds(now, at)) ||
-        FAILED(TimeTextToSeconds(notAfter, until)))
+    if (FAILED(TimeTextToSeconds(notBefore, from)) || FAILED(TimeTextToSeconds(now, at))
+        || FAILED(TimeTextToSeconds(notAfter, until)))
         return SEC_E_TIME_FORMAT;
     if (at < from)
         return SEC_E_TIME_NOT_YET_VALID;

@@ -3,10 +3,10 @@
 // from seconds since 1970-01-01 00:00 UTC.
 #pragma once
 
-#include "qev_time.h"
-
 #include <cstdint>
 #include <string>
+
+#include "qev_time.h"
 
 namespace kestrin::qevcrypto::ossl {
 

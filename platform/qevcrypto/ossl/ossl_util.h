@@ -22,8 +22,7 @@ struct CleansingAllocator {
     CleansingAllocator() noexcept = default;
     template <class U>
     CleansingAllocator(const CleansingAllocator<U>&) noexcept
-    {
-    }
+    {}
     T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
     void deallocate(T* p, std::size_t n) noexcept
     {

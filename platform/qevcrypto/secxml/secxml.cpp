@@ -2,13 +2,13 @@
 // slots call the real libxml2. The stand-in's allocator is the C library's,
 // and so is libxml2's (never replaced here), so every text handed out can be
 // given back with the crypto library's free.
+#include "secxml.h"
+
 #include <libxml/hash.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
 #include <cstring>
-
-#include "secxml.h"
 
 namespace {
 
@@ -110,8 +110,7 @@ _xmlNode* secxml_new_doc_node(_xmlDoc* doc, _xmlNs* ns, const unsigned char* nam
     return xmlNewDocNode(doc, ns, name, content);
 }
 
-_xmlNode* secxml_new_text_child(_xmlNode* parent, _xmlNs* ns, const unsigned char* name,
-                                const unsigned char* content)
+_xmlNode* secxml_new_text_child(_xmlNode* parent, _xmlNs* ns, const unsigned char* name, const unsigned char* content)
 {
     return xmlNewTextChild(parent, ns, name, content);
 }
@@ -128,8 +127,8 @@ bool DeclaresEntities(const xmlDoc* doc)
     const xmlDtd* dtd = doc->intSubset;
     if (dtd == nullptr)
         return false;
-    return (dtd->entities != nullptr && xmlHashSize(static_cast<xmlHashTablePtr>(dtd->entities)) > 0) ||
-           (dtd->pentities != nullptr && xmlHashSize(static_cast<xmlHashTablePtr>(dtd->pentities)) > 0);
+    return (dtd->entities != nullptr && xmlHashSize(static_cast<xmlHashTablePtr>(dtd->entities)) > 0)
+           || (dtd->pentities != nullptr && xmlHashSize(static_cast<xmlHashTablePtr>(dtd->pentities)) > 0);
 }
 
 _xmlDoc* secxml_parse_doc(const unsigned char* text)
@@ -146,7 +145,7 @@ _xmlDoc* secxml_parse_doc(const unsigned char* text)
 
 SECXML_LIBXML2_TABLE make_table()
 {
-    SECXML_LIBXML2_TABLE t{};
+    SECXML_LIBXML2_TABLE t {};
     t.get_info = &secxml_get_info;
     // Every slot holds a function; the named ones are filled in below.
     auto* slots = reinterpret_cast<SECXML_UNUSED_FN*>(reinterpret_cast<char*>(&t) + sizeof(API_COMMON));

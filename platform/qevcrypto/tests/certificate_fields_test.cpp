@@ -15,7 +15,7 @@ protected:
     Certificate* decode(const std::string& file)
     {
         std::vector<unsigned char> der = read(file);
-        OctetString s{der.size(), der.data()};
+        OctetString s {der.size(), der.data()};
         void* cert = nullptr;
         EXPECT_EQ(type(SEC_TYPE_Certificate)->decode(&s, &cert), S_OK);
         return static_cast<Certificate*>(cert);
@@ -24,16 +24,13 @@ protected:
     // A DER certificate made by `openssl req -x509` with the extra arguments.
     Certificate* make(const std::string& name, const std::string& args)
     {
-        EXPECT_EQ(run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -keyout " + name +
-                      ".key -outform DER -out " + name + ".der " + args),
+        EXPECT_EQ(run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -keyout " + name
+                      + ".key -outform DER -out " + name + ".der " + args),
                   0);
         return decode(name + ".der");
     }
 
-    const SEC_DNAME_TYPE_TABLE* names()
-    {
-        return static_cast<const SEC_DNAME_TYPE_TABLE*>(type(SEC_TYPE_DName));
-    }
+    const SEC_DNAME_TYPE_TABLE* names() { return static_cast<const SEC_DNAME_TYPE_TABLE*>(type(SEC_TYPE_DName)); }
 
     std::string text(const DName* name)
     {
@@ -198,12 +195,12 @@ TEST_F(CertificateFieldsTest, CertificateUnderConstruction)
     EXPECT_EQ(cert->setSubject(subject), S_OK);
     EXPECT_EQ(cert->setIssuer(issuer), S_OK);
     unsigned char serialBytes[] = {0x00, 0x80};
-    OctetString serial{2, serialBytes};
+    OctetString serial {2, serialBytes};
     EXPECT_EQ(cert->setSerialNumber(&serial), S_OK);
     EXPECT_EQ(cert->setNotBefore("250101000000Z"), S_OK);
     EXPECT_EQ(cert->setNotAfter("20510101000000Z"), S_OK);
     EXPECT_EQ(cert->setNotAfter("not a time"), E_INVALIDARG);
-    KeyUsage usage{};
+    KeyUsage usage {};
     usage.keyCertSign = 1;
     usage.cRLSign = 1;
     EXPECT_EQ(cert->setExtKeyUsage(&usage, 1), S_OK);

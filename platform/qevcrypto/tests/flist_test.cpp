@@ -40,10 +40,10 @@ TEST_F(FunctionList, AllocatorIsTheCLibrarys)
 
 TEST_F(FunctionList, EveryTableBoundAtStartAnswersItsInfoAndNotImplemented)
 {
-    const char* names[] = {"SEC_ASC_1",    "SEC_BIO_1",    "SEC_COMMONTYPES_1", "SEC_CONFIG_1", "SEC_CRYPT_1",
-                           "SEC_CRYPTO_1", "SEC_ENCODE_1", "SEC_IO_1",          "SEC_NOTIFY_1", "SEC_PSE_1",
-                           "SEC_RANDOM_1", "SEC_MZT_1",    "SEC_SSL_1",         "SEC_TIME_1",   "SEC_URL_1",
-                           "SEC_KERBEROS_1", "SEC_KEYCONVERT_1", "SEC_OLDPSE_1", "SEC_PKCS12_1"};
+    const char* names[] = {"SEC_ASC_1",      "SEC_BIO_1",        "SEC_COMMONTYPES_1", "SEC_CONFIG_1", "SEC_CRYPT_1",
+                           "SEC_CRYPTO_1",   "SEC_ENCODE_1",     "SEC_IO_1",          "SEC_NOTIFY_1", "SEC_PSE_1",
+                           "SEC_RANDOM_1",   "SEC_MZT_1",        "SEC_SSL_1",         "SEC_TIME_1",   "SEC_URL_1",
+                           "SEC_KERBEROS_1", "SEC_KEYCONVERT_1", "SEC_OLDPSE_1",      "SEC_PKCS12_1"};
     for (const char* name : names) {
         SCOPED_TRACE(name);
         API_COMMON* table = nullptr;

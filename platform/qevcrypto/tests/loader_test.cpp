@@ -1,8 +1,8 @@
 // Modules found, loaded once and started by the library.
+#include <string>
+
 #include "qev_fixture.h"
 #include "raw_module.h"
-
-#include <string>
 
 namespace {
 

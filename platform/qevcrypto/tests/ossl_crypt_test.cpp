@@ -1,10 +1,10 @@
 // Symmetric keys, ciphers, digests and random bytes through "SEC_CRYPT_1" and
 // "SEC_RANDOM_1".
+#include <cstring>
+
 #include "ossl_fixture.h"
 #include "qev_crypt.h"
 #include "qev_random.h"
-
-#include <cstring>
 
 namespace {
 
@@ -21,7 +21,7 @@ protected:
 
     static SECAttribute number(uint32_t id, uint64_t value, SECAttribute* next)
     {
-        SECAttribute a{};
+        SECAttribute a {};
         a.id = id;
         a.value = reinterpret_cast<void*>(static_cast<uintptr_t>(value));
         a.next = next;
@@ -38,17 +38,17 @@ protected:
     }
 
     // Enciphers or deciphers with the chain 119, 114, 113, 105 [, 106] [, 108].
-    std::vector<unsigned char> run(KeyInfo* k, unsigned int algorithm, unsigned int mode, bool decrypt,
-                                   OctetString* iv, const std::vector<unsigned char>& in, HRESULT* result = nullptr)
+    std::vector<unsigned char> run(KeyInfo* k, unsigned int algorithm, unsigned int mode, bool decrypt, OctetString* iv,
+                                   const std::vector<unsigned char>& in, HRESULT* result = nullptr)
     {
-        SECAttribute ivAttr{};
+        SECAttribute ivAttr {};
         ivAttr.id = SEC_ATTR_IV;
         ivAttr.value = iv;
         SECAttribute dec = number(SEC_ATTR_DECRYPT, 0, iv ? &ivAttr : nullptr);
         SECAttribute modeAttr = number(SEC_ATTR_MODE, mode, decrypt ? &dec : (iv ? &ivAttr : nullptr));
         SECAttribute pad = number(SEC_ATTR_PADDING, SEC_PADDING_PKCS, &modeAttr);
         SECAttribute alg = number(SEC_ATTR_ALGORITHM, algorithm, &pad);
-        SECAttribute keyAttr{};
+        SECAttribute keyAttr {};
         keyAttr.id = SEC_ATTR_KEY;
         keyAttr.value = k;
         keyAttr.next = &alg;
@@ -92,13 +92,14 @@ TEST_F(Crypt, KeyLengthLimits)
 
 TEST_F(Crypt, CiphersRoundTripAndDifferFromThePlainText)
 {
-    const std::vector<unsigned char> plain = {'s', 'e', 'c', 'r', 'e', 't', ' ', 'p', 'a', 's', 's', 'w', 'o', 'r', 'd', '!', '?'};
+    const std::vector<unsigned char> plain = {'s', 'e', 'c', 'r', 'e', 't', ' ', 'p', 'a',
+                                              's', 's', 'w', 'o', 'r', 'd', '!', '?'};
     struct Case {
         unsigned int algorithm, mode;
         uint64_t bits;
         size_t iv;
-    } cases[] = {{6, 0, 128, 0}, {10, 1, 128, 16}, {12, 0, 256, 0}, {11, 2, 192, 16}, {2, 1, 168, 8}, {4, 0, 128, 0},
-                 {7, 1, 192, 8}, {1, 1, 56, 8}};
+    } cases[] = {{6, 0, 128, 0}, {10, 1, 128, 16}, {12, 0, 256, 0}, {11, 2, 192, 16},
+                 {2, 1, 168, 8}, {4, 0, 128, 0},   {7, 1, 192, 8},  {1, 1, 56, 8}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "cipher " << c.algorithm << " mode " << c.mode);
         KeyInfo* k = key(c.bits, c.algorithm);
@@ -127,7 +128,7 @@ TEST_F(Crypt, WrongKeyLengthOrMissingIvFails)
     hr = S_OK;
     SECAttribute alg = number(SEC_ATTR_ALGORITHM, 10, nullptr);
     SECAttribute mode = number(SEC_ATTR_MODE, 1, &alg);
-    SECAttribute keyAttr{};
+    SECAttribute keyAttr {};
     keyAttr.id = SEC_ATTR_KEY;
     keyAttr.value = k;
     keyAttr.next = &mode;

@@ -2,9 +2,6 @@
 // the OpenSSL command-line tool as the peer that makes and checks files.
 #pragma once
 
-#include "qev_fixture.h"
-#include "qev_values.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +9,9 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "qev_fixture.h"
+#include "qev_values.h"
 
 class QevOsslTest : public QevLibrary {
 protected:
@@ -68,8 +68,8 @@ protected:
     // A self-signed RSA certificate and its key: <name>.crt and <name>.key.
     void makeIdentity(const std::string& name, const std::string& subject) const
     {
-        ASSERT_EQ(run("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj '" + subject + "' -keyout " + name +
-                      ".key -out " + name + ".crt"),
+        ASSERT_EQ(run("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj '" + subject + "' -keyout " + name
+                      + ".key -out " + name + ".crt"),
                   0);
     }
 

@@ -29,7 +29,7 @@ protected:
     Parsed parse(const std::string& file, const char* password)
     {
         OctetString* pfx = octets(read(file));
-        Parsed p{E_FAIL, -1, reinterpret_cast<SET_OF_P12_Bag*>(pfx)};
+        Parsed p {E_FAIL, -1, reinterpret_cast<SET_OF_P12_Bag*>(pfx)};
         p.hr = p12->parse(pfx, password, &p.bags, &p.verified);
         freeOctets(pfx);
         return p;
@@ -46,17 +46,17 @@ protected:
 
     static std::vector<unsigned char> bytes(const OctetString* s)
     {
-        return s ? std::vector<unsigned char>(s->data, s->data + s->length) : std::vector<unsigned char>{};
+        return s ? std::vector<unsigned char>(s->data, s->data + s->length) : std::vector<unsigned char> {};
     }
 
     // Key pair of a certificate bag's public key and a key bag's private key.
     HRESULT check(const P12_Bag* certBag, const P12_Bag* keyBag)
     {
-        KeyPair pair{};
+        KeyPair pair {};
         auto* cert = static_cast<Certificate*>(certBag->content);
         EXPECT_EQ(cert->getPublicKeyInfo(&pair.publicKey), S_OK);
         auto* record = static_cast<PrivateKeyInfo*>(keyBag->content);
-        KeyInfo priv{record->algorithm, record->privateKey->length * 8, record->privateKey->data};
+        KeyInfo priv {record->algorithm, record->privateKey->length * 8, record->privateKey->data};
         pair.privateKey = &priv;
         HRESULT hr = p12->key_pair_check(&pair);
         type(SEC_TYPE_KeyInfo)->free(pair.publicKey);
@@ -70,7 +70,7 @@ protected:
 
 TEST_F(Pkcs12, Latin1FriendlyNameBecomesBmpString)
 {
-    EXPECT_EQ(bmp("A\xE9"), (std::vector<unsigned char>{0, 'A', 0, 0xE9}));
+    EXPECT_EQ(bmp("A\xE9"), (std::vector<unsigned char> {0, 'A', 0, 0xE9}));
     EXPECT_TRUE(bmp("").empty());
     OctetString* s = nullptr;
     EXPECT_EQ(toBmp(nullptr, &s), E_INVALIDARG);
@@ -82,8 +82,8 @@ TEST_F(Pkcs12, FilesOfTheOpensslToolParseInBagOrder)
     makeIdentity("id", "/CN=Alice Example");
     for (const char* algorithms : {"-legacy", ""}) {
         SCOPED_TRACE(algorithms[0] ? algorithms : "default algorithms");
-        ASSERT_EQ(run(std::string("openssl pkcs12 -export ") + algorithms +
-                      " -in id.crt -inkey id.key -name 'Alice Key' -passout pass:s3cret -out id.p12"),
+        ASSERT_EQ(run(std::string("openssl pkcs12 -export ") + algorithms
+                      + " -in id.crt -inkey id.key -name 'Alice Key' -passout pass:s3cret -out id.p12"),
                   0);
         Parsed p = parse("id.p12", "s3cret");
         ASSERT_EQ(p.hr, S_OK);
@@ -117,7 +117,7 @@ TEST_F(Pkcs12, WrongPasswordIsNotVerifiedAndHandsOutNothing)
     EXPECT_EQ(p.hr, E_FAIL);
     EXPECT_EQ(p.verified, 0);
     EXPECT_EQ(p.bags, nullptr);
-    OctetString garbage{3, const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>("abc"))};
+    OctetString garbage {3, const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>("abc"))};
     SET_OF_P12_Bag* bags = nullptr;
     int verified = 1;
     EXPECT_LT(p12->parse(&garbage, "right", &bags, &verified), 0);
@@ -173,8 +173,7 @@ TEST_F(Pkcs12, BuiltFilesOpenWithTheToolAndKeepTheirBagOrder)
 
     EXPECT_EQ(run("openssl pkcs12 -info -legacy -noout -passin pass:pa55 -in built.p12"), 0);
     EXPECT_NE(run("openssl pkcs12 -info -legacy -noout -passin pass:other -in built.p12"), 0);
-    ASSERT_EQ(run("(openssl pkcs12 -info -legacy -nodes -passin pass:pa55 -in built.p12 -out dump.txt 2>info.txt)"),
-              0);
+    ASSERT_EQ(run("(openssl pkcs12 -info -legacy -nodes -passin pass:pa55 -in built.p12 -out dump.txt 2>info.txt)"), 0);
     std::vector<unsigned char> dump = read("dump.txt");
     std::vector<unsigned char> info = read("info.txt");
     std::string text(dump.begin(), dump.end());
@@ -189,7 +188,7 @@ TEST_F(Pkcs12, BuiltFilesOpenWithTheToolAndKeepTheirBagOrder)
     std::vector<int> kinds;
     for (SET_OF_P12_Bag* n = back.bags; n; n = n->next)
         kinds.push_back(n->element->kind);
-    EXPECT_EQ(kinds, (std::vector<int>{P12_BAG_KEY, P12_BAG_CERTIFICATE, P12_BAG_CERTIFICATE}));
+    EXPECT_EQ(kinds, (std::vector<int> {P12_BAG_KEY, P12_BAG_CERTIFICATE, P12_BAG_CERTIFICATE}));
     EXPECT_EQ(back.bags->next->next->element->localKeyId, nullptr);
     freeBags(back.bags);
 }

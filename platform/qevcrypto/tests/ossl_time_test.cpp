@@ -1,8 +1,8 @@
 // Time texts through "SEC_TIME_1".
+#include <ctime>
+
 #include "ossl_fixture.h"
 #include "qev_time.h"
-
-#include <ctime>
 
 namespace {
 
@@ -14,7 +14,6 @@ protected:
         time = table<SEC_TIME_TABLE>("SEC_TIME_1");
         ASSERT_NE(time, nullptr);
     }
-
 
     SEC_TIME_TABLE* time = nullptr;
 };
@@ -53,7 +52,8 @@ TEST_F(Time, TextsAndSecondsAgainstKnownValues)
 
 TEST_F(Time, UnreadableTextsFail)
 {
-    for (const char* bad : {"", "garbage", "20241301000000Z", "2024022912000Z", "99999999999999999999999999999999999Z"}) {
+    for (const char* bad :
+         {"", "garbage", "20241301000000Z", "2024022912000Z", "99999999999999999999999999999999999Z"}) {
         int64_t s = 42;
         EXPECT_EQ(time->to_seconds(bad, &s), SEC_E_TIME_FORMAT) << bad;
         EXPECT_EQ(s, 0);

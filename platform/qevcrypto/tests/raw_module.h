@@ -66,7 +66,7 @@ HRESULT get_api(const char*, const char* api, API_COMMON** out)
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) HRESULT module_init(SEC_FUNCTION_LIST* flist,
-                                                                     MODULE_GET_API_FN* getter, void*, void*)
+                                                                      MODULE_GET_API_FN* getter, void*, void*)
 {
     ++s_initCount;
     s_list = flist;

@@ -54,10 +54,10 @@ TEST_F(CommonTypesTest, SlotsHoldTypeTablesOrNothing)
         unsigned int index;
         const char* name;
     } cases[] = {
-        { SEC_TYPE_String, "String" },
-        { SEC_TYPE_OctetString, "OctetString" },
-        { SEC_TYPE_SET_OF_String, "SET_OF_String" },
-        { SEC_TYPE_SECAttribute, "SECAttribute" },
+        {SEC_TYPE_String, "String"},
+        {SEC_TYPE_OctetString, "OctetString"},
+        {SEC_TYPE_SET_OF_String, "SET_OF_String"},
+        {SEC_TYPE_SECAttribute, "SECAttribute"},
     };
     for (const auto& c : cases) {
         const SEC_TYPE_TABLE* t = type(c.index);
@@ -112,12 +112,12 @@ TEST_F(CommonTypesTest, OctetStringCopyCompareFree)
     ASSERT_EQ(copy->length, 4u);
     EXPECT_NE(copy->data, original->data);
     EXPECT_EQ(std::memcmp(copy->data, bytes.data(), 4), 0);
-    EXPECT_EQ(copy->data[4], 0); // readable as text
+    EXPECT_EQ(copy->data[4], 0);  // readable as text
     EXPECT_EQ(t->compare(original, copy), 0);
 
     OctetString* shorter = octets(std::string("a\0b", 3));
     OctetString* greater = octets(std::string("b", 1));
-    OctetString empty { 0, nullptr };
+    OctetString empty {0, nullptr};
     EXPECT_GT(t->compare(original, shorter), 0);
     EXPECT_LT(t->compare(shorter, original), 0);
     EXPECT_LT(t->compare(original, greater), 0);
@@ -128,12 +128,12 @@ TEST_F(CommonTypesTest, OctetStringCopyCompareFree)
     EXPECT_EQ(t->compare(out, &empty), 0);
     EXPECT_EQ(t->free(out), S_OK);
 
-    OctetString broken { 5, nullptr };
+    OctetString broken {5, nullptr};
     out = &out;
     EXPECT_EQ(t->copy(&broken, &out), E_INVALIDARG);
     EXPECT_EQ(out, nullptr);
 
-    for (OctetString* s : { original, copy, shorter, greater })
+    for (OctetString* s : {original, copy, shorter, greater})
         EXPECT_EQ(t->free(s), S_OK);
     EXPECT_EQ(t->free(nullptr), S_OK);
 }
@@ -141,11 +141,11 @@ TEST_F(CommonTypesTest, OctetStringCopyCompareFree)
 TEST_F(CommonTypesTest, SetOfStringKeepsOrder)
 {
     const SEC_TYPE_TABLE* t = type(SEC_TYPE_SET_OF_String);
-    SET_OF_String* names = strings({ "one", "two", "three" });
+    SET_OF_String* names = strings({"one", "two", "three"});
     std::vector<std::string> seen;
     for (SET_OF_String* n = names; n; n = n->next)
         seen.emplace_back(n->element);
-    EXPECT_EQ(seen, (std::vector<std::string> { "one", "two", "three" }));
+    EXPECT_EQ(seen, (std::vector<std::string> {"one", "two", "three"}));
 
     void* out = nullptr;
     ASSERT_EQ(t->copy(names, &out), S_OK);
@@ -154,8 +154,8 @@ TEST_F(CommonTypesTest, SetOfStringKeepsOrder)
     EXPECT_NE(copy->element, names->element);
     EXPECT_EQ(t->compare(names, copy), 0);
 
-    SET_OF_String* prefix = strings({ "one", "two" });
-    SET_OF_String* other = strings({ "one", "zwei", "three" });
+    SET_OF_String* prefix = strings({"one", "two"});
+    SET_OF_String* other = strings({"one", "zwei", "three"});
     EXPECT_LT(t->compare(prefix, names), 0);
     EXPECT_GT(t->compare(names, prefix), 0);
     EXPECT_NE(t->compare(names, other), 0);
@@ -174,7 +174,7 @@ TEST_F(CommonTypesTest, SetOfStringKeepsOrder)
     EXPECT_EQ(names->next->element, nullptr);
     EXPECT_NE(t->compare(names, copy), 0);
 
-    for (SET_OF_String* l : { names, copy, prefix, other })
+    for (SET_OF_String* l : {names, copy, prefix, other})
         EXPECT_EQ(t->free(l), S_OK);
 }
 
@@ -192,7 +192,7 @@ TEST_F(CommonTypesTest, AttributeChainOwnsItsTypedValues)
     EXPECT_EQ(last->value, nullptr);
     EXPECT_EQ(last->next, nullptr);
     last->id = 0xFF000002;
-    last->value = &shared; // not owned: nobody frees it
+    last->value = &shared;  // not owned: nobody frees it
     ASSERT_EQ(t->new_node(&chain), S_OK);
     auto* first = static_cast<SECAttribute*>(chain);
     EXPECT_EQ(first->next, last);
@@ -233,4 +233,4 @@ TEST_F(CommonTypesTest, AttributeChainOwnsItsTypedValues)
     EXPECT_EQ(shared, 7);
 }
 
-} // namespace
+}  // namespace

@@ -70,26 +70,27 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         // One CA (EC) and end-entity certificates of every kind the predicates tell apart.
-        ASSERT_EQ(run("printf 'basicConstraints=critical,CA:TRUE\\nkeyUsage=critical,keyCertSign,cRLSign\\n' > ca.ext && "
-                      "printf 'keyUsage=digitalSignature\\n' > sig.ext && "
-                      "printf 'basicConstraints=CA:FALSE\\n' > notca.ext && "
-                      "printf 'basicConstraints=CA:FALSE\\nkeyUsage=digitalSignature,keyEncipherment\\n"
-                      "extendedKeyUsage=clientAuth,emailProtection\\n' > client.ext && "
-                      "printf 'extendedKeyUsage=serverAuth\\n' > server.ext && "
-                      "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj '/O=Test/CN=Test CA' "
-                      "-keyout ca.key -out ca.csr && "
-                      "openssl x509 -req -in ca.csr -signkey ca.key -days 30 -extfile ca.ext -out ca.pem && "
-                      "openssl req -new -newkey rsa:2048 -nodes -subj '/C=DE/O=Example, Inc/CN=Alice' "
-                      "-keyout ee.key -out ee.csr && "
-                      "for k in plain sig notca; do "
-                      "  if [ $k = plain ]; then e=''; else e=\"-extfile $k.ext\"; fi; "
-                      "  openssl x509 -req -in ee.csr -signkey ee.key -days 30 $e -out $k.pem || exit 1; done && "
-                      "for k in client server; do "
-                      "  openssl x509 -req -in ee.csr -CA ca.pem -CAkey ca.key -set_serial 0x0a0b -days 30 "
-                      "    -extfile $k.ext -out $k.pem || exit 1; done && "
-                      "for k in ca plain sig notca client server; do "
-                      "  openssl x509 -in $k.pem -outform DER -out $k.der || exit 1; done"),
-                  0);
+        ASSERT_EQ(
+            run("printf 'basicConstraints=critical,CA:TRUE\\nkeyUsage=critical,keyCertSign,cRLSign\\n' > ca.ext && "
+                "printf 'keyUsage=digitalSignature\\n' > sig.ext && "
+                "printf 'basicConstraints=CA:FALSE\\n' > notca.ext && "
+                "printf 'basicConstraints=CA:FALSE\\nkeyUsage=digitalSignature,keyEncipherment\\n"
+                "extendedKeyUsage=clientAuth,emailProtection\\n' > client.ext && "
+                "printf 'extendedKeyUsage=serverAuth\\n' > server.ext && "
+                "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj '/O=Test/CN=Test CA' "
+                "-keyout ca.key -out ca.csr && "
+                "openssl x509 -req -in ca.csr -signkey ca.key -days 30 -extfile ca.ext -out ca.pem && "
+                "openssl req -new -newkey rsa:2048 -nodes -subj '/C=DE/O=Example, Inc/CN=Alice' "
+                "-keyout ee.key -out ee.csr && "
+                "for k in plain sig notca; do "
+                "  if [ $k = plain ]; then e=''; else e=\"-extfile $k.ext\"; fi; "
+                "  openssl x509 -req -in ee.csr -signkey ee.key -days 30 $e -out $k.pem || exit 1; done && "
+                "for k in client server; do "
+                "  openssl x509 -req -in ee.csr -CA ca.pem -CAkey ca.key -set_serial 0x0a0b -days 30 "
+                "    -extfile $k.ext -out $k.pem || exit 1; done && "
+                "for k in ca plain sig notca client server; do "
+                "  openssl x509 -in $k.pem -outform DER -out $k.der || exit 1; done"),
+            0);
     }
     static void TearDownTestSuite()
     {
@@ -122,7 +123,7 @@ protected:
     Certificate* load(const std::string& name)
     {
         std::string der = file(name + ".der");
-        OctetString s{der.size(), reinterpret_cast<unsigned char*>(der.data())};
+        OctetString s {der.size(), reinterpret_cast<unsigned char*>(der.data())};
         void* cert = nullptr;
         EXPECT_EQ(type(SEC_TYPE_Certificate)->decode(&s, &cert), S_OK) << name;
         return static_cast<Certificate*>(cert);
@@ -149,12 +150,9 @@ TEST_F(CertificateTable, PredicatesTellTheKindsApart)
 {
     const Kind kinds[] = {
         // name     enc    sig    auth   ca     root   v1root
-        {"plain", true, true, false, true, true, false},
-        {"sig", false, true, false, false, false, true},
-        {"notca", true, true, false, false, false, true},
-        {"ca", false, false, false, true, true, false},
-        {"client", true, true, true, false, false, false},
-        {"server", true, true, false, true, false, false},
+        {"plain", true, true, false, true, true, false},   {"sig", false, true, false, false, false, true},
+        {"notca", true, true, false, false, false, true},  {"ca", false, false, false, true, true, false},
+        {"client", true, true, true, false, false, false}, {"server", true, true, false, true, false, false},
     };
     for (const Kind& k : kinds) {
         SCOPED_TRACE(k.name);
@@ -246,9 +244,9 @@ TEST_F(CertificateTable, DecodeBase64AndDuplicateFreeSet)
 TEST_F(CertificateTable, CertificatesCacheHandsOutOneViewPerCertificate)
 {
     IContainerRO* container = nullptr;
-    ASSERT_EQ(ZELK_CreateObject("zelkbase", ZELK_CLASS_CERTIFICATES, IID_IContainerRO,
-                                reinterpret_cast<void**>(&container)),
-              S_OK);
+    ASSERT_EQ(
+        ZELK_CreateObject("zelkbase", ZELK_CLASS_CERTIFICATES, IID_IContainerRO, reinterpret_cast<void**>(&container)),
+        S_OK);
     kestrin::base::CCertificates* certificates = nullptr;
     ASSERT_EQ(container->QueryInterface(IID_CCertificates, reinterpret_cast<void**>(&certificates)), S_OK);
     unsigned long before = 0;
@@ -267,12 +265,12 @@ TEST_F(CertificateTable, CertificatesCacheHandsOutOneViewPerCertificate)
     EXPECT_EQ(count, before + 1);
     EXPECT_TRUE(Match(a, second));
 
-    SECAttribute serial{};
+    SECAttribute serial {};
     serial.id = ZELK_ATTR_CERT_SERIAL;
-    SECAttribute unknown{};
+    SECAttribute unknown {};
     unknown.id = 99;
     unknown.next = &serial;
-    SECAttribute subject{};
+    SECAttribute subject {};
     subject.id = ZELK_ATTR_CERT_SUBJECT;
     subject.next = &unknown;
     EXPECT_EQ(a->GetAttr(&subject), S_FALSE);
@@ -303,9 +301,9 @@ TEST_F(CertificateTable, CertificatesCacheHandsOutOneViewPerCertificate)
     second->Release();
     container->Release();
     container = nullptr;
-    ASSERT_EQ(ZELK_CreateObject("zelkbase", ZELK_CLASS_CERTIFICATES, IID_IContainerRO,
-                                reinterpret_cast<void**>(&container)),
-              S_OK);
+    ASSERT_EQ(
+        ZELK_CreateObject("zelkbase", ZELK_CLASS_CERTIFICATES, IID_IContainerRO, reinterpret_cast<void**>(&container)),
+        S_OK);
     EXPECT_EQ(static_cast<void*>(container), static_cast<void*>(certificates));  // one object per process
     container->Release();
     Release(certificates);

@@ -55,7 +55,7 @@ protected:
     OctetString* file(const std::string& name)
     {
         std::ifstream f(dir + "/" + name, std::ios::binary);
-        std::vector<char> bytes{std::istreambuf_iterator<char>(f), {}};
+        std::vector<char> bytes {std::istreambuf_iterator<char>(f), {}};
         OctetString* s = nullptr;
         EXPECT_EQ(0, core->OctetString_CreateByBuffer(bytes.data(), bytes.size(), &s));
         return s;
@@ -78,9 +78,9 @@ protected:
     // <name>.crt, <name>.key and <name>.p12 (password "x") of a new identity.
     void identity(const std::string& name, const std::string& cn)
     {
-        ASSERT_EQ(0, run("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj '/CN=" + cn + "' -keyout " + name +
-                         ".key -out " + name + ".crt && openssl pkcs12 -export -in " + name + ".crt -inkey " + name +
-                         ".key -name '" + cn + "' -passout pass:x -out " + name + ".p12"));
+        ASSERT_EQ(0, run("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj '/CN=" + cn + "' -keyout " + name
+                         + ".key -out " + name + ".crt && openssl pkcs12 -export -in " + name + ".crt -inkey " + name
+                         + ".key -name '" + cn + "' -passout pass:x -out " + name + ".p12"));
     }
 
     ZELKBASE_CORE_TABLE* core = nullptr;
@@ -130,7 +130,7 @@ TEST_F(Core, Base64RoundTrip)
     std::string data(100, '\0');
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 7);
-    OctetString in{data.size(), reinterpret_cast<unsigned char*>(data.data())};
+    OctetString in {data.size(), reinterpret_cast<unsigned char*>(data.data())};
     OctetString* text = nullptr;
     ASSERT_EQ(S_OK, core->aux_enc_base64(&in, &text));
     std::string encoded(reinterpret_cast<char*>(text->data), text->length);
@@ -235,11 +235,11 @@ TEST_F(CorePkcs12, BuiltFileOpensWithTheToolAndBackInOrder)
     ASSERT_EQ(S_OK, mine.hr);
     ASSERT_NE(mine.pair->publicKey, nullptr);
     ASSERT_NE(mine.pair->privateKey, nullptr);
-    EXPECT_EQ(names(mine.certs), (std::vector<std::string>{"Me"}));
+    EXPECT_EQ(names(mine.certs), (std::vector<std::string> {"Me"}));
 
-    SET_OF_Certificate third{decode("ca2"), nullptr};
-    SET_OF_Certificate second{decode("ca1"), &third};
-    SET_OF_Certificate chain{mine.certs->element, &second};
+    SET_OF_Certificate third {decode("ca2"), nullptr};
+    SET_OF_Certificate second {decode("ca1"), &third};
+    SET_OF_Certificate chain {mine.certs->element, &second};
     OctetString* built = nullptr;
     ASSERT_EQ(S_OK, core->aux_create_pkcs12("QEV Kestrin Me", mine.pair, &chain, "one-time", &built));
     save("built.p12", built);
@@ -274,7 +274,7 @@ TEST_F(CorePkcs12, BuiltFileOpensWithTheToolAndBackInOrder)
 
     Opened back = open(built, "one-time");
     ASSERT_EQ(S_OK, back.hr);
-    EXPECT_EQ(names(back.certs), (std::vector<std::string>{"Me", "Issuing CA", "Root CA"}));
+    EXPECT_EQ(names(back.certs), (std::vector<std::string> {"Me", "Issuing CA", "Root CA"}));
     EXPECT_EQ(0, type(SEC_TYPE_KeyInfo)->compare(back.pair->privateKey, mine.pair->privateKey));
     EXPECT_EQ(0, type(SEC_TYPE_KeyInfo)->compare(back.pair->publicKey, mine.pair->publicKey));
     release(back);
@@ -296,13 +296,13 @@ TEST_F(CorePkcs12, FilesOfTheToolWithDefaultAndLegacyAlgorithmsOpen)
 {
     identity("me", "Me");
     for (const char* flags : {"-legacy", ""}) {
-        ASSERT_EQ(0, run(std::string("openssl pkcs12 -export ") + flags +
-                         " -in me.crt -inkey me.key -passout pass:pw -out tool.p12"));
+        ASSERT_EQ(0, run(std::string("openssl pkcs12 -export ") + flags
+                         + " -in me.crt -inkey me.key -passout pass:pw -out tool.p12"));
         OctetString* pfx = file("tool.p12");
         Opened o = open(pfx, "pw");
         freeOctets(pfx);
         ASSERT_EQ(S_OK, o.hr) << flags;
-        EXPECT_EQ(names(o.certs), (std::vector<std::string>{"Me"}));
+        EXPECT_EQ(names(o.certs), (std::vector<std::string> {"Me"}));
         EXPECT_NE(nullptr, o.pair->publicKey);
         release(o);
     }
@@ -386,7 +386,7 @@ TEST_F(CorePkcs12, SeveralKeyBagsPairEachKeyWithItsOwnCertificate)
         freeOctets(pfx);
         ASSERT_EQ(S_OK, o.hr) << name;
         EXPECT_EQ(0, type(SEC_TYPE_KeyPair)->compare(o.pair, alice.pair)) << name;
-        EXPECT_EQ(names(o.certs), (std::vector<std::string>{"Alice"}));
+        EXPECT_EQ(names(o.certs), (std::vector<std::string> {"Alice"}));
         release(o);
     }
     pfx = file("lone.p12");
@@ -395,7 +395,7 @@ TEST_F(CorePkcs12, SeveralKeyBagsPairEachKeyWithItsOwnCertificate)
     ASSERT_EQ(S_OK, lone.hr);
     EXPECT_EQ(nullptr, lone.pair->publicKey);
     EXPECT_NE(0, type(SEC_TYPE_KeyInfo)->compare(lone.pair->privateKey, alice.pair->privateKey));
-    EXPECT_EQ(names(lone.certs), (std::vector<std::string>{"Alice"}));
+    EXPECT_EQ(names(lone.certs), (std::vector<std::string> {"Alice"}));
     release(lone);
     release(alice);
     SEC_TypeTable(p12types, SEC_TYPE_SET_OF_P12_Bag)->free(a);

@@ -131,9 +131,8 @@ TEST_F(HashTable, CreationErrors)
     EXPECT_EQ(nullptr, t);
     EXPECT_EQ(E_INVALIDARG, api->HashTable_CreateCommon(&t, 3, 0));
     EXPECT_EQ(E_POINTER, api->HashTable_CreateCommon(nullptr, 257, 0));
-    EXPECT_EQ(E_INVALIDARG,
-              api->HashTable_CreateCustom(&t, 0, reinterpret_cast<IHashTableHelperKey*>(3),
-                                          reinterpret_cast<IHashTableHelper*>(1)));
+    EXPECT_EQ(E_INVALIDARG, api->HashTable_CreateCustom(&t, 0, reinterpret_cast<IHashTableHelperKey*>(3),
+                                                        reinterpret_cast<IHashTableHelper*>(1)));
     ASSERT_EQ(S_OK, api->HashTable_CreateCustom(&t, 0, reinterpret_cast<IHashTableHelperKey*>(1),
                                                 reinterpret_cast<IHashTableHelper*>(1)));
     char k[] = "k", v[] = "v";

@@ -1,13 +1,13 @@
 // The request and response classes created by name from module "zelkbase".
-#include "zelk_alloc.h"
-#include "zelk_class.h"
-#include "zelk_http.h"
-#include "zelk_module.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+
+#include "zelk_alloc.h"
+#include "zelk_class.h"
+#include "zelk_http.h"
+#include "zelk_module.h"
 
 namespace {
 
@@ -28,9 +28,10 @@ TEST_F(HttpObjects, RequestFromItsClass)
     ASSERT_EQ(ZELK_CreateObject("zelkbase", ZELK_CLASS_HTTP_REQUEST, IID_IHTTPRequest, reinterpret_cast<void**>(&r)),
               S_OK);
     EXPECT_EQ(r->parse(nullptr, 3), E_INVALIDARG);
-    EXPECT_EQ(Feed(r, "POST /mzt/sign?x=%41 HTTP/1.1\r\nOrigin: https://a.b.c\r\nContent-Length: 4\r\n\r\nab"), S_FALSE);
+    EXPECT_EQ(Feed(r, "POST /mzt/sign?x=%41 HTTP/1.1\r\nOrigin: https://a.b.c\r\nContent-Length: 4\r\n\r\nab"),
+              S_FALSE);
     EXPECT_FALSE(r->hasBody());
-    OctetString blob{0, nullptr};
+    OctetString blob {0, nullptr};
     EXPECT_EQ(r->getBodyBlob(&blob), E_FAIL);
     EXPECT_EQ(Feed(r, "cd"), S_OK);
     EXPECT_STREQ(r->getMethod(), "POST");

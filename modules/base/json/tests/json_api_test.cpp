@@ -1,15 +1,15 @@
 // The table "jsonapi" and the value classes, reached the way other modules
 // reach them: module "zelkbase" loaded by name through the crypto library.
-#include "zelk_alloc.h"
-#include "zelk_json.h"
-#include "zelk_module.h"
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
+
+#include "zelk_alloc.h"
+#include "zelk_json.h"
+#include "zelk_module.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ protected:
 
     IJsonObject* Parse(const std::string& text)
     {
-        OctetString s{text.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(text.data()))};
+        OctetString s {text.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(text.data()))};
         IJsonObject* o = nullptr;
         EXPECT_EQ(api_->json_parse(&s, &o), S_OK) << text;
         return o;
@@ -69,7 +69,7 @@ TEST_F(JsonApi, ArgumentsAndFailures)
     EXPECT_EQ(api_->json_create(nullptr), E_INVALIDARG);
     EXPECT_EQ(api_->json_parse(nullptr, &o), E_INVALIDARG);
     std::string bad = "[1]";
-    OctetString s{bad.size(), reinterpret_cast<unsigned char*>(bad.data())};
+    OctetString s {bad.size(), reinterpret_cast<unsigned char*>(bad.data())};
     EXPECT_EQ(api_->json_parse(&s, nullptr), E_INVALIDARG);
     EXPECT_EQ(api_->json_parse(&s, &o), E_FAIL);
     EXPECT_EQ(o, reinterpret_cast<IJsonObject*>(0x1));
@@ -190,7 +190,7 @@ TEST_F(JsonApi, LargeObjectsAndDeepNesting)
     o->Release();
 
     std::string deep = "{\"a\":" + std::string(100000, '[');
-    OctetString s{deep.size(), reinterpret_cast<unsigned char*>(deep.data())};
+    OctetString s {deep.size(), reinterpret_cast<unsigned char*>(deep.data())};
     IJsonObject* none = nullptr;
     EXPECT_EQ(api_->json_parse(&s, &none), E_FAIL);
 }
@@ -213,8 +213,8 @@ TEST_F(JsonApi, PythonPeerAgrees)
     std::string cmd = std::string("python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
                                   "assert d == {\"name\": \"caf\\u00e9 \\\"x\\\" / \\\\ \\t \\x01\", "
                                   "\"n\": -2147483648, \"list\": [True, None, {\"k\": []}]}, d; "
-                                  "print(json.dumps({\"back\": d, \"u\": \"\\u20ac\"}))' ") +
-                      path;
+                                  "print(json.dumps({\"back\": d, \"u\": \"\\u20ac\"}))' ")
+                      + path;
     FILE* p = popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string reply;

@@ -1,26 +1,32 @@
-#include "json_test_tree.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "json_test_tree.h"
 
 namespace kestrin::base::json::testing {
 namespace {
 
 struct Case {
-  const char* name;
-  std::string text;
-  const char* tree;  // compact form, or nullptr when the text is invalid
+    const char* name;
+    std::string text;
+    const char* tree;  // compact form, or nullptr when the text is invalid
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
-std::string Nested(int depth) {
-  std::string s = "{\"a\":";
-  for (int i = 1; i < depth; ++i) s += "[";
-  s += "1";
-  for (int i = 1; i < depth; ++i) s += "]";
-  return s + "}";
+std::string Nested(int depth)
+{
+    std::string s = "{\"a\":";
+    for (int i = 1; i < depth; ++i)
+        s += "[";
+    s += "1";
+    for (int i = 1; i < depth; ++i)
+        s += "]";
+    return s + "}";
 }
 
 const Case kCases[] = {
@@ -77,51 +83,56 @@ const Case kCases[] = {
 
 class JsonReaderCases : public ::testing::TestWithParam<Case> {};
 
-TEST_P(JsonReaderCases, ParsesOrRefuses) {
-  const Case& c = GetParam();
-  std::unique_ptr<Node> tree;
-  HRESULT hr = Parse(c.text, tree);
-  if (!c.tree) {
-    EXPECT_EQ(hr, E_FAIL);
-    EXPECT_EQ(tree, nullptr);
-    return;
-  }
-  ASSERT_EQ(hr, S_OK);
-  ASSERT_NE(tree, nullptr);
-  if (std::string(c.tree) != "depth") {
-    EXPECT_EQ(Compact(*tree), c.tree);
-  }
+TEST_P(JsonReaderCases, ParsesOrRefuses)
+{
+    const Case& c = GetParam();
+    std::unique_ptr<Node> tree;
+    HRESULT hr = Parse(c.text, tree);
+    if (!c.tree) {
+        EXPECT_EQ(hr, E_FAIL);
+        EXPECT_EQ(tree, nullptr);
+        return;
+    }
+    ASSERT_EQ(hr, S_OK);
+    ASSERT_NE(tree, nullptr);
+    if (std::string(c.tree) != "depth") {
+        EXPECT_EQ(Compact(*tree), c.tree);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Dialect, JsonReaderCases, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& i) {
-                           std::string n = i.param.name;
-                           for (char& ch : n)
-                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           return n;
+                             std::string n = i.param.name;
+                             for (char& ch : n)
+                                 if (!isalnum(static_cast<unsigned char>(ch)))
+                                     ch = '_';
+                             return n;
                          });
 
-TEST(JsonReader, EscapedNullStaysInText) {
-  std::unique_ptr<Node> tree;
-  ASSERT_EQ(Parse("{\"s\":\"a\\u0000b\"}", tree), S_OK);
-  EXPECT_EQ(tree->children[0].second->text, std::string("a\0b", 3));
-}
-
-TEST(JsonReader, NeverReadsPastTheEnd) {
-  // Every prefix of a valid text must fail cleanly (the sanitizer build
-  // checks that no byte beyond the prefix is touched).
-  const std::string full = "// c\n{\"a\" : [1, -2.5, \"x\\u00e9\", {\"b\":null}], \"t\":true}";
-  for (size_t n = 0; n < full.size(); ++n) {
-    std::string prefix(full.data(), n);
+TEST(JsonReader, EscapedNullStaysInText)
+{
     std::unique_ptr<Node> tree;
-    EXPECT_EQ(Parse(std::string(prefix), tree), E_FAIL) << n;
-  }
+    ASSERT_EQ(Parse("{\"s\":\"a\\u0000b\"}", tree), S_OK);
+    EXPECT_EQ(tree->children[0].second->text, std::string("a\0b", 3));
 }
 
-TEST(JsonReader, DeepHostileNestingFailsWithoutRecursingFurther) {
-  std::string text = "{\"a\":" + std::string(1000000, '[');
-  std::unique_ptr<Node> tree;
-  EXPECT_EQ(Parse(text, tree), E_FAIL);
+TEST(JsonReader, NeverReadsPastTheEnd)
+{
+    // Every prefix of a valid text must fail cleanly (the sanitizer build
+    // checks that no byte beyond the prefix is touched).
+    const std::string full = "// c\n{\"a\" : [1, -2.5, \"x\\u00e9\", {\"b\":null}], \"t\":true}";
+    for (size_t n = 0; n < full.size(); ++n) {
+        std::string prefix(full.data(), n);
+        std::unique_ptr<Node> tree;
+        EXPECT_EQ(Parse(std::string(prefix), tree), E_FAIL) << n;
+    }
+}
+
+TEST(JsonReader, DeepHostileNestingFailsWithoutRecursingFurther)
+{
+    std::string text = "{\"a\":" + std::string(1000000, '[');
+    std::unique_ptr<Node> tree;
+    EXPECT_EQ(Parse(text, tree), E_FAIL);
 }
 
 }  // namespace

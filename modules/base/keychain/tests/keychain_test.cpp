@@ -45,7 +45,8 @@ protected:
         s_pki = tmpl;
         // A test CA and identities under it, each exported with the CA and a friendly name.
         std::string script =
-            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj '/CN=Keychain Test CA' "
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj '/CN=Keychain Test "
+            "CA' "
             "-addext 'keyUsage=critical,keyCertSign,cRLSign' -keyout ca.key -out ca.pem && "
             "openssl x509 -in ca.pem -outform DER -out ca.der && "
             "issue() { openssl req -new -newkey $2 -nodes -subj \"/CN=$3\" -keyout $1.key -out $1.csr && "
@@ -80,7 +81,7 @@ protected:
         ASSERT_EQ(ZELK_Initialize(), S_OK);
         ASSERT_NE(kestrin::runtime::keychain::T(), nullptr);
         std::string message;
-        ASSERT_EQ(KeyStore::Open(Options{}, &store, &message), S_OK) << message;
+        ASSERT_EQ(KeyStore::Open(Options {}, &store, &message), S_OK) << message;
     }
     void TearDown() override
     {
@@ -94,7 +95,7 @@ protected:
                    const char* password = "secret")
     {
         std::vector<uint8_t> bytes = ReadFile(s_pki + "/" + p12 + ".p12");
-        OctetString data{bytes.size(), bytes.data()};
+        OctetString data {bytes.size(), bytes.data()};
         return KeyChainImportFromP12(name, password, &data, trust, preference);
     }
 
@@ -118,7 +119,7 @@ protected:
 
     Fingerprint Sha1Of(const std::string& name)
     {
-        Fingerprint sha1{};
+        Fingerprint sha1 {};
         EXPECT_EQ(CertificateSha1(ReadFile(s_pki + "/" + name + ".der"), &sha1), S_OK);
         return sha1;
     }
@@ -162,10 +163,10 @@ TEST_F(Keychain, ImportedKeysSignWhatOpenSslVerifies)
         std::vector<uint8_t> signature;
         ASSERT_EQ(store->Sign(identity.sha1, Digest::Sha256, SignPadding::Pkcs1, data, &signature), S_OK);
         std::string sigFile = home + "/" + id + ".sig";
-        std::ofstream(sigFile, std::ios::binary).write(reinterpret_cast<const char*>(signature.data()),
-                                                        static_cast<std::streamsize>(signature.size()));
-        EXPECT_EQ(Shell(s_pki, std::string("openssl dgst -sha256 -verify ") + id + ".pub -signature '" + sigFile +
-                                 "' data.bin"),
+        std::ofstream(sigFile, std::ios::binary)
+            .write(reinterpret_cast<const char*>(signature.data()), static_cast<std::streamsize>(signature.size()));
+        EXPECT_EQ(Shell(s_pki, std::string("openssl dgst -sha256 -verify ") + id + ".pub -signature '" + sigFile
+                                   + "' data.bin"),
                   0);
     }
 }
@@ -187,7 +188,7 @@ TEST_F(Keychain, PrefixWithTheBlankAndCaseMakeTheSystemsOwn)
     EXPECT_EQ(KeyChain_Identity_IsKestrin(nullptr), 0);
 
     EXPECT_EQ(KeyChainDeleteAllQEVSSO(), S_OK);
-    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"My Own Key", "QEV Kestrin(user03)", "qev kestrin (user04)"}));
+    EXPECT_EQ(PrintNames(), (std::vector<std::string> {"My Own Key", "QEV Kestrin(user03)", "qev kestrin (user04)"}));
     EXPECT_EQ(KeyChainDeleteAllQEVSSO(), E_FAIL);  // none left
 }
 
@@ -196,7 +197,7 @@ TEST_F(Keychain, ExactDeleteLeavesALongerNameUntouched)
     ASSERT_EQ(Import("u1", "a"), S_OK);
     ASSERT_EQ(Import("u1b", "b"), S_OK);
     EXPECT_EQ(KeyChainDelete_byPrivateKeyName("QEV Kestrin (user01)"), S_OK);
-    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"QEV Kestrin (user01) 2"}));
+    EXPECT_EQ(PrintNames(), (std::vector<std::string> {"QEV Kestrin (user01) 2"}));
     EXPECT_EQ(KeyChainDelete_byPrivateKeyName("QEV Kestrin (user01)"), E_FAIL);
     EXPECT_EQ(KeyChainDelete_byPrivateKeyName(nullptr), E_INVALIDARG);
 }
@@ -206,7 +207,7 @@ TEST_F(Keychain, FailedImportsLeaveTheStoreUnchanged)
     EXPECT_EQ(Import("u1", "a", false, false, "wrong"), -1);
     EXPECT_EQ(Import("u1", "a", false, false, nullptr), -1);
     std::vector<uint8_t> garbage(100, 0x30);
-    OctetString data{garbage.size(), garbage.data()};
+    OctetString data {garbage.size(), garbage.data()};
     EXPECT_EQ(KeyChainImportFromP12("a", "secret", &data, false, false), -1);
     EXPECT_EQ(KeyChainImportFromP12(nullptr, "secret", &data, false, false), E_INVALIDARG);
     EXPECT_EQ(KeyChainImportFromP12("a", "secret", nullptr, false, false), E_INVALIDARG);
@@ -225,7 +226,7 @@ TEST_F(Keychain, UntrustedChainKeepsOnlyTheIssuersUntilTheCaIsTrusted)
 
     ASSERT_EQ(store->SetTrustSetting(TrustDomain::User, ReadFile(s_pki + "/ca.der"), TrustSetting::Trusted), S_OK);
     EXPECT_EQ(Import("u1", "vpn.example", true), S_OK);
-    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"QEV Kestrin (user01)"}));
+    EXPECT_EQ(PrintNames(), (std::vector<std::string> {"QEV Kestrin (user01)"}));
 }
 
 TEST_F(Keychain, UntrustedImportUndoesOnlyWhatItBrought)
@@ -243,13 +244,13 @@ TEST_F(Keychain, UntrustedImportUndoesOnlyWhatItBrought)
     EXPECT_EQ(store->GetPreferredIdentity("vpn.example", &preferred), S_OK);
     EXPECT_EQ(preferred.printName, "My Own Key");
     EXPECT_EQ(store->GetPreferredIdentity("mail.example", &preferred), S_OK);
-    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"My Own Key"}));
+    EXPECT_EQ(PrintNames(), (std::vector<std::string> {"My Own Key"}));
 
     // The user's key, imported again under the user's or the system's name,
     // stays with the name it had.
     EXPECT_EQ(Import("own", "other.example", true, true), KEYCHAIN_E_NO_TRUST);
     EXPECT_EQ(Import("ownrenamed", "other.example", true), KEYCHAIN_E_NO_TRUST);
-    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"My Own Key"}));
+    EXPECT_EQ(PrintNames(), (std::vector<std::string> {"My Own Key"}));
     EXPECT_EQ(store->GetPreferredIdentity("other.example", &preferred), S_FALSE);
 }
 
@@ -279,7 +280,7 @@ TEST_F(Keychain, DeleteByIdentityPreference)
     EXPECT_EQ(preferred.printName, "QEV Kestrin (user01)");
     EXPECT_EQ(KeyChainDeleteIdentityPref("vpn.example"), S_OK);
     EXPECT_EQ(store->GetPreferredIdentity("vpn.example", &preferred), S_FALSE);
-    EXPECT_EQ(PrintNames(), (std::vector<std::string>{"QEV Kestrin (user01) 2"}));
+    EXPECT_EQ(PrintNames(), (std::vector<std::string> {"QEV Kestrin (user01) 2"}));
     EXPECT_EQ(KeyChainDeleteIdentityPref("vpn.example"), S_OK);  // none found
     EXPECT_EQ(KeyChainDeleteIdentityPref(nullptr), E_INVALIDARG);
 }

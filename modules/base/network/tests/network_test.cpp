@@ -64,9 +64,15 @@ struct UsageCase {
 TEST_F(BaseTables, KeyUsageCodes)
 {
     const UsageCase cases[] = {
-        {0, {1, 0, 0, 0, 0, 0, 0, 0, 0}},  {4, {0, 0, 0, 0, 1, 0, 0, 0, 0}},  {8, {0, 0, 0, 0, 0, 0, 0, 0, 1}},
-        {16, {1, 1, 0, 0, 0, 0, 0, 0, 0}}, {17, {0, 0, 1, 1, 0, 0, 0, 0, 0}}, {18, {1, 1, 1, 1, 0, 0, 0, 0, 0}},
-        {12, {}},                          {19, {}},                          {-1, {}},
+        {0, {1, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {4, {0, 0, 0, 0, 1, 0, 0, 0, 0}},
+        {8, {0, 0, 0, 0, 0, 0, 0, 0, 1}},
+        {16, {1, 1, 0, 0, 0, 0, 0, 0, 0}},
+        {17, {0, 0, 1, 1, 0, 0, 0, 0, 0}},
+        {18, {1, 1, 1, 1, 0, 0, 0, 0, 0}},
+        {12, {}},
+        {19, {}},
+        {-1, {}},
     };
     for (const UsageCase& c : cases) {
         SCOPED_TRACE(c.code);
@@ -96,7 +102,7 @@ TEST_F(BaseTables, SettersPassValuesOnAndAlwaysAnswerZero)
     EXPECT_EQ(ca->Certificate_SetIssuer(cert, issuer), S_OK);
     EXPECT_EQ(ca->Certificate_SetValidity(cert, "250101000000Z", "260101000000Z"), S_OK);
     unsigned char bytes[] = {0x01, 0x00};
-    OctetString serial{2, bytes};
+    OctetString serial {2, bytes};
     EXPECT_EQ(ca->Certificate_SetSerialNumber(cert, &serial), S_OK);
     EXPECT_EQ(ca->Certificate_SetBasicConstraints(cert, true), S_OK);
     EXPECT_EQ(names->compare(cert->getSubject(), subject), 0);

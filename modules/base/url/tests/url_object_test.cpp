@@ -1,13 +1,13 @@
 // The URL parser class created by name from module "zelkbase".
-#include "zelk_class.h"
-#include "zelk_module.h"
-#include "zelk_url.h"
-
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "zelk_class.h"
+#include "zelk_module.h"
+#include "zelk_url.h"
 
 namespace {
 
@@ -85,8 +85,8 @@ TEST_F(UrlObject, OperationsWriteEntryAndExitRecords)
     std::string all;
     for (const std::string& line : s_lines)
         all += line + "\n";
-    for (const char* expected : {"{ URLParser::parse", "{ URLParser::getLength", "} 18",
-                                 "{ URLParser::pattern_match", "Need two domain name parts"}) {
+    for (const char* expected : {"{ URLParser::parse", "{ URLParser::getLength", "} 18", "{ URLParser::pattern_match",
+                                 "Need two domain name parts"}) {
         EXPECT_NE(all.find(expected), std::string::npos) << expected << " in\n" << all;
     }
 }

@@ -1,6 +1,8 @@
 // The table "libxml2" of module "secxml": slot layout, reading, the parser's
 // safety settings and the builder functions, whose output Python's XML parser
 // reads back.
+#include "secxml.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <libxml/tree.h>
@@ -15,7 +17,6 @@
 #include <string>
 
 #include "qev_fixture.h"
-#include "secxml.h"
 
 namespace {
 
@@ -115,7 +116,7 @@ TEST_F(SecXml, NeverReadsExternalEntitiesOrTheNetwork)
 
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     ASSERT_GE(listener, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
@@ -185,11 +186,11 @@ TEST_F(SecXml, BuiltDocumentsReadBackInPython)
     ASSERT_GE(fd, 0);
     ASSERT_EQ(static_cast<ssize_t>(xml.size()), write(fd, xml.data(), xml.size()));
     close(fd);
-    std::string command = std::string(KESTRIN_PYTHON3) +
-                          " -c \"import sys, xml.etree.ElementTree as E; r = E.parse(sys.argv[1]).getroot(); "
-                          "print(r.tag, r.find('User').text, r.find('Content').text, r.find('Note').text, "
-                          "sep='|')\" " +
-                          path;
+    std::string command = std::string(KESTRIN_PYTHON3)
+                          + " -c \"import sys, xml.etree.ElementTree as E; r = E.parse(sys.argv[1]).getroot(); "
+                            "print(r.tag, r.find('User').text, r.find('Content').text, r.find('Note').text, "
+                            "sep='|')\" "
+                          + path;
     FILE* peer = popen(command.c_str(), "r");
     ASSERT_NE(peer, nullptr);
     char line[256] = {};
