@@ -41,12 +41,12 @@ struct SEC_CRYPT_TABLE : API_COMMON {
     // 18: runs the cipher (key 119, algorithm 114, mode 105, decrypt 106,
     // IV 108, 109, padding 113) over the input. *outLength gives the buffer's
     // size and receives the bytes written.
-    HRESULT (*cipher)
+    HRESULT(*cipher)
     (const SECAttribute* attributes, const unsigned char* in, uint64_t inLength, unsigned char* out,
      uint64_t* outLength);
     void* reserved19[3];  // 19 to 21
     // 22: the digest (algorithm 118) of the data; *outLength as in 18.
-    HRESULT (*hash_all)
+    HRESULT(*hash_all)
     (const SECAttribute* attributes, const unsigned char* data, uint64_t length, unsigned char* out,
      uint64_t* outLength);
     void* reserved23[21];  // 23 to 43

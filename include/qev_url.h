@@ -17,7 +17,7 @@ struct SEC_URL_TABLE : API_COMMON {
     // without "://" has no scheme and begins with the host. An IPv6 host
     // keeps its brackets; the path keeps its leading "/", query and fragment.
     // E_INVALIDARG for a NULL or over-long URL, E_OUTOFMEMORY.
-    HRESULT (*split_url)
+    HRESULT(*split_url)
     (const char* url, char** scheme, char** user, char** password, char** host, char** port, char** path);
 };
 

@@ -59,13 +59,13 @@ struct SEC_ENCODE_TABLE : API_COMMON {
     // 3: writes the Base64 text of the bytes into `buffer`, whose size *length
     // gives, in lines of 64 characters separated by `separator` (NULL: one
     // line), and answers the length as SEC_Base64TextLength describes.
-    HRESULT (*base64_encode)
+    HRESULT(*base64_encode)
     (const unsigned char* data, size_t length, char* buffer, uint64_t* bufferLength, void* reserved1, void* reserved2,
      const char* separator);
     // 4: decodes `textLength` characters of Base64 text (line breaks CR and LF
     // are skipped) into `data`; *length gives the capacity in bytes and
     // receives the decoded count. `data` may be the text's own buffer.
-    HRESULT (*base64_decode)
+    HRESULT(*base64_decode)
     (const char* text, size_t textLength, unsigned char* data, uint64_t* length, void* reserved1, void* reserved2);
 };
 

@@ -50,10 +50,10 @@ struct ZELKBASE_CORE_TABLE : API_COMMON {
     HRESULT (*aux_cipher_blocksize)(unsigned int code, unsigned long* out);                               // 12
     HRESULT (*aux_cipher_keysize)(unsigned int code, unsigned long* out);                                 // 13
     int (*aux_process_get_parent)(int unused, bool sameSession);                                          // 14
-    HRESULT (*aux_create_pkcs12)
+    HRESULT(*aux_create_pkcs12)
     (const char* friendlyName, const KeyPair* keyPair, const SET_OF_Certificate* certificates, const char* password,
      OctetString** out);  // 15
-    HRESULT (*aux_open_pkcs12)
+    HRESULT(*aux_open_pkcs12)
     (const OctetString* pfx, const char* password, KeyPair** keyPair,
      SET_OF_Certificate** certificates);  // 16
 };

@@ -64,7 +64,7 @@ struct ZELKBASE_HASHTABLE_TABLE : API_COMMON {
     // 1: key helper = low byte of `type`, value helper = next byte; buckets 0: 31.
     HRESULT (*HashTable_CreateCommon)(HashTable_void** out, unsigned int type, unsigned long buckets);
     // 2: helpers given as objects, or as HashTableType codes below 0x10000.
-    HRESULT (*HashTable_CreateCustom)
+    HRESULT(*HashTable_CreateCustom)
     (HashTable_void** out, unsigned long buckets, IHashTableHelperKey* key, IHashTableHelper* value);
 };
 

@@ -27,7 +27,7 @@ struct KEYCHAIN_API_FUNCTIONS : API_COMMON {
     // import; KEYCHAIN_E_NO_TRUST when `trustCheck` found the chain untrusted
     // (the system's own identity is removed again, the issuers stay).
     // `setPreference` makes the identity the one preferred for `name`.
-    HRESULT (*KeyChainImportFromP12)
+    HRESULT(*KeyChainImportFromP12)
     (const char* name, const char* password, const OctetString* data, bool trustCheck, bool setPreference);
     // 2: deletes the identity preferred for `name` and the preference; 0 also
     // when there is none, -1 when the preference could not be cleared.

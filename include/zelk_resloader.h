@@ -45,7 +45,7 @@ struct ZELK_RESLOADER_FKTS : API_COMMON {
     // The bundle's texts of a locale from `directory` (NULL: the default
     // folder) into a new table of text keys and text values (one reference
     // for the caller). 0x80004005 when no file is found or it does not parse.
-    HRESULT (*LoadResources)
+    HRESULT(*LoadResources)
     (const wchar_t* language, const wchar_t* country, const wchar_t* bundle, const wchar_t* directory,
      HashTable_void** plain);  // 2
     // A manager of the bundle for the current locale; 0 and one reference
@@ -54,7 +54,7 @@ struct ZELK_RESLOADER_FKTS : API_COMMON {
     HRESULT (*GetResourceManager2)(const wchar_t* bundle, const wchar_t* directory, IResourceManager** out);  // 4
     // `locale` as "ll_CC" (optionally followed by ".", "-" or "=" and anything).
     HRESULT (*GetResourceManagerEx)(const char* locale, const wchar_t* bundle, IResourceManager** out);  // 5
-    HRESULT (*GetResourceManagerEx2)
+    HRESULT(*GetResourceManagerEx2)
     (const char* locale, const wchar_t* bundle, const wchar_t* directory,
      IResourceManager** out);  // 6
     // The default resource folder (derived from the module's own folder); always 0.

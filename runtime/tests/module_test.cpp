@@ -215,7 +215,7 @@ TEST(ModuleName, FirstNameWinsAndThirtyTwoCharactersCount)
 
 TEST(ExportedTables, NewestRegistrationOfANameWins)
 {
-    HRESULT (*info)
+    HRESULT(*info)
     (const char**, const char**, const char**) = [](const char** t, const char**, const char**) {
         if (t)
             *t = "mine.1";
