@@ -101,6 +101,9 @@ struct SEQUENCE_OF_ObjId {
 struct SEC_DNAME_TYPE_TABLE : SEC_TYPE_TABLE {
     HRESULT (*to_text)(const DName* name, char** text);    // 10: library allocator
     HRESULT (*from_text)(const char* text, DName** name);  // 11
+    // 12: positive when every relative name of `pattern` occurs in `name`
+    // (compared as in X.509, in any order), 0 otherwise.
+    int (*match)(const DName* pattern, const DName* name);
 };
 
 // The object-identifier type's table: the common entries and, at 10, the
@@ -146,6 +149,15 @@ struct Certificate : public COMMON_FL_TEMPLATE<Certificate> {
     virtual HRESULT setNotBefore(const char* time) = 0;
     virtual HRESULT setNotAfter(const char* time) = 0;
     virtual HRESULT setExtKeyUsage(const KeyUsage* usage, uint8_t critical) = 0;
+
+    // The subject-key-identifier extension's key identifier; a view as
+    // above, NULL when the certificate has none.
+    virtual const OctetString* getSubjectKeyIdentifier() = 0;
+    // 1 when the certificate may issue certificates (basic constraints say cA,
+    // or key usage has keyCertSign), else 0.
+    virtual int isAuthority() = 0;
+    // The X.509 version, counted from 0 (2 for a version 3 certificate).
+    virtual int getDecidingNumber() = 0;
 
 protected:
     ~Certificate() = default;

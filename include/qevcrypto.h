@@ -140,6 +140,7 @@ enum SEC_TYPE_INDEX : unsigned int {
     SEC_TYPE_DName = 23,
     SEC_TYPE_SEQUENCE_OF_GeneralName = 32,
     SEC_TYPE_int = 35,
+    SEC_TYPE_IssuerAndSerial = 36,
     SEC_TYPE_KeyInfo = 39,
     SEC_TYPE_ObjId = 45,
     SEC_TYPE_OctetString = 46,

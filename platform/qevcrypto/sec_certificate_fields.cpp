@@ -104,6 +104,7 @@ struct CertificateFields::Views {
         FreeText(notBefore);
         FreeText(notAfter);
         FreeOctets(serial);
+        FreeOctets(subjectKeyId);
     }
 
     KeyUsage* keyUsage = nullptr;
@@ -115,6 +116,8 @@ struct CertificateFields::Views {
     char* notBefore = nullptr;
     char* notAfter = nullptr;
     OctetString* serial = nullptr;
+    OctetString* subjectKeyId = nullptr;
+    int version = 0;
 };
 
 namespace {
@@ -150,6 +153,12 @@ std::unique_ptr<CertificateFields::Views> BuildViews(X509* x509)
     views->notBefore = TimeText(X509_get0_notBefore(x509));
     views->notAfter = TimeText(X509_get0_notAfter(x509));
     views->serial = SerialOctets(X509_get0_serialNumber(x509));
+    Owned<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free> keyId(
+        static_cast<ASN1_OCTET_STRING*>(X509_get_ext_d2i(x509, NID_subject_key_identifier, nullptr, nullptr)));
+    if (keyId)
+        views->subjectKeyId =
+            NewOctets(ASN1_STRING_get0_data(keyId.get()), static_cast<size_t>(ASN1_STRING_length(keyId.get())));
+    views->version = static_cast<int>(X509_get_version(x509));
     return views;
 }
 
@@ -215,6 +224,27 @@ const OctetString* CertificateFields::GetSerialNumber(X509* x509)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     return Current(x509)->serial;
+}
+
+const OctetString* CertificateFields::GetSubjectKeyIdentifier(X509* x509)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return Current(x509)->subjectKeyId;
+}
+
+int CertificateFields::IsAuthority(X509* x509)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    const Views* views = Current(x509);
+    const bool ca = views->basicConstraints != nullptr && views->basicConstraints->cA;
+    const bool signsCertificates = views->keyUsage != nullptr && views->keyUsage->keyCertSign;
+    return ca || signsCertificates ? 1 : 0;
+}
+
+int CertificateFields::GetVersion(X509* x509)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return Current(x509)->version;
 }
 
 template <class F>

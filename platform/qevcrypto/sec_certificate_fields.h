@@ -31,6 +31,10 @@ public:
     const char* GetNotBefore(X509* x509);
     const char* GetNotAfter(X509* x509);
     const OctetString* GetSerialNumber(X509* x509);
+    const OctetString* GetSubjectKeyIdentifier(X509* x509);
+    int IsAuthority(X509* x509);
+    // The version field: 0 for version 1, 2 for version 3.
+    int GetVersion(X509* x509);
 
     HRESULT SetPublicKey(X509* x509, const KeyInfo* key);
     HRESULT SetName(X509* x509, bool issuer, const DName* name);

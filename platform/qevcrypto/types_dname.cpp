@@ -346,6 +346,48 @@ HRESULT EncodeEntry(const void* value, OctetString** der)
     return *der != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
+// The relative names of a name, each as a name of its own so that OpenSSL's
+// comparison (canonical form: case and inner blanks folded) applies to it.
+bool RelativeNames(const X509_NAME* name, std::vector<X509NamePtr>& out)
+{
+    const int count = X509_NAME_entry_count(name);
+    int set = -1;
+    for (int i = 0; i < count; ++i) {
+        const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
+        const bool sameSet = X509_NAME_ENTRY_set(entry) == set;
+        if (!sameSet) {
+            out.emplace_back(X509_NAME_new());
+            if (!out.back())
+                return false;
+            set = X509_NAME_ENTRY_set(entry);
+        }
+        if (!X509_NAME_add_entry(out.back().get(), entry, -1, sameSet ? -1 : 0))
+            return false;
+    }
+    return true;
+}
+
+int MatchEntry(const DName* pattern, const DName* name)
+{
+    X509NamePtr p(X509NameFromDName(pattern));
+    X509NamePtr n(X509NameFromDName(name));
+    std::vector<X509NamePtr> wanted;
+    std::vector<X509NamePtr> present;
+    if (!p || !n || !RelativeNames(p.get(), wanted) || !RelativeNames(n.get(), present))
+        return 0;
+    for (const X509NamePtr& rdn : wanted) {
+        bool found = false;
+        for (const X509NamePtr& candidate : present)
+            if (X509_NAME_cmp(rdn.get(), candidate.get()) == 0) {
+                found = true;
+                break;
+            }
+        if (!found)
+            return 0;
+    }
+    return 1;
+}
+
 HRESULT TypeInfo(const char** table, const char** module, const char** description)
 {
     return qev_fill_info(table, module, description, "DName", "");
@@ -364,6 +406,7 @@ const SEC_DNAME_TYPE_TABLE s_dname = {
      &EncodeEntry},
     &ToTextEntry,
     &FromTextEntry,
+    &MatchEntry,
 };
 
 QevSlotFill s_fillDName("SEC_COMMONTYPES_1", SEC_TYPE_DName, const_cast<SEC_DNAME_TYPE_TABLE*>(&s_dname));

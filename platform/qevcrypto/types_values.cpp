@@ -529,6 +529,10 @@ public:
         return m_fields.SetKeyUsage(x509(), usage, critical);
     }
 
+    const OctetString* getSubjectKeyIdentifier() override { return m_fields.GetSubjectKeyIdentifier(x509()); }
+    int isAuthority() override { return m_fields.IsAuthority(x509()); }
+    int getDecidingNumber() override { return m_fields.GetVersion(x509()); }
+
     X509* x509() const { return m_x509.get(); }
 
 private:
