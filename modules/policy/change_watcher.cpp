@@ -5,6 +5,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +21,8 @@ namespace ChangeWatcher {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+std::atomic<int> s_coalesce {kCoalesceMilliseconds};
 
 constexpr uint32_t kEventMask =
     IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF;
@@ -98,7 +101,7 @@ void MarkPending(State& s, int wd, const char* name)
             continue;
         if (!w.pending) {
             w.pending = true;
-            w.due = Clock::now() + std::chrono::milliseconds(kCoalesceMilliseconds);
+            w.due = Clock::now() + std::chrono::milliseconds(s_coalesce.load());
         }
     }
 }
@@ -181,6 +184,11 @@ void EventThread(std::shared_ptr<Run> run)
 }
 
 }  // namespace
+
+void SetCoalesceMilliseconds(int milliseconds)
+{
+    s_coalesce = milliseconds;
+}
 
 HRESULT AddWatch(const std::string& folder, const std::string& fileName, FolderWatchTarget* target, uint64_t* handle)
 {

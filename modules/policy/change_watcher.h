@@ -24,6 +24,10 @@ namespace ChangeWatcher {
 
 constexpr int kCoalesceMilliseconds = 1000;
 
+// Sets how long a burst of events is coalesced (kCoalesceMilliseconds unless
+// a test shortens it).
+void SetCoalesceMilliseconds(int milliseconds);
+
 // Watches `folder` for changes of the file `fileName` inside it (its
 // replacement, rewrite or removal). 0 and a handle; a failure when the folder
 // cannot be watched (it does not exist, or inotify is unavailable).

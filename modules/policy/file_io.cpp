@@ -1,11 +1,15 @@
 #include "file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <new>
 
 #include "qev_io.h"
@@ -59,6 +63,28 @@ std::string FolderOf(const std::string& path)
     return path.substr(0, slash);
 }
 
+// The name mkostemp gives a temporary file of `name`: "." + name + "." and six
+// letters or digits.
+constexpr size_t kTemporarySuffix = 6;
+
+std::string TemporaryPattern(const std::string& path, std::string* folder)
+{
+    *folder = FolderOf(path);
+    return "." + path.substr(path.find_last_of('/') + 1) + ".";
+}
+
+bool IsTemporaryOf(const char* entry, const std::string& prefix)
+{
+    size_t length = strlen(entry);
+    if (length != prefix.size() + kTemporarySuffix || prefix.compare(0, prefix.size(), entry, prefix.size()) != 0)
+        return false;
+    for (size_t i = prefix.size(); i < length; ++i) {
+        if (!isalnum(static_cast<unsigned char>(entry[i])))
+            return false;
+    }
+    return true;
+}
+
 API_COMMON* fptr__io = nullptr;
 CLoadAPI OnDemand_Load_SEC_IO(nullptr, SEC_IO_API, &fptr__io);
 
@@ -105,9 +131,9 @@ HRESULT MakeFolders(const std::string& path, mode_t mode)
 
 HRESULT AtomicWrite(const std::string& path, const std::string& bytes, mode_t mode)
 {
-    std::string folder = FolderOf(path);
-    std::string name = path.substr(path.find_last_of('/') + 1);
-    std::string temp = folder + "/." + name + ".XXXXXX";
+    std::string folder;
+    std::string temp = TemporaryPattern(path, &folder);
+    temp = folder + "/" + temp + std::string(kTemporarySuffix, 'X');
     Fd file;
     file.fd = mkostemp(temp.data(), O_CLOEXEC);
     if (file.fd < 0)
@@ -132,6 +158,27 @@ HRESULT AtomicWrite(const std::string& path, const std::string& bytes, mode_t mo
     if (dir.fd >= 0)
         fsync(dir.fd);
     return S_OK;
+}
+
+void RemoveStaleTemporaries(const std::string& path, int ageSeconds)
+{
+    std::string folder;
+    std::string prefix = TemporaryPattern(path, &folder);
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return;
+    time_t limit = time(nullptr) - ageSeconds;
+    int dirFd = dirfd(dir);
+    while (struct dirent* entry = readdir(dir)) {
+        if (!IsTemporaryOf(entry->d_name, prefix))
+            continue;
+        struct stat st;
+        if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)
+            || st.st_mtime >= limit)
+            continue;
+        unlinkat(dirFd, entry->d_name, 0);
+    }
+    closedir(dir);
 }
 
 FileLock::~FileLock()

@@ -26,6 +26,12 @@ HRESULT MakeFolders(const std::string& path, mode_t mode);
 // `path`, so readers see either the old or the new content, never a mix.
 HRESULT AtomicWrite(const std::string& path, const std::string& bytes, mode_t mode);
 
+// Removes the temporary files that AtomicWrite left beside `path` in earlier
+// processes that stopped before their rename: same folder, same name pattern,
+// regular files last changed more than `age` ago. Callers hold the save lock,
+// so no live writer of this store is between its write and its rename.
+void RemoveStaleTemporaries(const std::string& path, int ageSeconds);
+
 // An exclusive or shared flock on a lock file, held for the object's life.
 class FileLock {
 public:

@@ -6,8 +6,9 @@
 
 namespace kestrin::policy {
 
-PlistRoot::PlistRoot(Options options)
+PlistRoot::PlistRoot(Options options, std::function<void()> onOutsideChange)
     : m_options(std::move(options))
+    , m_onOutsideChange(std::move(onOutsideChange))
     , m_file(m_options.folder + "/" + kPlistFileName)
     , m_lockFile(m_options.folder + "/" + kPlistLockName)
 {}
@@ -22,6 +23,12 @@ PlistRoot::~PlistRoot()
     }
     if (watch)
         ChangeWatcher::RemoveWatch(watch);
+}
+
+void PlistRoot::OnOutsideChange()
+{
+    if (m_onOutsideChange)
+        m_onOutsideChange();
 }
 
 void PlistRoot::StartWatch()
@@ -78,6 +85,7 @@ HRESULT PlistRoot::SaveLocked(plist_t tree, std::string* bytes)
     HRESULT hr = PlistToXml(tree, bytes);
     if (FAILED(hr))
         return hr;
+    RemoveStaleTemporaries(m_file, kStaleTemporarySeconds);
     hr = AtomicWrite(m_file, *bytes, m_options.fileMode);
     if (FAILED(hr))
         return hr;
@@ -206,11 +214,20 @@ HRESULT PlistRoot::SetValue(const KeyPath& path, const char* name, PlistPtr valu
 {
     if (!name)
         return E_INVALIDARG;
-    size_t created = 0;
     plist_t raw = value.get();
+    // A character that XML does not allow would make the whole file unreadable
+    // to every standard reader: such a name or text is refused before anything
+    // is stored.
+    std::string text;
+    if (raw && (!IsXmlText(name) || (ReadText(raw, &text) && !IsXmlText(text.c_str()))))
+        return E_INVALIDARG;
+    size_t created = 0;
     bool saved = false;
     HRESULT hr = Modify(
         [&](plist_t top) -> HRESULT {
+            if (raw && !WalkDict(top, path, false, nullptr)
+                && !std::all_of(path.begin(), path.end(), [](const std::string& c) { return IsXmlText(c.c_str()); }))
+                return E_INVALIDARG;
             plist_t dict = WalkDict(top, path, raw != nullptr, &created);
             if (!dict)
                 return raw ? E_FAIL : S_FALSE;

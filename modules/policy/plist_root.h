@@ -21,8 +21,13 @@ namespace kestrin::policy {
 
 inline constexpr const char* kPlistFileName = "settings.plist";
 inline constexpr const char* kPlistLockName = ".settings.plist.lock";
+// Temporary files of a save older than this are left over from a process that
+// stopped mid-save; a live save renames its own within moments.
+inline constexpr int kStaleTemporarySeconds = 60;
 
-class PlistRoot : public FolderWatchTarget {
+// Final: the folder watch calls into the object until its destructor has
+// removed the watch, so no derived part may be destroyed before that.
+class PlistRoot final : public FolderWatchTarget {
 public:
     struct Options {
         std::string folder;
@@ -33,8 +38,11 @@ public:
         bool createOnLoad = true;
     };
 
-    explicit PlistRoot(Options options);
-    virtual ~PlistRoot();
+    // `onOutsideChange` is called on the watcher's thread after an outside
+    // change was loaded, before the listeners are told (for tracing).
+    explicit PlistRoot(Options options, std::function<void()> onOutsideChange = {});
+    // Removes the folder watch first and waits for a delivery in progress.
+    ~PlistRoot();
     PlistRoot(const PlistRoot&) = delete;
     PlistRoot& operator=(const PlistRoot&) = delete;
 
@@ -77,10 +85,6 @@ public:
     // Tells every listener, as after an outside change; for tests of the walk.
     void SignalAll();
 
-protected:
-    // Hook of an outside change that was loaded (for tracing).
-    virtual void OnOutsideChange() {}
-
 private:
     struct Listener {
         uint64_t id;
@@ -98,8 +102,10 @@ private:
     HRESULT Modify(const std::function<HRESULT(plist_t top)>& change, bool* saved);
     void Fire(const KeyPath* changed, size_t created);
     void StartWatch();
+    void OnOutsideChange();
 
     Options m_options;
+    std::function<void()> m_onOutsideChange;
     std::string m_file;
     std::string m_lockFile;
 

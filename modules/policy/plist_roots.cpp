@@ -13,14 +13,6 @@ namespace kestrin::policy {
 
 namespace {
 
-class TracedPlistRoot final : public PlistRoot {
-public:
-    using PlistRoot::PlistRoot;
-
-protected:
-    void OnOutsideChange() override { SECTRACE_WriteLn(kTraceModule, 4, "configuration has changed!"); }
-};
-
 // One root per kind, dropped at this deliverable's stop (or when the library
 // goes); a later request makes a new one from the folders then in force.
 class RootSlot final : public ISingleton {
@@ -62,7 +54,8 @@ public:
                 options.folder = UserPolicyFolder();
             }
             try {
-                m_root = std::make_shared<TracedPlistRoot>(std::move(options));
+                m_root = std::make_shared<PlistRoot>(
+                    std::move(options), [] { SECTRACE_WriteLn(kTraceModule, 4, "configuration has changed!"); });
             } catch (const std::bad_alloc&) {
                 return nullptr;
             }

@@ -94,6 +94,49 @@ bool BinaryTextsHaveNoNul(const std::string& bytes)
 
 }  // namespace
 
+bool IsXmlText(const char* text)
+{
+    if (!text)
+        return true;
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        unsigned c = *p;
+        if (c < 0x80) {
+            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                return false;
+            ++p;
+            continue;
+        }
+        size_t length;
+        uint32_t code;
+        uint32_t least;
+        if ((c & 0xE0) == 0xC0) {
+            length = 2;
+            code = c & 0x1F;
+            least = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3;
+            code = c & 0x0F;
+            least = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4;
+            code = c & 0x07;
+            least = 0x10000;
+        } else {
+            return false;
+        }
+        for (size_t i = 1; i < length; ++i) {
+            if ((p[i] & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (p[i] & 0x3F);
+        }
+        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE || code == 0xFFFF)
+            return false;
+        p += length;
+    }
+    return true;
+}
+
 HRESULT ParsePlist(const std::string& bytes, PlistPtr* out)
 {
     if (bytes.size() > UINT32_MAX || !BinaryTextsHaveNoNul(bytes))

@@ -25,6 +25,11 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 // text (string or key) with a NUL inside, which libplist cannot handle safely.
 HRESULT ParsePlist(const std::string& bytes, PlistPtr* out);
 
+// Whether a standard XML property-list reader takes `text` as written: valid
+// UTF-8 of characters that XML 1.0 allows (no control character but tab, LF
+// and CR, no surrogate, no U+FFFE or U+FFFF). A NULL text passes.
+bool IsXmlText(const char* text);
+
 // Serialises as an XML property list.
 HRESULT PlistToXml(plist_t top, std::string* out);
 

@@ -30,16 +30,13 @@ TEST(ExactTransfer, LargeWritesAndReadsSurviveSmallBuffersAndSignals)
     for (size_t i = 0; i < body.size(); ++i)
         body[i] = static_cast<char>(i * 7);
     HRESULT written = E_FAIL;
-    pthread_t writerThread {};
-    std::thread writer([&] {
-        writerThread = pthread_self();
-        written = WriteExact2(pair[0], header.data(), header.size(), body.data(), body.size());
-    });
+    std::thread writer([&] { written = WriteExact2(pair[0], header.data(), header.size(), body.data(), body.size()); });
+    // The handle is known before the thread runs; the thread never writes it.
+    pthread_t writerThread = writer.native_handle();
     std::string received(header.size() + body.size(), 0);
     for (int i = 0; i < 20; ++i) {
         usleep(1000);
-        if (writerThread)
-            pthread_kill(writerThread, SIGUSR1);
+        pthread_kill(writerThread, SIGUSR1);
     }
     EXPECT_EQ(S_OK, ReadExact(pair[1], received.data(), received.size()));
     writer.join();

@@ -140,3 +140,72 @@ TEST(PlistPeer, BinaryFileWithANulInsideATextIsCorrupt)
         EXPECT_EQ(kestrin::policy::test::ReadFile(dir / kPlistFileName), before);
     }
 }
+
+TEST(PlistPeer, TextsXmlCannotHoldAreRefusedAndTheFileStaysReadable)
+{
+    TempDir dir;
+    PlistRoot root({dir.Path()});
+    KeyPath ours {"ours"};
+    ASSERT_EQ(root.SetValue(ours, "kept", PlistPtr(plist_new_string("before"))), S_OK);
+    std::string before = kestrin::policy::test::ReadFile(root.FilePath());
+
+    const char* refused[] = {"a\x01"
+                             "b",
+                             "\x08",
+                             "\x0b",
+                             "\x0c",
+                             "x\x0e",
+                             "\x1f",
+                             "\xef\xbf\xbe",              // U+FFFE
+                             "\xef\xbf\xbf",              // U+FFFF
+                             "\xed\xa0\x80",              // a lone high surrogate
+                             "\xed\xbf\xbf",              // a lone low surrogate
+                             "\xed\xa0\xbd\xed\xb8\x80",  // a pair written as two surrogates
+                             "\xff",
+                             "a\xc3",
+                             "\xc0\x80",
+                             "\xe0\x80\x80",
+                             "\xf4\x90\x80\x80"};
+    for (const char* text : refused) {
+        SCOPED_TRACE(testing::PrintToString(std::string(text)));
+        EXPECT_EQ(root.SetValue(ours, "ctl", PlistPtr(plist_new_string(text))), E_INVALIDARG);
+        EXPECT_EQ(root.SetValue(ours, text, NewNumber(1)), E_INVALIDARG);
+        EXPECT_EQ(root.SetValue({"ours", text}, "k", NewNumber(1)), E_INVALIDARG);
+        EXPECT_FALSE(root.IsConfigured(ours, "ctl"));
+        EXPECT_EQ(kestrin::policy::test::ReadFile(root.FilePath()), before);
+    }
+
+    // Every character XML allows is taken, and the standard reader agrees.
+    const std::string accepted =
+        "tab\t lf\n cr\r \x7f \xc2\x80 \xed\x9f\xbf \xee\x80\x80 \xef\xbf\xbd \xf0\x9f\x98\x80 "
+        "\xf4\x8f\xbf\xbf";
+    ASSERT_EQ(root.SetValue(ours, "ok", PlistPtr(plist_new_string(accepted.c_str()))), S_OK);
+    ASSERT_EQ(root.SetValue({"ours", "\xf0\x9f\x98\x80"}, "\xc3\xa4", NewNumber(2)), S_OK);
+    int status = -1;
+    std::string out = RunPython("d = plistlib.load(open('" + root.FilePath()
+                                    + "', 'rb'))['ours']\n"
+                                      "print(ascii(d['kept']), ascii(d['ok'].replace('\\r', '\\n')), "
+                                      "d['\\U0001F600']['\\u00e4'])\n",
+                                &status);
+    ASSERT_EQ(status, 0) << out;
+    // An XML reader takes a raw CR for a line break.
+    EXPECT_EQ(out, "'before' 'tab\\t lf\\n cr\\n \\x7f \\x80 \\ud7ff \\ue000 \\ufffd \\U0001f600 \\U0010ffff' 2\n");
+}
+
+TEST(PlistPeer, AFileThatAlreadyHoldsAControlCharacterStillLoads)
+{
+    TempDir dir;
+    kestrin::policy::test::WriteFile(dir / kPlistFileName,
+                                     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                     "<key>old</key><dict><key>t</key><string>a\x01"
+                                     "b</string></dict></dict></plist>\n");
+    PlistRoot root({dir.Path()});
+    std::string text;
+    ASSERT_EQ(root.GetString({"old"}, "t", &text), S_OK);
+    EXPECT_EQ(text, "a\x01"
+                    "b");
+    EXPECT_EQ(root.SetValue({"old"}, "n", NewNumber(3)), S_OK);
+    uint32_t value = 0;
+    ASSERT_EQ(PlistRoot({dir.Path()}).GetNumber({"old"}, "n", &value), S_OK);
+    EXPECT_EQ(value, 3u);
+}

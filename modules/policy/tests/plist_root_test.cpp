@@ -1,9 +1,12 @@
 #include "plist_root.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <iterator>
 
@@ -252,4 +255,38 @@ TEST(PlistRoot, AnotherProcessesChangeIsKeptAndSignalledOnce)
     uint32_t value = 0;
     ASSERT_EQ(root.GetNumber({"theirs"}, "b", &value), S_OK);
     EXPECT_EQ(value, 2u);
+}
+
+TEST(PlistRoot, SaveRemovesTemporaryFilesLeftByEarlierProcesses)
+{
+    TempDir dir;
+    PlistRoot root({dir.Path()});
+    root.Load();
+    // A minute and more: left by a process that stopped mid-save. Younger ones
+    // may belong to a writer still at work, and other names are not ours.
+    struct Case {
+        const char* name;
+        int ageSeconds;
+        bool removed;
+    } cases[] = {{".settings.plist.Ab3xY9", 3600, true},  {".settings.plist.000000", 61, true},
+                 {".settings.plist.Fresh1", 5, false},    {".settings.plist.lock", 3600, false},
+                 {".settings.plist.Ab3xY", 3600, false},  {".settings.plist.Ab3xY90", 3600, false},
+                 {".settings.plist.Ab-xY9", 3600, false}, {"settings.plist.Ab3xY9", 3600, false},
+                 {".other.plist.Ab3xY9", 3600, false}};
+    for (const Case& c : cases) {
+        WriteFile(dir / c.name, "partial");
+        struct timespec times[2] = {{time(nullptr) - c.ageSeconds, 0}, {time(nullptr) - c.ageSeconds, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (dir / c.name).c_str(), times, 0), 0);
+    }
+    ASSERT_EQ(mkdir((dir / ".settings.plist.Folder").c_str(), 0700), 0);
+
+    ASSERT_EQ(root.SetValue({"trace"}, "Level", NewNumber(1)), S_OK);
+    for (const Case& c : cases)
+        EXPECT_EQ(kestrin::policy::test::Exists(dir / c.name), !c.removed) << c.name;
+    EXPECT_TRUE(kestrin::policy::test::Exists(dir / ".settings.plist.Folder"));
+    // The save's own temporary file is gone too.
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        ++entries;
+    EXPECT_EQ(entries, 1 + std::size(cases) - 2 + 1);
 }

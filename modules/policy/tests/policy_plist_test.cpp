@@ -106,6 +106,12 @@ TEST_F(PolicyTable, WritesThatStoreNothingFail)
         EXPECT_EQ(below->SetDWORD("x", 1), E_FAIL);
         EXPECT_EQ(ReadFile(UserFile()), before);
         EXPECT_EQ(below->GetDWORD("x"), 0u);
+        // A text no XML reader would take is refused before anything is stored.
+        EXPECT_EQ(trace->SetString("ctl", "a\x01"
+                                          "b"),
+                  E_INVALIDARG);
+        EXPECT_EQ(ReadFile(UserFile()), before);
+        EXPECT_FALSE(trace->IsConfigured("ctl"));
     }
 
     // A corrupt user file is never overwritten, and writes say so.

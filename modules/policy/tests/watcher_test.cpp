@@ -2,7 +2,11 @@
 // cases are grouped into few tests.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "plist_root.h"
 #include "signal_counter.h"
@@ -110,4 +114,75 @@ TEST(ChangeWatcher, ThreadStopsWithTheLastWatchAndRestarts)
     ASSERT_TRUE(onAgain.WaitFor(1, 3000));
     std::this_thread::sleep_for(std::chrono::milliseconds(kQuiet));
     EXPECT_EQ(onAgain.Count(), 1);
+}
+
+TEST(ChangeWatcher, StopWaitsForTheDeliveryInProgress)
+{
+    TempDir dir;
+    std::mutex lock;
+    std::condition_variable changed;
+    bool inside = false, release = false, finished = false;
+    auto root = std::make_unique<PlistRoot>(PlistRoot::Options {dir.Path()}, [&] {
+        std::unique_lock<std::mutex> guard(lock);
+        inside = true;
+        changed.notify_all();
+        changed.wait(guard, [&] { return release; });
+    });
+    SignalCounter signals;
+    int owner = 0;
+    root->SetCallback(&owner, {}, &signals);
+    root->Load();
+    EditElsewhere(root->FilePath(), "k", 1);
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(5), [&] { return inside; }));
+    }
+    std::thread stopper([&] {
+        root->RemoveOwner(&owner);
+        root.reset();
+        std::lock_guard<std::mutex> guard(lock);
+        finished = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        EXPECT_FALSE(finished);
+        release = true;
+        changed.notify_all();
+    }
+    stopper.join();
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(ChangeWatcher::WatchCount(), 0u);
+}
+
+TEST(ChangeWatcher, RootsStopWhileChangesAreDeliveredInALoop)
+{
+    ChangeWatcher::SetCoalesceMilliseconds(1);
+    TempDir dir;
+    std::atomic<bool> stop {false};
+    std::atomic<int> delivered {0};
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i) {
+            kestrin::policy::test::WriteFile(dir / kPlistFileName,
+                                             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                             "<key>n</key><integer>"
+                                                 + std::to_string(i) + "</integer></dict></plist>\n");
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    for (int round = 0; round < 40; ++round) {
+        auto root = std::make_unique<PlistRoot>(PlistRoot::Options {dir.Path()}, [&] { ++delivered; });
+        SignalCounter signals;
+        int owner = 0;
+        root->SetCallback(&owner, {}, &signals);
+        root->Load();
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
+        root->RemoveOwner(&owner);
+        root.reset();
+    }
+    stop = true;
+    writer.join();
+    ChangeWatcher::SetCoalesceMilliseconds(ChangeWatcher::kCoalesceMilliseconds);
+    EXPECT_GT(delivered.load(), 0);
+    EXPECT_EQ(ChangeWatcher::WatchCount(), 0u);
 }
