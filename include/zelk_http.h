@@ -32,7 +32,12 @@ public:
     // without value); 0x80004005 for every name not kept.
     virtual HRESULT getHeaderValue(const char* name, char** out) = 0;
     virtual HRESULT getQueryString(const char* name, char** out) = 0;
-    // After a refusal: 400, 413 or 414; 0 otherwise.
+    // After a refusal: 400, 413 or 414. Also 400 for a request that parsed but
+    // whose framing or headers other servers may read differently
+    // (Transfer-Encoding, a Content-Length that is not plain digits or differs
+    // from an earlier one, a folded header line, a lone CR or LF in a line, a
+    // blank before a header's colon, an unknown method): the caller refuses it
+    // and closes the connection. 0 otherwise.
     virtual int getRefusalStatus() = 0;
 
     static const GUID& GetIID() { return IID_IHTTPRequest; }

@@ -85,6 +85,36 @@ HRESULT RequestParser::refuse(int status)
     return E_FAIL;
 }
 
+void RequestParser::ambiguous(const char* why)
+{
+    ParseTrace& t = trace_ ? *trace_ : g_nullTrace;
+    t.line("Ambiguous HTTP request: %s", why);
+    ambiguous_ = true;
+}
+
+// Only plain decimal digits, and every Content-Length alike, frame a body the
+// same way for every reader of the request.
+void RequestParser::checkContentLength(const char* value, size_t length)
+{
+    bool digits = length > 0;
+    uint64_t number = 0;
+    for (size_t i = 0; i < length && digits; ++i) {
+        unsigned digit = static_cast<unsigned char>(value[i]) - static_cast<unsigned>('0');
+        digits = digit <= 9;
+        number = number > (UINT64_MAX - 9) / 10 ? UINT64_MAX : number * 10 + digit;
+    }
+    if (!digits)
+        ambiguous("Content-Length is not a decimal number");
+    else if (lengthSeen_ && number != firstLength_)
+        ambiguous("Content-Length given twice with different values");
+    if (!lengthSeen_) {
+        lengthSeen_ = true;
+        firstLength_ = digits ? number : UINT64_MAX;
+    } else if (!digits) {
+        firstLength_ = UINT64_MAX;
+    }
+}
+
 HRESULT RequestParser::parse(const unsigned char* data, size_t length)
 {
     if (!data || !length)
@@ -139,8 +169,15 @@ HRESULT RequestParser::parse(const unsigned char* data, size_t length)
             return parseBody(static_cast<size_t>(pos + 2 - start));
         }
         // A NUL inside a line would cut its texts short.
-        if (std::memchr(pos, 0, static_cast<size_t>(lineEnd - pos)))
+        size_t lineLength = static_cast<size_t>(lineEnd - pos);
+        if (std::memchr(pos, 0, lineLength))
             return refuse(400);
+        // Other readers end a line at a lone CR or LF, or join a line that
+        // begins with a blank to the one before: they would see other headers.
+        if (std::memchr(pos, '\r', lineLength) || std::memchr(pos, '\n', lineLength))
+            ambiguous("a lone CR or LF inside a line");
+        if (requestLineSeen_ && (*pos == ' ' || *pos == '\t'))
+            ambiguous("a folded header line");
         hr = requestLineSeen_ ? parseHeaderLine(pos, lineEnd) : parseRequestLine(pos, lineEnd);
         if (FAILED(hr))
             return hr;
@@ -165,9 +202,12 @@ HRESULT RequestParser::parseRequestLine(const char* line, const char* end)
     for (const char* const* m = kSupportedMethods; *m; ++m)
         if (std::strcmp(*m, method_.get()) == 0)
             known = true;
-    // An unknown method leaves the request without a target; the caller rejects it.
-    if (!known)
+    // An unknown method leaves the request without a target; the caller rejects
+    // it. Its framing is unknown too: what follows may not be headers.
+    if (!known) {
+        ambiguous("unknown method");
         return S_OK;
+    }
 
     p = sp + 1;
     sp = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(end - p)));
@@ -244,7 +284,13 @@ HRESULT RequestParser::parseHeaderLine(const char* line, const char* end)
     Trim(vb, ve);
     if (ne == nb)
         return S_OK;
+    if (colon && ne != colon)
+        ambiguous("a blank before a header's colon");
     size_t nameLength = static_cast<size_t>(ne - nb);
+    // This parser does not decode chunked bodies: their bytes would be read as
+    // the next request.
+    if (nameLength == 17 && strncasecmp(nb, "Transfer-Encoding", 17) == 0)
+        ambiguous("Transfer-Encoding");
     bool kept = false;
     for (const char* h : kHeaderFilter) {
         if (std::strlen(h) == nameLength && strncasecmp(h, nb, nameLength) == 0) {
@@ -263,6 +309,7 @@ HRESULT RequestParser::parseHeaderLine(const char* line, const char* end)
     if (!isLength)
         return S_OK;
 
+    checkContentLength(vb, static_cast<size_t>(ve - vb));
     Text value;
     HRESULT hr = value.assign(vb, static_cast<size_t>(ve - vb));
     if (FAILED(hr))

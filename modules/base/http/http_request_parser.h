@@ -28,8 +28,12 @@ public:
     // An object parses one request: once it completed or refused, it refuses.
     HRESULT parse(const unsigned char* data, size_t length);
 
-    // The HTTP status that answers a refused request (400, 413 or 414), 0 otherwise.
-    int refusal() const { return refusal_; }
+    // The HTTP status that answers a refused request (400, 413 or 414); 400
+    // also for a request that parsed but whose framing or headers other
+    // servers may read differently (Transfer-Encoding, a doubtful or repeated
+    // Content-Length, a folded line, a lone CR or LF, a space before a
+    // header's colon, an unknown method); 0 otherwise.
+    int refusal() const { return refusal_ ? refusal_ : (ambiguous_ ? 400 : 0); }
 
     const char* method() const { return method_.get(); }
     const char* uri() const { return uri_.get(); }
@@ -52,6 +56,8 @@ private:
     enum class State { Header, Body, Complete, Refused };
 
     HRESULT refuse(int status);
+    void ambiguous(const char* why);
+    void checkContentLength(const char* value, size_t length);
     HRESULT parseRequestLine(const char* line, const char* end);
     HRESULT parseHeaderLine(const char* line, const char* end);
     HRESULT parseURI();
@@ -64,6 +70,9 @@ private:
     State state_ = State::Header;
     bool requestLineSeen_ = false;
     int refusal_ = 0;
+    bool ambiguous_ = false;
+    bool lengthSeen_ = false;
+    uint64_t firstLength_ = 0;
     Text method_;
     Text uri_;
     Text path_;

@@ -62,6 +62,13 @@ TEST_F(HttpObjects, RequestFromItsClass)
     EXPECT_EQ(Feed(r, "GET /a%00 HTTP/1.1\r\n\r\n"), E_FAIL);
     EXPECT_EQ(r->getRefusalStatus(), 400);
     r->Release();
+
+    // Parsed, but framed in a way other readers may not share.
+    ASSERT_EQ(ZELK_CreateObject("zelkbase", ZELK_CLASS_HTTP_REQUEST, IID_IHTTPRequest, reinterpret_cast<void**>(&r)),
+              S_OK);
+    EXPECT_EQ(Feed(r, "POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"), S_OK);
+    EXPECT_EQ(r->getRefusalStatus(), 400);
+    r->Release();
 }
 
 TEST_F(HttpObjects, ResponseFromItsClass)

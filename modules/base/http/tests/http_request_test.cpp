@@ -260,6 +260,55 @@ TEST(HttpRequest, BodyCap)
     EXPECT_EQ(c.bodyLength(), 1048576u);
 }
 
+// Requests that other servers and proxies may frame differently: parsed as
+// always, and answered 400 by getRefusalStatus so that the adapter refuses and
+// closes. The same with every chunking of the bytes.
+TEST(HttpRequest, AmbiguousFramingIsAnswered400)
+{
+    struct Case {
+        const char* request;
+        HRESULT result;
+        int status;
+    } cases[] = {
+        {"POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", S_OK, 400},
+        {"POST /x HTTP/1.1\r\nContent-Length: 3\r\ntransfer-encoding: identity\r\n\r\nabc", S_OK, 400},
+        {"POST /x HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", S_OK, 400},
+        {"POST /x HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: x\r\nContent-Length: 3\r\n\r\nabc", S_OK, 400},
+        {"POST /x HTTP/1.1\r\nContent-Length: +3\r\n\r\nabc", S_OK, 400},
+        {"POST /x HTTP/1.1\r\nContent-Length: 0x3\r\n\r\nabc", S_OK, 400},
+        {"POST /x HTTP/1.1\r\nContent-Length: 3, 3\r\n\r\nabc", S_OK, 400},
+        {"POST /x HTTP/1.1\r\nContent-Length:\r\n\r\nabc", S_OK, 400},
+        {"POST /x HTTP/1.1\r\nContent-Length : 3\r\n\r\nabc", S_OK, 400},
+        {"POST /x HTTP/1.1\r\nContent-Length\t: 3\r\n\r\nabc", S_OK, 400},
+        {"GET / HTTP/1.1\r\nOrigin: https://a\r\n evil.example\r\n\r\n", S_OK, 400},
+        {"GET / HTTP/1.1\r\nHost: a\r\n\tContent-Length: 3\r\n\r\nabc", S_OK, 400},
+        {"GET / HTTP/1.1\r\nOrigin: https://a\rX: y\r\n\r\n", S_OK, 400},
+        {"GET / HTTP/1.1\r\nX: a\nContent-Length: 3\r\n\r\nabc", S_OK, 400},
+        {"GET /a\rb HTTP/1.1\r\n\r\n", S_OK, 400},
+        {"BREW /pot HTTP/1.1\r\nOrigin: https://o\r\n\r\n", S_OK, 400},
+        {"POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 1048577\r\n\r\n", E_FAIL, 413},
+        // Plain requests stay unrefused.
+        {"GET / HTTP/1.1\r\nHost: a\r\nOrigin: https://a\r\n\r\n", S_OK, 0},
+        {"POST /x HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 003\r\n\r\nabc", S_OK, 0},
+        {"POST /x HTTP/1.1\r\nContent-Length: \t 3  \r\n\r\nabc", S_OK, 0},
+        {"POST /x HTTP/1.1\r\nX-Transfer-Encoding: chunked\r\nContent-Length: 0\r\n\r\n", S_OK, 0},
+        {"POST /x HTTP/1.1\r\nContent-Length: -5\r\n\r\n", E_FAIL, 400},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.request)));
+        RequestParser whole;
+        EXPECT_EQ(Feed(whole, c.request), c.result);
+        EXPECT_EQ(whole.refusal(), c.status);
+        RequestParser bytewise;
+        HRESULT r = S_FALSE;
+        for (const char* b = c.request; *b && r == S_FALSE; ++b)
+            r = Feed(bytewise, std::string(1, *b));
+        EXPECT_EQ(r, c.result);
+        EXPECT_EQ(bytewise.refusal(), c.status);
+        EXPECT_EQ(Summary(bytewise), Summary(whole));
+    }
+}
+
 TEST(HttpRequest, Arguments)
 {
     RequestParser p;
