@@ -22,6 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
     if (valid && (u.prefixLength() > std::strlen(text.c_str()) || u.port() <= 0 || u.port() > 65535))
         std::abort();
+    // User information never passes for the host.
+    if (valid && std::memchr(text.c_str(), '@', u.prefixLength()))
+        std::abort();
     UrlParser p;
     p.parse(pattern.c_str());
     if (u.sameOrigin(p) != p.sameOrigin(u))

@@ -49,6 +49,7 @@ HRESULT UrlParser::parse(const char* text)
         handlePort(portText, slash);
         pathStart_ = slash;
     }
+    userInfo_ = std::memchr(host_, '@', static_cast<size_t>(pathStart_ - host_)) != nullptr;
     return isValid() ? S_OK : E_FAIL;
 }
 

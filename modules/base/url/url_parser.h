@@ -31,7 +31,10 @@ public:
     int port() const { return port_; }
     Protocol protocol() const { return protocol_; }
     bool isHTTPS() const { return protocol_ == Protocol::HTTPS; }
-    bool isValid() const { return port_ != 0 && hostLength_ != 0 && pathStart_ != nullptr; }
+    // A URL with user information ("@" before the path) is never valid: browsers
+    // never send it in an origin, and the bytes before the "@" would pass for
+    // the host.
+    bool isValid() const { return port_ != 0 && hostLength_ != 0 && pathStart_ != nullptr && !userInfo_; }
     // Bytes of scheme, "://", host and optional port; all bits set when invalid.
     size_t prefixLength() const;
 
@@ -54,6 +57,7 @@ private:
     size_t hostLength_ = 0;
     int port_ = 0;
     Protocol protocol_ = Protocol::None;
+    bool userInfo_ = false;
 };
 
 }  // namespace kestrin::base::url

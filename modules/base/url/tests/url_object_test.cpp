@@ -50,6 +50,12 @@ TEST_F(UrlObject, ParseCompareMatch)
     EXPECT_TRUE(a_->pattern_match("https://*.y.z"));
     EXPECT_FALSE(a_->pattern_match("https://*.z"));
     EXPECT_FALSE(a_->pattern_match(nullptr));
+    // User information in the origin never passes for the host.
+    EXPECT_FALSE(a_->cmp("https://x.y.z@evil.com/"));
+    ASSERT_EQ(b_->parse("https://a@x.y.z/"), E_FAIL);
+    EXPECT_FALSE(b_->isValid());
+    EXPECT_FALSE(b_->pattern_match("https://*.y.z"));
+    EXPECT_FALSE(a_->cmp(b_));
     EXPECT_EQ(b_->parse("ftp://x"), E_FAIL);
     EXPECT_EQ(b_->getLength(), static_cast<unsigned long>(-1));
     EXPECT_FALSE(a_->cmp(b_));

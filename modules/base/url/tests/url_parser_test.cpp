@@ -38,7 +38,15 @@ TEST(UrlParser, Splits)
         {"Http://host/", false, 0, kInvalid, false},
         {"ftp://host/", false, 0, kInvalid, false},
         {"https:///path", false, 443, kInvalid, true},
-        {"https://user@host/", true, 443, 17, true},
+        // User information is never valid: the part before "@" is not the host.
+        {"https://user@host/", false, 443, kInvalid, true},
+        {"https://good.com@evil.com/", false, 443, kInvalid, true},
+        {"http://a@b", false, 80, kInvalid, false},
+        {"https://x:1@e/", false, 1, kInvalid, true},
+        {"https://good.com\\@evil.com/", false, 443, kInvalid, true},
+        {"https://good.com?@evil.com", false, 443, kInvalid, true},
+        {"https://host/a@b", true, 443, 12, true},
+        {"https://host:8443/@x", true, 8443, 17, true},
         {"https://[::1]:8443/", false, 0, kInvalid, true},
     };
     for (const UrlCase& c : cases) {
@@ -54,8 +62,8 @@ TEST(UrlParser, Splits)
 TEST(UrlParser, HostAndReuse)
 {
     UrlParser p;
-    ASSERT_EQ(p.parse("https://user@host:1/x"), S_OK);
-    EXPECT_EQ(std::string(p.host(), p.hostLength()), "user@host");
+    ASSERT_EQ(p.parse("https://h.example:1/x"), S_OK);
+    EXPECT_EQ(std::string(p.host(), p.hostLength()), "h.example");
     EXPECT_EQ(p.parse(nullptr), E_FAIL);
     EXPECT_FALSE(p.isValid());
     EXPECT_EQ(p.port(), 0);
@@ -71,7 +79,8 @@ TEST(UrlParser, SameOrigin)
     } cases[] = {
         {"https://X.Y", "https://x.y:443/path", true}, {"http://x.y/", "https://x.y/", false},
         {"https://x.y:8443/", "https://x.y/", false},  {"https://x.y/", "https://x.yz/", false},
-        {"https://x.y/", "https://", false},
+        {"https://x.y/", "https://", false},           {"https://a@x.y/", "https://x.y/", false},
+        {"https://a@x.y/", "https://a@x.y/", false},
     };
     for (const auto& c : cases) {
         UrlParser a, b;
@@ -113,7 +122,11 @@ TEST(UrlParser, PatternMatch)
         {"https://x.y.z", "not a url", Match::Unusable},
         {"https://x.y.zz", "https://x.y.z", Match::LengthDiffers},
         {"https://x.y.z", "https://x.y.zz", Match::LengthDiffers},
-        {"https://evil.com@x.y.z", "https://x.y.z", Match::PartsDiffer},
+        {"https://evil.com@x.y.z", "https://x.y.z", Match::Unusable},
+        {"https://a@x.y.z/", "https://*.y.z", Match::Unusable},
+        {"https://good.com@evil.com/", "https://good.com", Match::Unusable},
+        {"https://x.y.z", "https://a@x.y.z", Match::Unusable},
+        {"https://x.y.z/a@b", "https://*.y.z", Match::Yes},
         {"https://x.y.z.evil.com", "https://*.y.z", Match::LengthDiffers},
         {"https://x", "https://*", Match::InnerWildcard},
     };
