@@ -1,5 +1,6 @@
 #include "policy_stores.h"
 
+#include <cstdint>
 #include <string_view>
 
 #include "key_path.h"
@@ -338,9 +339,11 @@ int ZELK_Policy_File::SetString(const char* name, const char* value)
     return FlushLocked();
 }
 
+// The number's 32 bits as a signed decimal (4294967295 is "-1"); reading
+// either form gives the same number back.
 int ZELK_Policy_File::SetDWORD(const char* name, unsigned value)
 {
-    return SetString(name, std::to_string(value).c_str());
+    return SetString(name, std::to_string(static_cast<int32_t>(value)).c_str());
 }
 
 int ZELK_Policy_File::SetBinary(const char* name, OctetString* value)

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "lang_table.h"
 #include "res_locale.h"
 #include "zelk_policy_client.h"
 #include "zelk_trace.h"
@@ -16,22 +17,32 @@ CResourceManager::~CResourceManager()
 
 HRESULT CResourceManager::New(const wchar_t* bundle, IResourceManager** out)
 {
-    return Create(nullptr, true, bundle, nullptr, out);
+    return Create({LocaleSource::Current, nullptr, 0}, bundle, nullptr, out);
+}
+
+HRESULT CResourceManager::New(unsigned langId, const wchar_t* bundle, IResourceManager** out)
+{
+    return Create({LocaleSource::LangId, nullptr, langId}, bundle, nullptr, out);
+}
+
+HRESULT CResourceManager::New(unsigned langId, const wchar_t* bundle, const wchar_t* directory, IResourceManager** out)
+{
+    return Create({LocaleSource::LangId, nullptr, langId}, bundle, directory, out);
 }
 
 HRESULT CResourceManager::New(const char* locale, const wchar_t* bundle, IResourceManager** out)
 {
-    return Create(locale, false, bundle, nullptr, out);
+    return Create({LocaleSource::Text, locale, 0}, bundle, nullptr, out);
 }
 
 HRESULT CResourceManager::New(const char* locale, const wchar_t* bundle, const wchar_t* directory,
                               IResourceManager** out)
 {
-    return Create(locale, locale == nullptr, bundle, directory, out);
+    return Create({locale ? LocaleSource::Text : LocaleSource::Current, locale, 0}, bundle, directory, out);
 }
 
-HRESULT CResourceManager::Create(const char* locale, bool currentLocale, const wchar_t* bundle,
-                                 const wchar_t* directory, IResourceManager** out)
+HRESULT CResourceManager::Create(const LocaleSource& source, const wchar_t* bundle, const wchar_t* directory,
+                                 IResourceManager** out)
 {
     SECTRACE_Fkt_IMPL<HRESULT> trace("%8x", "CResourceManager::New");
     if (out == nullptr || bundle == nullptr)
@@ -42,9 +53,20 @@ HRESULT CResourceManager::Create(const char* locale, bool currentLocale, const w
     if (FAILED(hr))
         return trace.result = hr;
     object->AddRef();
-    HRESULT found = currentLocale
-                        ? GetLocale(std::addressof(object->m_language), std::addressof(object->m_country))
-                        : SplitLocale(locale, std::addressof(object->m_language), std::addressof(object->m_country));
+    ZELK_RES_TEXT* language = std::addressof(object->m_language);
+    ZELK_RES_TEXT* country = std::addressof(object->m_country);
+    HRESULT found;
+    switch (source.kind) {
+    case LocaleSource::Current:
+        found = GetLocale(language, country);
+        break;
+    case LocaleSource::Text:
+        found = SplitLocale(source.locale, language, country);
+        break;
+    default:
+        found = GetLangID(source.langId, language, country);
+        break;
+    }
     if (FAILED(found)) {
         object->m_language.Free();
         object->m_country.Free();

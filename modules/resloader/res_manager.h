@@ -26,6 +26,9 @@ public:
     // reference: 0 whether or not texts were found; 0x80000003 without
     // bundle or out, 0x8007000E when memory runs out.
     static HRESULT New(const wchar_t* bundle, IResourceManager** out);
+    // The locale of a Windows language identifier, through the language table.
+    static HRESULT New(unsigned langId, const wchar_t* bundle, IResourceManager** out);
+    static HRESULT New(unsigned langId, const wchar_t* bundle, const wchar_t* directory, IResourceManager** out);
     static HRESULT New(const char* locale, const wchar_t* bundle, IResourceManager** out);
     // `locale` NULL: the current locale.
     static HRESULT New(const char* locale, const wchar_t* bundle, const wchar_t* directory, IResourceManager** out);
@@ -34,7 +37,14 @@ public:
     const char* Get(const char* key) override;
 
 private:
-    static HRESULT Create(const char* locale, bool currentLocale, const wchar_t* bundle, const wchar_t* directory,
+    // Where the locale comes from: the current one, a locale text or a
+    // language identifier.
+    struct LocaleSource {
+        enum { Current, Text, LangId } kind;
+        const char* locale;
+        unsigned langId;
+    };
+    static HRESULT Create(const LocaleSource& source, const wchar_t* bundle, const wchar_t* directory,
                           IResourceManager** out);
 
     // Loads the bundle when it is not loaded yet; under the manager's lock.

@@ -122,6 +122,14 @@ TEST_F(IniStore, WritesReplaceValuesAtomicallyAndReportFailures)
     // The file ended with a line break: that empty last line is kept.
     EXPECT_EQ(ReadFile(m_file), "[common]\r\nTrustDB = short\r\nLevel=42\r\n\r\n");
     EXPECT_EQ(m_ini->GetDWORD("Level"), 42u);
+    // Numbers are written as their 32 bits taken signed, and read back whole.
+    for (unsigned number : {4294967295u, 2147483648u, 2147483647u, 0u}) {
+        EXPECT_EQ(m_ini->SetDWORD("Level", number), S_OK);
+        EXPECT_NE(ReadFile(m_file).find("Level=" + std::to_string(static_cast<int32_t>(number)) + "\r\n"),
+                  std::string::npos);
+        EXPECT_EQ(m_ini->GetDWORD("Level"), number);
+    }
+    EXPECT_EQ(m_ini->SetDWORD("Level", 42), S_OK);
 
     std::string before = ReadFile(m_file);
     EXPECT_EQ(m_ini->SetString("NotThere", "x"), E_FAIL);
