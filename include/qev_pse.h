@@ -27,17 +27,17 @@ public:
     virtual HRESULT decryptKey(const History* history, SECAttribute* attributes, const unsigned char* in,
                                unsigned long inLength, unsigned char* out, unsigned long* outLength) = 0;
     virtual HRESULT searchCertificate(SECAttribute* filter, SET_OF_Certificate** out) = 0;  // 10
-    virtual HRESULT readApplObject(const char* name, OctetString** out) = 0;               // 11
-    virtual HRESULT writeApplObject(const char* name, OctetString* value) = 0;             // 12
-    virtual HRESULT listApplObjects(SET_OF_String** out) = 0;                              // 13
+    virtual HRESULT readApplObject(const char* name, OctetString** out) = 0;                // 11
+    virtual HRESULT writeApplObject(const char* name, OctetString* value) = 0;              // 12
+    virtual HRESULT listApplObjects(SET_OF_String** out) = 0;                               // 13
     // 14
     virtual HRESULT getPrivateKey(const char* tokenName, const char* keyId, TokenObjectPrivateKey** out) = 0;
     // 15
     virtual HRESULT getCertificate(const char* tokenName, const char* keyId, const char* label,
                                    TokenObjectCertificate** out) = 0;
-    virtual HRESULT searchSlotInfos(SET_OF_SecSlotInfo** out) = 0;                         // 16
-    virtual HRESULT writeSlotInfos(SET_OF_SecSlotInfo* infos) = 0;                         // 17
-    virtual HRESULT readSlotInfos(SET_OF_SecSlotInfo** out) = 0;                           // 18
+    virtual HRESULT searchSlotInfos(SET_OF_SecSlotInfo** out) = 0;                           // 16
+    virtual HRESULT writeSlotInfos(SET_OF_SecSlotInfo* infos) = 0;                           // 17
+    virtual HRESULT readSlotInfos(SET_OF_SecSlotInfo** out) = 0;                             // 18
     virtual HRESULT getSlotByName(SecSlot** out, const char* name, unsigned char flag) = 0;  // 19
     // 20: up to *count slots into `slots`; *count receives the number of slots.
     virtual HRESULT getSlots(SecSlot** slots, unsigned long* count) = 0;
@@ -48,7 +48,7 @@ public:
     virtual HRESULT getTrustedCertList(SET_OF_Certificate** out) = 0;                          // 25
     virtual HRESULT addTrustedCertListItem(const Certificate* certificate) = 0;                // 26
     virtual HRESULT deleteTrustedCertListItem(const DName* name, unsigned long number) = 0;    // 27
-    virtual HRESULT getCertInfoList(SET_OF_PersonalCertificateInfo** out) = 0;                // 28
+    virtual HRESULT getCertInfoList(SET_OF_PersonalCertificateInfo** out) = 0;                 // 28
     virtual HRESULT addCertInfoListItem(const PersonalCertificateInfo* info) = 0;              // 29
     // 30
     virtual HRESULT deleteCertInfoListItem(const char* tokenName, const char* keyId, const char* label,
@@ -57,16 +57,15 @@ public:
     // 32, 33: the five texts of a PIN_Info item.
     virtual HRESULT addPasswordListItem(const char* item0, const char* item1, const char* item2, const char* item3,
                                         const char* item4) = 0;
-    virtual HRESULT deletePasswordListItem(const char* item0, const char* item1, const char* item2,
-                                           const char* item3, const char* item4, unsigned long number) = 0;
+    virtual HRESULT deletePasswordListItem(const char* item0, const char* item1, const char* item2, const char* item3,
+                                           const char* item4, unsigned long number) = 0;
     virtual HRESULT releaseTokenCache(const char* tokenName) = 0;  // 34
     virtual HRESULT getPseFileName(const char** name) = 0;         // 35: the PSE's own text
 
     virtual HRESULT cred_list(SET_OF_String** out) = 0;  // 36
     // 37
-    virtual HRESULT cred_getParameters(const char* name, CredType* type, unsigned char* flag,
-                                       unsigned long* value) = 0;
-    virtual HRESULT cred_initCredUpdate() = 0;                    // 38
+    virtual HRESULT cred_getParameters(const char* name, CredType* type, unsigned char* flag, unsigned long* value) = 0;
+    virtual HRESULT cred_initCredUpdate() = 0;                      // 38
     virtual HRESULT loginBySystemParameters(const char* name) = 0;  // 39
     // 40
     virtual HRESULT loginWithPassword(const char* name, const unsigned char* password, unsigned long length) = 0;
@@ -91,9 +90,9 @@ protected:
 // connections verify with. Each accessor hands out one reference.
 class ASC : public COMMON_FL_TEMPLATE<ASC> {
 public:
-    virtual HRESULT getPSE(PSE** out) = 0;                   // 7: the PSE its provider made
-    virtual HRESULT getOwnPSE(PSE** out) = 0;                // 8: the library's own PSE of the context
-    virtual HRESULT getCertDB(void* out) = 0;                // 9
+    virtual HRESULT getPSE(PSE** out) = 0;                  // 7: the PSE its provider made
+    virtual HRESULT getOwnPSE(PSE** out) = 0;               // 8: the library's own PSE of the context
+    virtual HRESULT getCertDB(void* out) = 0;               // 9
     virtual HRESULT getVerificationContext(void* out) = 0;  // 10
 
 protected:
@@ -107,7 +106,7 @@ extern "C" {
 // entries are allowed.
 struct SEC_PSE_TABLE : API_COMMON {
     HRESULT (*create_PSE)(PSE** out, ASC* asc, SECAttribute* attributes);  // 1
-    HRESULT (*initialize_PSE)(const char*, const char*);                    // 2
+    HRESULT (*initialize_PSE)(const char*, const char*);                   // 2
     HRESULT (*getSlot)(SecSlot** out, const char* name);                   // 3
 };
 

@@ -29,6 +29,6 @@ constexpr HRESULT E_TOKEN_CARDNOTUSABLE = ZELK_RC(0xA1D0012F);
 constexpr HRESULT E_CERT_HASHMISMATCH = ZELK_RC(0xA0100020);  // the key's certificate has another hash
 
 // Slot-event waits answer as PKCS#11 C_WaitForSlotEvent does.
-constexpr unsigned long SLOT_EVENT_DONT_BLOCK = 0x1;        // CKF_DONT_BLOCK
-constexpr HRESULT SLOT_EVENT_NONE = 0x8;                    // CKR_NO_EVENT
-constexpr HRESULT SLOT_EVENT_CANCELLED = 0x190;             // CKR_CRYPTOKI_NOT_INITIALIZED
+constexpr unsigned long SLOT_EVENT_DONT_BLOCK = 0x1;  // CKF_DONT_BLOCK
+constexpr HRESULT SLOT_EVENT_NONE = 0x8;              // CKR_NO_EVENT
+constexpr HRESULT SLOT_EVENT_CANCELLED = 0x190;       // CKR_CRYPTOKI_NOT_INITIALIZED

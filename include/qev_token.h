@@ -6,9 +6,8 @@
 // in the order declared here. The PKCS#11 records and constants are p11-kit's.
 #pragma once
 
-#include <p11-kit/pkcs11.h>
-
 #include <cstdint>
+#include <p11-kit/pkcs11.h>
 
 #include "qev_records.h"
 #include "qev_results.h"
@@ -19,7 +18,7 @@
 static_assert(sizeof(CK_SLOT_INFO) == 112, "PKCS#11 slot information of the 64-bit build");
 static_assert(sizeof(CK_TOKEN_INFO) == 208, "PKCS#11 token information of the 64-bit build");
 
-struct History;  // the library's call history; passed through, never read
+struct History;     // the library's call history; passed through, never read
 struct SEC_CIPHER;  // the library's cipher context
 
 class SecToken;
@@ -92,7 +91,7 @@ struct ProfileInfo {
 // A reader slot, which may hold a token.
 class SecSlot : public COMMON_FL_TEMPLATE<SecSlot> {
 public:
-    virtual HRESULT tokenInserted() = 0;                      // 7
+    virtual HRESULT tokenInserted() = 0;                     // 7
     virtual HRESULT getP11SlotInfo(CK_SLOT_INFO* info) = 0;  // 8
     virtual HRESULT getSlotName(const char** name) = 0;      // 9: the slot's own text
     virtual HRESULT getToken(SecToken** out) = 0;            // 10: one reference for the caller
@@ -124,11 +123,11 @@ public:
     // 10: each output may be NULL; `limits` points into the PIN.
     virtual HRESULT getInfo(PIN_CHAR_SET* charSet, PIN_MODE* mode, PIN_TYPE* type, const MIN_MAX** limits,
                             PUK_MODE* pukMode) = 0;
-    virtual HRESULT getPINcnt(int* count) = 0;                 // 11
-    virtual HRESULT getPINPadInfo(unsigned int* info) = 0;     // 12
-    virtual HRESULT getUnblockObject(TokenPIN** out) = 0;      // 13
-    virtual HRESULT beginUnblock() = 0;                        // 14
-    virtual HRESULT finishUnblock(const char* pin) = 0;        // 15
+    virtual HRESULT getPINcnt(int* count) = 0;                           // 11
+    virtual HRESULT getPINPadInfo(unsigned int* info) = 0;               // 12
+    virtual HRESULT getUnblockObject(TokenPIN** out) = 0;                // 13
+    virtual HRESULT beginUnblock() = 0;                                  // 14
+    virtual HRESULT finishUnblock(const char* pin) = 0;                  // 15
     virtual HRESULT login(const char* pin, const History* history) = 0;  // 16
     virtual HRESULT logout() = 0;                                        // 17
     virtual HRESULT change(const char* oldPin, const char* newPin) = 0;  // 18
@@ -144,10 +143,10 @@ protected:
 template <class I>
 class TokenObjectCommon : public COMMON_FL_TEMPLATE<I> {
 public:
-    virtual TOKEN_OBJECT_TYPE getObjectType() = 0;                                   // 7
+    virtual TOKEN_OBJECT_TYPE getObjectType() = 0;                                        // 7
     virtual HRESULT getP11Attributes(CK_ATTRIBUTE* attributes, unsigned long count) = 0;  // 8
     virtual HRESULT setP11Attributes(CK_ATTRIBUTE* attributes, unsigned long count) = 0;  // 9
-    virtual HRESULT remove() = 0;                                                     // 10
+    virtual HRESULT remove() = 0;                                                         // 10
 
 protected:
     ~TokenObjectCommon() = default;
@@ -200,8 +199,8 @@ public:
                          unsigned long digestLength, unsigned char* signature, unsigned long* signatureLength,
                          SECAttribute* attributes) = 0;
     // 15: *outLength holds the buffer's size on entry.
-    virtual HRESULT decrypt(const AlgId* algorithm, const unsigned char* in, unsigned long inLength,
-                            unsigned char* out, unsigned long* outLength, SECAttribute* attributes) = 0;
+    virtual HRESULT decrypt(const AlgId* algorithm, const unsigned char* in, unsigned long inLength, unsigned char* out,
+                            unsigned long* outLength, SECAttribute* attributes) = 0;
     // 16: the key's public-key object, and its certificate objects into an
     // array whose room *count gives on entry; *count receives their number.
     virtual HRESULT getCertObjs(TokenObjectPublicKey** publicKey, TokenObjectCertificate** certificates,
@@ -218,7 +217,7 @@ public:
     virtual HRESULT cipher_init(SEC_CIPHER** cipher, SECAttribute* attributes) = 0;  // 11
     virtual HRESULT cipher_all(SECAttribute* attributes, const unsigned char* in, unsigned long inLength,
                                unsigned char* out, unsigned long* outLength) = 0;  // 12
-    virtual HRESULT get_key_type(AlgEnc* algorithm, int* bits) = 0;               // 13
+    virtual HRESULT get_key_type(AlgEnc* algorithm, int* bits) = 0;                // 13
 
 protected:
     ~TokenObjectSecretKey() = default;
@@ -227,26 +226,26 @@ protected:
 // A token: a card or a software store with PINs and token objects.
 class SecToken : public COMMON_FL_TEMPLATE<SecToken> {
 public:
-    virtual HRESULT isValid() = 0;                                   // 7
-    virtual HRESULT getTokenProfile(const char** profile) = 0;       // 8: texts are the token's own
-    virtual HRESULT getTokenName(const char** name) = 0;             // 9
-    virtual HRESULT getTokenLabel(const char** label) = 0;           // 10
-    virtual HRESULT getSerialNumber(const char** serial) = 0;        // 11
-    virtual HRESULT getP11TokenInfo(CK_TOKEN_INFO* info) = 0;        // 12
-    virtual HRESULT getCardPIN(TokenPIN** out) = 0;                  // 13
+    virtual HRESULT isValid() = 0;                                       // 7
+    virtual HRESULT getTokenProfile(const char** profile) = 0;           // 8: texts are the token's own
+    virtual HRESULT getTokenName(const char** name) = 0;                 // 9
+    virtual HRESULT getTokenLabel(const char** label) = 0;               // 10
+    virtual HRESULT getSerialNumber(const char** serial) = 0;            // 11
+    virtual HRESULT getP11TokenInfo(CK_TOKEN_INFO* info) = 0;            // 12
+    virtual HRESULT getCardPIN(TokenPIN** out) = 0;                      // 13
     virtual HRESULT getPINs(TokenPIN** pins, unsigned long* count) = 0;  // 14
     // 15: up to *count objects of the type whose key identifier and label
     // match (NULL matches any) into `objects` (NULL: count only); *count
     // receives the number of matching objects. Never writes more than the
     // room *count gave.
-    virtual HRESULT getObjects(TokenObject** objects, unsigned long* count, TOKEN_OBJECT_TYPE type,
-                               const char* keyId, const char* label) = 0;
-    virtual HRESULT isInitialized() = 0;                                        // 16
-    virtual HRESULT getWritableProfiles(char*** profiles) = 0;                  // 17
-    virtual HRESULT getInitInfo(const char* profile, ProfileInfo** out) = 0;    // 18
-    virtual HRESULT delInitInfo(ProfileInfo** info) = 0;                        // 19
-    virtual HRESULT initToken(ProfileInfo* info) = 0;                           // 20
-    virtual HRESULT deleteToken() = 0;                                          // 21
+    virtual HRESULT getObjects(TokenObject** objects, unsigned long* count, TOKEN_OBJECT_TYPE type, const char* keyId,
+                               const char* label) = 0;
+    virtual HRESULT isInitialized() = 0;                                                  // 16
+    virtual HRESULT getWritableProfiles(char*** profiles) = 0;                            // 17
+    virtual HRESULT getInitInfo(const char* profile, ProfileInfo** out) = 0;              // 18
+    virtual HRESULT delInitInfo(ProfileInfo** info) = 0;                                  // 19
+    virtual HRESULT initToken(ProfileInfo* info) = 0;                                     // 20
+    virtual HRESULT deleteToken() = 0;                                                    // 21
     virtual HRESULT isAlgSupported(AlgEnc algorithm, const AllowedValues** allowed) = 0;  // 22
     // 23
     virtual HRESULT genKeyPair(AlgId* algorithm, unsigned long keySize, TokenObjectPrivateKey** privateKey,
@@ -280,9 +279,6 @@ ZELK_DEFINE_GUID(IID_TokenObject, 0x6A1C2E05, 0x4B7D, 0x4E21, 0x9A, 0x31, 0x5C, 
 ZELK_DEFINE_GUID(IID_TokenObjectData, 0x6A1C2E06, 0x4B7D, 0x4E21, 0x9A, 0x31, 0x5C, 0x0D, 0x7E, 0x41, 0x22, 0x06);
 ZELK_DEFINE_GUID(IID_TokenObjectCertificate, 0x6A1C2E07, 0x4B7D, 0x4E21, 0x9A, 0x31, 0x5C, 0x0D, 0x7E, 0x41, 0x22,
                  0x07);
-ZELK_DEFINE_GUID(IID_TokenObjectPublicKey, 0x6A1C2E08, 0x4B7D, 0x4E21, 0x9A, 0x31, 0x5C, 0x0D, 0x7E, 0x41, 0x22,
-                 0x08);
-ZELK_DEFINE_GUID(IID_TokenObjectPrivateKey, 0x6A1C2E09, 0x4B7D, 0x4E21, 0x9A, 0x31, 0x5C, 0x0D, 0x7E, 0x41, 0x22,
-                 0x09);
-ZELK_DEFINE_GUID(IID_TokenObjectSecretKey, 0x6A1C2E0A, 0x4B7D, 0x4E21, 0x9A, 0x31, 0x5C, 0x0D, 0x7E, 0x41, 0x22,
-                 0x0A);
+ZELK_DEFINE_GUID(IID_TokenObjectPublicKey, 0x6A1C2E08, 0x4B7D, 0x4E21, 0x9A, 0x31, 0x5C, 0x0D, 0x7E, 0x41, 0x22, 0x08);
+ZELK_DEFINE_GUID(IID_TokenObjectPrivateKey, 0x6A1C2E09, 0x4B7D, 0x4E21, 0x9A, 0x31, 0x5C, 0x0D, 0x7E, 0x41, 0x22, 0x09);
+ZELK_DEFINE_GUID(IID_TokenObjectSecretKey, 0x6A1C2E0A, 0x4B7D, 0x4E21, 0x9A, 0x31, 0x5C, 0x0D, 0x7E, 0x41, 0x22, 0x0A);

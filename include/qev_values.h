@@ -13,6 +13,7 @@
 constexpr unsigned int SEC_TYPE_PrivateKeyInfo = 59;
 
 struct Certificate;
+struct DName;
 
 extern "C" {
 
@@ -50,6 +51,26 @@ struct PrivateKeyInfo {
     int version;
     AlgId* algorithm;
     OctetString* privateKey;
+};
+
+// The validity of a certificate: its two time texts (UTCTime or
+// GeneralizedTime, see qev_time.h).
+struct Validity {
+    char* notBefore;
+    char* notAfter;
+};
+
+// The part of an X.509 certificate that its signature covers, as the library's
+// record, in the order of TBSCertificate. Its later members (unique
+// identifiers, extensions) are neither read nor made here.
+struct ToBeSigned {
+    int version;
+    OctetString* serialNumber;
+    AlgId* signature;
+    DName* issuer;
+    Validity* validity;
+    DName* subject;
+    KeyInfo* subjectPublicKeyInfo;
 };
 
 // A list of certificates: singly linked nodes; each node owns one reference

@@ -24,15 +24,15 @@ TEST_F(ManagerByLanguage, TheLanguageTablePicksTheLocaleInAGivenFolder)
         unsigned langId;
         const char* text;
     } cases[] = {
-        {0x0407, "deutsch A"},           // German, Germany
-        {0x0C07, "oesterreichisch A"},   // German, Austria
-        {0x0007, "deutsch A"},           // no sub-language: the default country
-        {0xFC07, "deutsch A"},           // a sub-language past the list: the default country
-        {0x040C, "francais A"},          // French, France
-        {0x0409, "english A"},           // English, United States
-        {0x0413, "english A"},           // Dutch: no file, the English fallback
-        {0x002F, "english A"},           // an empty entry: no locale
-        {0xFFFFFFFF, "english A"},       // no identifier at all
+        {0x0407, "deutsch A"},          // German, Germany
+        {0x0C07, "oesterreichisch A"},  // German, Austria
+        {0x0007, "deutsch A"},          // no sub-language: the default country
+        {0xFC07, "deutsch A"},          // a sub-language past the list: the default country
+        {0x040C, "francais A"},         // French, France
+        {0x0409, "english A"},          // English, United States
+        {0x0413, "english A"},          // Dutch: no file, the English fallback
+        {0x002F, "english A"},          // an empty entry: no locale
+        {0xFFFFFFFF, "english A"},      // no identifier at all
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.langId);
