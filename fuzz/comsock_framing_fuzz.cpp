@@ -112,9 +112,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Host host;
         FrameBuffer buffer;
         PeerInfo peer;
-        ServeFramedClient(pair[1], host, buffer, peer);
+        Served first(pair[1], ServeLimits {}, NowMs());
+        ServeFramedClient(first, host, buffer, peer);
         // A second client presenting a session of the first must not crash either.
-        ServeFramedClient(pair[1], host, buffer, peer);
+        Served second(pair[1], ServeLimits {}, NowMs());
+        ServeFramedClient(second, host, buffer, peer);
     }
     close(pair[0]);
     close(pair[1]);

@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -47,13 +48,24 @@ uint32_t RandomId()
     return id;
 }
 
-// Reads one frame header; 0 with the length, or the reason to end.
-HRESULT ReadLength(int fd, uint32_t* length)
+// Reads one frame header. The first bytes may take as long as the socket's
+// receive time-out (the idle time-out); from then on the whole frame is due
+// by the frame deadline, stored in *deadline. 0 with the length, or the
+// reason to end.
+HRESULT ReadHeader(Served& connection, uint32_t* length, int64_t* deadline)
 {
-    HRESULT hr = ReadExact(fd, length, sizeof(*length));
-    if (hr == COMSOCK_TIMEOUT)
-        return hr;
-    if (hr != S_OK)
+    auto* header = reinterpret_cast<unsigned char*>(length);
+    ssize_t n = 0;
+    do
+        n = recv(connection.fd, header, sizeof(*length), 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return COMSOCK_TIMEOUT;
+    if (n <= 0 || !connection.Claim())
+        return E_ABORT;
+    *deadline = NowMs() + connection.limits.frameMs;
+    auto got = static_cast<size_t>(n);
+    if (got < sizeof(*length) && ReadBy(connection.fd, header + got, sizeof(*length) - got, *deadline) != S_OK)
         return E_ABORT;
     if (*length == 0 || *length > GetFrameLimit())
         return E_ABORT;
@@ -215,19 +227,21 @@ void FrameBuffer::Wipe()
 namespace {
 
 // The session's requests until the client leaves or breaks the protocol.
-HRESULT ServeRequests(int fd, ISessionHost& host, FrameBuffer& buffer, ITunnel* tunnel, const PeerInfo& peer)
+HRESULT ServeRequests(Served& connection, ISessionHost& host, FrameBuffer& buffer, ITunnel* tunnel,
+                      const PeerInfo& peer)
 {
     while (!host.IsStopping()) {
+        connection.Idle();
         uint32_t length = 0;
-        HRESULT hr = ReadLength(fd, &length);
+        int64_t deadline = 0;
+        HRESULT hr = ReadHeader(connection, &length, &deadline);
         if (FAILED(hr))
             return hr;
         // One byte more keeps a terminating zero after the request.
         hr = buffer.Reserve(static_cast<unsigned long>(length) + 1);
         if (FAILED(hr))
             return hr;
-        hr = ReadExact(fd, buffer.data, length);
-        if (hr != S_OK)
+        if (ReadBy(connection.fd, buffer.data, length, deadline) != S_OK)
             return E_ABORT;
         buffer.data[length] = 0;
 
@@ -235,17 +249,19 @@ HRESULT ServeRequests(int fd, ISessionHost& host, FrameBuffer& buffer, ITunnel* 
         unsigned char* before = buffer.data;
         unsigned long reply = buffer.capacity;
         tunnel->Transact(buffer.data, length, &buffer.data, &reply);
-        // A replaced buffer is known to hold the reply and no more.
-        if (buffer.data != before)
+        // A replaced buffer is known to hold the reply and no more; a buffer
+        // grown in place holds the larger reply the tunnel reports.
+        if (buffer.data != before || reply > buffer.capacity)
             buffer.capacity = reply;
         if (buffer.data == nullptr) {
             buffer.capacity = 0;
             return E_FAIL;
         }
-        if (reply == 0 || reply > buffer.capacity || reply > GetFrameLimit())
+        if (reply == 0 || reply > GetFrameLimit())
             return E_FAIL;
         uint32_t header = static_cast<uint32_t>(reply);
-        if (FAILED(WriteExact2(fd, &header, sizeof(header), buffer.data, reply)))
+        if (FAILED(WriteBy(connection.fd, &header, sizeof(header), buffer.data, reply,
+                           NowMs() + connection.limits.frameMs)))
             return E_FAIL;
     }
     return S_OK;
@@ -253,18 +269,17 @@ HRESULT ServeRequests(int fd, ISessionHost& host, FrameBuffer& buffer, ITunnel* 
 
 }  // namespace
 
-HRESULT ServeFramedClient(int fd, ISessionHost& host, FrameBuffer& buffer, const PeerInfo& peer)
+HRESULT ServeFramedClient(Served& connection, ISessionHost& host, FrameBuffer& buffer, const PeerInfo& peer)
 {
-    uint32_t length = 0;
-    HRESULT hr = ReadLength(fd, &length);
-    if (FAILED(hr))
+    // The handshake, a frame whose body is exactly one session id, is due
+    // whole by the handshake deadline.
+    int64_t deadline = connection.accepted + connection.limits.handshakeMs;
+    uint32_t handshake[2] = {};
+    if (ReadBy(connection.fd, handshake, sizeof(handshake[0]), deadline) != S_OK || handshake[0] != sizeof(uint32_t))
         return E_ABORT;
-    // The handshake body is exactly one session id.
-    if (length != sizeof(uint32_t))
+    if (ReadBy(connection.fd, &handshake[1], sizeof(handshake[1]), deadline) != S_OK || !connection.Claim())
         return E_ABORT;
-    uint32_t id = 0;
-    if (ReadExact(fd, &id, sizeof(id)) != S_OK)
-        return E_ABORT;
+    uint32_t id = handshake[1];
 
     ITunnel* tunnel = nullptr;
     host.AttachSession(&id, &tunnel);
@@ -273,7 +288,7 @@ HRESULT ServeFramedClient(int fd, ISessionHost& host, FrameBuffer& buffer, const
         tunnel = nullptr;
     }
     uint32_t answer[2] = {sizeof(uint32_t), tunnel ? id : 0};
-    hr = WriteExact(fd, answer, sizeof(answer));
+    HRESULT hr = WriteBy(connection.fd, answer, sizeof(answer), nullptr, 0, NowMs() + connection.limits.frameMs);
     if (tunnel == nullptr)
         return E_ABORT;
     if (FAILED(hr)) {
@@ -283,7 +298,7 @@ HRESULT ServeFramedClient(int fd, ISessionHost& host, FrameBuffer& buffer, const
     }
 
     host.ClientNotice(ClientNoticeKind::Connect, peer);
-    hr = ServeRequests(fd, host, buffer, tunnel, peer);
+    hr = ServeRequests(connection, host, buffer, tunnel, peer);
     host.ClientNotice(ClientNoticeKind::Disconnect, peer);
     tunnel->Release();
     host.DetachSession(id, peer);

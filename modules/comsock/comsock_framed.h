@@ -9,6 +9,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "comsock_served.h"
 #include "zelk_result.h"
 #include "zelk_tunnel.h"
 
@@ -102,11 +103,11 @@ public:
     unsigned long capacity = 0;
 };
 
-// Serves one client on `fd` until it closes, breaks the protocol or the
-// server stops: the handshake, then request frames for the session's tunnel.
-// The socket stays open; the caller closes it. Returns why the service ended
-// (0x80000007 peer closed or refused input, 0x80004005 failure, 0x8007000E
-// no memory).
-HRESULT ServeFramedClient(int fd, ISessionHost& host, FrameBuffer& buffer, const PeerInfo& peer);
+// Serves one client until it closes, breaks the protocol, misses a deadline
+// or the server stops: the handshake, then request frames for the session's
+// tunnel. The socket stays open; the caller closes it. Returns why the
+// service ended (0x80000007 peer closed, refused input or missed a deadline,
+// 0x800705B4 idle too long, 0x80004005 failure, 0x8007000E no memory).
+HRESULT ServeFramedClient(Served& connection, ISessionHost& host, FrameBuffer& buffer, const PeerInfo& peer);
 
 }  // namespace ZELK::PSESVC::COMSOCK

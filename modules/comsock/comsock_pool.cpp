@@ -71,10 +71,10 @@ void AcceptPool::Join()
     }
 }
 
-bool AcceptPool::Relisten(int backlog)
+bool AcceptPool::Relisten()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    return m_listen >= 0 && listen(m_listen, backlog) == 0;
+    return m_listen >= 0 && listen(m_listen, kListenBacklog) == 0;
 }
 
 bool AcceptPool::IsStopping()
@@ -181,13 +181,14 @@ unsigned AcceptPool::Worker::Run()
         if (spawn)
             pool->Spawn();
         int client = pool->AcceptOne(listenFd);
-        int idle = 0;
+        int64_t accepted = NowMs();
+        ServeLimits limits;
         {
             std::lock_guard<std::mutex> lock(pool->m_lock);
             --pool->m_waiting;
             pool->m_changed.notify_all();
             spawn = pool->m_waiting < pool->m_limits.minWaiting;
-            idle = pool->m_limits.idleSeconds;
+            limits = pool->m_limits;
             if (pool->m_stopping || client < 0) {
                 CloseFd(client);
                 break;
@@ -196,12 +197,12 @@ unsigned AcceptPool::Worker::Run()
         }
         if (spawn)
             pool->Spawn();
-        if (idle > 0) {
-            timeval limit {idle, 0};
-            setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-            setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-        }
-        pool->m_handler->Serve(client, buffer);
+        // Waiting for the client between messages ends at the idle time-out;
+        // every other wait keeps a deadline of its own.
+        timeval idle {limits.idleMs / 1000, (limits.idleMs % 1000) * 1000};
+        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof(idle));
+        Served connection(client, limits, accepted);
+        pool->m_handler->Serve(connection, buffer);
         {
             std::lock_guard<std::mutex> lock(pool->m_lock);
             fd = -1;

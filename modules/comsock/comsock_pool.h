@@ -1,9 +1,11 @@
 // The accept-and-serve threads of one listening socket. Between 5 and 10
 // threads wait in accept (another starts when fewer wait, one ends when more
-// wait), no more than a fixed number of threads exist, and a served socket
-// that stays silent longer than the idle time-out is given up. Sockets are
-// closed only by the thread that owns them; others wake it with shutdown.
+// wait), no more than a fixed number of threads exist, and every served
+// socket keeps the deadlines of its limits. Sockets are closed only by the
+// thread that owns them; others wake it with shutdown.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -16,17 +18,20 @@
 
 namespace ZELK::PSESVC::COMSOCK {
 
-struct PoolLimits {
+// Every listening socket queues as many connections as the system allows,
+// so that a burst of clients is not refused.
+constexpr int kListenBacklog = SOMAXCONN;
+
+struct PoolLimits : ServeLimits {
     unsigned minWaiting = 5;
     unsigned maxWaiting = 10;
     unsigned maxThreads = 64;
-    int idleSeconds = 300;
 };
 
 // Serves one accepted socket on a pool thread; `buffer` is that thread's own.
 class IAcceptHandler {
 public:
-    virtual void Serve(int fd, FrameBuffer& buffer) = 0;
+    virtual void Serve(Served& connection, FrameBuffer& buffer) = 0;
 
 protected:
     ~IAcceptHandler() = default;
@@ -49,7 +54,7 @@ public:
     void Join();
     // Listens again on the open listening socket, so that clients connecting
     // from now on see the process's present credentials. False without one.
-    bool Relisten(int backlog);
+    bool Relisten();
 
     bool IsStopping();
     bool IsListening();

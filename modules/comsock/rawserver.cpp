@@ -80,7 +80,7 @@ HRESULT RAWServer::Connect(IUnknown* source)
             CloseFd(fd);
             return trace.result = E_FAIL;
         }
-        if (listen(fd, 5) != 0) {
+        if (listen(fd, kListenBacklog) != 0) {
             CloseFd(fd);
             return trace.result = E_FAIL;
         }
@@ -131,7 +131,7 @@ HRESULT RAWServer::GetTunnel(ITunnel** tunnel)
     return trace.result;
 }
 
-void RAWServer::Serve(int fd, FrameBuffer& buffer)
+void RAWServer::Serve(Served& connection, FrameBuffer& buffer)
 {
     SECTRACE_Fkt_IMPL<HRESULT> trace("%8x", "RAWServer::Connection::ReceiveMessages");
     ZELK_PTR(ITunnel) tunnel;
@@ -140,6 +140,7 @@ void RAWServer::Serve(int fd, FrameBuffer& buffer)
         trace.result = E_FAIL;
         return;
     }
+    int fd = connection.fd;
     uint32_t pid = GetTcpPeerPid(fd);
     SECTRACE_FormatLn(kWebAdapterTrace, 3, "*** New Connection ***\nSocket connection from PID %d", pid);
     std::string path = ReadProcessPath(pid);
@@ -154,33 +155,41 @@ void RAWServer::Serve(int fd, FrameBuffer& buffer)
         control->SetProperties(&attribute);
     }
 
+    // The first bytes are due by the handshake deadline; a message the
+    // tunnel has begun to take (it answered 1) is due whole by the frame
+    // deadline; between messages the idle time-out applies (due 0).
+    int64_t due = connection.accepted + connection.limits.handshakeMs;
+    int64_t messageDue = 0;
+    bool waiting = true;
     trace.result = S_OK;
     while (!m_pool.IsStopping()) {
-        ssize_t received = 0;
-        do
-            received = recv(fd, buffer.data, buffer.capacity, 0);
-        while (received < 0 && errno == EINTR);
-        if (received <= 0) {
+        ssize_t received = ReceiveSome(fd, buffer.data, buffer.capacity, due);
+        if (received <= 0 || (waiting && !connection.Claim())) {
             trace.result = E_ABORT;
             break;
         }
+        if (waiting)
+            messageDue = NowMs() + connection.limits.frameMs;
+        waiting = false;
         unsigned char* before = buffer.data;
         unsigned long reply = buffer.capacity;
         HRESULT hr = tunnel->Transact(buffer.data, static_cast<unsigned long>(received), &buffer.data, &reply);
-        if (buffer.data != before)
+        // A replaced buffer is known to hold the reply and no more; a buffer
+        // grown in place holds the larger reply the tunnel reports.
+        if (buffer.data != before || reply > buffer.capacity)
             buffer.capacity = reply;
         if (buffer.data == nullptr) {
             buffer.capacity = 0;
             trace.result = E_FAIL;
             break;
         }
-        if (hr == S_FALSE)
-            continue;
-        if (FAILED(hr) || reply > buffer.capacity) {
+        if (hr == S_FALSE) {
+            due = messageDue;
+        } else if (FAILED(hr)) {
             trace.result = E_FAIL;
             break;
-        }
-        if (reply > 0 && FAILED(WriteExact(fd, buffer.data, reply))) {
+        } else if (reply > 0
+                   && FAILED(WriteBy(fd, buffer.data, reply, nullptr, 0, NowMs() + connection.limits.frameMs))) {
             SECTRACE_FormatLn(kWebAdapterTrace, 1, "send failed with error code: %s (%u,%u)", strerror(errno),
                               m_pool.Running(), m_pool.Waiting());
             trace.result = E_FAIL;
@@ -190,8 +199,14 @@ void RAWServer::Serve(int fd, FrameBuffer& buffer)
             trace.result = E_OUTOFMEMORY;
             break;
         }
-        if (control && control->CloseAfterTransact())
+        if (hr == S_FALSE)
+            continue;
+        // An empty reply sends nothing, and nothing follows it.
+        if (reply > 0 && control && control->CloseAfterTransact())
             break;
+        connection.Idle();
+        waiting = true;
+        due = 0;
     }
     tunnel->Disconnect();
     buffer.Wipe();

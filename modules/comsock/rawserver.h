@@ -46,7 +46,7 @@ protected:
     sockaddr_in m_address {};
 
 private:
-    void Serve(int fd, FrameBuffer& buffer) override;
+    void Serve(Served& connection, FrameBuffer& buffer) override;
     HRESULT GetTunnel(ITunnel** tunnel);
 
     std::mutex m_refsLock;

@@ -22,8 +22,6 @@ namespace {
 
 std::mutex s_sockPathLock;
 
-constexpr int kBacklog = 5;
-
 // True when a service listens on the Unix-domain socket `path` (or cannot be
 // asked without waiting: its queue is full).
 bool SocketIsLive(const char* path)
@@ -160,7 +158,7 @@ HRESULT Server::OpenListener(int* out)
             hr = E_FAIL;
         }
     }
-    if (SUCCEEDED(hr) && listen(fd, kBacklog) != 0) {
+    if (SUCCEEDED(hr) && listen(fd, kListenBacklog) != 0) {
         SECTRACE_FormatLn(nullptr, 1, "socket can not listen: %s", strerror(errno));
         hr = E_FAIL;
     }
@@ -334,17 +332,17 @@ bool Server::PeerAllowed(int fd, PeerInfo* peer)
     return peer->uid == geteuid() || peer->uid == m_owner;
 }
 
-void Server::Serve(int fd, FrameBuffer& buffer)
+void Server::Serve(Served& connection, FrameBuffer& buffer)
 {
     SECTRACE_Fkt_IMPL<HRESULT> trace("%8x", "Server::Connection::ReceiveMessages");
     PeerInfo peer;
-    if (!PeerAllowed(fd, &peer)) {
+    if (!PeerAllowed(connection.fd, &peer)) {
         SECTRACE_FormatLn(nullptr, 1, "connection of uid %u (pid %u) refused: not the service's user", peer.uid,
                           peer.pid);
         trace.result = E_ACCESSDENIED;
         return;
     }
-    trace.result = ServeFramedClient(fd, *this, buffer, peer);
+    trace.result = ServeFramedClient(connection, *this, buffer, peer);
 }
 
 HRESULT Server::UserSwitch(const char* user)
@@ -423,7 +421,7 @@ HRESULT Server::UserSwitch(const char* user)
     }
     // A client sees the credentials the socket had when it began to listen;
     // from now on they are the user's.
-    if (!m_pool.Relisten(kBacklog))
+    if (!m_pool.Relisten())
         SECTRACE_FormatLn(nullptr, 1, "socket can not listen as uid %u: %s", uid, strerror(errno));
     memcpy(m_socketPath, target, sizeof(target));
     m_owner = uid;

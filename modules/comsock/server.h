@@ -77,7 +77,7 @@ private:
     void DetachSession(uint32_t id, const PeerInfo& peer) override;
     void ClientNotice(ClientNoticeKind kind, const PeerInfo& peer) override;
     bool IsStopping() override;
-    void Serve(int fd, FrameBuffer& buffer) override;
+    void Serve(Served& connection, FrameBuffer& buffer) override;
 
     HRESULT OpenListener(int* fd);
     HRESULT BindUnix(int fd);

@@ -73,6 +73,40 @@ public:
     std::atomic<uint32_t> pid {0};
 };
 
+// Replaces the reply buffer once with a block of spare room and answers 20000
+// bytes; every later reply grows into that room, 60000 bytes at the same
+// address, as a tunnel whose sec_realloc kept the address answers. (The
+// sanitizer build's realloc always moves, so the room is used directly.)
+class GrowInPlaceTunnel : public ITunnel, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(GrowInPlaceTunnel)
+    ZELK_INTMAP_ENTRY(ITunnel)
+    ZELK_END_INTMAP()
+
+    static constexpr unsigned long kFirst = 20000;
+    static constexpr unsigned long kLater = 60000;
+
+    HRESULT Transact(unsigned char*, unsigned long, unsigned char** out, unsigned long* outLength) override
+    {
+        unsigned long length = kLater;
+        if (*out != m_block) {
+            m_block = static_cast<unsigned char*>(sec_malloc(kLater));
+            if (!m_block)
+                return E_OUTOFMEMORY;
+            sec_free(*out);
+            *out = m_block;
+            length = kFirst;
+        }
+        memset(*out, 'g', length);
+        *outLength = length;
+        return 0;
+    }
+    HRESULT Disconnect() override { return 0; }
+
+private:
+    unsigned char* m_block = nullptr;
+};
+
 // The service's factory: a new echo tunnel per session, and the session
 // notices recorded as "connect:<name>:<pid>" and so on.
 class Factory : public IClassFactory, public ITunnelCallback, public CComObjectRoot {

@@ -6,9 +6,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 
 #include <string>
 
+#include "comsock_io.h"
 #include "comsock_peer.h"
 #include "comsock_test_util.h"
 
@@ -18,8 +20,8 @@ using namespace ZELK::PSESVC::COMSOCK::test;
 namespace {
 
 // One connection's tunnel: collects input until a line ends ("\n"; answers 1
-// before), then replies with the line times `repeat`; "close" asks for the
-// close after the reply.
+// before), then replies with the line ("big" 5000 times); "close" asks for
+// the close after the reply, and "quiet" asks for it with an empty reply.
 class LineTunnel : public ITunnel, public ITunnelControl, public CComObjectRoot {
 public:
     ZELK_BEGIN_INTMAP(LineTunnel)
@@ -32,7 +34,13 @@ public:
         m_line.append(reinterpret_cast<char*>(in), inLength);
         if (m_line.empty() || m_line.back() != '\n')
             return 1;
-        m_close = m_line == "close\n";
+        ++s_lines;
+        m_close = m_line == "close\n" || m_line == "quiet\n";
+        if (m_line == "quiet\n") {
+            m_line.clear();
+            *outLength = 0;
+            return 0;
+        }
         size_t repeat = m_line.rfind("big", 0) == 0 ? 5000 : 1;
         std::string reply;
         for (size_t i = 0; i < repeat; ++i)
@@ -62,6 +70,7 @@ public:
     }
 
     static inline std::atomic<int> s_disconnects {0};
+    static inline std::atomic<int> s_lines {0};
     static inline std::atomic<uint32_t> s_pid {0};
 
 private:
@@ -193,6 +202,74 @@ TEST_F(RawServerTest, CloseAfterTransactClosesTheSocketAndTellsTheTunnel)
     EXPECT_EQ(0, recv(fd, &c, 1, 0));
     EXPECT_TRUE(WaitFor([&] { return LineTunnel::s_disconnects == before + 1; }));
     close(fd);
+}
+
+TEST_F(RawServerTest, AnEmptyReplySendsNothingAndKeepsTheConnection)
+{
+    int before = LineTunnel::s_disconnects;
+    int lines = LineTunnel::s_lines;
+    int fd = Dial(server->LocalPort());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(6, send(fd, "quiet\n", 6, MSG_NOSIGNAL));
+    EXPECT_TRUE(WaitFor([&] { return LineTunnel::s_lines >= lines + 1; }));
+    ASSERT_EQ(5, send(fd, "next\n", 5, MSG_NOSIGNAL));
+    EXPECT_EQ("next\n", ReadN(fd, 5)) << "nothing was sent for the empty reply and the socket stays open";
+    EXPECT_EQ(before, LineTunnel::s_disconnects.load());
+    close(fd);
+}
+
+TEST_F(RawServerTest, AReplyBufferGrownInPlaceIsSentWhole)
+{
+    server->Disconnect(nullptr);
+    Ref<GrowInPlaceTunnel> tunnel;
+    Ref<ServerRawTCP> direct;
+    direct->SetLocalPort(FreePort());
+    ASSERT_EQ(S_OK, direct->Connect(static_cast<ITunnel*>(tunnel.get())));
+    int fd = Dial(direct->LocalPort());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(1, send(fd, "a", 1, MSG_NOSIGNAL));
+    EXPECT_EQ(std::string(GrowInPlaceTunnel::kFirst, 'g'), ReadN(fd, GrowInPlaceTunnel::kFirst));
+    ASSERT_EQ(1, send(fd, "b", 1, MSG_NOSIGNAL));
+    EXPECT_EQ(std::string(GrowInPlaceTunnel::kLater, 'g'), ReadN(fd, GrowInPlaceTunnel::kLater));
+    close(fd);
+    direct->Disconnect(nullptr);
+}
+
+TEST_F(RawServerTest, SilentAndTricklingConnectionsAreClosedAtTheirDeadlines)
+{
+    server->Disconnect(nullptr);
+    PoolLimits limits;
+    limits.handshakeMs = 300;
+    limits.frameMs = 400;
+    limits.idleMs = 5000;
+    server->SetPoolLimits(limits);
+    ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
+
+    int silent = Dial(server->LocalPort());
+    ASSERT_GE(silent, 0);
+    int64_t start = NowMs();
+    char c;
+    EXPECT_EQ(0, recv(silent, &c, 1, 0));
+    EXPECT_GE(NowMs() - start, 250) << "closed at the first bytes' deadline, not before";
+    close(silent);
+
+    // A line that never ends, one byte each 100 ms: closed at the deadline of
+    // the message the tunnel has begun to take.
+    int trickle = Dial(server->LocalPort());
+    ASSERT_GE(trickle, 0);
+    ASSERT_EQ(3, send(trickle, "ok\n", 3, MSG_NOSIGNAL));
+    EXPECT_EQ("ok\n", ReadN(trickle, 3));
+    start = NowMs();
+    int64_t closedAfter = -1;
+    for (int i = 0; i < 30 && closedAfter < 0; ++i) {
+        send(trickle, "x", 1, MSG_NOSIGNAL);
+        pollfd closed {trickle, POLLIN, 0};
+        if (poll(&closed, 1, 100) > 0)
+            closedAfter = NowMs() - start;
+    }
+    EXPECT_GE(closedAfter, 350);
+    EXPECT_LT(closedAfter, 1500);
+    close(trickle);
 }
 
 TEST_F(RawServerTest, RestartsOnTheSamePortAndMovesToANewOne)

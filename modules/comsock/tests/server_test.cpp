@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "client.h"
+#include "comsock_io.h"
 #include "comsock_path.h"
 #include "comsock_peer.h"
 #include "comsock_test_util.h"
@@ -212,6 +214,102 @@ TEST_F(ServerTest, AnEmptyTunnelReplyClosesTheConnection)
     tunnel->Release();
 }
 
+TEST_F(ServerTest, AReplyBufferGrownInPlaceIsSentWhole)
+{
+    Ref<GrowInPlaceTunnel> tunnel;
+    Ref<ServerUNIX> direct;
+    server->Disconnect(nullptr);
+    ASSERT_EQ(S_OK, direct->Connect(static_cast<ITunnel*>(tunnel.get())));
+    Raw raw(direct->SocketPath());
+    ASSERT_NE(0u, raw.Handshake(0));
+    EXPECT_EQ(std::string(GrowInPlaceTunnel::kFirst, 'g'), Request(raw, "first"));
+    EXPECT_EQ(std::string(GrowInPlaceTunnel::kLater, 'g'), Request(raw, "grow"));
+    EXPECT_EQ(std::string(GrowInPlaceTunnel::kLater, 'g'), Request(raw, "again"));
+    direct->Disconnect(nullptr);
+}
+
+// Deadlines shortened; the idle time-out between frames stays long.
+class DeadlineTest : public ServerTest {
+protected:
+    void SetUp() override
+    {
+        PoolLimits limits;
+        limits.handshakeMs = 300;
+        limits.frameMs = 400;
+        limits.idleMs = 5000;
+        server->SetPoolLimits(limits);
+        ServerTest::SetUp();
+    }
+};
+
+// Sends `bytes` one at a time, `pauseMs` apart, until the service closes the
+// socket; the milliseconds from the first byte to the close, or -1 when all
+// were sent and the socket stayed open.
+int64_t TrickleUntilClosed(Raw& raw, const std::string& bytes, int pauseMs)
+{
+    int64_t start = NowMs();
+    for (char byte : bytes) {
+        if (send(raw.fd, &byte, 1, MSG_NOSIGNAL) != 1)
+            return NowMs() - start;
+        pollfd closed {raw.fd, POLLIN, 0};
+        if (poll(&closed, 1, pauseMs) > 0)
+            return raw.Closed() ? NowMs() - start : -1;
+    }
+    return -1;
+}
+
+TEST_F(DeadlineTest, SilentAndTricklingConnectionsAreClosedAtTheirDeadlines)
+{
+    {
+        Raw silent(Path());
+        int64_t start = NowMs();
+        EXPECT_TRUE(silent.Closed());
+        EXPECT_GE(NowMs() - start, 250) << "closed at the handshake deadline, not before";
+    }
+    {
+        Raw slow(Path());
+        int64_t closedAfter = TrickleUntilClosed(slow, U32(4) + U32(0), 100);
+        EXPECT_GE(closedAfter, 200) << "a handshake trickled past its deadline";
+        EXPECT_LT(closedAfter, 700);
+    }
+    {
+        // Each byte comes well within the idle time-out, but the frame misses
+        // its deadline.
+        Raw trickle(Path());
+        ASSERT_NE(0u, trickle.Handshake(0));
+        int64_t closedAfter = TrickleUntilClosed(trickle, U32(40) + std::string(40, 'x'), 100);
+        EXPECT_GE(closedAfter, 350);
+        EXPECT_LT(closedAfter, 1500);
+    }
+    // Between frames only the idle time-out counts.
+    Raw patient(Path());
+    ASSERT_NE(0u, patient.Handshake(0));
+    EXPECT_EQ("s" + std::to_string(factory->made.load()) + ":one", Request(patient, "one"));
+    usleep(600 * 1000);
+    EXPECT_EQ("s" + std::to_string(factory->made.load()) + ":two", Request(patient, "two"));
+}
+
+TEST_F(ServerTest, ABurstOfConnectsIsQueuedNotRefused)
+{
+    std::vector<int> burst;
+    sockaddr_storage address {};
+    socklen_t length = UnixAddress(Path(), &address);
+    int refused = 0;
+    for (int i = 0; i < 500; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0)
+            ++refused;
+        burst.push_back(fd);
+    }
+    EXPECT_EQ(0, refused);
+    for (int fd : burst)
+        close(fd);
+    Raw raw(Path());
+    ASSERT_NE(0u, raw.Handshake(0));
+    EXPECT_EQ("s1:after", Request(raw, "after"));
+}
+
 TEST_F(ServerTest, ASecondInstanceDoesNotStealTheSocket)
 {
     struct stat before {};
@@ -301,7 +399,7 @@ TEST_F(ServerTest, ThePoolIsBoundedAndIdleSocketsAreClosed)
     limits.minWaiting = 1;
     limits.maxWaiting = 2;
     limits.maxThreads = 3;
-    limits.idleSeconds = 1;
+    limits.idleMs = 1000;
     server->SetPoolLimits(limits);
     ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
 
@@ -328,7 +426,7 @@ TEST_F(ServerTest, ASessionClosedForIdlenessWaitsForItsProcess)
 {
     server->Disconnect(nullptr);
     PoolLimits limits;
-    limits.idleSeconds = 1;
+    limits.idleMs = 300;
     server->SetPoolLimits(limits);
     ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
     uint32_t id = 0;
