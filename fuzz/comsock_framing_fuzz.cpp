@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "comsock_framed.h"
+#include "comsock_sessions.h"
 #include "zelk_alloc.h"
 
 using namespace ZELK::PSESVC::COMSOCK;
@@ -73,7 +74,7 @@ private:
 
 class Host final : public ISessionHost {
 public:
-    void AttachSession(uint32_t* id, ITunnel** tunnel) override
+    void AttachSession(uint32_t* id, ITunnel** tunnel, const PeerInfo& peer) override
     {
         if (*id != 0) {
             if (sessions.Join(*id, tunnel) != S_OK)
@@ -81,11 +82,11 @@ public:
             return;
         }
         auto* echo = new Echo;
-        if (FAILED(sessions.Add(echo, id)))
+        if (sessions.Add(echo, peer.pid, id) != S_OK)
             *id = 0;
         *tunnel = echo;
     }
-    void DetachSession(uint32_t id, const PeerInfo& peer) override { sessions.Leave(id, peer.pid); }
+    void DetachSession(uint32_t id) override { sessions.Leave(id); }
     void ClientNotice(ClientNoticeKind, const PeerInfo&) override {}
     bool IsStopping() override { return false; }
 

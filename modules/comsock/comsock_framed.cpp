@@ -1,16 +1,11 @@
 #include "comsock_framed.h"
 
 #include <openssl/crypto.h>
-#include <poll.h>
-#include <sys/random.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "comsock_io.h"
 #include "zelk_alloc.h"
@@ -22,31 +17,6 @@ namespace {
 std::atomic<uint64_t> s_frameLimit {kDefaultFrameLimit};
 
 constexpr unsigned long kInitialCapacity = 1024;
-
-// A descriptor that becomes readable when process `pid` exits; -1 when it
-// has exited already (or `pid` is 0).
-int WatchProcess(uint32_t pid)
-{
-    if (pid == 0)
-        return -1;
-    return static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
-}
-
-bool ProcessGone(int watch)
-{
-    pollfd exited {watch, POLLIN, 0};
-    return watch < 0 || poll(&exited, 1, 0) != 0;
-}
-
-uint32_t RandomId()
-{
-    uint32_t id = 0;
-    while (id == 0) {
-        if (getrandom(&id, sizeof(id), 0) != static_cast<ssize_t>(sizeof(id)))
-            id = 0;
-    }
-    return id;
-}
 
 // Reads one frame header. The first bytes may take as long as the socket's
 // receive time-out (the idle time-out); from then on the whole frame is due
@@ -82,115 +52,6 @@ void SetFrameLimit(uint64_t bytes)
 uint64_t GetFrameLimit()
 {
     return s_frameLimit;
-}
-
-// ---- SessionTable -----------------------------------------------------------
-
-SessionTable::~SessionTable()
-{
-    for (auto& [id, entry] : m_sessions) {
-        CloseFd(entry.process);
-        entry.tunnel->Release();
-    }
-}
-
-void SessionTable::Sweep()
-{
-    std::vector<ITunnel*> ended;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        for (auto it = m_sessions.begin(); it != m_sessions.end();) {
-            const Entry& entry = it->second;
-            if (entry.holders == 0 && ProcessGone(entry.process)) {
-                CloseFd(entry.process);
-                ended.push_back(entry.tunnel);
-                it = m_sessions.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (ITunnel* tunnel : ended)
-        tunnel->Release();
-}
-
-HRESULT SessionTable::Add(ITunnel* tunnel, uint32_t* id)
-{
-    if (tunnel == nullptr || id == nullptr)
-        return E_INVALIDARG;
-    Sweep();
-    std::lock_guard<std::mutex> lock(m_lock);
-    uint32_t candidate = RandomId();
-    while (m_sessions.count(candidate))
-        candidate = RandomId();
-    tunnel->AddRef();
-    m_sessions.emplace(candidate, Entry {tunnel, 1, -1, true});
-    *id = candidate;
-    return S_OK;
-}
-
-HRESULT SessionTable::Join(uint32_t id, ITunnel** tunnel)
-{
-    *tunnel = nullptr;
-    Sweep();
-    std::lock_guard<std::mutex> lock(m_lock);
-    auto it = m_sessions.find(id);
-    if (id == 0 || it == m_sessions.end() || !it->second.current)
-        return S_FALSE;
-    ++it->second.holders;
-    CloseFd(it->second.process);
-    it->second.process = -1;
-    it->second.tunnel->AddRef();
-    *tunnel = it->second.tunnel;
-    return S_OK;
-}
-
-void SessionTable::Leave(uint32_t id, uint32_t keepFor)
-{
-    ITunnel* ended = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        auto it = m_sessions.find(id);
-        if (it == m_sessions.end())
-            return;
-        Entry& entry = it->second;
-        if (--entry.holders == 0 && m_keep && entry.current)
-            entry.process = WatchProcess(keepFor);
-        if (entry.holders == 0 && entry.process < 0) {
-            ended = entry.tunnel;
-            m_sessions.erase(it);
-        }
-    }
-    // The tunnel may run its own clean-up; never under the table's lock.
-    if (ended)
-        ended->Release();
-    Sweep();
-}
-
-void SessionTable::Close()
-{
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_keep = false;
-        for (auto& [id, entry] : m_sessions) {
-            entry.current = false;
-            CloseFd(entry.process);
-            entry.process = -1;
-        }
-    }
-    Sweep();
-}
-
-void SessionTable::Open()
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_keep = true;
-}
-
-size_t SessionTable::Count()
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_sessions.size();
 }
 
 // ---- FrameBuffer ------------------------------------------------------------
@@ -282,7 +143,7 @@ HRESULT ServeFramedClient(Served& connection, ISessionHost& host, FrameBuffer& b
     uint32_t id = handshake[1];
 
     ITunnel* tunnel = nullptr;
-    host.AttachSession(&id, &tunnel);
+    host.AttachSession(&id, &tunnel, peer);
     if (id == 0 && tunnel) {
         tunnel->Release();
         tunnel = nullptr;
@@ -293,7 +154,7 @@ HRESULT ServeFramedClient(Served& connection, ISessionHost& host, FrameBuffer& b
         return E_ABORT;
     if (FAILED(hr)) {
         tunnel->Release();
-        host.DetachSession(id, peer);
+        host.DetachSession(id);
         return hr;
     }
 
@@ -301,7 +162,7 @@ HRESULT ServeFramedClient(Served& connection, ISessionHost& host, FrameBuffer& b
     hr = ServeRequests(connection, host, buffer, tunnel, peer);
     host.ClientNotice(ClientNoticeKind::Disconnect, peer);
     tunnel->Release();
-    host.DetachSession(id, peer);
+    host.DetachSession(id);
     buffer.Wipe();
     return hr;
 }

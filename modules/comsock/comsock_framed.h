@@ -6,8 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <unordered_map>
 
 #include "comsock_served.h"
 #include "zelk_result.h"
@@ -31,53 +29,13 @@ struct PeerInfo {
 
 enum class ClientNoticeKind { Connect, Active, Disconnect };
 
-// The live sessions of a server: random non-zero ids, each naming the tunnel
-// shared by every connection that presented it. A session belongs to a client
-// process: when its last connection ends (the client's threads ended, or a
-// socket was closed for being idle) it waits for that process to connect
-// again, and ends once the process is gone; its id is then unknown.
-class SessionTable {
-public:
-    SessionTable() = default;
-    ~SessionTable();
-    SessionTable(const SessionTable&) = delete;
-    SessionTable& operator=(const SessionTable&) = delete;
-
-    // A new session over `tunnel` (one reference taken), held once; its id in *id.
-    HRESULT Add(ITunnel* tunnel, uint32_t* id);
-    // Holds the live session `id` once more: 0 with its tunnel (one reference
-    // for the caller), or 1 when no live session has that id.
-    HRESULT Join(uint32_t id, ITunnel** tunnel);
-    // Gives up one hold; the last one ends the session and drops its tunnel,
-    // unless `keepFor` names a process that still runs: the session then
-    // waits for it.
-    void Leave(uint32_t id, uint32_t keepFor = 0);
-    size_t Count();
-    // A stopped server keeps no session for later: waiting sessions end now,
-    // the others with their last connection. Open() keeps them again.
-    void Close();
-    void Open();
-
-private:
-    struct Entry {
-        ITunnel* tunnel;
-        uint64_t holders;
-        int process;   // the waited-for process (a pidfd), -1 when none
-        bool current;  // made since the last Open()
-    };
-    void Sweep();
-    std::mutex m_lock;
-    std::unordered_map<uint32_t, Entry> m_sessions;
-    bool m_keep = true;
-};
-
 // What a connection needs of its server.
 class ISessionHost {
 public:
     // Handshake: *id 0 asks for a new session. 0 with the session's id and
     // tunnel (one reference), or *id 0 and no tunnel when none can be had.
-    virtual void AttachSession(uint32_t* id, ITunnel** tunnel) = 0;
-    virtual void DetachSession(uint32_t id, const PeerInfo& peer) = 0;
+    virtual void AttachSession(uint32_t* id, ITunnel** tunnel, const PeerInfo& peer) = 0;
+    virtual void DetachSession(uint32_t id) = 0;
     virtual void ClientNotice(ClientNoticeKind kind, const PeerInfo& peer) = 0;
     virtual bool IsStopping() = 0;
 

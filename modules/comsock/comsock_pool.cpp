@@ -1,8 +1,10 @@
 #include "comsock_pool.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -37,7 +39,35 @@ HRESULT AcceptPool::Start(int listenFd)
         m_stopping = false;
         spawn = m_waiting == 0;
     }
+    if (!m_watcher) {
+        m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (m_wake < 0 || FAILED(ZELK::Thread::Create(&m_watcher, this, &AcceptPool::Watch)) || !m_watcher) {
+            CloseFd(m_wake);
+            m_wake = -1;
+            return E_OUTOFMEMORY;
+        }
+    }
     return spawn ? Spawn() : S_OK;
+}
+
+// Waits for what the handler watches until the pool stops.
+unsigned AcceptPool::Watch()
+{
+    int watched = m_handler->WatchFd();
+    while (!IsStopping()) {
+        pollfd ready[2] = {{m_wake, POLLIN, 0}, {watched, POLLIN, 0}};
+        if (poll(ready, watched >= 0 ? 2 : 1, -1) < 0) {
+            if (errno != EINTR)
+                Sleep(100);
+            continue;
+        }
+        uint64_t count = 0;
+        if (ready[0].revents && read(m_wake, &count, sizeof(count)) < 0)
+            continue;
+        if (watched >= 0 && ready[1].revents && !IsStopping())
+            m_handler->Watched();
+    }
+    return 0;
 }
 
 void AcceptPool::Stop()
@@ -56,6 +86,13 @@ void AcceptPool::Stop()
         m_listen = -1;
     }
     CloseFd(listenFd);
+    if (m_watcher) {
+        uint64_t one = 1;
+        if (write(m_wake, &one, sizeof(one)) == sizeof(one))
+            m_watcher.Wait(-1);
+        CloseFd(m_wake);
+        m_wake = -1;
+    }
 }
 
 void AcceptPool::Join()

@@ -32,6 +32,10 @@ struct PoolLimits : ServeLimits {
 class IAcceptHandler {
 public:
     virtual void Serve(Served& connection, FrameBuffer& buffer) = 0;
+    // A descriptor that the pool's watcher waits on (-1: none), and what is
+    // to be done when it is readable.
+    virtual int WatchFd() { return -1; }
+    virtual void Watched() {}
 
 protected:
     ~IAcceptHandler() = default;
@@ -44,11 +48,12 @@ public:
     AcceptPool(const AcceptPool&) = delete;
     AcceptPool& operator=(const AcceptPool&) = delete;
 
-    // Takes the listening socket (non-blocking), clears the stop and starts a
-    // thread when none waits in accept. 0x8007000E when no thread can start.
+    // Takes the listening socket (non-blocking), clears the stop, starts the
+    // watcher and a thread when none waits in accept. 0x8007000E when no
+    // thread can start.
     HRESULT Start(int listenFd);
-    // Stops accepting, wakes every served socket, and closes the listening
-    // socket once no thread waits on it. Threads end on their own.
+    // Stops accepting and watching, wakes every served socket, and closes the
+    // listening socket once no thread waits on it. Threads end on their own.
     void Stop();
     // Waits until every thread has ended.
     void Join();
@@ -71,6 +76,7 @@ private:
         unsigned Run();
     };
 
+    unsigned Watch();
     HRESULT Spawn();
     void Reap();
     int AcceptOne(int listenFd);
@@ -85,6 +91,9 @@ private:
     unsigned m_waiting = 0;
     std::vector<Worker*> m_workers;
     std::vector<Worker*> m_finished;
+    // The watcher thread, woken through an event descriptor.
+    ZELK::Thread m_watcher;
+    int m_wake = -1;
 };
 
 }  // namespace ZELK::PSESVC::COMSOCK

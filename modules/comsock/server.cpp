@@ -256,7 +256,7 @@ bool Server::IsStopping()
     return m_pool.IsStopping();
 }
 
-void Server::AttachSession(uint32_t* id, ITunnel** tunnel)
+void Server::AttachSession(uint32_t* id, ITunnel** tunnel, const PeerInfo& peer)
 {
     SECTRACE_Fkt_IMPL<HRESULT> trace("%8x", "Server::GetTunnel");
     *tunnel = nullptr;
@@ -280,7 +280,7 @@ void Server::AttachSession(uint32_t* id, ITunnel** tunnel)
     } else if (factory) {
         factory->CreateInstance(nullptr, IID_ITunnel, reinterpret_cast<void**>(&fresh));
     }
-    if (fresh == nullptr || FAILED(m_sessions.Add(fresh, id))) {
+    if (fresh == nullptr || m_sessions.Add(fresh, peer.pid, id) != S_OK) {
         if (fresh)
             fresh->Release();
         *id = 0;
@@ -290,9 +290,19 @@ void Server::AttachSession(uint32_t* id, ITunnel** tunnel)
     *tunnel = fresh;
 }
 
-void Server::DetachSession(uint32_t id, const PeerInfo& peer)
+void Server::DetachSession(uint32_t id)
 {
-    m_sessions.Leave(id, peer.pid);
+    m_sessions.Leave(id);
+}
+
+int Server::WatchFd()
+{
+    return m_sessions.WatchFd();
+}
+
+void Server::Watched()
+{
+    m_sessions.EndExited();
 }
 
 void Server::ClientNotice(ClientNoticeKind kind, const PeerInfo& peer)

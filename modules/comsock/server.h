@@ -13,6 +13,7 @@
 #include "comsock_framed.h"
 #include "comsock_path.h"
 #include "comsock_pool.h"
+#include "comsock_sessions.h"
 #include "zelk_classfactory.h"
 #include "zelk_object.h"
 #include "zelk_ptr.h"
@@ -57,6 +58,7 @@ public:
     unsigned PoolThreads() { return m_pool.Running(); }
     unsigned PoolWaiting() { return m_pool.Waiting(); }
     void SetPoolLimits(const PoolLimits& limits) { m_pool.SetLimits(limits); }
+    void SetSessionLimits(const SessionLimits& limits) { m_sessions.SetLimits(limits); }
 
     // The socket path last computed in this process, and the single user.
     static char s_szSockPath[kSocketPathSize];
@@ -73,11 +75,13 @@ protected:
     socklen_t m_addressLength = 0;
 
 private:
-    void AttachSession(uint32_t* id, ITunnel** tunnel) override;
-    void DetachSession(uint32_t id, const PeerInfo& peer) override;
+    void AttachSession(uint32_t* id, ITunnel** tunnel, const PeerInfo& peer) override;
+    void DetachSession(uint32_t id) override;
     void ClientNotice(ClientNoticeKind kind, const PeerInfo& peer) override;
     bool IsStopping() override;
     void Serve(Served& connection, FrameBuffer& buffer) override;
+    int WatchFd() override;
+    void Watched() override;
 
     HRESULT OpenListener(int* fd);
     HRESULT BindUnix(int fd);

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -194,7 +195,7 @@ public:
         fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address {};
         address.sun_family = AF_UNIX;
-        strncpy(address.sun_path, path, sizeof(address.sun_path) - 1);
+        memcpy(address.sun_path, path, strnlen(path, sizeof(address.sun_path) - 1));
         connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
         timeval limit {5, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
@@ -261,6 +262,14 @@ public:
 inline std::string U32(uint32_t v)
 {
     return std::string(reinterpret_cast<char*>(&v), 4);
+}
+
+// Microseconds on the monotonic clock.
+inline int64_t NowUs()
+{
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 // Waits up to `ms` for `done`.
