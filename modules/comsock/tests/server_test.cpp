@@ -144,7 +144,9 @@ TEST_F(ServerTest, ManySessionsOfOneProcessKeepDescriptorsAndHandshakeTimeFlat)
     EXPECT_LE(server->SessionCount(), kSessionsPerProcess);
     EXPECT_LT(last, 3 * first + 500) << "a handshake does not walk the sessions";
 
-    // With every session of the process held, a new one is refused.
+    // With every session of the process held, a new one is refused (once
+    // the pool has let go of the closed connections).
+    ASSERT_TRUE(WaitFor([&] { return server->PoolWaiting() == server->PoolThreads(); }));
     server->SetSessionLimits(SessionLimits {1, kSessionsInAll});
     Raw held(Path());
     ASSERT_NE(0u, held.Handshake(0));
