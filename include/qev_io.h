@@ -26,6 +26,10 @@ struct SEC_IO_TABLE : API_COMMON {
     // than SEC_IO_MAX_FILE_SIZE or cannot be read, E_INVALIDARG, E_POINTER,
     // E_OUTOFMEMORY.
     HRESULT (*file2OctetString)(const char* path, OctetString** out);
+    void* reserved4[9];  // 4 to 12
+    // 13: `directory` and `file` joined by one "/" into a new text from the
+    // library's allocator.
+    HRESULT (*cat_path)(const char* directory, const char* file, char** out);
 };
 
 }  // extern "C"

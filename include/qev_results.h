@@ -12,6 +12,9 @@ constexpr HRESULT E_PSE_NOTSUPPORTED = ZELK_RC(0xA1E00015);    // not offered by
 constexpr HRESULT E_PSE_CANCELLED = ZELK_RC(0xA1E00019);       // the user cancelled
 constexpr HRESULT E_PSE_NOPSE = ZELK_RC(0xA1E00201);           // no PSE (yet), or a PSE name of no known kind
 constexpr HRESULT E_PSE_NOTFOUND = ZELK_RC(0xA1E00202);        // the named slot, token or certificate is not there
+constexpr HRESULT E_PSE_EXISTS = ZELK_RC(0xA1E00203);          // the PSE file exists already
+constexpr HRESULT E_PSE_BADPASSWORD = ZELK_RC(0xA1E00204);     // the PSE's password is wrong
+constexpr HRESULT E_PSE_NOTLOGGEDIN = ZELK_RC(0xA1E00205);     // the operation needs the PSE's password first
 constexpr HRESULT E_PSE_NOTOKEN = ZELK_RC(0xA1E00206);         // no usable token for the policy
 constexpr HRESULT E_PSE_CORRUPT = ZELK_RC(0xA1E00209);         // the PSE file cannot be read
 
@@ -26,6 +29,7 @@ constexpr HRESULT E_TOKEN_NOCARD = ZELK_RC(0xA1D0012D);
 constexpr HRESULT E_TOKEN_CARDNOTUSABLE = ZELK_RC(0xA1D0012F);
 
 // Common (component 0xA01).
+constexpr HRESULT E_BUFFERTOOSMALL = ZELK_RC(0xA0100014);     // the caller's buffer is too small
 constexpr HRESULT E_CERT_HASHMISMATCH = ZELK_RC(0xA0100020);  // the key's certificate has another hash
 
 // Slot-event waits answer as PKCS#11 C_WaitForSlotEvent does.

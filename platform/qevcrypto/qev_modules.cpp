@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,6 +22,7 @@ struct LoadedModule {
     void* handle = nullptr;
     MODULE_GET_API_FN getter = nullptr;
     HRESULT initResult = S_OK;
+    unsigned holds = 0;  // security contexts that use the module's objects
 };
 
 // Held while a module is loaded and started. Recursive because a module's
@@ -116,10 +118,27 @@ HRESULT qev_module_get_api(const char* module, const char* api, API_COMMON** var
 void qev_unload_modules()
 {
     std::lock_guard<std::recursive_mutex> lock(s_loadLock);
-    while (!s_modules.empty()) {
-        dlclose(s_modules.back()->handle);
-        s_modules.pop_back();
+    for (size_t i = s_modules.size(); i-- > 0;) {
+        if (s_modules[i]->holds > 0)
+            continue;
+        dlclose(s_modules[i]->handle);
+        s_modules.erase(s_modules.begin() + static_cast<std::ptrdiff_t>(i));
     }
+}
+
+void qev_module_hold(const char* module)
+{
+    std::lock_guard<std::recursive_mutex> lock(s_loadLock);
+    if (LoadedModule* m = module ? find_module(module) : nullptr)
+        ++m->holds;
+}
+
+void qev_module_drop(const char* module)
+{
+    std::lock_guard<std::recursive_mutex> lock(s_loadLock);
+    LoadedModule* m = module ? find_module(module) : nullptr;
+    if (m != nullptr && m->holds > 0)
+        --m->holds;
 }
 
 const char* qev_own_dir()

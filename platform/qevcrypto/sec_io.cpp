@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "qev_io.h"
 #include "qev_tables.h"
@@ -123,11 +124,43 @@ HRESULT sec_io_file2OctetString(const char* path, OctetString** out)
     return S_OK;
 }
 
+// Longest path that cat_path makes.
+constexpr size_t kMaxPath = 4096;
+
+HRESULT sec_io_cat_path(const char* directory, const char* file, char** out)
+{
+    if (out == nullptr)
+        return E_POINTER;
+    *out = nullptr;
+    if (directory == nullptr || file == nullptr || *directory == 0 || *file == 0)
+        return E_INVALIDARG;
+    size_t dirLength = strnlen(directory, kMaxPath + 1);
+    size_t fileLength = strnlen(file, kMaxPath + 1);
+    while (dirLength > 0 && directory[dirLength - 1] == '/')
+        --dirLength;
+    while (*file == '/') {
+        ++file;
+        --fileLength;
+    }
+    if (dirLength + fileLength + 1 > kMaxPath)
+        return E_INVALIDARG;
+    auto* path = static_cast<char*>(std::malloc(dirLength + fileLength + 2));
+    if (path == nullptr)
+        return E_OUTOFMEMORY;
+    std::memcpy(path, directory, dirLength);
+    path[dirLength] = '/';
+    std::memcpy(path + dirLength + 1, file, fileLength);
+    path[dirLength + 1 + fileLength] = 0;
+    *out = path;
+    return S_OK;
+}
+
 HRESULT sec_io_get_info(const char** table, const char** module, const char** description)
 {
     return qev_fill_info(table, module, description, "SEC_IO_1", "files");
 }
 
-QevTable<> s_table("SEC_IO_1", &sec_io_get_info, {{3, qev_slot(&sec_io_file2OctetString)}});
+QevTable<> s_table("SEC_IO_1", &sec_io_get_info,
+                   {{3, qev_slot(&sec_io_file2OctetString)}, {13, qev_slot(&sec_io_cat_path)}});
 
 }  // namespace

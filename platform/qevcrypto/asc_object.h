@@ -1,0 +1,45 @@
+// The library's security context (ASC): the PSE of its provider module, or
+// none, and the library's own file PSE of the context, opened on first use
+// and kept so that its login lasts as long as the context.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "qev_pse.h"
+
+namespace kestrin::qevcrypto {
+
+class AscObject final : public ASC {
+public:
+    // A context whose provider is named by attribute 1 of `chain` (none: no
+    // provider). The provider's "SEC_PSE_1" makes the context's PSE; its
+    // failure is the result and *out stays NULL. The chain stays the caller's.
+    static HRESULT Create(SECAttribute* chain, ASC** out);
+
+    HRESULT QueryInterface(const GUID& iid, void** out) override;
+    long AddRef() override;
+    long Release() override;
+    const char* getType() override;
+    HRESULT cpy(ASC** out) override;
+    int cmp(const ASC* other) override;
+    HRESULT print(char** out, const char* indent, PRINT_CTX* context) override;
+
+    HRESULT getPSE(PSE** out) override;
+    HRESULT getOwnPSE(PSE** out) override;
+    HRESULT getCertDB(void* out) override;
+    HRESULT getVerificationContext(void* out) override;
+
+private:
+    AscObject() = default;
+    ~AscObject() override;
+
+    std::atomic<long> m_refs {1};
+    std::string m_provider;        // the provider module; empty: none
+    PSE* m_providerPse = nullptr;  // one reference
+    std::mutex m_ownLock;
+    PSE* m_ownPse = nullptr;  // one reference, once opened
+};
+
+}  // namespace kestrin::qevcrypto
