@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "json_reader.h"
 #include "zelk_alloc.h"
@@ -35,17 +36,26 @@ HRESULT CopyOut(const char* text, char** out)
     return S_OK;
 }
 
-template <class T>
-HRESULT Create(T** object, ValueRef& out)
+HRESULT Fresh(JsonValue* made, ValueRef& out)
 {
-    CComObject<T>* p = nullptr;
-    HRESULT hr = CComObject<T>::CreateInstance(&p);
-    if (FAILED(hr))
-        return hr;
-    p->AddRef();
-    *object = p;
-    out = ValueRef(p);
+    if (!made)
+        return E_OUTOFMEMORY;
+    out = ValueRef(made);
     return S_OK;
+}
+
+// A malloc'd copy of n bytes followed by a NUL.
+char* NameCopy(const char* bytes, size_t n)
+{
+    if (n == static_cast<size_t>(-1))
+        return nullptr;
+    char* p = static_cast<char*>(std::malloc(n + 1));
+    if (!p)
+        return nullptr;
+    if (n)
+        std::memcpy(p, bytes, n);
+    p[n] = 0;
+    return p;
 }
 
 uint64_t HashName(const char* name, size_t length)
@@ -102,34 +112,100 @@ private:
 
 }  // namespace
 
+// ---- storage ------------------------------------------------------------------
+
+struct ValueArena::Chunk {
+    Chunk* next;
+    size_t size;
+};
+
+ValueArena* ValueArena::New()
+{
+    void* place = std::malloc(sizeof(ValueArena));
+    return place ? new (place) ValueArena() : nullptr;
+}
+
+ValueArena::~ValueArena()
+{
+    while (chunks_) {
+        Chunk* next = chunks_->next;
+        std::free(chunks_);
+        chunks_ = next;
+    }
+}
+
+void* ValueArena::allocate(size_t size)
+{
+    constexpr size_t kAlign = 16;
+    constexpr size_t kHeader = (sizeof(Chunk) + kAlign - 1) / kAlign * kAlign;
+    // Below the heap's threshold for mapping blocks of their own.
+    constexpr size_t kMaxChunk = 64 * 1024;
+    if (size > static_cast<size_t>(-1) / 2)
+        return nullptr;
+    size = (size + kAlign - 1) / kAlign * kAlign;
+    if (size > static_cast<size_t>(end_ - next_)) {
+        // A large block gets a chunk of its own; the chunks grow up to a limit.
+        size_t want = size > chunkSize_ / 4 ? size : chunkSize_;
+        auto* chunk = static_cast<Chunk*>(std::malloc(kHeader + want));
+        if (!chunk)
+            return nullptr;
+        chunk->next = chunks_;
+        chunk->size = want;
+        chunks_ = chunk;
+        char* data = reinterpret_cast<char*>(chunk) + kHeader;
+        if (want != chunkSize_) {
+            ++made_;
+            return data;
+        }
+        next_ = data;
+        end_ = data + want;
+        if (chunkSize_ < kMaxChunk)
+            chunkSize_ *= 2;
+    }
+    void* place = next_;
+    next_ += size;
+    ++made_;
+    return place;
+}
+
+void ValueArena::drop(size_t count)
+{
+    if (live_.fetch_sub(count, std::memory_order_acq_rel) != count)
+        return;
+    this->~ValueArena();
+    std::free(this);
+}
+
+void ValueArena::release()
+{
+    drop(1);
+}
+
+void ValueArena::releaseHold()
+{
+    drop(kHold - made_);
+}
+
+void* JsonValue::Allocate(size_t size, ValueArena* arena)
+{
+    size_t total = size + sizeof(BlockHeader);
+    void* block = arena ? arena->allocate(total) : std::malloc(total);
+    if (!block)
+        return nullptr;
+    static_cast<BlockHeader*>(block)->arena = arena;
+    return static_cast<char*>(block) + sizeof(BlockHeader);
+}
+
+void JsonValue::operator delete(void* place)
+{
+    auto* header = reinterpret_cast<BlockHeader*>(static_cast<char*>(place) - sizeof(BlockHeader));
+    if (header->arena)
+        header->arena->release();
+    else
+        std::free(header);
+}
+
 // ---- JsonValue -------------------------------------------------------------
-
-JsonValue::~JsonValue()
-{
-    if (name_) {
-        sec_free(name_->data);
-        sec_free(name_);
-    }
-}
-
-HRESULT JsonValue::setName(const char* bytes, size_t length)
-{
-    OctetString* s = static_cast<OctetString*>(sec_malloc(sizeof(OctetString)));
-    char* copy = SecCopy(bytes, length);
-    if (!s || !copy) {
-        sec_free(s);
-        sec_free(copy);
-        return E_OUTOFMEMORY;
-    }
-    s->length = length;
-    s->data = reinterpret_cast<unsigned char*>(copy);
-    if (name_) {
-        sec_free(name_->data);
-        sec_free(name_);
-    }
-    name_ = s;
-    return S_OK;
-}
 
 HRESULT JsonValue::getNumberValue(int*)
 {
@@ -178,10 +254,9 @@ JsonValue* ValueRef::detach()
 
 // ---- scalars -----------------------------------------------------------------
 
-HRESULT JsonNull::New(ValueRef& out)
+JsonValue* JsonNull::Make(ValueArena* arena)
 {
-    JsonNull* p;
-    return Create(&p, out);
+    return JsonValue::Make<JsonNull>(0, arena);
 }
 
 HRESULT JsonNumber::getNumberValue(int* out)
@@ -192,13 +267,12 @@ HRESULT JsonNumber::getNumberValue(int* out)
     return S_OK;
 }
 
-HRESULT JsonNumber::New(int value, ValueRef& out)
+JsonValue* JsonNumber::Make(int value, ValueArena* arena)
 {
-    JsonNumber* p;
-    HRESULT hr = Create(&p, out);
-    if (SUCCEEDED(hr))
-        p->setValue(value);
-    return hr;
+    CComObject<JsonNumber>* p = JsonValue::Make<JsonNumber>(0, arena);
+    if (p)
+        p->value_ = value;
+    return p;
 }
 
 HRESULT JsonBool::getBoolValue(bool* out)
@@ -209,67 +283,148 @@ HRESULT JsonBool::getBoolValue(bool* out)
     return S_OK;
 }
 
-HRESULT JsonBool::New(bool value, ValueRef& out)
+JsonValue* JsonBool::Make(bool value, ValueArena* arena)
 {
-    JsonBool* p;
-    HRESULT hr = Create(&p, out);
-    if (SUCCEEDED(hr))
-        p->setValue(value);
-    return hr;
+    CComObject<JsonBool>* p = JsonValue::Make<JsonBool>(0, arena);
+    if (p)
+        p->value_ = value;
+    return p;
 }
 
-JsonString::~JsonString()
+JsonValue* JsonString::Make(const char* bytes, size_t length, ValueArena* arena)
 {
-    sec_free(value_.data);
-}
-
-HRESULT JsonString::setValue(const char* bytes, size_t length)
-{
-    char* copy = SecCopy(bytes, length);
-    if (!copy)
-        return E_OUTOFMEMORY;
-    sec_free(value_.data);
-    value_.data = reinterpret_cast<unsigned char*>(copy);
-    value_.length = length;
-    return S_OK;
+    if (length == static_cast<size_t>(-1))
+        return nullptr;
+    CComObject<JsonString>* p = JsonValue::Make<JsonString>(length + 1, arena);
+    if (!p)
+        return nullptr;
+    char* text = Tail(p);
+    if (length)
+        std::memcpy(text, bytes, length);
+    text[length] = 0;
+    p->text_ = text;
+    p->length_ = length;
+    return p;
 }
 
 HRESULT JsonString::getStringValue(char** out)
 {
-    return CopyOut(getStringValueStatic(), out);
-}
-
-const char* JsonString::getStringValueStatic()
-{
-    return value_.data ? reinterpret_cast<const char*>(value_.data) : "";
-}
-
-HRESULT JsonString::Dump(JsonWriter& w)
-{
-    return w.string(reinterpret_cast<const char*>(value_.data), static_cast<size_t>(value_.length));
-}
-
-HRESULT JsonString::New(const char* bytes, size_t length, ValueRef& out)
-{
-    JsonString* p;
-    HRESULT hr = Create(&p, out);
-    if (SUCCEEDED(hr))
-        hr = p->setValue(bytes, length);
-    if (FAILED(hr))
-        out = ValueRef();
-    return hr;
+    return CopyOut(text_, out);
 }
 
 // ---- JsonCollection --------------------------------------------------------------
 
 JsonCollection::~JsonCollection()
 {
-    for (unsigned long i = 0; i < count_; ++i)
-        if (children_[i])
-            children_[i]->Release();
-    std::free(children_);
+    for (unsigned long i = 0; i < count_; ++i) {
+        if (members_[i].value)
+            members_[i].value->Release();
+        if (members_[i].name && !inBlock(members_[i].name))
+            std::free(const_cast<char*>(members_[i].name));
+    }
+    if (members_ && !inBlock(members_))
+        std::free(members_);
     std::free(index_);
 }
+
+namespace {
+
+bool SameName(const JsonMember& a, const JsonMember& b)
+{
+    return a.nameLength == b.nameLength
+           && (a.nameLength == 0 || (a.name[0] == b.name[0] && std::memcmp(a.name, b.name, a.nameLength) == 0));
+}
+
+}  // namespace
+
+size_t JsonCollection::KeepFirstOfEachName(JsonMember* members, size_t count)
+{
+    size_t kept = 0;
+    auto keep = [&](size_t i, bool repeated) {
+        if (repeated)
+            members[i].value->Release();
+        else
+            members[kept++] = members[i];
+    };
+    uint32_t* seen = nullptr;
+    size_t size = 64;
+    if (count >= kIndexFrom && count < UINT32_MAX / 4) {
+        while (size < count * 2)
+            size *= 2;
+        seen = static_cast<uint32_t*>(std::calloc(size, sizeof(uint32_t)));
+    }
+    if (!seen) {
+        // Few members (or no room for a table): each compared with those kept.
+        for (size_t i = 0; i < count; ++i) {
+            bool repeated = false;
+            for (size_t j = 0; j < kept && !repeated; ++j)
+                repeated = SameName(members[j], members[i]);
+            keep(i, repeated);
+        }
+        return kept;
+    }
+    size_t mask = size - 1;
+    for (size_t i = 0; i < count; ++i) {
+        size_t slot = HashName(members[i].name, members[i].nameLength) & mask;
+        bool repeated = false;
+        for (; seen[slot] && !repeated; slot = (slot + 1) & mask)
+            repeated = SameName(members[seen[slot] - 1], members[i]);
+        if (!repeated)
+            seen[slot] = static_cast<uint32_t>(kept + 1);
+        keep(i, repeated);
+    }
+    std::free(seen);
+    return kept;
+}
+
+template <class T>
+JsonValue* JsonCollection::Build(JsonMember* members, size_t count, ValueArena* arena)
+{
+    constexpr bool named = std::is_same_v<T, JsonObject>;
+    if (named)
+        count = KeepFirstOfEachName(members, count);
+    size_t names = 0;
+    bool fits = count < UINT32_MAX - 1 && count <= static_cast<size_t>(-1) / 2 / sizeof(JsonMember);
+    for (size_t i = 0; named && fits && i < count; ++i) {
+        fits = members[i].nameLength < static_cast<size_t>(-1) / 4 - names;
+        names += members[i].nameLength + 1;
+    }
+    CComObject<T>* made = fits ? Make<T>(count * sizeof(JsonMember) + names, arena) : nullptr;
+    if (!made) {
+        for (size_t i = 0; i < count; ++i)
+            members[i].value->Release();
+        return nullptr;
+    }
+    JsonCollection* c = made;
+    char* tail = Tail(made);
+    auto* own = reinterpret_cast<JsonMember*>(tail);
+    char* name = tail + count * sizeof(JsonMember);
+    for (size_t i = 0; i < count; ++i) {
+        own[i].value = members[i].value;
+        own[i].name = nullptr;
+        own[i].nameLength = 0;
+        if (named) {
+            if (members[i].nameLength)
+                std::memcpy(name, members[i].name, members[i].nameLength);
+            name[members[i].nameLength] = 0;
+            own[i].name = name;
+            own[i].nameLength = members[i].nameLength;
+            name += members[i].nameLength + 1;
+        }
+    }
+    c->block_ = tail;
+    c->blockEnd_ = name;
+    c->members_ = count ? own : nullptr;
+    c->count_ = c->capacity_ = static_cast<unsigned long>(count);
+    if (named && count >= kIndexFrom && FAILED(c->indexRebuild())) {
+        made->Release();
+        return nullptr;
+    }
+    return made;
+}
+
+template JsonValue* JsonCollection::Build<JsonObject>(JsonMember*, size_t, ValueArena*);
+template JsonValue* JsonCollection::Build<JsonArray>(JsonMember*, size_t, ValueArena*);
 
 HRESULT JsonCollection::reserve(unsigned long need)
 {
@@ -278,12 +433,20 @@ HRESULT JsonCollection::reserve(unsigned long need)
     unsigned long cap = capacity_ ? capacity_ * 2 : 4;
     if (cap < need)
         cap = need;
-    if (cap > static_cast<unsigned long>(-1) / sizeof(JsonValue*))
+    if (cap > static_cast<unsigned long>(-1) / sizeof(JsonMember))
         return E_OUTOFMEMORY;
-    void* p = std::realloc(children_, cap * sizeof(JsonValue*));
-    if (!p)
+    JsonMember* fresh;
+    if (members_ && inBlock(members_)) {
+        // The members made with the collection stay in its block; they move out.
+        fresh = static_cast<JsonMember*>(std::malloc(cap * sizeof(JsonMember)));
+        if (fresh)
+            std::memcpy(fresh, members_, count_ * sizeof(JsonMember));
+    } else {
+        fresh = static_cast<JsonMember*>(std::realloc(members_, cap * sizeof(JsonMember)));
+    }
+    if (!fresh)
         return E_OUTOFMEMORY;
-    children_ = static_cast<JsonValue**>(p);
+    members_ = fresh;
     capacity_ = cap;
     return S_OK;
 }
@@ -293,15 +456,15 @@ long JsonCollection::find(const char* name, size_t length) const
     if (index_) {
         size_t mask = indexSize_ - 1;
         for (size_t slot = HashName(name, length) & mask; index_[slot]; slot = (slot + 1) & mask) {
-            const OctetString* n = children_[index_[slot] - 1]->getName();
-            if (n && n->length == length && std::memcmp(n->data, name, length) == 0)
+            const JsonMember& m = members_[index_[slot] - 1];
+            if (m.name && m.nameLength == length && std::memcmp(m.name, name, length) == 0)
                 return static_cast<long>(index_[slot] - 1);
         }
         return -1;
     }
     for (unsigned long i = 0; i < count_; ++i) {
-        const OctetString* n = children_[i] ? children_[i]->getName() : nullptr;
-        if (n && n->length == length && std::memcmp(n->data, name, length) == 0)
+        const JsonMember& m = members_[i];
+        if (m.name && m.nameLength == length && std::memcmp(m.name, name, length) == 0)
             return static_cast<long>(i);
     }
     return -1;
@@ -309,11 +472,11 @@ long JsonCollection::find(const char* name, size_t length) const
 
 void JsonCollection::indexInsert(unsigned long position)
 {
-    const OctetString* n = children_[position]->getName();
-    if (!n)
+    const JsonMember& m = members_[position];
+    if (!m.name)
         return;
     size_t mask = indexSize_ - 1;
-    size_t slot = HashName(reinterpret_cast<const char*>(n->data), n->length) & mask;
+    size_t slot = HashName(m.name, m.nameLength) & mask;
     while (index_[slot])
         slot = (slot + 1) & mask;
     index_[slot] = static_cast<uint32_t>(position + 1);
@@ -331,27 +494,33 @@ HRESULT JsonCollection::indexRebuild()
     index_ = fresh;
     indexSize_ = size;
     for (unsigned long i = 0; i < count_; ++i)
-        if (children_[i])
-            indexInsert(i);
+        indexInsert(i);
     return S_OK;
 }
 
-// Appends without adding a reference.
-HRESULT JsonCollection::append(JsonValue* value)
+// Takes over the reference on success; the name is copied.
+HRESULT JsonCollection::append(JsonValue* value, const char* name, size_t length)
 {
     if (count_ >= UINT32_MAX - 1)
         return E_OUTOFMEMORY;
     HRESULT hr = reserve(count_ + 1);
     if (FAILED(hr))
         return hr;
-    children_[count_++] = value;
-    if (value && value->getName()) {
+    char* copy = nullptr;
+    if (name) {
+        copy = NameCopy(name, length);
+        if (!copy)
+            return E_OUTOFMEMORY;
+    }
+    members_[count_++] = {value, copy, length};
+    if (copy) {
         if (index_ && (count_ + 1) * 2 <= indexSize_) {
             indexInsert(count_ - 1);
         } else if (index_ || count_ >= kIndexFrom) {
             hr = indexRebuild();
             if (FAILED(hr)) {
                 --count_;
+                std::free(copy);
                 return hr;
             }
         }
@@ -359,35 +528,12 @@ HRESULT JsonCollection::append(JsonValue* value)
     return S_OK;
 }
 
-JsonValue* JsonCollection::getMember(const char* name, size_t length) const
-{
-    long i = find(name, length);
-    return i < 0 ? nullptr : children_[i];
-}
-
 JsonValue* JsonCollection::getMember(const char* name) const
 {
-    return name ? getMember(name, std::strlen(name)) : nullptr;
-}
-
-HRESULT JsonCollection::addMember(JsonValue* value)
-{
-    HRESULT hr = append(value);
-    if (SUCCEEDED(hr) && value)
-        value->AddRef();
-    return hr;
-}
-
-HRESULT JsonCollection::addMember(const char* name, size_t length, JsonValue* value)
-{
-    if (name) {
-        if (find(name, length) >= 0)
-            return E_FAIL;
-        HRESULT hr = value->setName(name, length);
-        if (FAILED(hr))
-            return hr;
-    }
-    return addMember(value);
+    if (!name)
+        return nullptr;
+    long i = find(name, std::strlen(name));
+    return i < 0 ? nullptr : members_[i].value;
 }
 
 HRESULT JsonCollection::setMember(const char* name, JsonValue* value)
@@ -395,15 +541,16 @@ HRESULT JsonCollection::setMember(const char* name, JsonValue* value)
     if (!name)
         return E_FAIL;
     size_t length = std::strlen(name);
-    HRESULT hr = value->setName(name, length);
-    if (FAILED(hr))
-        return hr;
     long i = find(name, length);
-    if (i < 0)
-        return addMember(value);
     value->AddRef();
-    JsonValue* old = children_[i];
-    children_[i] = value;
+    if (i < 0) {
+        HRESULT hr = append(value, name, length);
+        if (FAILED(hr))
+            value->Release();
+        return hr;
+    }
+    JsonValue* old = members_[i].value;
+    members_[i].value = value;
     old->Release();
     return S_OK;
 }
@@ -417,14 +564,13 @@ HRESULT JsonCollection::setItemOrRelease(unsigned long index, JsonValue* value)
         return E_FAIL;
     }
     if (index == count_) {
-        HRESULT hr = append(nullptr);
-        if (FAILED(hr)) {
+        HRESULT hr = append(value, nullptr, 0);
+        if (FAILED(hr))
             value->Release();
-            return hr;
-        }
+        return hr;
     }
-    JsonValue* old = children_[index];
-    children_[index] = value;
+    JsonValue* old = members_[index].value;
+    members_[index].value = value;
     if (old)
         old->Release();
     return S_OK;
@@ -434,15 +580,13 @@ HRESULT JsonCollection::DumpChildren(JsonWriter& w, bool named)
 {
     HRESULT hr = named ? w.beginObject() : w.beginArray();
     for (unsigned long i = 0; i < count_ && SUCCEEDED(hr); ++i) {
-        JsonValue* c = children_[i];
-        if (named) {
-            const OctetString* n = c->getName();
-            hr = w.memberName(i, n ? reinterpret_cast<const char*>(n->data) : "", n ? n->length : 0);
-        } else {
+        const JsonMember& m = members_[i];
+        if (named)
+            hr = w.memberName(i, m.name ? m.name : "", m.nameLength);
+        else
             hr = w.itemSeparator(i);
-        }
         if (SUCCEEDED(hr))
-            hr = c->Dump(w);
+            hr = m.value->Dump(w);
     }
     if (FAILED(hr))
         return hr;
@@ -453,8 +597,7 @@ HRESULT JsonCollection::DumpChildren(JsonWriter& w, bool named)
 
 HRESULT JsonObject::New(ValueRef& out)
 {
-    JsonObject* p;
-    return Create(&p, out);
+    return Fresh(Make<JsonObject>(0), out);
 }
 
 HRESULT JsonObject::Dump(JsonWriter& w)
@@ -486,9 +629,7 @@ HRESULT JsonObject::getMemberName(unsigned long index, char** out)
 
 const char* JsonObject::getMemberNameStatic(unsigned long index)
 {
-    JsonValue* c = getMember(index);
-    const OctetString* n = c ? c->getName() : nullptr;
-    return n ? reinterpret_cast<const char*>(n->data) : nullptr;
+    return memberName(index);
 }
 
 int JsonObject::getMemberType(const char* name)
@@ -561,7 +702,7 @@ HRESULT JsonObject::setMemberStringValue(const char* name, const char* text)
     if (!text)
         return E_INVALIDARG;
     ValueRef v;
-    HRESULT hr = JsonString::New(text, std::strlen(text), v);
+    HRESULT hr = Fresh(JsonString::Make(text, std::strlen(text)), v);
     return SUCCEEDED(hr) ? store(name, v) : hr;
 }
 
@@ -570,7 +711,7 @@ HRESULT JsonObject::setMemberNumberValue(const char* name, int value)
     if (!name)
         return E_FAIL;
     ValueRef v;
-    HRESULT hr = JsonNumber::New(value, v);
+    HRESULT hr = Fresh(JsonNumber::Make(value), v);
     return SUCCEEDED(hr) ? store(name, v) : hr;
 }
 
@@ -579,7 +720,7 @@ HRESULT JsonObject::setMemberBoolValue(const char* name, bool value)
     if (!name)
         return E_FAIL;
     ValueRef v;
-    HRESULT hr = JsonBool::New(value, v);
+    HRESULT hr = Fresh(JsonBool::Make(value), v);
     return SUCCEEDED(hr) ? store(name, v) : hr;
 }
 
@@ -588,7 +729,7 @@ HRESULT JsonObject::setMemberNullValue(const char* name)
     if (!name)
         return E_FAIL;
     ValueRef v;
-    HRESULT hr = JsonNull::New(v);
+    HRESULT hr = Fresh(JsonNull::Make(), v);
     return SUCCEEDED(hr) ? store(name, v) : hr;
 }
 
@@ -628,8 +769,7 @@ HRESULT JsonObject::createMemberArrayValue(const char* name, IJsonArray** out)
 
 HRESULT JsonArray::New(ValueRef& out)
 {
-    JsonArray* p;
-    return Create(&p, out);
+    return Fresh(Make<JsonArray>(0), out);
 }
 
 HRESULT JsonArray::Dump(JsonWriter& w)
@@ -682,28 +822,28 @@ HRESULT JsonArray::setItemStringValue(unsigned long index, const char* text)
     if (!text)
         return E_INVALIDARG;
     ValueRef v;
-    HRESULT hr = JsonString::New(text, std::strlen(text), v);
+    HRESULT hr = Fresh(JsonString::Make(text, std::strlen(text)), v);
     return SUCCEEDED(hr) ? setItemOrRelease(index, v.detach()) : hr;
 }
 
 HRESULT JsonArray::setItemNumberValue(unsigned long index, int value)
 {
     ValueRef v;
-    HRESULT hr = JsonNumber::New(value, v);
+    HRESULT hr = Fresh(JsonNumber::Make(value), v);
     return SUCCEEDED(hr) ? setItemOrRelease(index, v.detach()) : hr;
 }
 
 HRESULT JsonArray::setItemBoolValue(unsigned long index, bool value)
 {
     ValueRef v;
-    HRESULT hr = JsonBool::New(value, v);
+    HRESULT hr = Fresh(JsonBool::Make(value), v);
     return SUCCEEDED(hr) ? setItemOrRelease(index, v.detach()) : hr;
 }
 
 HRESULT JsonArray::setItemNullValue(unsigned long index)
 {
     ValueRef v;
-    HRESULT hr = JsonNull::New(v);
+    HRESULT hr = Fresh(JsonNull::Make(), v);
     return SUCCEEDED(hr) ? setItemOrRelease(index, v.detach()) : hr;
 }
 
@@ -747,27 +887,174 @@ HRESULT JsonArray::createItemArrayValue(unsigned long index, IJsonArray** out)
 
 // ---- reading -----------------------------------------------------------------------
 
-HRESULT ValueBuilder::addMember(Value& object, const char* name, size_t n, Value&& v)
+// A decoded name, kept until the builder goes.
+struct ValueBuilder::KeptName {
+    KeptName* next;
+    char text[1];
+};
+
+ValueBuilder::Value& ValueBuilder::Value::operator=(Value&& o) noexcept
 {
-    HRESULT hr = static_cast<JsonCollection*>(object.get())->addMember(name, n, v.get());
-    // A repeated name keeps its first value; the new one is dropped.
-    return hr == E_FAIL ? S_OK : hr;
+    if (this != &o) {
+        if (value_)
+            value_->Release();
+        take(o);
+    }
+    return *this;
 }
 
-HRESULT ValueBuilder::appendItem(Value& array, Value&& v)
+ValueBuilder::Value::~Value()
 {
-    return static_cast<JsonCollection*>(array.get())->addMember(v.get());
+    if (value_)
+        value_->Release();
+}
+
+void ValueBuilder::Value::take(Value& o) noexcept
+{
+    value_ = o.value_;
+    pendingType_ = o.pendingType_;
+    from_ = o.from_;
+    o.value_ = nullptr;
+    o.pendingType_ = JSON_TYPE_NONE;
+}
+
+ValueBuilder::ValueBuilder(const void* text, size_t length)
+    : text_(static_cast<const char*>(text))
+    , textEnd_(static_cast<const char*>(text) + length)
+    , arena_(ValueArena::New())
+{}
+
+ValueBuilder::~ValueBuilder()
+{
+    for (size_t i = 0; i < size_; ++i)
+        stack_[i].value->Release();
+    std::free(stack_);
+    while (kept_) {
+        KeptName* next = kept_->next;
+        std::free(kept_);
+        kept_ = next;
+    }
+    // The values made go on holding the arena; it goes with the last of them.
+    if (arena_)
+        arena_->releaseHold();
+}
+
+HRESULT ValueBuilder::made(JsonValue* value, Value& v)
+{
+    if (!value)
+        return E_OUTOFMEMORY;
+    v = Value();
+    v.value_ = value;
+    return S_OK;
+}
+
+HRESULT ValueBuilder::makeObject(Value& v)
+{
+    v = Value();
+    v.pendingType_ = JSON_TYPE_OBJECT;
+    v.from_ = size_;
+    return S_OK;
+}
+
+HRESULT ValueBuilder::makeArray(Value& v)
+{
+    v = Value();
+    v.pendingType_ = JSON_TYPE_ARRAY;
+    v.from_ = size_;
+    return S_OK;
+}
+
+HRESULT ValueBuilder::complete(Value& v)
+{
+    if (v.pendingType_ == JSON_TYPE_NONE)
+        return S_OK;
+    // The members above its mark are its own: every collection inside it was
+    // made, and its members taken off the stack, before it.
+    JsonMember* members = stack_ + v.from_;
+    size_t count = size_ - v.from_;
+    size_ = v.from_;
+    JsonValue* made = v.pendingType_ == JSON_TYPE_OBJECT ? JsonCollection::Build<JsonObject>(members, count, arena_)
+                                                         : JsonCollection::Build<JsonArray>(members, count, arena_);
+    v.pendingType_ = JSON_TYPE_NONE;
+    if (!made)
+        return E_OUTOFMEMORY;
+    v.value_ = made;
+    return S_OK;
+}
+
+HRESULT ValueBuilder::grow()
+{
+    size_t cap = capacity_ ? capacity_ * 2 : 64;
+    void* p =
+        cap <= static_cast<size_t>(-1) / sizeof(JsonMember) ? std::realloc(stack_, cap * sizeof(JsonMember)) : nullptr;
+    if (!p)
+        return E_OUTOFMEMORY;
+    stack_ = static_cast<JsonMember*>(p);
+    capacity_ = cap;
+    return S_OK;
+}
+
+HRESULT ValueBuilder::addMember(Value&, const char* name, size_t n, Value&& v)
+{
+    HRESULT hr = complete(v);
+    if (FAILED(hr))
+        return hr;
+    JsonValue* value = v.value_;
+    v.value_ = nullptr;
+    // A decoded name lives in the reader's scratch buffer, which the next one
+    // overwrites: it is kept aside until its object is made.
+    if (name < text_ || name > textEnd_ || n > static_cast<size_t>(textEnd_ - name)) {
+        if (n > static_cast<size_t>(-1) - sizeof(KeptName)) {
+            value->Release();
+            return E_OUTOFMEMORY;
+        }
+        auto* kept = static_cast<KeptName*>(std::malloc(sizeof(KeptName) + n));
+        if (!kept) {
+            value->Release();
+            return E_OUTOFMEMORY;
+        }
+        if (n)
+            std::memcpy(kept->text, name, n);
+        kept->text[n] = 0;
+        kept->next = kept_;
+        kept_ = kept;
+        name = kept->text;
+    }
+    return push(value, name, n);
+}
+
+HRESULT ValueBuilder::appendItem(Value&, Value&& v)
+{
+    HRESULT hr = complete(v);
+    if (FAILED(hr))
+        return hr;
+    JsonValue* value = v.value_;
+    v.value_ = nullptr;
+    return push(value, nullptr, 0);
+}
+
+HRESULT ValueBuilder::finish(Value& v, JsonValue** out)
+{
+    HRESULT hr = complete(v);
+    if (FAILED(hr))
+        return hr;
+    *out = v.value_;
+    v.value_ = nullptr;
+    return S_OK;
 }
 
 HRESULT ParseDocument(const void* text, size_t length, IJsonObject** out)
 {
-    ValueBuilder builder;
+    ValueBuilder builder(text, length);
     JsonReader<ValueBuilder> reader(builder);
-    ValueRef top;
+    ValueBuilder::Value top;
     HRESULT hr = reader.read(text, length, top);
+    JsonValue* value = nullptr;
+    if (SUCCEEDED(hr))
+        hr = builder.finish(top, &value);
     if (FAILED(hr))
         return hr;
-    *out = static_cast<JsonObject*>(top.detach());
+    *out = static_cast<JsonObject*>(value);
     return S_OK;
 }
 

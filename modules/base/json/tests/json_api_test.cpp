@@ -195,6 +195,61 @@ TEST_F(JsonApi, LargeObjectsAndDeepNesting)
     EXPECT_EQ(api_->json_parse(&s, &none), E_FAIL);
 }
 
+// A parsed tree is stored compactly; it must behave as one built by the
+// setters: members added, replaced and read afterwards, names decoded from
+// escapes, and members that outlive the document they came from.
+TEST_F(JsonApi, ParsedTreesChangeAndOutliveTheirDocument)
+{
+    std::string text = "{\"a\\u0062\":{\"x\":1},\"list\":[\"s\",2,[]],\"e\":{},";
+    for (int i = 0; i < 15; ++i)
+        text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    text += "\"k3\":-3,\"\\u0041\":\"first\",\"A\":\"second\"}";
+    IJsonObject* o = Parse(text);
+    ASSERT_NE(o, nullptr);
+    EXPECT_EQ(o->getMemberCount(), 19u);
+    EXPECT_STREQ(o->getMemberNameStatic(0), "ab");
+    EXPECT_STREQ(o->getMemberStringValueStatic("A"), "first");
+    int n = 0;
+    ASSERT_EQ(o->getMemberNumberValue("k3", &n), S_OK);
+    EXPECT_EQ(n, 3);
+
+    IJsonObject* inner = nullptr;
+    ASSERT_EQ(o->getMemberObjectValue("ab", &inner), S_OK);
+    IJsonArray* list = nullptr;
+    ASSERT_EQ(o->getMemberArrayValue("list", &list), S_OK);
+    IJsonObject* empty = nullptr;
+    ASSERT_EQ(o->getMemberObjectValue("e", &empty), S_OK);
+
+    // Changes to the parsed object: replace in place, then add past its size.
+    ASSERT_EQ(o->setMemberNumberValue("k0", 100), S_OK);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(o->setMemberStringValue(("new" + std::to_string(i)).c_str(), "v"), S_OK);
+    EXPECT_EQ(o->getMemberCount(), 59u);
+    ASSERT_EQ(o->getMemberNumberValue("k0", &n), S_OK);
+    EXPECT_EQ(n, 100);
+    EXPECT_STREQ(o->getMemberStringValueStatic("new39"), "v");
+    EXPECT_STREQ(o->getMemberNameStatic(18), "A");
+    ASSERT_EQ(list->setItemNumberValue(1, 20), S_OK);
+    ASSERT_EQ(list->setItemBoolValue(static_cast<unsigned long>(-1), true), S_OK);
+    ASSERT_EQ(empty->setMemberNullValue("z"), S_OK);
+    o->Release();
+
+    // The document is gone; the members taken out of it live on.
+    ASSERT_EQ(inner->getMemberNumberValue("x", &n), S_OK);
+    EXPECT_EQ(n, 1);
+    ASSERT_EQ(inner->setMemberNumberValue("y", 2), S_OK);
+    EXPECT_EQ(Dump(inner), "{\n\"x\" : 1,\n\"y\" : 2\n}\n");
+    EXPECT_EQ(list->getItemCount(), 4u);
+    EXPECT_STREQ(list->getItemStringValueStatic(0), "s");
+    ASSERT_EQ(list->getItemNumberValue(1, &n), S_OK);
+    EXPECT_EQ(n, 20);
+    EXPECT_EQ(list->getItemType(2), JSON_TYPE_ARRAY);
+    EXPECT_EQ(empty->getMemberType("z"), JSON_TYPE_NULL);
+    inner->Release();
+    empty->Release();
+    list->Release();
+}
+
 // Python's json module reads what we write and writes what we read.
 TEST_F(JsonApi, PythonPeerAgrees)
 {
