@@ -118,6 +118,11 @@ struct SECAttribute {
 };
 
 // The function table of one value type: slot k of "SEC_COMMONTYPES_1".
+// Counted types (PersonalCertificateInfo, SET_OF_Certificate, SET_OF_DName,
+// SET_OF_String) take references with entry 1 and free at the last entry 2;
+// their values and nodes come only from entries 4, 7 and 8. Entries 8 and 9
+// read and write the type's DER; a NULL value encodes as no bytes (0 and
+// *der NULL), and a list decodes no bytes as the empty list (NULL).
 struct SEC_TYPE_TABLE : API_COMMON {
     HRESULT (*add_ref)(void* value);               // 1
     HRESULT (*free)(void* value);                  // 2

@@ -32,6 +32,13 @@ QevTableRegistration s_registration("SEC_COMMONTYPES_1", s_slots.slots, kSlots);
 
 namespace kestrin::qevcrypto::commontypes {
 
+const SEC_TYPE_TABLE* TypeTable(unsigned int index)
+{
+    if (index == 0 || index >= kSlots)
+        return nullptr;
+    return static_cast<const SEC_TYPE_TABLE*>(s_slots.slots[index]);
+}
+
 void WipeAndFree(void* buffer, size_t size)
 {
     if (buffer == nullptr)

@@ -15,6 +15,8 @@ using kestrin::qevcrypto::values::NoDecode;
 using kestrin::qevcrypto::values::NoEncode;
 using kestrin::qevcrypto::values::NoNew;
 
+// The table of a type index as the library hands it out; NULL for none.
+const SEC_TYPE_TABLE* TypeTable(unsigned int index);
 // Wipes `size` bytes, then gives the buffer back to the library's allocator.
 void WipeAndFree(void* buffer, size_t size);
 // A copy of a NUL-terminated string from the library's allocator; NULL when

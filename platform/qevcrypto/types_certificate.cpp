@@ -1,7 +1,9 @@
-// Type tables of Certificate (98) and SET_OF_Certificate (79) in
-// "SEC_COMMONTYPES_1".
+// Type tables of Certificate (98), SET_OF_Certificate (79, counted) and
+// SEQUENCE_OF_Certificate (68) in "SEC_COMMONTYPES_1".
 #include "sec_certificate_fields.h"
+#include "types_codec.h"
 #include "types_table.h"
+#include "types_value_lists.h"
 #include "types_values.h"
 
 namespace kestrin::qevcrypto::values {
@@ -42,36 +44,6 @@ int CertCompare(const void* a, const void* b)
     return const_cast<Certificate*>(static_cast<const Certificate*>(a))->cmp(static_cast<const Certificate*>(b));
 }
 
-HRESULT CertDecode(const OctetString* der, void** out)
-{
-    if (out == nullptr)
-        return E_POINTER;
-    *out = nullptr;
-    if (der == nullptr)
-        return E_INVALIDARG;
-    Certificate* cert = nullptr;
-    HRESULT hr = CertificateFromDer(der->data, der->length, &cert);
-    *out = cert;
-    return hr;
-}
-
-HRESULT CertEncode(const void* value, OctetString** der)
-{
-    if (der == nullptr)
-        return E_POINTER;
-    *der = nullptr;
-    X509* x509 = CertificateX509(const_cast<Certificate*>(static_cast<const Certificate*>(value)));
-    if (x509 == nullptr)
-        return E_INVALIDARG;
-    unsigned char* bytes = nullptr;
-    int len = i2d_X509(x509, &bytes);
-    if (len <= 0)
-        return E_FAIL;
-    *der = NewOctets(bytes, static_cast<size_t>(len));
-    OPENSSL_free(bytes);
-    return *der != nullptr ? S_OK : E_OUTOFMEMORY;
-}
-
 HRESULT CertNew(void** out)
 {
     if (out == nullptr)
@@ -82,42 +54,22 @@ HRESULT CertNew(void** out)
     return hr;
 }
 
-SET_OF_Certificate* CopyList(const SET_OF_Certificate* list)
+HRESULT EncodeCertificateValue(const void* value, codec::Out& out)
 {
-    SET_OF_Certificate* head = nullptr;
-    SET_OF_Certificate** tail = &head;
-    for (; list != nullptr; list = list->next) {
-        *tail = NewZeroed<SET_OF_Certificate>();
-        if (*tail == nullptr) {
-            FreeCertificateList(head);
-            return nullptr;
-        }
-        if (list->element != nullptr)
-            list->element->cpy(&(*tail)->element);
-        tail = &(*tail)->next;
-    }
-    return head;
+    return codec::EncodeCertificate(static_cast<const Certificate*>(value), out);
 }
 
-int CompareList(const SET_OF_Certificate* a, const SET_OF_Certificate* b)
+HRESULT DecodeCertificateValue(codec::In& in, void** value)
 {
-    for (; a != nullptr && b != nullptr; a = a->next, b = b->next) {
-        int c = CertCompare(a->element, b->element);
-        if (c != 0)
-            return c;
-    }
-    return a == b ? 0 : a == nullptr ? -1 : 1;
+    Certificate* cert = nullptr;
+    HRESULT hr = codec::DecodeCertificate(in, &cert);
+    *value = cert;
+    return hr;
 }
 
-HRESULT ListCopy(const void* src, void** dst)
+void FreeCertificateValue(void* value)
 {
-    if (dst == nullptr)
-        return E_POINTER;
-    *dst = nullptr;
-    if (src == nullptr)
-        return S_OK;
-    *dst = CopyList(static_cast<const SET_OF_Certificate*>(src));
-    return *dst != nullptr ? S_OK : E_OUTOFMEMORY;
+    static_cast<Certificate*>(value)->Release();
 }
 
 template <const char* Name>
@@ -129,6 +81,8 @@ HRESULT TypeInfo(const char** table, const char** module, const char** descripti
 constexpr char kCertificate[] = "Certificate";
 constexpr char kSetOfCertificate[] = "SET_OF_Certificate";
 
+constexpr char kSequenceOfCertificate[] = "SEQUENCE_OF_Certificate";
+
 const SEC_TYPE_TABLE s_certificate = {{&TypeInfo<kCertificate>},
                                       &CertAddRef,
                                       &CertFree,
@@ -137,23 +91,57 @@ const SEC_TYPE_TABLE s_certificate = {{&TypeInfo<kCertificate>},
                                       &CertCompare,
                                       nullptr,
                                       &CertNew,
-                                      &CertDecode,
-                                      &CertEncode};
+                                      &codec::DecodeEntry<SEC_TYPE_Certificate>,
+                                      &codec::EncodeEntry<SEC_TYPE_Certificate>};
 
-const SEC_TYPE_TABLE s_setOfCertificate = {{&TypeInfo<kSetOfCertificate>},
-                                           &NoAddRef,
-                                           &FreeEntry<SET_OF_Certificate, FreeCertificateList>,
-                                           nullptr,
-                                           &ListCopy,
-                                           &CompareEntry<SET_OF_Certificate, CompareList>,
-                                           nullptr,
-                                           &NewEntry<SET_OF_Certificate, true>,
-                                           &NoDecode,
-                                           &NoEncode};
+const SEC_TYPE_TABLE s_setOfCertificate =
+    SetOfCertificate::Table<SEC_TYPE_SET_OF_Certificate>(&TypeInfo<kSetOfCertificate>);
+const SEC_TYPE_TABLE s_sequenceOfCertificate =
+    SequenceOfCertificate::Table<SEC_TYPE_SEQUENCE_OF_Certificate>(&TypeInfo<kSequenceOfCertificate>);
 
 QevSlotFill s_fillCertificate("SEC_COMMONTYPES_1", SEC_TYPE_Certificate, const_cast<SEC_TYPE_TABLE*>(&s_certificate));
 QevSlotFill s_fillSetOfCertificate("SEC_COMMONTYPES_1", SEC_TYPE_SET_OF_Certificate,
                                    const_cast<SEC_TYPE_TABLE*>(&s_setOfCertificate));
+QevSlotFill s_fillSequenceOfCertificate("SEC_COMMONTYPES_1", SEC_TYPE_SEQUENCE_OF_Certificate,
+                                        const_cast<SEC_TYPE_TABLE*>(&s_sequenceOfCertificate));
 
 }  // namespace
 }  // namespace kestrin::qevcrypto::values
+
+namespace kestrin::qevcrypto::codec {
+
+// The certificate's own DER, as read (a certificate under construction has
+// none until it is encoded here).
+HRESULT EncodeCertificate(const Certificate* value, Out& out)
+{
+    X509* x509 = values::CertificateX509(const_cast<Certificate*>(value));
+    if (x509 == nullptr)
+        return E_INVALIDARG;
+    unsigned char* bytes = nullptr;
+    const int length = i2d_X509(x509, &bytes);
+    if (length <= 0)
+        return E_INVALIDARG;
+    out.insert(out.end(), bytes, bytes + length);
+    OPENSSL_free(bytes);
+    return S_OK;
+}
+
+HRESULT DecodeCertificate(In& in, Certificate** value)
+{
+    *value = nullptr;
+    const uint8_t* content = nullptr;
+    size_t length = 0;
+    const uint8_t* whole = nullptr;
+    size_t wholeLength = 0;
+    if (!in.Next(TAG_SEQUENCE, content, length, &whole, &wholeLength))
+        return E_INVALIDARG;
+    HRESULT hr = values::CertificateFromDer(whole, wholeLength, value);
+    return hr == E_OUTOFMEMORY ? hr : FAILED(hr) ? E_INVALIDARG : hr;
+}
+
+const Codec kCertificateCodec {&values::EncodeCertificateValue, &values::DecodeCertificateValue,
+                               &values::FreeCertificateValue};
+const Codec kSetOfCertificateCodec = values::SetOfCertificate::kCodec;
+const Codec kSequenceOfCertificateCodec = values::SequenceOfCertificate::kCodec;
+
+}  // namespace kestrin::qevcrypto::codec

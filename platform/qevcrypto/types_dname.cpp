@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "types_codec.h"
+#include "types_lists.h"
 #include "types_table.h"
 #include "types_values.h"
 
@@ -319,32 +321,41 @@ HRESULT FromTextEntry(const char* text, DName** out)
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT DecodeEntry(const OctetString* der, void** out)
+HRESULT EncodeDNameValue(const void* value, codec::Out& out)
 {
-    if (out == nullptr)
-        return E_POINTER;
-    *out = nullptr;
-    if (der == nullptr)
-        return E_INVALIDARG;
-    DName candidate {der->length, der->data};
-    X509NamePtr parsed(X509NameFromDName(&candidate));
-    if (!parsed)
-        return E_INVALIDARG;
-    *out = DNameFromX509Name(parsed.get());
-    return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+    return codec::EncodeDName(static_cast<const DName*>(value), out);
 }
 
-HRESULT EncodeEntry(const void* value, OctetString** der)
+HRESULT DecodeDNameValue(codec::In& in, void** value)
 {
-    if (der == nullptr)
-        return E_POINTER;
-    *der = nullptr;
-    const DName* name = static_cast<const DName*>(value);
-    if (name == nullptr || name->der == nullptr || name->length == 0)
-        return E_INVALIDARG;
-    *der = NewOctets(name->der, name->length);
-    return *der != nullptr ? S_OK : E_OUTOFMEMORY;
+    DName* name = nullptr;
+    HRESULT hr = codec::DecodeDName(in, &name);
+    *value = name;
+    return hr;
 }
+
+void FreeDNameValue(void* value)
+{
+    FreeDName(static_cast<DName*>(value));
+}
+
+HRESULT CopyDNameElement(const DName* src, DName** dst)
+{
+    *dst = CopyDName(src);
+    return *dst != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+struct DNameListTraits {
+    using Node = SET_OF_DName;
+    static constexpr bool kCounted = true;
+    static constexpr auto EncodeElement = &codec::EncodeDName;
+    static constexpr auto DecodeElement = &codec::DecodeDName;
+    static constexpr auto FreeElement = &FreeDName;
+    static constexpr auto CopyElement = &CopyDNameElement;
+    static constexpr auto CompareElement = &CompareDName;
+};
+
+using SetOfDName = lists::List<DNameListTraits>;
 
 // The relative names of a name, each as a name of its own so that OpenSSL's
 // comparison (canonical form: case and inner blanks folded) applies to it.
@@ -402,14 +413,56 @@ const SEC_DNAME_TYPE_TABLE s_dname = {
      &CompareEntry<DName, CompareDName>,
      nullptr,
      &NewEntry<DName, false>,
-     &DecodeEntry,
-     &EncodeEntry},
+     &codec::DecodeEntry<SEC_TYPE_DName>,
+     &codec::EncodeEntry<SEC_TYPE_DName>},
     &ToTextEntry,
     &FromTextEntry,
     &MatchEntry,
 };
 
+HRESULT SetOfDNameInfo(const char** table, const char** module, const char** description)
+{
+    return qev_fill_info(table, module, description, "SET_OF_DName", "");
+}
+
+const SEC_TYPE_TABLE s_setOfDName = SetOfDName::Table<SEC_TYPE_SET_OF_DName>(&SetOfDNameInfo);
+
 QevSlotFill s_fillDName("SEC_COMMONTYPES_1", SEC_TYPE_DName, const_cast<SEC_DNAME_TYPE_TABLE*>(&s_dname));
+QevSlotFill s_fillSetOfDName("SEC_COMMONTYPES_1", SEC_TYPE_SET_OF_DName, const_cast<SEC_TYPE_TABLE*>(&s_setOfDName));
 
 }  // namespace
 }  // namespace kestrin::qevcrypto::values
+
+namespace kestrin::qevcrypto::codec {
+
+// A Name as it was read; encoding and decoding both check that it is one.
+HRESULT EncodeDName(const DName* value, Out& out)
+{
+    values::X509NamePtr parsed(values::X509NameFromDName(value));
+    if (!parsed)
+        return E_INVALIDARG;
+    out.insert(out.end(), value->der, value->der + value->length);
+    return S_OK;
+}
+
+HRESULT DecodeDName(In& in, DName** value)
+{
+    *value = nullptr;
+    const uint8_t* content = nullptr;
+    size_t length = 0;
+    const uint8_t* whole = nullptr;
+    size_t wholeLength = 0;
+    if (!in.Next(TAG_SEQUENCE, content, length, &whole, &wholeLength))
+        return E_INVALIDARG;
+    DName candidate {wholeLength, const_cast<unsigned char*>(whole)};
+    values::X509NamePtr parsed(values::X509NameFromDName(&candidate));
+    if (!parsed)
+        return E_INVALIDARG;
+    *value = values::CopyDName(&candidate);
+    return *value != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+const Codec kDNameCodec {&values::EncodeDNameValue, &values::DecodeDNameValue, &values::FreeDNameValue};
+const Codec kSetOfDNameCodec = values::SetOfDName::kCodec;
+
+}  // namespace kestrin::qevcrypto::codec

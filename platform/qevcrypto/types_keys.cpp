@@ -1,6 +1,10 @@
 // Type tables of ObjId (45), AlgId (5), KeyInfo (39), the private-key
-// information record (59) and KeyPair (101) in "SEC_COMMONTYPES_1".
+// information record (59), KeyPair (101) and SEQUENCE_OF_AlgId (65) in
+// "SEC_COMMONTYPES_1"; the DER forms of AlgId and KeyInfo are in
+// types_keys_der.cpp.
+#include "types_codec.h"
 #include "types_table.h"
+#include "types_value_lists.h"
 #include "types_values.h"
 
 namespace kestrin::qevcrypto::values {
@@ -59,6 +63,7 @@ constexpr char kAlgId[] = "AlgId";
 constexpr char kKeyInfo[] = "KeyInfo";
 constexpr char kPrivateKeyInfo[] = "PrivateKeyInfo";
 constexpr char kKeyPair[] = "KeyPair";
+constexpr char kSequenceOfAlgId[] = "SEQUENCE_OF_AlgId";
 
 const SEC_OBJID_TYPE_TABLE s_objId = {
     {{&TypeInfo<kObjId>},
@@ -82,8 +87,8 @@ const SEC_TYPE_TABLE s_algId = {{&TypeInfo<kAlgId>},
                                 &CompareEntry<AlgId, CompareAlgId>,
                                 nullptr,
                                 &NewEntry<AlgId, false>,
-                                &NoDecode,
-                                &NoEncode};
+                                &codec::DecodeEntry<SEC_TYPE_AlgId>,
+                                &codec::EncodeEntry<SEC_TYPE_AlgId>};
 
 const SEC_TYPE_TABLE s_keyInfo = {{&TypeInfo<kKeyInfo>},
                                   &NoAddRef,
@@ -93,8 +98,8 @@ const SEC_TYPE_TABLE s_keyInfo = {{&TypeInfo<kKeyInfo>},
                                   &CompareEntry<KeyInfo, CompareKeyInfo>,
                                   nullptr,
                                   &NewEntry<KeyInfo, false>,
-                                  &NoDecode,
-                                  &NoEncode};
+                                  &codec::DecodeEntry<SEC_TYPE_KeyInfo>,
+                                  &codec::EncodeEntry<SEC_TYPE_KeyInfo>};
 
 const SEC_TYPE_TABLE s_privateKeyInfo = {{&TypeInfo<kPrivateKeyInfo>},
                                          &NoAddRef,
@@ -118,12 +123,23 @@ const SEC_TYPE_TABLE s_keyPair = {{&TypeInfo<kKeyPair>},
                                   &NoDecode,
                                   &NoEncode};
 
+const SEC_TYPE_TABLE s_sequenceOfAlgId =
+    SequenceOfAlgId::Table<SEC_TYPE_SEQUENCE_OF_AlgId>(&TypeInfo<kSequenceOfAlgId>);
+
 QevSlotFill s_fillObjId("SEC_COMMONTYPES_1", SEC_TYPE_ObjId, const_cast<SEC_OBJID_TYPE_TABLE*>(&s_objId));
 QevSlotFill s_fillAlgId("SEC_COMMONTYPES_1", SEC_TYPE_AlgId, const_cast<SEC_TYPE_TABLE*>(&s_algId));
 QevSlotFill s_fillKeyInfo("SEC_COMMONTYPES_1", SEC_TYPE_KeyInfo, const_cast<SEC_TYPE_TABLE*>(&s_keyInfo));
 QevSlotFill s_fillPrivateKeyInfo("SEC_COMMONTYPES_1", SEC_TYPE_PrivateKeyInfo,
                                  const_cast<SEC_TYPE_TABLE*>(&s_privateKeyInfo));
 QevSlotFill s_fillKeyPair("SEC_COMMONTYPES_1", SEC_TYPE_KeyPair, const_cast<SEC_TYPE_TABLE*>(&s_keyPair));
+QevSlotFill s_fillSequenceOfAlgId("SEC_COMMONTYPES_1", SEC_TYPE_SEQUENCE_OF_AlgId,
+                                  const_cast<SEC_TYPE_TABLE*>(&s_sequenceOfAlgId));
 
 }  // namespace
 }  // namespace kestrin::qevcrypto::values
+
+namespace kestrin::qevcrypto::codec {
+
+const Codec kSequenceOfAlgIdCodec = values::SequenceOfAlgId::kCodec;
+
+}  // namespace kestrin::qevcrypto::codec

@@ -5,6 +5,8 @@
 
 #include "qev_tables.h"
 #include "sec_commontypes.h"
+#include "types_codec.h"
+#include "types_values.h"
 
 namespace {
 
@@ -73,11 +75,51 @@ int OctetStringCompare(const void* a, const void* b)
     return x->length < y->length ? -1 : 1;
 }
 
+HRESULT EncodeOctetString(const void* value, kestrin::qevcrypto::codec::Out& out)
+{
+    auto* s = static_cast<const OctetString*>(value);
+    if (s->length > 0 && s->data == nullptr)
+        return E_INVALIDARG;
+    kestrin::qevcrypto::codec::Tlv(out, kestrin::qevcrypto::codec::TAG_OCTET_STRING, s->data,
+                                   static_cast<size_t>(s->length));
+    return S_OK;
+}
+
+HRESULT DecodeOctetString(kestrin::qevcrypto::codec::In& in, void** value)
+{
+    *value = nullptr;
+    const uint8_t* content = nullptr;
+    size_t length = 0;
+    if (!in.Next(kestrin::qevcrypto::codec::TAG_OCTET_STRING, content, length))
+        return E_INVALIDARG;
+    *value = kestrin::qevcrypto::values::NewOctets(content, length);
+    return *value != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+void FreeOctetString(void* value)
+{
+    OctetStringFree(value);
+}
+
 const SEC_TYPE_TABLE s_octetString = {
-    {&OctetStringInfo},  &NoAddRef, &OctetStringFree, nullptr,   &OctetStringCopy,
-    &OctetStringCompare, nullptr,   &NoNew,           &NoDecode, &NoEncode,
+    {&OctetStringInfo},
+    &NoAddRef,
+    &OctetStringFree,
+    nullptr,
+    &OctetStringCopy,
+    &OctetStringCompare,
+    nullptr,
+    &NoNew,
+    &kestrin::qevcrypto::codec::DecodeEntry<SEC_TYPE_OctetString>,
+    &kestrin::qevcrypto::codec::EncodeEntry<SEC_TYPE_OctetString>,
 };
 
 QevSlotFill s_fill("SEC_COMMONTYPES_1", SEC_TYPE_OctetString, const_cast<SEC_TYPE_TABLE*>(&s_octetString));
 
 }  // namespace
+
+namespace kestrin::qevcrypto::codec {
+
+const Codec kOctetStringCodec {&EncodeOctetString, &DecodeOctetString, &FreeOctetString};
+
+}  // namespace kestrin::qevcrypto::codec

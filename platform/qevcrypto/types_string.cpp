@@ -1,13 +1,14 @@
-// The string type (a NUL-terminated char*) and SET_OF_String, the list of
-// strings, in "SEC_COMMONTYPES_1".
+// The string type (a NUL-terminated char*, DER UTF8String) and SET_OF_String,
+// the counted list of strings, in "SEC_COMMONTYPES_1".
 #include <cstdlib>
 
 #include "qev_tables.h"
 #include "sec_commontypes.h"
+#include "types_codec.h"
+#include "types_lists.h"
 
+namespace kestrin::qevcrypto::commontypes {
 namespace {
-
-using namespace kestrin::qevcrypto::commontypes;
 
 HRESULT StringInfo(const char** table, const char** module, const char** description)
 {
@@ -36,80 +37,77 @@ int StringCompare(const void* a, const void* b)
     return CompareStrings(static_cast<const char*>(a), static_cast<const char*>(b));
 }
 
+HRESULT EncodeStringValue(const void* value, codec::Out& out)
+{
+    return codec::WriteText(out, static_cast<const char*>(value));
+}
+
+HRESULT DecodeStringValue(codec::In& in, void** value)
+{
+    char* text = nullptr;
+    HRESULT hr = codec::ReadText(in, &text);
+    *value = text;
+    return hr;
+}
+
+void FreeStringValue(void* value)
+{
+    FreeString(static_cast<char*>(value));
+}
+
 HRESULT SetOfStringInfo(const char** table, const char** module, const char** description)
 {
     return qev_fill_info(table, module, description, "SET_OF_String", "list of strings");
 }
 
-void FreeList(SET_OF_String* list)
+HRESULT CopyStringElement(const char* src, char** dst)
 {
-    while (list != nullptr) {
-        SET_OF_String* next = list->next;
-        FreeString(list->element);
-        std::free(list);
-        list = next;
-    }
+    *dst = CopyString(src);
+    return *dst != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT SetOfStringFree(void* value)
+HRESULT EncodeStringElement(const char* text, codec::Out& out)
 {
-    FreeList(static_cast<SET_OF_String*>(value));
-    return S_OK;
+    return codec::WriteText(out, text);
 }
 
-// Keeps the order; an empty list copies to NULL.
-HRESULT SetOfStringCopy(const void* src, void** dst)
-{
-    if (dst == nullptr)
-        return E_POINTER;
-    *dst = nullptr;
-    SET_OF_String* head = nullptr;
-    SET_OF_String** tail = &head;
-    for (auto* node = static_cast<const SET_OF_String*>(src); node != nullptr; node = node->next) {
-        auto* copy = static_cast<SET_OF_String*>(std::calloc(1, sizeof(SET_OF_String)));
-        if (copy == nullptr || (node->element != nullptr && (copy->element = CopyString(node->element)) == nullptr)) {
-            std::free(copy);
-            FreeList(head);
-            return E_OUTOFMEMORY;
-        }
-        *tail = copy;
-        tail = &copy->next;
-    }
-    *dst = head;
-    return S_OK;
-}
+struct StringListTraits {
+    using Node = SET_OF_String;
+    static constexpr bool kCounted = true;
+    static constexpr auto EncodeElement = &EncodeStringElement;
+    static constexpr auto DecodeElement = &codec::ReadText;
+    static constexpr auto FreeElement = &FreeString;
+    static constexpr auto CopyElement = &CopyStringElement;
+    static constexpr auto CompareElement = &CompareStrings;
+};
 
-// Equal lists hold equal strings in the same order.
-int SetOfStringCompare(const void* a, const void* b)
-{
-    auto* x = static_cast<const SET_OF_String*>(a);
-    auto* y = static_cast<const SET_OF_String*>(b);
-    for (; x != nullptr && y != nullptr; x = x->next, y = y->next) {
-        int c = CompareStrings(x->element, y->element);
-        if (c != 0)
-            return c;
-    }
-    return x == y ? 0 : (x == nullptr ? -1 : 1);
-}
+using SetOfString = lists::List<StringListTraits>;
 
 const SEC_TYPE_TABLE s_string = {
-    {&StringInfo}, &NoAddRef, &StringFree, nullptr, &StringCopy, &StringCompare, nullptr, &NoNew, &NoDecode, &NoEncode,
+    {&StringInfo},
+    &NoAddRef,
+    &StringFree,
+    nullptr,
+    &StringCopy,
+    &StringCompare,
+    nullptr,
+    &NoNew,
+    &codec::DecodeEntry<SEC_TYPE_String>,
+    &codec::EncodeEntry<SEC_TYPE_String>,
 };
 
-const SEC_TYPE_TABLE s_setOfString = {
-    {&SetOfStringInfo},
-    &NoAddRef,
-    &SetOfStringFree,
-    nullptr,
-    &SetOfStringCopy,
-    &SetOfStringCompare,
-    nullptr,
-    &kestrin::qevcrypto::values::NewEntry<SET_OF_String, true>,
-    &NoDecode,
-    &NoEncode,
-};
+const SEC_TYPE_TABLE s_setOfString = SetOfString::Table<SEC_TYPE_SET_OF_String>(&SetOfStringInfo);
 
 QevSlotFill s_fillString("SEC_COMMONTYPES_1", SEC_TYPE_String, const_cast<SEC_TYPE_TABLE*>(&s_string));
 QevSlotFill s_fillSetOfString("SEC_COMMONTYPES_1", SEC_TYPE_SET_OF_String, const_cast<SEC_TYPE_TABLE*>(&s_setOfString));
 
 }  // namespace
+}  // namespace kestrin::qevcrypto::commontypes
+
+namespace kestrin::qevcrypto::codec {
+
+const Codec kStringCodec {&commontypes::EncodeStringValue, &commontypes::DecodeStringValue,
+                          &commontypes::FreeStringValue};
+const Codec kSetOfStringCodec = commontypes::SetOfString::kCodec;
+
+}  // namespace kestrin::qevcrypto::codec

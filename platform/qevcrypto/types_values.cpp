@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "sec_certificate_fields.h"
+#include "types_codec.h"
 #include "types_der.h"
 
 namespace kestrin::qevcrypto::values {
@@ -132,14 +133,7 @@ AlgId* AlgIdFromDer(const uint8_t* der, size_t length)
 
 HRESULT AppendAlgId(ossl::SecretBytes& out, const AlgId* a)
 {
-    if (a == nullptr || a->objid == nullptr || a->objid->length == 0 || a->objid->data == nullptr)
-        return E_INVALIDARG;
-    ossl::SecretBytes body;
-    der::AppendTlv(body, der::TAG_OID, a->objid->data, a->objid->length);
-    if (a->param != nullptr && a->param->length != 0)
-        body.insert(body.end(), a->param->data, a->param->data + a->param->length);
-    der::AppendTlv(out, der::TAG_SEQUENCE, body.data(), body.size());
-    return S_OK;
+    return codec::EncodeAlgId(a, out);
 }
 
 KeyInfo* NewKeyInfo(AlgId* algorithm, const uint8_t* key, size_t bytes, uint64_t bits)
@@ -588,17 +582,6 @@ X509* CertificateX509(Certificate* cert)
     if (cert == nullptr || cert->getType() != kCertificateType)
         return nullptr;
     return static_cast<CertificateImpl*>(cert)->x509();
-}
-
-void FreeCertificateList(SET_OF_Certificate* list)
-{
-    while (list != nullptr) {
-        SET_OF_Certificate* next = list->next;
-        if (list->element != nullptr)
-            list->element->Release();
-        std::free(list);
-        list = next;
-    }
 }
 
 }  // namespace kestrin::qevcrypto::values

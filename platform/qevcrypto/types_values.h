@@ -56,6 +56,4 @@ HRESULT CertificateFromDer(const uint8_t* der, size_t length, Certificate** out)
 // The certificate under a certificate object of this library; NULL for others.
 X509* CertificateX509(Certificate* cert);
 
-void FreeCertificateList(SET_OF_Certificate* list);
-
 }  // namespace kestrin::qevcrypto::values

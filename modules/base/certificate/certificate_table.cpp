@@ -108,16 +108,16 @@ SET_OF_Certificate* SET_OF_Certificate_Add(SET_OF_Certificate* set, const Certif
     for (; *tail != nullptr; tail = &(*tail)->next)
         if (type->compare((*tail)->element, cert) == 0)
             return set;
-    auto* node = static_cast<SET_OF_Certificate*>(sec_calloc(1, sizeof(SET_OF_Certificate)));
-    if (node == nullptr)
-        return set;
     void* copy = nullptr;
-    if (FAILED(type->copy(cert, &copy)) || copy == nullptr) {
-        sec_free(node);
+    if (FAILED(type->copy(cert, &copy)) || copy == nullptr)
+        return set;
+    // List nodes come from the list type, which keeps their reference counts.
+    const SEC_TYPE_TABLE* listType = CommonType(SEC_TYPE_SET_OF_Certificate);
+    if (listType == nullptr || FAILED(listType->new_node(reinterpret_cast<void**>(tail)))) {
+        type->free(copy);
         return set;
     }
-    node->element = static_cast<Certificate*>(copy);
-    *tail = node;
+    (*tail)->element = static_cast<Certificate*>(copy);
     return set;
 }
 

@@ -1,0 +1,212 @@
+// The list types of "SEC_COMMONTYPES_1": singly linked nodes (element, next)
+// with one generic set of table entries over a traits class per list.
+//
+// Counted lists (Traits::kCounted) keep a reference count in front of every
+// node, so such nodes come only from entries 4, 7 and 8. Entry 1 adds a
+// reference to the node it is given; entry 2 drops one and, at the last, frees
+// the node and its element and goes on with the next node the same way, so a
+// tail that another holder still references stays.
+//
+// Traits: Node; kCounted; EncodeElement(const E*, Out&), DecodeElement(In&,
+// E**), FreeElement(E*), CopyElement(const E*, E**), CompareElement(const E*,
+// const E*).
+#pragma once
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <type_traits>
+
+#include "types_codec.h"
+#include "types_table.h"
+
+namespace kestrin::qevcrypto::lists {
+
+struct alignas(16) NodeHeader {
+    std::atomic<uint32_t> references;
+};
+
+template <class Traits>
+struct List {
+    using Node = typename Traits::Node;
+    using Element = std::remove_pointer_t<decltype(Node::element)>;
+
+    static NodeHeader* HeaderOf(Node* node)
+    {
+        return reinterpret_cast<NodeHeader*>(reinterpret_cast<char*>(node) - sizeof(NodeHeader));
+    }
+
+    static Node* NewNode()
+    {
+        if constexpr (Traits::kCounted) {
+            void* block = std::calloc(1, sizeof(NodeHeader) + sizeof(Node));
+            if (block == nullptr)
+                return nullptr;
+            new (block) NodeHeader {1};
+            return reinterpret_cast<Node*>(static_cast<char*>(block) + sizeof(NodeHeader));
+        } else {
+            return static_cast<Node*>(std::calloc(1, sizeof(Node)));
+        }
+    }
+
+    static void FreeNode(Node* node)
+    {
+        if constexpr (Traits::kCounted)
+            std::free(HeaderOf(node));
+        else
+            std::free(node);
+    }
+
+    static void Drop(Node* list)
+    {
+        while (list != nullptr) {
+            if constexpr (Traits::kCounted) {
+                if (HeaderOf(list)->references.fetch_sub(1, std::memory_order_acq_rel) > 1)
+                    return;
+            }
+            Node* next = list->next;
+            if (list->element != nullptr)
+                Traits::FreeElement(list->element);
+            FreeNode(list);
+            list = next;
+        }
+    }
+
+    static HRESULT AddRefEntry(void* value)
+    {
+        if (value == nullptr)
+            return E_POINTER;
+        HeaderOf(static_cast<Node*>(value))->references.fetch_add(1, std::memory_order_relaxed);
+        return S_OK;
+    }
+
+    static HRESULT FreeEntry(void* value)
+    {
+        Drop(static_cast<Node*>(value));
+        return S_OK;
+    }
+
+    static HRESULT NewEntry(void** cursor)
+    {
+        if (cursor == nullptr)
+            return E_POINTER;
+        Node* node = NewNode();
+        if (node == nullptr)
+            return E_OUTOFMEMORY;
+        node->next = static_cast<Node*>(*cursor);
+        *cursor = node;
+        return S_OK;
+    }
+
+    // New nodes in the same order; an empty list copies to NULL.
+    static HRESULT CopyEntry(const void* src, void** dst)
+    {
+        if (dst == nullptr)
+            return E_POINTER;
+        *dst = nullptr;
+        Node* head = nullptr;
+        Node** tail = &head;
+        for (auto* n = static_cast<const Node*>(src); n != nullptr; n = n->next) {
+            Node* copy = NewNode();
+            HRESULT hr = copy != nullptr ? S_OK : E_OUTOFMEMORY;
+            if (SUCCEEDED(hr) && n->element != nullptr)
+                hr = Traits::CopyElement(n->element, &copy->element);
+            if (FAILED(hr)) {
+                if (copy != nullptr)
+                    FreeNode(copy);
+                Drop(head);
+                return hr;
+            }
+            *tail = copy;
+            tail = &copy->next;
+        }
+        *dst = head;
+        return S_OK;
+    }
+
+    // Equal lists hold equal elements in the same order.
+    static int CompareEntry(const void* a, const void* b)
+    {
+        auto* x = static_cast<const Node*>(a);
+        auto* y = static_cast<const Node*>(b);
+        for (; x != nullptr && y != nullptr; x = x->next, y = y->next) {
+            if (x->element == nullptr || y->element == nullptr) {
+                if (x->element != y->element)
+                    return x->element == nullptr ? -1 : 1;
+                continue;
+            }
+            const int c = Traits::CompareElement(x->element, y->element);
+            if (c != 0)
+                return c < 0 ? -1 : 1;
+        }
+        return x == y ? 0 : (x == nullptr ? -1 : 1);
+    }
+
+    // SEQUENCE OF in list order; an element that is NULL has no encoding.
+    static HRESULT Encode(const void* value, codec::Out& out)
+    {
+        const size_t mark = out.size();
+        size_t count = 0;
+        for (auto* n = static_cast<const Node*>(value); n != nullptr; n = n->next) {
+            if (n->element == nullptr || ++count > codec::kMaxListLength)
+                return E_INVALIDARG;
+            HRESULT hr = Traits::EncodeElement(n->element, out);
+            if (FAILED(hr))
+                return hr;
+        }
+        codec::WrapFrom(out, mark, codec::TAG_SEQUENCE);
+        return S_OK;
+    }
+
+    static HRESULT Decode(codec::In& in, void** value)
+    {
+        *value = nullptr;
+        codec::In items(nullptr, 0, 0);
+        if (!in.Enter(codec::TAG_SEQUENCE, items))
+            return E_INVALIDARG;
+        Node* head = nullptr;
+        Node** tail = &head;
+        for (size_t count = 0; !items.AtEnd(); ++count) {
+            Element* element = nullptr;
+            HRESULT hr = count < codec::kMaxListLength ? Traits::DecodeElement(items, &element) : E_INVALIDARG;
+            Node* node = SUCCEEDED(hr) ? NewNode() : nullptr;
+            if (SUCCEEDED(hr) && node == nullptr) {
+                Traits::FreeElement(element);
+                hr = E_OUTOFMEMORY;
+            }
+            if (FAILED(hr)) {
+                Drop(head);
+                return hr;
+            }
+            node->element = element;
+            *tail = node;
+            tail = &node->next;
+        }
+        *value = head;
+        return S_OK;
+    }
+
+    static void FreeValue(void* value) { Drop(static_cast<Node*>(value)); }
+
+    static constexpr codec::Codec kCodec {&Encode, &Decode, &FreeValue};
+
+    template <unsigned int Index>
+    static constexpr SEC_TYPE_TABLE Table(API_INFO_FN info)
+    {
+        HRESULT (*addRef)(void*) = &values::NoAddRef;
+        if constexpr (Traits::kCounted)
+            addRef = &AddRefEntry;
+        return SEC_TYPE_TABLE {{info},
+                               addRef,
+                               &FreeEntry,
+                               nullptr,
+                               &CopyEntry,
+                               &CompareEntry,
+                               nullptr,
+                               &NewEntry,
+                               &codec::DecodeEntry<Index, true>,
+                               &codec::EncodeEntry<Index>};
+    }
+};
+
+}  // namespace kestrin::qevcrypto::lists
