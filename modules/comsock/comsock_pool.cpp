@@ -50,49 +50,114 @@ HRESULT AcceptPool::Start(int listenFd)
     return spawn ? Spawn() : S_OK;
 }
 
-// Waits for what the handler watches until the pool stops.
+// Waits for what the handler watches, and, while every thread is busy, for
+// clients that wait in the listening socket's queue: the connection idle
+// longest is then closed to make room.
 unsigned AcceptPool::Watch()
 {
     int watched = m_handler->WatchFd();
+    bool pause = false;
     while (!IsStopping()) {
-        pollfd ready[2] = {{m_wake, POLLIN, 0}, {watched, POLLIN, 0}};
-        if (poll(ready, watched >= 0 ? 2 : 1, -1) < 0) {
+        int queue = pause ? -1 : Saturated();
+        pollfd ready[3] = {{m_wake, POLLIN, 0}, {watched, POLLIN, 0}, {queue, POLLIN, 0}};
+        int n = poll(ready, 3, pause ? kEvictRetryMs : -1);
+        pause = false;
+        if (n < 0) {
             if (errno != EINTR)
-                Sleep(100);
+                Sleep(kEvictRetryMs);
             continue;
         }
         uint64_t count = 0;
         if (ready[0].revents && read(m_wake, &count, sizeof(count)) < 0)
             continue;
-        if (watched >= 0 && ready[1].revents && !IsStopping())
+        if (IsStopping())
+            break;
+        if (ready[1].revents)
             m_handler->Watched();
+        // Nothing idle to close: every thread is inside a message; look
+        // again shortly.
+        if (ready[2].revents && !EvictIdlest())
+            pause = true;
     }
     return 0;
 }
 
+// The listening socket while every thread is busy and none is being freed;
+// -1 otherwise.
+int AcceptPool::Saturated()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return IsFull() ? m_listen : -1;
+}
+
+// Every thread serves a connection (none waits in accept, is on its way
+// there, or was woken to make room).
+bool AcceptPool::IsFull() const
+{
+    if (m_evicting > 0 || m_workers.size() < m_limits.maxThreads)
+        return false;
+    return std::all_of(m_workers.begin(), m_workers.end(), [](const Worker* worker) { return worker->served; });
+}
+
+bool AcceptPool::EvictIdlest()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!IsFull())
+        return true;
+    Served* idlest = nullptr;
+    int64_t since = 0;
+    for (Worker* worker : m_workers) {
+        int64_t idle = worker->served ? worker->served->IdleSince() : -1;
+        if (idle >= 0 && (idlest == nullptr || idle < since)) {
+            idlest = worker->served;
+            since = idle;
+        }
+    }
+    if (idlest == nullptr)
+        return false;
+    // The client may have begun a message meanwhile: then another is chosen.
+    if (idlest->Evict(since)) {
+        ++m_evicting;
+        shutdown(idlest->fd, SHUT_RDWR);
+        SECTRACE_FormatLn(m_trace, 3, "connection idle for %lld ms closed to make room",
+                          static_cast<long long>(NowMs() - since));
+    }
+    return true;
+}
+
 void AcceptPool::Stop()
 {
-    int listenFd = -1;
     {
         std::unique_lock<std::mutex> lock(m_lock);
         m_stopping = true;
         if (m_listen >= 0)
             shutdown(m_listen, SHUT_RDWR);
         for (Worker* worker : m_workers)
-            if (worker->fd >= 0)
-                shutdown(worker->fd, SHUT_RDWR);
+            if (worker->served)
+                shutdown(worker->served->fd, SHUT_RDWR);
         m_changed.wait(lock, [this] { return m_waiting == 0; });
+        WakeWatcher();
+    }
+    if (m_watcher) {
+        m_watcher.Wait(-1);
+        std::lock_guard<std::mutex> lock(m_lock);
+        CloseFd(m_wake);
+        m_wake = -1;
+    }
+    int listenFd = -1;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
         listenFd = m_listen;
         m_listen = -1;
     }
     CloseFd(listenFd);
-    if (m_watcher) {
-        uint64_t one = 1;
-        if (write(m_wake, &one, sizeof(one)) == sizeof(one))
-            m_watcher.Wait(-1);
-        CloseFd(m_wake);
-        m_wake = -1;
-    }
+}
+
+void AcceptPool::WakeWatcher()
+{
+    uint64_t one = 1;
+    if (m_wake >= 0 && write(m_wake, &one, sizeof(one)) < 0)
+        SECTRACE_FormatLn(m_trace, 1, "pool watcher can not be woken: %s", strerror(errno));
 }
 
 void AcceptPool::Join()
@@ -204,33 +269,42 @@ int AcceptPool::AcceptOne(int listenFd)
 unsigned AcceptPool::Worker::Run()
 {
     FrameBuffer buffer;
+    bool evicted = false;
     for (;;) {
         int listenFd = -1;
         bool spawn = false;
+        ServeLimits limits;
         {
             std::lock_guard<std::mutex> lock(pool->m_lock);
-            if (pool->m_stopping || pool->m_listen < 0 || pool->m_waiting >= pool->m_limits.maxWaiting)
-                break;
+            // Back in accept: the room made for the next client is there.
+            pool->m_evicting -= evicted ? 1 : 0;
+            evicted = false;
+            if (pool->m_stopping || pool->m_listen < 0 || pool->m_waiting >= pool->m_limits.maxWaiting) {
+                pool->Finished(this);
+                return 0;
+            }
             ++pool->m_waiting;
             spawn = pool->m_waiting < pool->m_limits.minWaiting;
             listenFd = pool->m_listen;
+            limits = pool->m_limits;
         }
         if (spawn)
             pool->Spawn();
         int client = pool->AcceptOne(listenFd);
-        int64_t accepted = NowMs();
-        ServeLimits limits;
+        Served connection(client, limits, NowMs());
         {
             std::lock_guard<std::mutex> lock(pool->m_lock);
             --pool->m_waiting;
             pool->m_changed.notify_all();
             spawn = pool->m_waiting < pool->m_limits.minWaiting;
-            limits = pool->m_limits;
             if (pool->m_stopping || client < 0) {
                 CloseFd(client);
-                break;
+                pool->Finished(this);
+                return 0;
             }
-            fd = client;
+            served = &connection;
+            if (pool->IsFull())
+                pool->WakeWatcher();
         }
         if (spawn)
             pool->Spawn();
@@ -238,19 +312,23 @@ unsigned AcceptPool::Worker::Run()
         // every other wait keeps a deadline of its own.
         timeval idle {limits.idleMs / 1000, (limits.idleMs % 1000) * 1000};
         setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof(idle));
-        Served connection(client, limits, accepted);
         pool->m_handler->Serve(connection, buffer);
         {
             std::lock_guard<std::mutex> lock(pool->m_lock);
-            fd = -1;
+            served = nullptr;
+            evicted = connection.Evicted();
         }
         CloseFd(client);
     }
-    std::lock_guard<std::mutex> lock(pool->m_lock);
-    pool->m_workers.erase(std::find(pool->m_workers.begin(), pool->m_workers.end(), this));
-    pool->m_finished.push_back(this);
-    pool->m_changed.notify_all();
-    return 0;
+}
+
+// A thread that ends no longer counts from the moment it decides to; Join or
+// the next Spawn waits for it and frees it.
+void AcceptPool::Finished(Worker* worker)
+{
+    m_workers.erase(std::find(m_workers.begin(), m_workers.end(), worker));
+    m_finished.push_back(worker);
+    m_changed.notify_all();
 }
 
 }  // namespace ZELK::PSESVC::COMSOCK

@@ -1,8 +1,11 @@
 // The accept-and-serve threads of one listening socket. Between 5 and 10
 // threads wait in accept (another starts when fewer wait, one ends when more
 // wait), no more than a fixed number of threads exist, and every served
-// socket keeps the deadlines of its limits. Sockets are closed only by the
-// thread that owns them; others wake it with shutdown.
+// socket keeps the deadlines of its limits. When every thread is busy and a
+// client waits in the queue, the connection idle longest (before its first
+// message or between two) is closed to make room, so idle connections never
+// starve a live client. Sockets are closed only by the thread that owns them;
+// others wake it with shutdown.
 #pragma once
 
 #include <sys/socket.h>
@@ -17,6 +20,10 @@
 #include "zelk_sync.h"
 
 namespace ZELK::PSESVC::COMSOCK {
+
+// How soon the watcher looks again for a connection to close when every
+// thread is inside a message.
+constexpr int kEvictRetryMs = 100;
 
 // Every listening socket queues as many connections as the system allows,
 // so that a burst of clients is not refused.
@@ -72,11 +79,16 @@ private:
     struct Worker {
         AcceptPool* pool = nullptr;
         ZELK::Thread thread;
-        int fd = -1;
+        Served* served = nullptr;  // the connection being served
         unsigned Run();
     };
 
     unsigned Watch();
+    int Saturated();
+    bool IsFull() const;
+    void Finished(Worker* worker);
+    bool EvictIdlest();
+    void WakeWatcher();
     HRESULT Spawn();
     void Reap();
     int AcceptOne(int listenFd);
@@ -89,6 +101,7 @@ private:
     int m_listen = -1;
     bool m_stopping = false;
     unsigned m_waiting = 0;
+    unsigned m_evicting = 0;  // threads woken to make room, not yet back
     std::vector<Worker*> m_workers;
     std::vector<Worker*> m_finished;
     // The watcher thread, woken through an event descriptor.

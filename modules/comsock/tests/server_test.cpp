@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -429,14 +430,13 @@ TEST_F(ServerTest, AnotherUserIsRefused)
     EXPECT_EQ(0, factory->made.load());
 }
 
-TEST_F(ServerTest, ThePoolIsBoundedAndIdleSocketsAreClosed)
+TEST_F(ServerTest, ThePoolIsBoundedAndTheIdlestConnectionMakesRoom)
 {
     server->Disconnect(nullptr);
     PoolLimits limits;
     limits.minWaiting = 1;
     limits.maxWaiting = 2;
     limits.maxThreads = 3;
-    limits.idleMs = 1000;
     server->SetPoolLimits(limits);
     ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
 
@@ -444,19 +444,36 @@ TEST_F(ServerTest, ThePoolIsBoundedAndIdleSocketsAreClosed)
     ASSERT_NE(0u, a.Handshake(0));
     ASSERT_NE(0u, b.Handshake(0));
     ASSERT_NE(0u, c.Handshake(0));
-    EXPECT_LE(server->PoolThreads(), 3u);
-    // A fourth client waits for a thread.
+    // a has waited longest, but is inside a message; b is next.
+    a.Send(U32(10) + "01234");
+    usleep(100 * 1000);
+    // A fourth client gets b's thread at once.
     Raw d(Path());
-    uint32_t zero = 0;
-    d.SendFrame(U32(zero));
-    pollfd ready {d.fd, POLLIN, 0};
-    EXPECT_EQ(0, poll(&ready, 1, 300));
+    EXPECT_NE(0u, d.Handshake(0));
+    EXPECT_TRUE(b.Closed());
     EXPECT_LE(server->PoolThreads(), 3u);
-    // The idle ones are closed after a second, and the fourth is then served.
-    EXPECT_TRUE(a.Closed());
+    a.Send("56789");
     std::string reply;
-    EXPECT_TRUE(d.ReadFrame(&reply));
-    EXPECT_EQ(4u, reply.size());
+    ASSERT_TRUE(a.ReadFrame(&reply));
+    EXPECT_EQ(":0123456789", reply.substr(reply.find(':')));
+    reply = Request(c, "still");
+    EXPECT_EQ(":still", reply.substr(reply.find(':')));
+}
+
+TEST_F(ServerTest, SilentConnectionsNeverStarveALiveClient)
+{
+    for (int count : {64, 200}) {
+        SCOPED_TRACE(count);
+        std::vector<std::unique_ptr<Raw>> silent;
+        for (int i = 0; i < count; ++i)
+            silent.push_back(std::make_unique<Raw>(Path()));
+        Ref<ClientUNIX> client;
+        int64_t start = NowMs();
+        std::string reply = Exchange(client.get(), "live");
+        EXPECT_LT(NowMs() - start, 1000);
+        EXPECT_EQ(":live", reply.substr(reply.find(':')));
+        EXPECT_LE(server->PoolThreads(), PoolLimits().maxThreads);
+    }
 }
 
 TEST_F(ServerTest, ASessionClosedForIdlenessWaitsForItsProcess)
