@@ -180,6 +180,14 @@ struct Certificate : public COMMON_FL_TEMPLATE<Certificate> {
     // The X.509 version, counted from 0 (2 for a version 3 certificate).
     virtual int getDecidingNumber() = 0;
 
+    // Signing a certificate under construction with a key the library does
+    // not hold (a token's): the DER of its to-be-signed part once `algorithm`
+    // is its signature algorithm (a new octet string of the library), then
+    // the signature made over exactly those bytes, which completes the
+    // certificate. A certificate read from its encoding answers 0x80070005.
+    virtual HRESULT getToBeSignedDer(const AlgId* algorithm, OctetString** der) = 0;
+    virtual HRESULT setSignature(const unsigned char* signature, uint64_t length) = 0;
+
 protected:
     ~Certificate() = default;
 };

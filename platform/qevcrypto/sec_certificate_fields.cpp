@@ -326,4 +326,47 @@ HRESULT CertificateFields::SetKeyUsage(X509* x509, const KeyUsage* usage, uint8_
     });
 }
 
+HRESULT CertificateFields::SetSignatureAlgorithm(X509* x509, const ossl::SecretBytes& algorithm, ossl::Bytes& tbs)
+{
+    const unsigned char* p = algorithm.data();
+    Owned<X509_ALGOR, X509_ALGOR_free> parsed(d2i_X509_ALGOR(nullptr, &p, static_cast<long>(algorithm.size())));
+    if (!parsed || p != algorithm.data() + algorithm.size())
+        return E_INVALIDARG;
+    return Change([&] {
+        // OpenSSL hands out both identifiers read-only; a certificate signed
+        // elsewhere must set them all the same.
+        const X509_ALGOR* outer = nullptr;
+        X509_get0_signature(nullptr, &outer, x509);
+        auto* inner = const_cast<X509_ALGOR*>(X509_get0_tbs_sigalg(x509));
+        if (outer == nullptr || inner == nullptr || !X509_ALGOR_copy(inner, parsed.get())
+            || !X509_ALGOR_copy(const_cast<X509_ALGOR*>(outer), parsed.get()))
+            return E_FAIL;
+        unsigned char* der = nullptr;
+        int length = i2d_re_X509_tbs(x509, &der);
+        if (length <= 0)
+            return E_FAIL;
+        tbs.assign(der, der + length);
+        OPENSSL_free(der);
+        return S_OK;
+    });
+}
+
+HRESULT CertificateFields::SetSignature(X509* x509, const unsigned char* signature, size_t length)
+{
+    if (signature == nullptr || length == 0 || length > INT_MAX)
+        return E_INVALIDARG;
+    return Change([&] {
+        const ASN1_BIT_STRING* held = nullptr;
+        X509_get0_signature(&held, nullptr, x509);
+        auto* bits = const_cast<ASN1_BIT_STRING*>(held);
+        if (bits == nullptr
+            || !ASN1_BIT_STRING_set(bits, const_cast<unsigned char*>(signature), static_cast<int>(length)))
+            return E_FAIL;
+        // Whole bytes: no unused bits at the end.
+        bits->flags &= ~(ASN1_STRING_FLAG_BITS_LEFT | 0x07);
+        bits->flags |= ASN1_STRING_FLAG_BITS_LEFT;
+        return S_OK;
+    });
+}
+
 }  // namespace kestrin::qevcrypto::values

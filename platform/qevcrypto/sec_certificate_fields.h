@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "ossl/ossl_util.h"
 #include "qev_values.h"
 
 namespace kestrin::qevcrypto::values {
@@ -41,6 +42,11 @@ public:
     HRESULT SetSerialNumber(X509* x509, const OctetString* serial);
     HRESULT SetTime(X509* x509, bool notAfter, const char* time);
     HRESULT SetKeyUsage(X509* x509, const KeyUsage* usage, uint8_t critical);
+    // Makes `algorithm` (an AlgorithmIdentifier's DER) the signature
+    // algorithm, inside and outside the to-be-signed part, and answers that
+    // part's DER.
+    HRESULT SetSignatureAlgorithm(X509* x509, const ossl::SecretBytes& algorithm, ossl::Bytes& tbs);
+    HRESULT SetSignature(X509* x509, const unsigned char* signature, size_t length);
 
     struct Views;
 

@@ -526,6 +526,26 @@ public:
     const OctetString* getSubjectKeyIdentifier() override { return m_fields.GetSubjectKeyIdentifier(x509()); }
     int isAuthority() override { return m_fields.IsAuthority(x509()); }
     int getDecidingNumber() override { return m_fields.GetVersion(x509()); }
+    HRESULT getToBeSignedDer(const AlgId* algorithm, OctetString** der) override
+    {
+        if (der == nullptr)
+            return E_POINTER;
+        *der = nullptr;
+        ossl::SecretBytes algorithmDer;
+        HRESULT hr = AppendAlgId(algorithmDer, algorithm);
+        if (FAILED(hr))
+            return hr;
+        ossl::Bytes tbs;
+        hr = m_fields.SetSignatureAlgorithm(x509(), algorithmDer, tbs);
+        if (FAILED(hr))
+            return hr;
+        *der = NewOctets(tbs.data(), tbs.size());
+        return *der != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT setSignature(const unsigned char* signature, uint64_t length) override
+    {
+        return m_fields.SetSignature(x509(), signature, static_cast<size_t>(length));
+    }
 
     X509* x509() const { return m_x509.get(); }
 

@@ -241,6 +241,62 @@ TEST_F(CertificateFieldsTest, CertificateUnderConstruction)
     peer->Release();
 }
 
+// A key the library does not hold signs the to-be-signed part; the
+// certificate then carries that signature, and OpenSSL accepts it.
+TEST_F(CertificateFieldsTest, CertificateSignedOutsideTheLibrary)
+{
+    Certificate* issuer = make("ca", "-subj '/CN=Outside CA'");
+    ASSERT_NE(issuer, nullptr);
+    void* made = nullptr;
+    ASSERT_EQ(type(SEC_TYPE_Certificate)->new_node(&made), S_OK);
+    auto* cert = static_cast<Certificate*>(made);
+    DName* subject = parse("CN=Signed elsewhere");
+    DName* issuerName = parse("CN=Outside CA");
+    unsigned char serialBytes[] = {0x2a};
+    OctetString serial {1, serialBytes};
+    KeyInfo* key = nullptr;
+    ASSERT_EQ(issuer->getPublicKeyInfo(&key), S_OK);
+    ASSERT_EQ(cert->setSubject(subject), S_OK);
+    ASSERT_EQ(cert->setIssuer(issuerName), S_OK);
+    ASSERT_EQ(cert->setSerialNumber(&serial), S_OK);
+    ASSERT_EQ(cert->setNotBefore("250101000000Z"), S_OK);
+    ASSERT_EQ(cert->setNotAfter("20510101000000Z"), S_OK);
+    ASSERT_EQ(cert->setSubjectPublicKey(key), S_OK);
+
+    auto* objIds = static_cast<const SEC_OBJID_TYPE_TABLE*>(type(SEC_TYPE_ObjId));
+    AlgId ecdsaSha256 {nullptr, nullptr};
+    ASSERT_EQ(objIds->from_text("1.2.840.10045.4.3.2", &ecdsaSha256.objid), S_OK);
+    OctetString* tbs = nullptr;
+    EXPECT_EQ(cert->getToBeSignedDer(nullptr, &tbs), E_INVALIDARG);
+    ASSERT_EQ(cert->getToBeSignedDer(&ecdsaSha256, &tbs), S_OK);
+    write("tbs.der", tbs->data, tbs->length);
+    ASSERT_EQ(run("openssl dgst -sha256 -sign ca.key -out tbs.sig tbs.der"), 0);
+    std::vector<unsigned char> signature = read("tbs.sig");
+    EXPECT_EQ(cert->setSignature(nullptr, 1), E_INVALIDARG);
+    ASSERT_EQ(cert->setSignature(signature.data(), signature.size()), S_OK);
+
+    OctetString* der = nullptr;
+    ASSERT_EQ(type(SEC_TYPE_Certificate)->encode(cert, &der), S_OK);
+    write("signed.der", der->data, der->length);
+    ASSERT_EQ(run("openssl x509 -inform DER -in ca.der -out ca.pem && openssl x509 -inform DER -in signed.der "
+                  "-out signed.pem && openssl verify -CAfile ca.pem signed.pem > /dev/null"),
+              0);
+
+    // A certificate read from its encoding is not changed.
+    OctetString* none = nullptr;
+    EXPECT_EQ(issuer->getToBeSignedDer(&ecdsaSha256, &none), E_ACCESSDENIED);
+    EXPECT_EQ(issuer->setSignature(signature.data(), signature.size()), E_ACCESSDENIED);
+
+    type(SEC_TYPE_OctetString)->free(tbs);
+    type(SEC_TYPE_OctetString)->free(der);
+    objIds->free(ecdsaSha256.objid);
+    type(SEC_TYPE_KeyInfo)->free(key);
+    names()->free(subject);
+    names()->free(issuerName);
+    cert->Release();
+    issuer->Release();
+}
+
 struct SplitCase {
     const char* url;
     const char* parts[6];  // scheme, user, password, host, port, path
