@@ -1,11 +1,13 @@
 #include "comsock_framed.h"
 
+#include <malloc.h>
 #include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "comsock_io.h"
 #include "zelk_alloc.h"
@@ -56,6 +58,16 @@ uint64_t GetFrameLimit()
 
 // ---- FrameBuffer ------------------------------------------------------------
 
+FrameBuffer::FrameBuffer()
+{
+    // Blocks above what a thread keeps (requests, and replies the tunnels
+    // allocate) come from the system and go back to it when freed: the
+    // allocator would otherwise raise its threshold after the first one and
+    // keep them resident for later.
+    static std::once_flag s_largeFromSystem;
+    std::call_once(s_largeFromSystem, [] { mallopt(M_MMAP_THRESHOLD, static_cast<int>(kKeptBufferBytes)); });
+}
+
 FrameBuffer::~FrameBuffer()
 {
     Wipe();
@@ -81,6 +93,16 @@ void FrameBuffer::Wipe()
 {
     if (data && capacity)
         OPENSSL_cleanse(data, capacity);
+}
+
+void FrameBuffer::Shrink()
+{
+    if (capacity <= kKeptBufferBytes)
+        return;
+    Wipe();
+    sec_free(data);
+    data = nullptr;
+    capacity = 0;
 }
 
 // ---- one client -------------------------------------------------------------
@@ -124,6 +146,7 @@ HRESULT ServeRequests(Served& connection, ISessionHost& host, FrameBuffer& buffe
         if (FAILED(WriteBy(connection.fd, &header, sizeof(header), buffer.data, reply,
                            NowMs() + connection.limits.frameMs)))
             return E_FAIL;
+        buffer.Shrink();
     }
     return S_OK;
 }

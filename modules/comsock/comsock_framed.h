@@ -43,11 +43,14 @@ protected:
     ~ISessionHost() = default;
 };
 
+// A pool thread keeps a buffer of up to this size for the next frame.
+constexpr unsigned long kKeptBufferBytes = 1024 * 1024;
+
 // The receive and reply buffer of one pool thread, from the crypto library's
 // allocator; kept across clients, wiped before it is freed or handed on.
 class FrameBuffer {
 public:
-    FrameBuffer() = default;
+    FrameBuffer();
     ~FrameBuffer();
     FrameBuffer(const FrameBuffer&) = delete;
     FrameBuffer& operator=(const FrameBuffer&) = delete;
@@ -56,6 +59,9 @@ public:
     HRESULT Reserve(unsigned long size);
     // Zero bytes over what the last client left.
     void Wipe();
+    // After a large frame: a buffer over kKeptBufferBytes is wiped and given
+    // back to the system, so that one large frame does not stay resident.
+    void Shrink();
 
     unsigned char* data = nullptr;
     unsigned long capacity = 0;

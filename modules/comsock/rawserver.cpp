@@ -195,6 +195,7 @@ void RAWServer::Serve(Served& connection, FrameBuffer& buffer)
             trace.result = E_FAIL;
             break;
         }
+        buffer.Shrink();
         if (buffer.capacity < kRawBufferSize && FAILED(buffer.Reserve(kRawBufferSize))) {
             trace.result = E_OUTOFMEMORY;
             break;

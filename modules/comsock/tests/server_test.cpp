@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -218,6 +219,72 @@ TEST_F(ServerTest, BodiesSplitAcrossManySendsAndLargeFramesArriveWhole)
     ASSERT_TRUE(raw.ReadFrame(&reply));
     writer.join();
     EXPECT_EQ("s1:" + large, reply);
+}
+
+// Resident memory of this process in KiB.
+long ResidentKb()
+{
+    long pages = 0, resident = 0;
+    FILE* statm = fopen("/proc/self/statm", "re");
+    if (statm == nullptr)
+        return -1;
+    if (fscanf(statm, "%ld %ld", &pages, &resident) != 2)
+        resident = -1;
+    fclose(statm);
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+TEST_F(ServerTest, LargeFramesDoNotStayResident)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps freed memory in quarantine";
+#endif
+    constexpr int kClients = 8;
+    const size_t large = kDefaultFrameLimit - 16;
+    long before = ResidentKb();
+    // The clients live in a child, so that only the service's memory counts
+    // here; they stay connected while it is measured.
+    int measured[2], done[2];
+    ASSERT_EQ(0, pipe(measured));
+    ASSERT_EQ(0, pipe(done));
+    std::string path = Path();
+    pid_t child = fork();
+    if (child == 0) {
+        std::vector<std::unique_ptr<Raw>> clients;
+        std::vector<std::thread> threads;
+        std::atomic<int> answered {0};
+        for (int i = 0; i < kClients; ++i) {
+            clients.push_back(std::make_unique<Raw>(path.c_str()));
+            if (clients.back()->Handshake(0) == 0)
+                _exit(2);
+        }
+        for (int i = 0; i < kClients; ++i)
+            threads.emplace_back([&, i] {
+                Raw& raw = *clients[i];
+                std::thread writer([&] { raw.SendFrame(std::string(large, 'm')); });
+                std::string reply;
+                answered += raw.ReadFrame(&reply) && reply.size() > large;
+                writer.join();
+            });
+        for (auto& thread : threads)
+            thread.join();
+        char c = answered == kClients ? 'y' : 'n';
+        if (write(measured[1], &c, 1) != 1 || read(done[0], &c, 1) != 1)
+            _exit(3);
+        _exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(1, read(measured[0], &answer, 1));
+    EXPECT_EQ('y', answer);
+    long after = ResidentKb();
+    EXPECT_TRUE(WaitFor([&] { return (after = ResidentKb()) < before + 32 * 1024; }))
+        << "resident " << after << " KiB after " << kClients << " frames of 16 MiB, " << before << " KiB before";
+    ASSERT_EQ(1, write(done[1], "x", 1));
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    for (int fd : {measured[0], measured[1], done[0], done[1]})
+        close(fd);
 }
 
 TEST_F(ServerTest, FrameLimitIsConfigurable)
