@@ -58,6 +58,7 @@ unsigned AcceptPool::Watch()
     int watched = m_handler->WatchFd();
     bool pause = false;
     while (!IsStopping()) {
+        pause = pause || BackingOff() > 0;
         int queue = pause ? -1 : Saturated();
         pollfd ready[3] = {{m_wake, POLLIN, 0}, {watched, POLLIN, 0}, {queue, POLLIN, 0}};
         int n = poll(ready, 3, pause ? kEvictRetryMs : -1);
@@ -87,7 +88,7 @@ unsigned AcceptPool::Watch()
 int AcceptPool::Saturated()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    return IsFull() ? m_listen : -1;
+    return IsFull() && NowMs() >= m_backOffUntil ? m_listen : -1;
 }
 
 // Every thread serves a connection (none waits in accept, is on its way
@@ -248,6 +249,11 @@ HRESULT AcceptPool::Spawn()
 int AcceptPool::AcceptOne(int listenFd)
 {
     while (!IsStopping()) {
+        int64_t pause = BackingOff();
+        if (pause > 0) {
+            Sleep(static_cast<unsigned>(pause));
+            continue;
+        }
         pollfd ready {listenFd, POLLIN, 0};
         int n = poll(&ready, 1, 100);
         if (n <= 0 || IsStopping())
@@ -255,15 +261,40 @@ int AcceptPool::AcceptOne(int listenFd)
         int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0)
             return fd;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+        int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED)
             continue;
         if (IsStopping())
             break;
-        SECTRACE_FormatLn(m_trace, 1, "accept failed with error code: %s (%u,%u)", strerror(errno), Running(),
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+            BackOff(error);
+            continue;
+        }
+        SECTRACE_FormatLn(m_trace, 1, "accept failed with error code: %s (%u,%u)", strerror(error), Running(),
                           Waiting());
         Sleep(100);
     }
     return -1;
+}
+
+// Out of descriptors or memory: no thread accepts for a while, and no
+// connection is closed to make room; the served ones go on.
+void AcceptPool::BackOff(int error)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    int64_t now = NowMs();
+    if (now >= m_backOffUntil)
+        SECTRACE_FormatLn(m_trace, 1, "accept failed with error code: %s (%u,%u), accepting again in %d ms",
+                          strerror(error), static_cast<unsigned>(m_workers.size()), m_waiting, kAcceptBackOffMs);
+    m_backOffUntil = now + kAcceptBackOffMs;
+}
+
+// The milliseconds left of a back-off, or 0.
+int64_t AcceptPool::BackingOff()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    int64_t left = m_backOffUntil - NowMs();
+    return left > 0 ? left : 0;
 }
 
 unsigned AcceptPool::Worker::Run()

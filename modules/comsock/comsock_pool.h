@@ -25,6 +25,10 @@ namespace ZELK::PSESVC::COMSOCK {
 // thread is inside a message.
 constexpr int kEvictRetryMs = 100;
 
+// When accept finds no descriptor (or no memory) left, the pool waits this
+// long before it accepts again.
+constexpr int kAcceptBackOffMs = 100;
+
 // Every listening socket queues as many connections as the system allows,
 // so that a burst of clients is not refused.
 constexpr int kListenBacklog = SOMAXCONN;
@@ -92,6 +96,8 @@ private:
     HRESULT Spawn();
     void Reap();
     int AcceptOne(int listenFd);
+    void BackOff(int error);
+    int64_t BackingOff();
 
     IAcceptHandler* m_handler;
     const char* m_trace;
@@ -102,6 +108,7 @@ private:
     bool m_stopping = false;
     unsigned m_waiting = 0;
     unsigned m_evicting = 0;  // threads woken to make room, not yet back
+    int64_t m_backOffUntil = 0;
     std::vector<Worker*> m_workers;
     std::vector<Worker*> m_finished;
     // The watcher thread, woken through an event descriptor.

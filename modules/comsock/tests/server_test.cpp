@@ -4,10 +4,12 @@
 #include "server.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -560,6 +562,103 @@ TEST_F(ServerTest, ASessionClosedForIdlenessWaitsForItsProcess)
     Raw again(Path());
     EXPECT_EQ(id, again.Handshake(id));
     EXPECT_EQ("s1:still", Request(again, "still"));
+}
+
+// Clock ticks of CPU time that process `pid` has used.
+long CpuTicks(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/stat", pid);
+    FILE* file = fopen(path, "re");
+    if (file == nullptr)
+        return -1;
+    char line[1024] = {};
+    bool read = fgets(line, sizeof(line), file) != nullptr;
+    fclose(file);
+    const char* rest = read ? strrchr(line, ')') : nullptr;
+    long user = 0, system = 0;
+    // After the name: state and eleven fields, then user and system time.
+    if (rest == nullptr || sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user, &system) != 2)
+        return -1;
+    return user + system;
+}
+
+TEST(ServerDescriptors, OutOfDescriptorsTheServiceBacksOffAndKeepsServing)
+{
+    char runtime[] = "/tmp/comsock-fds-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(runtime));
+    int toChild[2], toParent[2];
+    ASSERT_EQ(0, pipe(toChild));
+    ASSERT_EQ(0, pipe(toParent));
+    auto say = [](int fd) { return write(fd, "x", 1) == 1; };
+    auto hear = [](int fd) {
+        char c;
+        return read(fd, &c, 1) == 1;
+    };
+    pid_t child = fork();
+    if (child == 0) {
+        rlimit limit {256, 256};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            _exit(2);
+        setenv("XDG_RUNTIME_DIR", runtime, 1);
+        Ref<Factory> factory;
+        Ref<ServerUNIX> server;
+        if (server->Connect(static_cast<IClassFactory*>(factory.get())) != S_OK || !say(toParent[1]))
+            _exit(3);
+        // Every descriptor taken, as other parts of the service might take them.
+        std::vector<int> taken;
+        if (!hear(toChild[0]))
+            _exit(4);
+        for (int fd = open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0; fd = open("/dev/null", O_RDONLY | O_CLOEXEC))
+            taken.push_back(fd);
+        if (!say(toParent[1]) || !hear(toChild[0]))
+            _exit(5);
+        for (int fd : taken)
+            close(fd);
+        if (!say(toParent[1]) || !hear(toChild[0]))
+            _exit(6);
+        server->Disconnect(nullptr);
+        _exit(0);
+    }
+    ASSERT_TRUE(hear(toParent[0]));
+    std::string path = std::string(runtime) + "/kestrin/org.kestrin.client." + std::to_string(getuid());
+    Raw a(path.c_str()), b(path.c_str());
+    ASSERT_NE(0u, a.Handshake(0));
+    ASSERT_NE(0u, b.Handshake(0));
+    // Every kind of call once while descriptors are left: the sanitizer build
+    // checks an object's type through a pipe the first time it is called.
+    EXPECT_EQ(":first", Request(a, "first").substr(2));
+    EXPECT_EQ(":first", Request(b, "first").substr(2));
+
+    ASSERT_TRUE(say(toChild[1]));
+    ASSERT_TRUE(hear(toParent[0]));
+    Raw late(path.c_str());
+    late.SendFrame(U32(0));
+    long before = CpuTicks(child);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(":a" + std::to_string(i), Request(a, "a" + std::to_string(i)).substr(2));
+        EXPECT_EQ(":b" + std::to_string(i), Request(b, "b" + std::to_string(i)).substr(2));
+        usleep(100 * 1000);
+    }
+    long used = CpuTicks(child) - before;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 4) << "the pool waits; it does not spin";
+    pollfd answer {late.fd, POLLIN, 0};
+    EXPECT_EQ(0, poll(&answer, 1, 0)) << "no descriptor for the new client yet";
+
+    ASSERT_TRUE(say(toChild[1]));
+    ASSERT_TRUE(hear(toParent[0]));
+    std::string reply;
+    ASSERT_TRUE(late.ReadFrame(&reply)) << "accepted once descriptors are free again";
+    EXPECT_EQ(4u, reply.size());
+    EXPECT_NE(U32(0), reply);
+
+    ASSERT_TRUE(say(toChild[1]));
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]})
+        close(fd);
+    EXPECT_EQ(0, system((std::string("rm -rf ") + runtime).c_str()));
 }
 
 TEST(ServerUserSwitch, SwitchesFileGroupsAndUserOrRefusesCleanly)
