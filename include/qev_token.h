@@ -137,11 +137,11 @@ protected:
     ~TokenPIN() = default;
 };
 
-// The slots 7 to 10 that every token-object interface starts with. Each of
-// the six interfaces has them as its own (an object that implements several
-// interfaces overrides each once).
-template <class I>
-class TokenObjectCommon : public COMMON_FL_TEMPLATE<I> {
+// A token object: slots 7 to 10 are those of every kind. Each kind's
+// interface extends it with its own slots from 11, so one object is seen
+// through TokenObject* (as getObjects hands it out) and through its kind's
+// interface at the same address.
+class TokenObject : public COMMON_FL_TEMPLATE<TokenObject> {
 public:
     virtual TOKEN_OBJECT_TYPE getObjectType() = 0;                                        // 7
     virtual HRESULT getP11Attributes(CK_ATTRIBUTE* attributes, unsigned long count) = 0;  // 8
@@ -149,16 +149,10 @@ public:
     virtual HRESULT remove() = 0;                                                         // 10
 
 protected:
-    ~TokenObjectCommon() = default;
-};
-
-// A token object of no particular kind.
-class TokenObject : public TokenObjectCommon<TokenObject> {
-protected:
     ~TokenObject() = default;
 };
 
-class TokenObjectData : public TokenObjectCommon<TokenObjectData> {
+class TokenObjectData : public TokenObject {
 public:
     virtual HRESULT getData(OctetString** out) = 0;  // 11: a copy for the caller
 
@@ -166,7 +160,7 @@ protected:
     ~TokenObjectData() = default;
 };
 
-class TokenObjectCertificate : public TokenObjectCommon<TokenObjectCertificate> {
+class TokenObjectCertificate : public TokenObject {
 public:
     virtual HRESULT getKeyId(const char** keyId) = 0;  // 11: the object's own text
     // 12: each output may be NULL: the certificate, the path above it, the path's end.
@@ -178,7 +172,7 @@ protected:
     ~TokenObjectCertificate() = default;
 };
 
-class TokenObjectPublicKey : public TokenObjectCommon<TokenObjectPublicKey> {
+class TokenObjectPublicKey : public TokenObject {
 public:
     virtual HRESULT getKeyId(const char** keyId) = 0;                   // 11
     virtual HRESULT getKeyInfo(KeyInfo** out) = 0;                      // 12
@@ -189,7 +183,7 @@ protected:
     ~TokenObjectPublicKey() = default;
 };
 
-class TokenObjectPrivateKey : public TokenObjectCommon<TokenObjectPrivateKey> {
+class TokenObjectPrivateKey : public TokenObject {
 public:
     virtual HRESULT getKeyId(const char** keyId) = 0;      // 11
     virtual HRESULT getOps(unsigned int* operations) = 0;  // 12
@@ -212,7 +206,7 @@ protected:
     ~TokenObjectPrivateKey() = default;
 };
 
-class TokenObjectSecretKey : public TokenObjectCommon<TokenObjectSecretKey> {
+class TokenObjectSecretKey : public TokenObject {
 public:
     virtual HRESULT cipher_init(SEC_CIPHER** cipher, SECAttribute* attributes) = 0;  // 11
     virtual HRESULT cipher_all(SECAttribute* attributes, const unsigned char* in, unsigned long inLength,

@@ -36,8 +36,8 @@ public:
     long AddRef() override { return 1; }
     long Release() override { return 1; }
     const char* getType() override { return "TokenObjectPrivateKey"; }
-    HRESULT cpy(TokenObjectPrivateKey**) override { return E_NOTIMPL; }
-    int cmp(const TokenObjectPrivateKey* other) override { return other == this ? 0 : 1; }
+    HRESULT cpy(TokenObject**) override { return E_NOTIMPL; }
+    int cmp(const TokenObject* other) override { return other == this ? 0 : 1; }
     HRESULT print(char**, const char*, PRINT_CTX*) override { return E_NOTIMPL; }
     TOKEN_OBJECT_TYPE getObjectType() override { return TOKEN_OBJECT_PRIVATE_KEY; }
     HRESULT getP11Attributes(CK_ATTRIBUTE*, unsigned long) override { return E_NOTIMPL; }
