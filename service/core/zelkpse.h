@@ -1,0 +1,112 @@
+// The service PSE: the crypto library's PSE of every security context made
+// with the provider name "zelk". The object, its ASC and token filter, and the
+// class's functions for reader slots and client connections; its PSE
+// operations answer 0x80000001 here.
+#pragma once
+
+#include <atomic>
+
+#include "qev_pse.h"
+#include "zelk_object.h"
+#include "zelk_policy.h"
+#include "zelk_sync.h"
+#include "zelk_text.h"
+
+ZELK_DEFINE_GUID(IID_ZELKPSE, 0x2E7F4B90, 0x6C1D, 0x4B8A, 0x9F, 0x52, 0x0E, 0xA3, 0x71, 0xD6, 0x28, 0x4C);
+
+namespace ZELK::PSESVC {
+
+class ZELKPSE : public PSE, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(ZELKPSE)
+    ZELK_INTMAP_ENTRY_CLASS(IID_ZELKPSE)
+    ZELK_END_INTMAP()
+
+    static const GUID& GetIID() { return IID_ZELKPSE; }
+
+    ZELKPSE() = default;
+    ~ZELKPSE() override;
+
+    const char* getType() override;
+    HRESULT cpy(PSE** out) override;
+    int cmp(const PSE* other) override;
+    HRESULT print(char** out, const char* indent, PRINT_CTX* context) override;
+
+    HRESULT getOwnCertificate(const History* history, SECAttribute* filter, SET_OF_PersonalCertificateInfo** out) override;
+    HRESULT encryptDigest(const History* history, SECAttribute* attributes, const unsigned char* digest, unsigned long digestLength, unsigned char* out, unsigned long* outLength) override;
+    HRESULT decryptKey(const History* history, SECAttribute* attributes, const unsigned char* in, unsigned long inLength, unsigned char* out, unsigned long* outLength) override;
+    HRESULT searchCertificate(SECAttribute* filter, SET_OF_Certificate** out) override;
+    HRESULT readApplObject(const char* name, OctetString** out) override;
+    HRESULT writeApplObject(const char* name, OctetString* value) override;
+    HRESULT listApplObjects(SET_OF_String** out) override;
+    HRESULT getPrivateKey(const char* tokenName, const char* keyId, TokenObjectPrivateKey** out) override;
+    HRESULT getCertificate(const char* tokenName, const char* keyId, const char* label, TokenObjectCertificate** out) override;
+    HRESULT searchSlotInfos(SET_OF_SecSlotInfo** out) override;
+    HRESULT writeSlotInfos(SET_OF_SecSlotInfo* infos) override;
+    HRESULT readSlotInfos(SET_OF_SecSlotInfo** out) override;
+    HRESULT getSlotByName(SecSlot** out, const char* name, unsigned char flag) override;
+    HRESULT getSlots(SecSlot** slots, unsigned long* count) override;
+    HRESULT getTokenByName(SecToken** out, const char* name, unsigned char flag) override;
+    HRESULT getSlotEvents(SecSlotEvents** out) override;
+    HRESULT isInTrustedCerts(const Certificate* certificate) override;
+    HRESULT getAllTrustedCerts(SET_OF_Certificate** out) override;
+    HRESULT getTrustedCertList(SET_OF_Certificate** out) override;
+    HRESULT addTrustedCertListItem(const Certificate* certificate) override;
+    HRESULT deleteTrustedCertListItem(const DName* name, unsigned long number) override;
+    HRESULT getCertInfoList(SET_OF_PersonalCertificateInfo** out) override;
+    HRESULT addCertInfoListItem(const PersonalCertificateInfo* info) override;
+    HRESULT deleteCertInfoListItem(const char* tokenName, const char* keyId, const char* label, unsigned long number) override;
+    HRESULT getPasswordList(SET_OF_PIN_Info** out) override;
+    HRESULT addPasswordListItem(const char* item0, const char* item1, const char* item2, const char* item3, const char* item4) override;
+    HRESULT deletePasswordListItem(const char* item0, const char* item1, const char* item2, const char* item3, const char* item4, unsigned long number) override;
+    HRESULT releaseTokenCache(const char* tokenName) override;
+    HRESULT getPseFileName(const char** name) override;
+    HRESULT cred_list(SET_OF_String** out) override;
+    HRESULT cred_getParameters(const char* name, CredType* type, unsigned char* flag, unsigned long* value) override;
+    HRESULT cred_initCredUpdate() override;
+    HRESULT loginBySystemParameters(const char* name) override;
+    HRESULT loginWithPassword(const char* name, const unsigned char* password, unsigned long length) override;
+    HRESULT cred_delete(const char* name) override;
+    HRESULT cred_addPassword(const char* name, const unsigned char* password, unsigned long length, const unsigned char* secret, unsigned long secretLength) override;
+    HRESULT cred_addSystemParameters(const char* name, const char* parameters) override;
+    HRESULT cred_change(const char* name, const unsigned char* password, unsigned long length, const char* newPassword, unsigned long newLength) override;
+    HRESULT cred_finalCredUpdate() override;
+    HRESULT control(SECAttribute* in, SECAttribute* out) override;
+    // The same ASC again: 1. The ASC is referenced only while the object has
+    // a holder besides its creator.
+    virtual HRESULT SetASC(ASC* asc);
+    // Restricts the own certificates to the crypto library's own: 0.
+    virtual HRESULT SetFilterPolicy(ZELK_IPolicy* policy);
+
+    ASC* GetASC() const { return m_asc; }
+    const MultiStringT& TokenFilter() const { return m_tokenFilter; }
+
+    // A new object in *out with one reference: 0x80040003 without `out`,
+    // 0x80000003 without an ASC.
+    static HRESULT New(ASC* asc, PSE** out);
+
+    // The slot of a reader: a name without ":" is a PC/SC reader, "secpcsc:" + name.
+    static HRESULT getSlotByReader(SecSlot** out, const char* reader, bool flag);
+    // A new copy of "None": the service holds no connection to another service.
+    static HRESULT GetConnectionInfo(char** out);
+    // The connection from a client process to a service, which the service
+    // never opens: 1 with *out NULL.
+    static HRESULT ConnectToServer(signed char reset, PSE** out);
+    static HRESULT GetProxy(PSE** out);
+    static HRESULT DisconnectFromServer();
+    // Slot 3 of the crypto library's own "SEC_PSE_1".
+    static HRESULT getSlot(SecSlot** out, const char* name);
+
+private:
+    ASC* m_asc = nullptr;
+    bool m_ascHeld = false;
+    MultiStringT m_tokenFilter;
+
+    static CriticalSection s_cs;
+    static PSE* s_pPSEProxy;
+    static PSE* s_pPSE;
+    static bool s_bIsLocalClient;
+    static bool s_bIsRemoteClient;
+};
+
+}  // namespace ZELK::PSESVC

@@ -1,0 +1,50 @@
+// The token manager ("zelk.tokenmgr") as the event hub of the service: the
+// reader manager's one sink, which passes slot events on to the registered
+// slot-event sinks in registration order.
+#pragma once
+
+#include "../core/aux_arrays.h"
+#include "../core/service_events.h"
+#include "zelk_object.h"
+#include "zelk_ptr.h"
+#include "zelk_sync.h"
+
+ZELK_DEFINE_GUID(IID_CTokenMgr, 0x8B27D4E3, 0x1F63, 0x4A0C, 0xB5, 0x7E, 0x3D, 0x92, 0x0A, 0x6F, 0xC1, 0x4B);
+
+namespace ZELK::PSESVC {
+
+class CReaderMgr;
+
+class CTokenMgr : public ISlotEvents, public CSingletonFactoryImpl<CTokenMgr>, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(CTokenMgr)
+    ZELK_INTMAP_ENTRY_CLASS(IID_CTokenMgr)
+    ZELK_INTMAP_ENTRY(ISlotEvents)
+    ZELK_END_INTMAP()
+
+    static const GUID& GetIID() { return IID_CTokenMgr; }
+
+    CTokenMgr() = default;
+    ~CTokenMgr() override;
+
+    // Every event but a card change goes to the sinks; 0.
+    HRESULT SlotEvent(EVENT event, SecSlot* slot) override;
+    // Registers with the reader manager as its sink.
+    HRESULT Initialize() override;
+    HRESULT Finalize() override;
+    // 0, or 0x80000003 when `sink` has no ISlotEvents.
+    virtual HRESULT RegisterEventSink(IUnknown* sink);
+    virtual HRESULT UnregisterEventSink(IUnknown* sink);
+    virtual HRESULT ForwardEvent(EVENT event, SecSlot* slot);
+    // Waits for a full reader scan and every monitor's first load; 0.
+    virtual HRESULT WaitForAllMonitors();
+
+    static HRESULT EmergencyShutdown();
+
+private:
+    CriticalSection m_csSinks;
+    AuxRefArray<ISlotEvents> m_sinks;
+    CReaderMgr* m_readerMgr = nullptr;
+};
+
+}  // namespace ZELK::PSESVC
