@@ -28,8 +28,8 @@ constexpr int kPatchLevel = 0;
 HRESULT PSESVC::Run(const char**, int)
 {
     SECTRACE_Fkt_IMPL<HRESULT> trace("%8x", "PSESVC::Run");
-    SECTRACE_FormatLn("psesvc", 3, "Kestrin Client Version: %d.%d SP %d Patch Level %d", kVersionMajor,
-                      kVersionMinor, kServicePack, kPatchLevel);
+    SECTRACE_FormatLn("psesvc", 3, "Kestrin Client Version: %d.%d SP %d Patch Level %d", kVersionMajor, kVersionMinor,
+                      kServicePack, kPatchLevel);
 
     HRESULT hr = ZELK_CreateSingleton("zelk", "zelk.readermgr");
     if (FAILED(hr))
@@ -37,8 +37,8 @@ HRESULT PSESVC::Run(const char**, int)
     hr = ZELK_CreateSingleton("zelk", "zelk.tokenmgr");
     if (FAILED(hr))
         return trace.result = hr;
-    for (const char* monitor : {"zelk.kerberos", "zelk.keychainmonitor", "zelk.kvtokenmonitor",
-                                "zelk.policygroupsmonitor"})
+    for (const char* monitor :
+         {"zelk.kerberos", "zelk.keychainmonitor", "zelk.kvtokenmonitor", "zelk.policygroupsmonitor"})
         ZELK_CreateSingleton("zelk", monitor);
 
     ITunnelSource* server = nullptr;

@@ -72,12 +72,14 @@ HRESULT ZELKPSE::getOwnCertificate(const History*, SECAttribute*, SET_OF_Persona
     return E_NOTIMPL;
 }
 
-HRESULT ZELKPSE::encryptDigest(const History*, SECAttribute*, const unsigned char*, unsigned long, unsigned char*, unsigned long*)
+HRESULT ZELKPSE::encryptDigest(const History*, SECAttribute*, const unsigned char*, unsigned long, unsigned char*,
+                               unsigned long*)
 {
     return E_NOTIMPL;
 }
 
-HRESULT ZELKPSE::decryptKey(const History*, SECAttribute*, const unsigned char*, unsigned long, unsigned char*, unsigned long*)
+HRESULT ZELKPSE::decryptKey(const History*, SECAttribute*, const unsigned char*, unsigned long, unsigned char*,
+                            unsigned long*)
 {
     return E_NOTIMPL;
 }

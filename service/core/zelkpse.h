@@ -32,15 +32,19 @@ public:
     int cmp(const PSE* other) override;
     HRESULT print(char** out, const char* indent, PRINT_CTX* context) override;
 
-    HRESULT getOwnCertificate(const History* history, SECAttribute* filter, SET_OF_PersonalCertificateInfo** out) override;
-    HRESULT encryptDigest(const History* history, SECAttribute* attributes, const unsigned char* digest, unsigned long digestLength, unsigned char* out, unsigned long* outLength) override;
-    HRESULT decryptKey(const History* history, SECAttribute* attributes, const unsigned char* in, unsigned long inLength, unsigned char* out, unsigned long* outLength) override;
+    HRESULT getOwnCertificate(const History* history, SECAttribute* filter,
+                              SET_OF_PersonalCertificateInfo** out) override;
+    HRESULT encryptDigest(const History* history, SECAttribute* attributes, const unsigned char* digest,
+                          unsigned long digestLength, unsigned char* out, unsigned long* outLength) override;
+    HRESULT decryptKey(const History* history, SECAttribute* attributes, const unsigned char* in,
+                       unsigned long inLength, unsigned char* out, unsigned long* outLength) override;
     HRESULT searchCertificate(SECAttribute* filter, SET_OF_Certificate** out) override;
     HRESULT readApplObject(const char* name, OctetString** out) override;
     HRESULT writeApplObject(const char* name, OctetString* value) override;
     HRESULT listApplObjects(SET_OF_String** out) override;
     HRESULT getPrivateKey(const char* tokenName, const char* keyId, TokenObjectPrivateKey** out) override;
-    HRESULT getCertificate(const char* tokenName, const char* keyId, const char* label, TokenObjectCertificate** out) override;
+    HRESULT getCertificate(const char* tokenName, const char* keyId, const char* label,
+                           TokenObjectCertificate** out) override;
     HRESULT searchSlotInfos(SET_OF_SecSlotInfo** out) override;
     HRESULT writeSlotInfos(SET_OF_SecSlotInfo* infos) override;
     HRESULT readSlotInfos(SET_OF_SecSlotInfo** out) override;
@@ -55,10 +59,13 @@ public:
     HRESULT deleteTrustedCertListItem(const DName* name, unsigned long number) override;
     HRESULT getCertInfoList(SET_OF_PersonalCertificateInfo** out) override;
     HRESULT addCertInfoListItem(const PersonalCertificateInfo* info) override;
-    HRESULT deleteCertInfoListItem(const char* tokenName, const char* keyId, const char* label, unsigned long number) override;
+    HRESULT deleteCertInfoListItem(const char* tokenName, const char* keyId, const char* label,
+                                   unsigned long number) override;
     HRESULT getPasswordList(SET_OF_PIN_Info** out) override;
-    HRESULT addPasswordListItem(const char* item0, const char* item1, const char* item2, const char* item3, const char* item4) override;
-    HRESULT deletePasswordListItem(const char* item0, const char* item1, const char* item2, const char* item3, const char* item4, unsigned long number) override;
+    HRESULT addPasswordListItem(const char* item0, const char* item1, const char* item2, const char* item3,
+                                const char* item4) override;
+    HRESULT deletePasswordListItem(const char* item0, const char* item1, const char* item2, const char* item3,
+                                   const char* item4, unsigned long number) override;
     HRESULT releaseTokenCache(const char* tokenName) override;
     HRESULT getPseFileName(const char** name) override;
     HRESULT cred_list(SET_OF_String** out) override;
@@ -67,9 +74,11 @@ public:
     HRESULT loginBySystemParameters(const char* name) override;
     HRESULT loginWithPassword(const char* name, const unsigned char* password, unsigned long length) override;
     HRESULT cred_delete(const char* name) override;
-    HRESULT cred_addPassword(const char* name, const unsigned char* password, unsigned long length, const unsigned char* secret, unsigned long secretLength) override;
+    HRESULT cred_addPassword(const char* name, const unsigned char* password, unsigned long length,
+                             const unsigned char* secret, unsigned long secretLength) override;
     HRESULT cred_addSystemParameters(const char* name, const char* parameters) override;
-    HRESULT cred_change(const char* name, const unsigned char* password, unsigned long length, const char* newPassword, unsigned long newLength) override;
+    HRESULT cred_change(const char* name, const unsigned char* password, unsigned long length, const char* newPassword,
+                        unsigned long newLength) override;
     HRESULT cred_finalCredUpdate() override;
     HRESULT control(SECAttribute* in, SECAttribute* out) override;
     // The same ASC again: 1. The ASC is referenced only while the object has

@@ -1,10 +1,6 @@
-// The service PSE's class functions for reader slots and for a connection
-// from a client process to a service. The service opens no such connection,
-// so the statics stay empty and every function answers as without one.
-#include <cstring>
-
-#include "zelk_ptr.h"
-#include "zelk_strings.h"
+// The service PSE's class functions for a connection from a client process
+// to a service. The service opens no such connection, so the statics stay
+// empty and every function answers as without one.
 #include "zelkpse.h"
 
 namespace ZELK::PSESVC {
@@ -26,27 +22,6 @@ void ReleaseConnection(PSE** pse)
 }
 
 }  // namespace
-
-HRESULT ZELKPSE::getSlotByReader(SecSlot** out, const char* reader, bool)
-{
-    StringT<char> name;
-    if (reader != nullptr && std::strchr(reader, ':') == nullptr) {
-        name = "secpcsc:";
-        name.Append(reader);
-    } else {
-        name = reader;
-    }
-    CComPtr<CComIID<PSE, &IID_PSE>> proxy;
-    GetProxy(&proxy);
-    return getSlot(out, name);
-}
-
-HRESULT ZELKPSE::GetConnectionInfo(char** out)
-{
-    if (out == nullptr)
-        return E_POINTER;
-    return String_Copy("None", out);
-}
 
 HRESULT ZELKPSE::ConnectToServer(signed char reset, PSE** out)
 {

@@ -1,9 +1,10 @@
 // "SEC_PSE_1" of module "zelk": the provider table through which the crypto
 // library makes a service PSE for every security context named "zelk".
+#include "zelkpse_table.h"
+
 #include "zelk_module.h"
 #include "zelk_trace.h"
 #include "zelkpse.h"
-#include "zelkpse_table.h"
 
 namespace ZELK::PSESVC {
 namespace {

@@ -77,6 +77,17 @@ HRESULT CTokenMgr::UnregisterEventSink(IUnknown* sink)
     return S_OK;
 }
 
+HRESULT CTokenMgr::GetExisting(CTokenMgr** out)
+{
+    *out = nullptr;
+    CriticalCodeSection lock(&s_cs);
+    if (s_pThis == nullptr)
+        return E_FAIL;
+    s_pThis->AddRef();
+    *out = s_pThis;
+    return S_OK;
+}
+
 HRESULT CTokenMgr::WaitForAllMonitors()
 {
     if (m_readerMgr)

@@ -40,6 +40,9 @@ public:
     virtual HRESULT WaitForAllMonitors();
 
     static HRESULT EmergencyShutdown();
+    // The singleton with one reference, without making it: 0x80004005 when
+    // there is none.
+    static HRESULT GetExisting(CTokenMgr** out);
 
 private:
     CriticalSection m_csSinks;

@@ -1,13 +1,14 @@
 // The monitor base: first loads, the wait for all of them while monitors
 // fail, stop, end or go, a wait from a first load, suspend and resume; and
 // the change detector.
+#include "monitor.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "monitor.h"
 #include "service_fixture.h"
 #include "zelk_alloc.h"
 
@@ -67,9 +68,9 @@ class Waiter {
 public:
     Waiter()
         : m_thread([this] {
-              CMonitor::WaitForAllInitialized();
-              done = true;
-          })
+            CMonitor::WaitForAllInitialized();
+            done = true;
+        })
     {}
     ~Waiter() { m_thread.join(); }
     bool StillWaiting()

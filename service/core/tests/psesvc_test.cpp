@@ -1,13 +1,14 @@
 // The service object's start and stop with recording stand-ins for what it
 // creates: order, banner, the failures that end or skip parts of the start,
 // and the endless loop without a host object.
+#include "psesvc.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <thread>
 
 #include "fakes/recording_fakes.h"
-#include "psesvc.h"
 #include "service_fixture.h"
 #include "zelk_module.h"
 
@@ -19,14 +20,21 @@ using ZELK::PSESVC::PSESVC;
 
 typedef std::vector<std::string> Log;
 
-const Log kManagers = {"create zelk.readermgr",       "create zelk.tokenmgr",     "create zelk.kerberos",
+const Log kManagers = {"create zelk.readermgr",       "create zelk.tokenmgr",       "create zelk.kerberos",
                        "create zelk.keychainmonitor", "create zelk.kvtokenmonitor", "create zelk.policygroupsmonitor"};
 // The module's stop: singletons newest first; Run still holds the factory.
-const Log kManagerStops = {
-    "finalize zelk.policygroupsmonitor", "destroy zelk.policygroupsmonitor", "finalize zelk.kvtokenmonitor",
-    "destroy zelk.kvtokenmonitor",       "finalize zelk.keychainmonitor",    "destroy zelk.keychainmonitor",
-    "finalize zelk.kerberos",            "destroy zelk.kerberos",            "finalize zelk.tokenmgr",
-    "destroy zelk.tokenmgr",             "finalize zelk.readermgr",          "destroy zelk.readermgr"};
+const Log kManagerStops = {"finalize zelk.policygroupsmonitor",
+                           "destroy zelk.policygroupsmonitor",
+                           "finalize zelk.kvtokenmonitor",
+                           "destroy zelk.kvtokenmonitor",
+                           "finalize zelk.keychainmonitor",
+                           "destroy zelk.keychainmonitor",
+                           "finalize zelk.kerberos",
+                           "destroy zelk.kerberos",
+                           "finalize zelk.tokenmgr",
+                           "destroy zelk.tokenmgr",
+                           "finalize zelk.readermgr",
+                           "destroy zelk.readermgr"};
 
 Log Join(std::initializer_list<Log> parts)
 {

@@ -1,12 +1,13 @@
 // The reader manager: its event table, the slot list and the readers model,
 // the scan waits, the stop, and two threads adding and removing one name.
+#include "reader_manager.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "fakes/fake_slots.h"
 #include "fakes/recording_sink.h"
-#include "reader_manager.h"
 #include "service_fixture.h"
 #include "zelk_module.h"
 
@@ -110,8 +111,8 @@ TEST_F(ReaderManagerTest, EventsReachTheSinkAndTheModel)
     EXPECT_EQ(FakeSlots::Get("secpcsc:r")->releases, 1);
     m_rm->ReaderEvent(IReaderEvents::CARD_INSERTED, "secpcsc:unknown", 0);
     m_rm->ReaderEvent(IReaderEvents::READER_REMOVED, "secpcsc:r", 0);
-    EXPECT_EQ(m_sink->Events(), (std::vector<std::string> {"200 secpcsc:r", "400 secpcsc:r", "100 secpcsc:r",
-                                                           "1 secpcsc:r"}));
+    EXPECT_EQ(m_sink->Events(),
+              (std::vector<std::string> {"200 secpcsc:r", "400 secpcsc:r", "100 secpcsc:r", "1 secpcsc:r"}));
     EXPECT_EQ(SlotCount(), 0u);
     m_rm->UnregisterEventSink(nullptr);
     m_rm->ReaderEvent(IReaderEvents::READER_ADDED, "secpcsc:r", 0);

@@ -1,6 +1,8 @@
 // The scheduler: due times in each format, parked and named runs, periodic
 // runs, deletion (also of a task that runs or waits for its named run) and
 // the stop while a task runs.
+#include "task_manager.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "service_fixture.h"
-#include "task_manager.h"
 #include "zelk_module.h"
 #include "zelk_timeapi.h"
 

@@ -1,12 +1,13 @@
 // The token manager as the event hub: the reader manager's sink, passing
 // every event but a card change to its sinks in registration order.
+#include "tokens/token_manager.h"
+
 #include <gtest/gtest.h>
 
 #include "fakes/fake_slots.h"
 #include "fakes/recording_sink.h"
 #include "reader_manager.h"
 #include "service_fixture.h"
-#include "tokens/token_manager.h"
 
 namespace kestrin::service::test {
 namespace {

@@ -33,8 +33,8 @@ public:
     }
     HRESULT Disconnect(IUnknown* source) override
     {
-        Recorder::Add(std::string("disconnect ") + (source ? (Is(source, "zelk.psefactory") ? "factory" : "other")
-                                                           : "null"));
+        Recorder::Add(std::string("disconnect ")
+                      + (source ? (Is(source, "zelk.psefactory") ? "factory" : "other") : "null"));
         return S_OK;
     }
     HRESULT CreateInstance(IUnknown* outer, const GUID& iid, void** out) override
@@ -122,7 +122,7 @@ HRESULT Create(const GUID& iid, void** out)
     return hr;
 }
 
-#define FAKE_CLASS(module, name, singleton, var)                                                                      \
+#define FAKE_CLASS(module, name, singleton, var)                                                                       \
     constexpr char var##_name[] = name;                                                                                \
     CZELK_CLASS var(module, name, &Create<var##_name, singleton>)
 
