@@ -196,6 +196,8 @@ TEST_F(SchedulerTest, DeletePatternsByFunctionAndMember)
     EXPECT_EQ(a.refs, 1);
     EXPECT_EQ(b.refs, 2);
     EXPECT_EQ(m_tm->DeleteTask(&Other, 0), 0);
+    EXPECT_EQ(m_tm->DeleteTask(&Owner::Work, &b), 0);
+    EXPECT_EQ(b.refs, 1);
 }
 
 TEST_F(SchedulerTest, DeletingARunningPeriodicTaskEndsIt)
