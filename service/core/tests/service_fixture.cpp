@@ -16,6 +16,20 @@ std::vector<std::string> s_lines;
 QEV_REGISTER_TRACE_CALLBACK_FN s_register = nullptr;
 QEV_SET_TRACE_LEVEL_FN s_setLevel = nullptr;
 
+// The exports of the crypto library as it is loaded now: a stop and a new
+// start of the runtime may have loaded it anew.
+void FindExports()
+{
+    void* library = dlopen("libqevcrypto.so", RTLD_NOW | RTLD_NOLOAD);
+    s_register =
+        library ? reinterpret_cast<QEV_REGISTER_TRACE_CALLBACK_FN>(dlsym(library, "Qevcryptolib_RegisterTraceCallback"))
+                : nullptr;
+    s_setLevel =
+        library ? reinterpret_cast<QEV_SET_TRACE_LEVEL_FN>(dlsym(library, "Qevcryptolib_SetTraceLevel")) : nullptr;
+    if (library)
+        dlclose(library);
+}
+
 int Collect(int level, const char*, const char*, const char* text)
 {
     std::lock_guard<std::mutex> lock(s_mutex);
@@ -29,11 +43,6 @@ void ServiceTest::SetUp()
 {
     ASSERT_EQ(ZELK_Initialize(), 0);
     m_started = true;
-    void* library = dlopen("libqevcrypto.so", RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(library, nullptr);
-    s_register = reinterpret_cast<QEV_REGISTER_TRACE_CALLBACK_FN>(dlsym(library, "Qevcryptolib_RegisterTraceCallback"));
-    s_setLevel = reinterpret_cast<QEV_SET_TRACE_LEVEL_FN>(dlsym(library, "Qevcryptolib_SetTraceLevel"));
-    dlclose(library);
     std::lock_guard<std::mutex> lock(s_mutex);
     s_lines.clear();
 }
@@ -44,13 +53,17 @@ void ServiceTest::TearDown()
 {
     if (!m_started)
         return;
-    s_register(0, nullptr);
-    s_setLevel(0);
+    FindExports();
+    if (s_register)
+        s_register(0, nullptr);
+    if (s_setLevel)
+        s_setLevel(0);
     ZELK_Finalize();
 }
 
 void ServiceTest::CaptureTrace(int level)
 {
+    FindExports();
     ASSERT_NE(s_register, nullptr);
     s_setLevel(level);
     s_register(0, &Collect);
