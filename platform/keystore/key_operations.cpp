@@ -170,6 +170,39 @@ HRESULT KeyStore::SignDigest(const Fingerprint& identity, Digest digest, SignPad
     });
 }
 
+HRESULT KeyStore::SignRawPkcs1(const Fingerprint& identity, std::span<const uint8_t> input,
+                               std::vector<uint8_t>* signature)
+{
+    if (signature == nullptr)
+        return E_POINTER;
+    if (input.empty() || input.size() > kMaxCiphertextSize)
+        return E_INVALIDARG;
+    return NoThrow([&] {
+        EvpPkeyPtr key;
+        HRESULT hr = LoadKey(*impl_, identity, &key);
+        if (FAILED(hr))
+            return hr;
+        if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
+            return KEYSTORE_E_UNSUPPORTED;
+        if (input.size() + 11 > static_cast<size_t>(EVP_PKEY_get_size(key.get())))
+            return E_INVALIDARG;
+        detail::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(detail::LibCtx(), key.get(), nullptr));
+        if (!ctx)
+            return E_OUTOFMEMORY;
+        if (EVP_PKEY_sign_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0)
+            return KEYSTORE_E_CRYPTO;
+        size_t length = 0;
+        if (EVP_PKEY_sign(ctx.get(), nullptr, &length, input.data(), input.size()) != 1)
+            return KEYSTORE_E_CRYPTO;
+        std::vector<uint8_t> result(length);
+        if (EVP_PKEY_sign(ctx.get(), result.data(), &length, input.data(), input.size()) != 1)
+            return KEYSTORE_E_CRYPTO;
+        result.resize(length);
+        *signature = std::move(result);
+        return S_OK;
+    });
+}
+
 HRESULT KeyStore::Decrypt(const Fingerprint& identity, DecryptPadding padding, std::span<const uint8_t> ciphertext,
                           SecretBytes* plain)
 {

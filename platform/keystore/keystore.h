@@ -214,6 +214,10 @@ public:
                  std::vector<uint8_t>* signature);
     HRESULT SignDigest(const Fingerprint& identity, Digest digest, SignPadding padding, std::span<const uint8_t> hash,
                        std::vector<uint8_t>* signature);
+    // RSA only: PKCS#1 v1.5 signature of `input` exactly as given (a caller
+    // that wraps its digest in a DigestInfo itself, or a TLS 1.0 MD5+SHA-1
+    // pair); at most the key's size less 11 bytes.
+    HRESULT SignRawPkcs1(const Fingerprint& identity, std::span<const uint8_t> input, std::vector<uint8_t>* signature);
     HRESULT Decrypt(const Fingerprint& identity, DecryptPadding padding, std::span<const uint8_t> ciphertext,
                     SecretBytes* plain);
 

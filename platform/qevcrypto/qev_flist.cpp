@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "keychain_store.h"
 #include "qev_modules.h"
 #include "qev_tables.h"
 #include "qev_trace.h"
@@ -74,8 +75,10 @@ HRESULT flist_release(SEC_FUNCTION_LIST* list)
         if (s_users > 0 && --s_users == 0)
             last = true;
     }
-    if (last)
+    if (last) {
+        kestrin::qevcrypto::keychain::CloseProcessStore();
         qev_unload_modules();
+    }
     return S_OK;
 }
 

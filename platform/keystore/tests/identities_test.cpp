@@ -99,6 +99,27 @@ TEST_F(IdentitiesTest, ImportedKeysSignWhatOpensslVerifies)
     }
 }
 
+TEST_F(IdentitiesTest, RawPkcs1SignsTheInputAsGiven)
+{
+    pki_.MakeEndEntity("ee-rsa", "rsa", "user01", "clientAuth");
+    pki_.ExportPkcs12("rsa-default", "ee-rsa", "QEV Kestrin (user01)", false);
+    Identity id = Import("rsa-default");
+    // MD5 and SHA-1 side by side, as TLS 1.0 signs them: no DigestInfo around.
+    const Bytes input(36, 0x5A);
+    Bytes signature;
+    ASSERT_EQ(store_->SignRawPkcs1(id.sha1, input, &signature), S_OK);
+    WriteFile(temp_.path() + "/in.bin", input);
+    WriteFile(temp_.path() + "/sig.bin", signature);
+    EXPECT_TRUE(Shell("openssl pkeyutl -verify -pubin -inkey " + pki_.Path("ee-rsa.pub") + " -in " + temp_.path()
+                      + "/in.bin -sigfile " + temp_.path() + "/sig.bin"));
+    EXPECT_EQ(store_->SignRawPkcs1(id.sha1, Bytes(256 - 10), &signature), E_INVALIDARG);
+    EXPECT_EQ(store_->SignRawPkcs1(id.sha1, Bytes(), &signature), E_INVALIDARG);
+
+    pki_.MakeEndEntity("ee-ec", "ec", "user02", "clientAuth");
+    pki_.ExportPkcs12("ec-default", "ee-ec", "QEV Kestrin (user02)", false);
+    EXPECT_EQ(store_->SignRawPkcs1(Import("ec-default").sha1, input, &signature), KEYSTORE_E_UNSUPPORTED);
+}
+
 TEST_F(IdentitiesTest, DecryptsWhatOpensslEncrypted)
 {
     pki_.MakeEndEntity("ee-rsa", "rsa", "user01", "clientAuth");
