@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <type_traits>
 
 #include "json_reader.h"
@@ -119,6 +120,47 @@ struct ValueArena::Chunk {
     size_t size;
 };
 
+namespace {
+
+constexpr size_t kChunkAlign = 16;
+// Below the heap's threshold for mapping blocks of their own.
+constexpr size_t kMaxChunk = 64 * 1024;
+constexpr size_t kKeptChunks = 16;
+
+// Chunks of the largest size that documents gave back, kept for the next
+// ones (up to 1 MiB): parsing document after document then neither hands the
+// memory back to the system nor faults it in again.
+class KeptChunks {
+public:
+    ~KeptChunks()
+    {
+        for (size_t i = 0; i < count_; ++i)
+            std::free(chunks_[i]);
+    }
+    void* take()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return count_ ? chunks_[--count_] : nullptr;
+    }
+    bool keep(void* chunk)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (count_ == kKeptChunks)
+            return false;
+        chunks_[count_++] = chunk;
+        return true;
+    }
+
+private:
+    std::mutex lock_;
+    void* chunks_[kKeptChunks] = {};
+    size_t count_ = 0;
+};
+
+KeptChunks s_keptChunks;
+
+}  // namespace
+
 ValueArena* ValueArena::New()
 {
     void* place = std::malloc(sizeof(ValueArena));
@@ -129,24 +171,23 @@ ValueArena::~ValueArena()
 {
     while (chunks_) {
         Chunk* next = chunks_->next;
-        std::free(chunks_);
+        if (chunks_->size != kMaxChunk || !s_keptChunks.keep(chunks_))
+            std::free(chunks_);
         chunks_ = next;
     }
 }
 
 void* ValueArena::allocate(size_t size)
 {
-    constexpr size_t kAlign = 16;
-    constexpr size_t kHeader = (sizeof(Chunk) + kAlign - 1) / kAlign * kAlign;
-    // Below the heap's threshold for mapping blocks of their own.
-    constexpr size_t kMaxChunk = 64 * 1024;
+    constexpr size_t kHeader = (sizeof(Chunk) + kChunkAlign - 1) / kChunkAlign * kChunkAlign;
     if (size > static_cast<size_t>(-1) / 2)
         return nullptr;
-    size = (size + kAlign - 1) / kAlign * kAlign;
+    size = (size + kChunkAlign - 1) / kChunkAlign * kChunkAlign;
     if (size > static_cast<size_t>(end_ - next_)) {
         // A large block gets a chunk of its own; the chunks grow up to a limit.
         size_t want = size > chunkSize_ / 4 ? size : chunkSize_;
-        auto* chunk = static_cast<Chunk*>(std::malloc(kHeader + want));
+        void* kept = want == kMaxChunk ? s_keptChunks.take() : nullptr;
+        auto* chunk = static_cast<Chunk*>(kept ? kept : std::malloc(kHeader + want));
         if (!chunk)
             return nullptr;
         chunk->next = chunks_;

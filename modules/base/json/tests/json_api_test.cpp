@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "zelk_alloc.h"
 #include "zelk_json.h"
@@ -248,6 +250,38 @@ TEST_F(JsonApi, ParsedTreesChangeAndOutliveTheirDocument)
     inner->Release();
     empty->Release();
     list->Release();
+}
+
+// The members of one document may be let go on any thread, in any order,
+// and documents parsed one after another reuse its storage.
+TEST_F(JsonApi, MembersOfOneDocumentGoOnAnyThread)
+{
+    std::string text = "{\"items\":[";
+    for (int i = 0; i < 4000; ++i)
+        text += std::string(i ? "," : "") + "{\"n\":" + std::to_string(i) + ",\"s\":\"" + std::string(40, 'x') + "\"}";
+    text += "]}";
+    for (int round = 0; round < 3; ++round) {
+        IJsonObject* o = Parse(text);
+        ASSERT_NE(o, nullptr);
+        IJsonArray* items = nullptr;
+        ASSERT_EQ(o->getMemberArrayValue("items", &items), S_OK);
+        std::vector<IJsonObject*> held(8, nullptr);
+        for (size_t i = 0; i < held.size(); ++i)
+            ASSERT_EQ(items->getItemObjectValue(i * 500, &held[i]), S_OK);
+        o->Release();
+        items->Release();
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < held.size(); ++i) {
+            threads.emplace_back([&held, i] {
+                int n = -1;
+                EXPECT_EQ(held[i]->getMemberNumberValue("n", &n), S_OK);
+                EXPECT_EQ(n, static_cast<int>(i * 500));
+                held[i]->Release();
+            });
+        }
+        for (std::thread& t : threads)
+            t.join();
+    }
 }
 
 // Python's json module reads what we write and writes what we read.
