@@ -180,9 +180,9 @@ bool AcceptPool::Relisten()
     return m_listen >= 0 && listen(m_listen, kListenBacklog) == 0;
 }
 
+// Read by every served frame: no lock.
 bool AcceptPool::IsStopping()
 {
-    std::lock_guard<std::mutex> lock(m_lock);
     return m_stopping;
 }
 

@@ -10,6 +10,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -105,7 +106,7 @@ private:
     std::condition_variable m_changed;
     PoolLimits m_limits;
     int m_listen = -1;
-    bool m_stopping = false;
+    std::atomic<bool> m_stopping {false};
     unsigned m_waiting = 0;
     unsigned m_evicting = 0;  // threads woken to make room, not yet back
     int64_t m_backOffUntil = 0;

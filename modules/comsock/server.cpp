@@ -121,6 +121,7 @@ HRESULT Server::Connect(IUnknown* source)
         m_direct = direct;
         m_factory = factory;
         m_callback = callback;
+        m_hasCallback = static_cast<bool>(callback);
     }
     if (callback)
         callback->SetTunnelSource(static_cast<ITunnelSource*>(this));
@@ -307,6 +308,9 @@ void Server::Watched()
 
 void Server::ClientNotice(ClientNoticeKind kind, const PeerInfo& peer)
 {
+    // Every frame gives notice: without a callback that costs nothing.
+    if (!m_hasCallback)
+        return;
     ZELK_PTR(ITunnelCallback) callback = Callback();
     if (!callback)
         return;

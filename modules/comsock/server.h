@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -92,6 +93,7 @@ private:
     ZELK_PTR(ITunnel) m_direct;
     ZELK_PTR(IClassFactory) m_factory;
     ZELK_PTR(ITunnelCallback) m_callback;
+    std::atomic<bool> m_hasCallback {false};
 
     std::mutex m_pathLock;
     char m_socketPath[512] = {};
