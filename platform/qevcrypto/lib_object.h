@@ -9,7 +9,9 @@
 
 namespace kestrin::qevcrypto {
 
-template <class I>
+// `Common` is the interface whose common slots (cpy, cmp) the object has:
+// the interface itself, or TokenObject for the token-object interfaces.
+template <class I, class Common = I>
 class LibObject : public I {
 public:
     HRESULT QueryInterface(const GUID& iid, void** out) override
@@ -33,7 +35,7 @@ public:
         return n;
     }
     // The common copy of the library's objects: another reference.
-    HRESULT cpy(I** out) override
+    HRESULT cpy(Common** out) override
     {
         if (out == nullptr)
             return E_POINTER;

@@ -106,18 +106,18 @@ void AddCommonAttributes(const IdentityInfo& identity, CK_OBJECT_CLASS objectCla
 }
 
 template <class I>
-class KeychainObject : public LibObject<I> {
+class KeychainObject : public LibObject<I, TokenObject> {
 public:
     KeychainObject(StorePtr store, IdentityPtr identity) : m_store(std::move(store)), m_identity(std::move(identity)) {}
 
-    int cmp(const I* other) override
+    int cmp(const TokenObject* other) override
     {
         if (other == this)
             return 0;
-        auto* o = const_cast<I*>(other);
+        auto* o = const_cast<TokenObject*>(other);
         if (o == nullptr || std::strcmp(o->getType(), this->getType()) != 0)
             return 1;
-        return static_cast<KeychainObject*>(o)->m_identity->sha1 == m_identity->sha1 ? 0 : 1;
+        return static_cast<KeychainObject*>(static_cast<I*>(o))->m_identity->sha1 == m_identity->sha1 ? 0 : 1;
     }
     HRESULT print(char**, const char*, PRINT_CTX*) override { return E_NOTIMPL; }
     HRESULT setP11Attributes(CK_ATTRIBUTE*, unsigned long) override { return E_PSE_NOTSUPPORTED; }
