@@ -1,0 +1,430 @@
+#!/usr/bin/python3
+"""Test enrolment server, started by the C++ fixture of the tests.
+
+    server.py FOLDER
+
+Makes a test CA in FOLDER, listens on 127.0.0.1 (ports chosen by the system)
+and writes one line "name port-or-path" per service to standard output,
+ending with "ready". It runs until it is killed.
+
+- one HTTPS port per server certificate kind (good, wrongname, cnonly,
+  noserverauth, expired, unknownca) and "denied" (a good certificate, but the
+  handshake ends with the alert access_denied);
+- "admin": plain HTTP; POST /queue {"path", "status", "reason", "headers",
+  "body_b64" or "raw_b64"} queues one reply for a path; GET /requests lists
+  each request (server, method, target, headers in order, body_b64); GET
+  /proxy lists the targets of CONNECT; GET /spnego lists the principals whose
+  tokens were accepted, with the tokens; POST /reset forgets all;
+- the protocol 1.0 dialogue on every path that holds "/kestrin/" (server
+  version 1) or "KestrinServer/kvc1/" (server version 2); below "/negotiate/"
+  every request must carry a SPNEGO token in "Authorization";
+- "silent": accepts and never answers; "blackhole": never accepts (its
+  queue is full, so a connect waits); "proxy": an HTTP CONNECT proxy.
+"""
+
+import base64
+import json
+import os
+import select
+import socket
+import ssl
+import sys
+import threading
+import uuid
+import xml.etree.ElementTree as ET
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from testca import SERVER_KINDS, TestCA
+
+try:
+    import gssapi
+except ImportError:  # SPNEGO paths answer 500 without it
+    gssapi = None
+
+
+class State:
+    def __init__(self, ca):
+        self.ca = ca
+        self.lock = threading.Lock()
+        self.reset()
+
+    def reset(self):
+        with getattr(self, "lock", threading.Lock()):
+            self.requests = []
+            self.queued = {}
+            self.proxy_targets = []
+            self.spnego = []
+            self.sessions = {}
+
+
+STATE = None
+
+PASSWORDS = {"alice": "secret", "j\u00f6rg": "p\u00e4ssw\u00f6rd \u20ac", "otp": "111111"}
+NEXT_CODE = "222222"
+PIN_USERS = {"pin-user": "USER_SELECTABLE", "pin-must": "MUST_CHOOSE_PIN", "pin-cannot": "CANNOT_CHOOSE_PIN"}
+PIN_START = "1234"
+SERVER_PIN = "13579"
+
+
+def el(parent, name, text=None):
+    node = ET.SubElement(parent, name)
+    if text is not None:
+        node.text = text
+    return node
+
+
+def reply_xml(version, action, data):
+    root = ET.Element("ZaravAduvIzer")
+    control = el(root, "Control")
+    el(control, "Version", version)
+    el(control, "ServerBuild", "$Name: TEST-1 $")
+    el(control, "ActionRequest", action)
+    if data:
+        d = el(el(root, "Content"), "Data")
+        for name, value in data:
+            el(d, name, value)
+    return ET.tostring(root, encoding="unicode")
+
+
+class Dialogue:
+    """One protocol 1.0 request and its reply."""
+
+    def __init__(self, path, body, cookies):
+        self.version = "Quillmoss 1.0.0" if "/kestrin/" in path else "Quillmoss 2.0.0"
+        self.legacy = self.version.endswith("1.0.0")
+        self.body = body
+        self.cookies = cookies
+
+    def parse(self):
+        text = self.body.decode("cp1252" if self.legacy and not self.body.startswith(b"<?xml") else "utf-8")
+        if text.startswith("<?xml"):
+            text = text[text.index("?>") + 2:]
+        return ET.fromstring(text)
+
+    def answer(self):
+        try:
+            root = self.parse()
+        except (ET.ParseError, UnicodeDecodeError, ValueError):
+            return None, self.reply("ERROR_ACTION", [("Status", "INVALID_MESSAGE_FORMAT")])
+        action = root.findtext("Control/ActionRequest") or ""
+        data = root.find("Content/Data")
+        if action == "INIT_ACTION":
+            sid = uuid.uuid4().hex
+            with STATE.lock:
+                STATE.sessions[sid] = {"init": root.findtext("Control/ClientID"), "pkcs10": None, "user": None}
+            return sid, self.reply("CONFIG_ACTION", [("Disclaimer", "  Test disclaimer\nsecond line  ")])
+        if action in ("EXIT_ACTION", "CANCEL_ACTION"):
+            return None, ""
+        session = STATE.sessions.get(self.cookies.get("KSESSION", ""))
+        if session is None or data is None:
+            return None, self.reply("ERROR_ACTION", [("Status", "INVALID_MESSAGE_FORMAT")])
+        if action == "AUTH_ACTION":
+            return None, self.auth(session, data)
+        if action == "NEXT_CODE_ACTION":
+            if session["user"] == "otp" and data.findtext("Tokencode") == NEXT_CODE:
+                return None, self.issue(session)
+            return None, self.reply("AUTH_RESULT_ACTION", [("Status", "ACM_ACCESS_DENIED")])
+        if action == "NEW_PIN_ACTION":
+            return None, self.new_pin(session, data.findtext("PIN") or "")
+        return None, self.reply("ERROR_ACTION", [("Status", "INVALID_MESSAGE_FORMAT")])
+
+    def reply(self, action, data):
+        return reply_xml(self.version, action, data)
+
+    def auth(self, session, data):
+        user = data.findtext("Username") or ""
+        password = data.findtext("Passcode") or ""
+        session["pkcs10"] = data.findtext("PKCS10") or ""
+        session["user"] = user
+        if user == "kerberos:":
+            principal = accept_token(password)
+            if principal is None:
+                return self.reply("AUTH_RESULT_ACTION", [("Status", "ACM_ACCESS_DENIED")])
+            return self.issue(session)
+        if user in PIN_USERS:
+            if password == session.get("pin"):
+                return self.issue(session)
+            if password != PIN_START:
+                return self.reply("AUTH_RESULT_ACTION", [("Status", "ACM_ACCESS_DENIED")])
+            rows = [("PINSelectMode", PIN_USERS[user]), ("MinPINLength", "4"), ("MaxPINLength", "8"),
+                    ("Alphanumeric", "false")]
+            if PIN_USERS[user] == "CANNOT_CHOOSE_PIN":
+                rows.append(("ServerPIN", SERVER_PIN))
+            return self.reply("NEW_PIN_REQUIRED_ACTION", rows)
+        if user not in PASSWORDS:
+            return self.reply("AUTH_RESULT_ACTION", [("Status", "ACE_UNDEFINED_USERNAME")])
+        if password != PASSWORDS[user]:
+            return self.reply("AUTH_RESULT_ACTION", [("Status", "ACM_ACCESS_DENIED"), ("Message", ""),
+                                                     ("MessageCode", "E17")])
+        if user == "otp":
+            return self.reply("SEND_NEXT_CODE_ACTION", [("Message", "Enter the next code")])
+        return self.issue(session)
+
+    def new_pin(self, session, pin):
+        mode = PIN_USERS.get(session["user"])
+        ok = mode is not None and 4 <= len(pin) <= 8 and pin.isdigit()
+        if mode == "CANNOT_CHOOSE_PIN":
+            ok = pin == SERVER_PIN
+        if not ok:
+            return self.reply("NEW_PIN_REPLY_ACTION", [("Status", "ACM_NEW_PIN_REJECTED")])
+        session["pin"] = pin
+        return self.reply("NEW_PIN_REPLY_ACTION", [("Status", "ACM_NEW_PIN_ACCEPTED"), ("Message", "PIN set")])
+
+    def issue(self, session):
+        try:
+            p7, _ = STATE.ca.issue(base64.b64decode(session["pkcs10"]))
+        except Exception:  # a request that does not verify
+            return self.reply("AUTH_RESULT_ACTION", [("Status", "INTERNAL_SERVER_ERROR")])
+        return self.reply("AUTH_RESULT_ACTION", [("Status", "ACM_OK"), ("Message", "Welcome %s" % session["user"]),
+                                                 ("Certificate", p7)])
+
+
+def accept_token(token_b64):
+    """The initiator's name when the SPNEGO token is accepted, else None."""
+    if gssapi is None:
+        return None
+    try:
+        creds = gssapi.Credentials(usage="accept")
+        ctx = gssapi.SecurityContext(creds=creds, usage="accept")
+        ctx.step(base64.b64decode(token_b64))
+        if not ctx.complete:
+            return None
+        name = str(ctx.initiator_name)
+    except Exception:
+        return None
+    with STATE.lock:
+        STATE.spnego.append({"principal": name, "token": token_b64})
+    return name
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.0"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        self.handle_any()
+
+    def do_POST(self):
+        self.handle_any()
+
+    def read_body(self):
+        n = int(self.headers.get("Content-Length", "0") or 0)
+        return self.rfile.read(n) if n > 0 else b""
+
+    def send(self, status, reason, headers, body):
+        if isinstance(body, str):
+            body = body.encode("utf-8")
+        self.send_response(status, reason)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def handle_any(self):
+        body = self.read_body()
+        path = self.path.split("?", 1)[0]
+        with STATE.lock:
+            STATE.requests.append({"server": self.server.name, "method": self.command, "target": self.path,
+                                   "version": self.request_version,
+                                   "headers": [[k, v] for k, v in self.headers.items()],
+                                   "body_b64": base64.b64encode(body).decode()})
+            queue = STATE.queued.get(path)
+            queued = queue.pop(0) if queue else None
+        if queued is not None:
+            if "raw_b64" in queued:
+                self.wfile.write(base64.b64decode(queued["raw_b64"]))
+                self.close_connection = True
+                return
+            self.send(queued.get("status", 200), queued.get("reason", "OK"),
+                      queued.get("headers", []), base64.b64decode(queued.get("body_b64", "")))
+            return
+        if path.startswith("/negotiate/"):
+            auth = self.headers.get("Authorization", "")
+            if not auth.startswith("Negotiate ") or accept_token(auth[10:]) is None:
+                self.send(401, "Unauthorized", [("WWW-Authenticate", "Negotiate")], "")
+                return
+        if "/kestrin/" in path or "KestrinServer/kvc1/" in path:
+            cookies = {}
+            for part in (self.headers.get("Cookie") or "").split(";"):
+                if "=" in part:
+                    k, v = part.split("=", 1)
+                    cookies[k.strip()] = v.strip()
+            sid, text = Dialogue(path, body, cookies).answer()
+            headers = [("Content-Type", "text/xml")]
+            if sid:
+                headers += [("Set-Cookie", "KSESSION=%s; Path=/; HttpOnly" % sid), ("Set-Cookie", "route=n1")]
+            self.send(200, "OK", headers, text)
+            return
+        self.send(404, "Not Found", [], "")
+
+
+class AdminHandler(Handler):
+    def handle_any(self):
+        body = self.read_body()
+        if self.command == "POST" and self.path == "/queue":
+            spec = json.loads(body)
+            with STATE.lock:
+                STATE.queued.setdefault(spec["path"], []).append(spec)
+            out = {}
+        elif self.command == "POST" and self.path == "/reset":
+            STATE.reset()
+            out = {}
+        elif self.path == "/requests":
+            with STATE.lock:
+                out = list(STATE.requests)
+        elif self.path == "/proxy":
+            with STATE.lock:
+                out = list(STATE.proxy_targets)
+        elif self.path == "/spnego":
+            with STATE.lock:
+                out = list(STATE.spnego)
+        else:
+            self.send(404, "Not Found", [], "")
+            return
+        self.send(200, "OK", [("Content-Type", "application/json")], json.dumps(out))
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    request_queue_size = 64
+
+    def __init__(self, name, handler, context=None):
+        self.name = name
+        self.context = context
+        super().__init__(("127.0.0.1", 0), handler)
+
+    def finish_request(self, request, client_address):
+        # The handshake runs on the request's own thread, so a client that
+        # stalls it holds up no one else.
+        if self.context is not None:
+            try:
+                request = self.context.wrap_socket(request, server_side=True)
+            except (ssl.SSLError, OSError):
+                return
+        super().finish_request(request, client_address)
+
+
+def tls_context(kind, ca):
+    chain, key = ca.server_files(kind)
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(chain, key)
+    return ctx
+
+
+def denying_context(ca):
+    ctx = tls_context("good", ca)
+    ctx.sni_callback = lambda sock, name, c: ssl.ALERT_DESCRIPTION_ACCESS_DENIED
+    return ctx
+
+
+def serve_silent(sock):
+    held = []
+    while True:
+        conn, _ = sock.accept()
+        held.append(conn)
+
+
+def pump(a, b):
+    try:
+        while True:
+            ready, _, _ = select.select([a, b], [], [], 30)
+            if not ready:
+                return
+            for s in ready:
+                data = s.recv(65536)
+                if not data:
+                    return
+                (b if s is a else a).sendall(data)
+    except OSError:
+        pass
+    finally:
+        a.close()
+        b.close()
+
+
+def proxy_client(conn):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(4096)
+        if not chunk:
+            conn.close()
+            return
+        data += chunk
+    line = data.split(b"\r\n", 1)[0].decode("latin-1")
+    parts = line.split()
+    with STATE.lock:
+        STATE.proxy_targets.append(line)
+    if len(parts) < 2 or parts[0] != "CONNECT":
+        conn.sendall(b"HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n")
+        conn.close()
+        return
+    host, _, port = parts[1].rpartition(":")
+    try:
+        upstream = socket.create_connection((host, int(port)), timeout=10)
+    except (OSError, ValueError):
+        conn.sendall(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n")
+        conn.close()
+        return
+    conn.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+    pump(conn, upstream)
+
+
+def serve_proxy(sock):
+    while True:
+        conn, _ = sock.accept()
+        threading.Thread(target=proxy_client, args=(conn,), daemon=True).start()
+
+
+def listener(backlog):
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen(backlog)
+    return s
+
+
+def blackhole():
+    # Backlog 0 holds one finished connection; once the queue is full the
+    # kernel drops further handshakes, so a new connect waits.
+    s = listener(0)
+    fillers = []
+    for _ in range(3):
+        f = socket.socket()
+        f.setblocking(False)
+        try:
+            f.connect(s.getsockname())
+        except BlockingIOError:
+            pass
+        fillers.append(f)
+    return s, fillers
+
+
+def main():
+    global STATE
+    folder = sys.argv[1]
+    STATE = State(TestCA(folder))
+    out = []
+    servers = [Server("admin", AdminHandler)]
+    for kind in SERVER_KINDS:
+        servers.append(Server(kind, Handler, tls_context(kind, STATE.ca)))
+    servers.append(Server("denied", Handler, denying_context(STATE.ca)))
+    for s in servers:
+        threading.Thread(target=s.serve_forever, daemon=True).start()
+        out.append("%s %d" % (s.name, s.server_address[1]))
+    silent = listener(16)
+    threading.Thread(target=serve_silent, args=(silent,), daemon=True).start()
+    hole, keep = blackhole()
+    proxy = listener(16)
+    threading.Thread(target=serve_proxy, args=(proxy,), daemon=True).start()
+    out += ["silent %d" % silent.getsockname()[1], "blackhole %d" % hole.getsockname()[1],
+            "proxy %d" % proxy.getsockname()[1], "root %s" % STATE.ca.root, "inter %s" % STATE.ca.inter,
+            "other %s" % os.path.join(folder, "other.pem"), "ready"]
+    sys.stdout.write("\n".join(out) + "\n")
+    sys.stdout.flush()
+    threading.Event().wait()
+
+
+if __name__ == "__main__":
+    main()
