@@ -7,7 +7,9 @@
 #pragma once
 
 #include "qev_records.h"
+#include "qev_ssl.h"
 #include "qev_token.h"
+#include "qev_url.h"
 #include "qevcrypto.h"
 #include "zelk_common_fl.h"
 #include "zelk_guid.h"
@@ -94,6 +96,10 @@ public:
     virtual HRESULT getOwnPSE(PSE** out) = 0;               // 8: the library's own PSE of the context
     virtual HRESULT getCertDB(void* out) = 0;               // 9
     virtual HRESULT getVerificationContext(void* out) = 0;  // 10
+    // 11: a new URL context for HTTPS requests that trust what this context trusts.
+    virtual HRESULT createURLContext(url_context** out) = 0;
+    // 12: the TLS context of this context.
+    virtual HRESULT getSSLContext(ssl_context** out) = 0;
 
 protected:
     ~ASC() = default;

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "file_pse.h"
+#include "https/https_api.h"
 #include "qev_attributes.h"
 #include "qev_modules.h"
 #include "qev_results.h"
@@ -170,6 +171,16 @@ HRESULT AscObject::getCertDB(void*)
 HRESULT AscObject::getVerificationContext(void*)
 {
     return E_NOTIMPL;
+}
+
+HRESULT AscObject::createURLContext(url_context** out)
+{
+    return https::CreateUrlContext(this, out);
+}
+
+HRESULT AscObject::getSSLContext(ssl_context** out)
+{
+    return https::CreateSslContext(out);
 }
 
 }  // namespace kestrin::qevcrypto

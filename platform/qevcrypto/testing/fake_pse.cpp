@@ -582,4 +582,18 @@ HRESULT FakeASC::getVerificationContext(void*)
     return Answer("getVerificationContext");
 }
 
+HRESULT FakeASC::createURLContext(url_context** out)
+{
+    if (out != nullptr)
+        *out = nullptr;
+    return Answer("createURLContext", E_NOTIMPL);
+}
+
+HRESULT FakeASC::getSSLContext(ssl_context** out)
+{
+    if (out != nullptr)
+        *out = nullptr;
+    return Answer("getSSLContext", E_NOTIMPL);
+}
+
 }  // namespace kestrin::qevtest

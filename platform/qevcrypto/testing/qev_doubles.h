@@ -557,6 +557,8 @@ public:
     HRESULT getOwnPSE(PSE** out) override;
     HRESULT getCertDB(void* out) override;
     HRESULT getVerificationContext(void* out) override;
+    HRESULT createURLContext(url_context** out) override;
+    HRESULT getSSLContext(ssl_context** out) override;
 
 private:
     ~FakeASC() override;
