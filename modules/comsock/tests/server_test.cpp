@@ -531,6 +531,8 @@ TEST_F(ServerTest, ThePoolIsBoundedAndTheIdlestConnectionMakesRoom)
 
 TEST_F(ServerTest, SilentConnectionsNeverStarveALiveClient)
 {
+    Ref<ClientUNIX> first;
+    ASSERT_EQ(":before", Exchange(first.get(), "before").substr(2));
     for (int count : {64, 200}) {
         SCOPED_TRACE(count);
         std::vector<std::unique_ptr<Raw>> silent;
@@ -542,7 +544,12 @@ TEST_F(ServerTest, SilentConnectionsNeverStarveALiveClient)
         EXPECT_LT(NowMs() - start, 1000);
         EXPECT_EQ(":live", reply.substr(reply.find(':')));
         EXPECT_LE(server->PoolThreads(), PoolLimits().maxThreads);
+        // The first client's socket, idle longest, made room; its next
+        // exchange connects again into its session.
+        reply = Exchange(first.get(), "again");
+        EXPECT_EQ(":again", reply.substr(reply.find(':')));
     }
+    EXPECT_FALSE(first->IsDead());
 }
 
 TEST_F(ServerTest, ASessionClosedForIdlenessWaitsForItsProcess)
