@@ -110,18 +110,24 @@ QevSlotFill s_fillSequenceOfCertificate("SEC_COMMONTYPES_1", SEC_TYPE_SEQUENCE_O
 
 namespace kestrin::qevcrypto::codec {
 
-// The certificate's own DER, as read (a certificate under construction has
-// none until it is encoded here).
+// The certificate's DER as it was read; a certificate under construction is
+// encoded here.
 HRESULT EncodeCertificate(const Certificate* value, Out& out)
 {
+    const uint8_t* der = nullptr;
+    size_t length = 0;
+    if (values::CertificateDer(const_cast<Certificate*>(value), &der, &length)) {
+        out.insert(out.end(), der, der + length);
+        return S_OK;
+    }
     X509* x509 = values::CertificateX509(const_cast<Certificate*>(value));
     if (x509 == nullptr)
         return E_INVALIDARG;
     unsigned char* bytes = nullptr;
-    const int length = i2d_X509(x509, &bytes);
-    if (length <= 0)
+    const int encoded = i2d_X509(x509, &bytes);
+    if (encoded <= 0)
         return E_INVALIDARG;
-    out.insert(out.end(), bytes, bytes + length);
+    out.insert(out.end(), bytes, bytes + encoded);
     OPENSSL_free(bytes);
     return S_OK;
 }

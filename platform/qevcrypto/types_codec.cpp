@@ -352,6 +352,8 @@ HRESULT EncodeWith(const Codec& codec, const void* value, OctetString** der)
     if (value == nullptr)
         return S_OK;
     Out out;
+    // Fewer reallocations (each wipes the buffer it leaves).
+    out.reserve(1024);
     HRESULT hr = codec.encode(value, out);
     if (FAILED(hr))
         return hr;

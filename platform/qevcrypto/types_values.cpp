@@ -548,6 +548,7 @@ public:
     }
 
     X509* x509() const { return m_x509.get(); }
+    const ossl::Bytes& der() const { return m_der; }
 
 private:
     ~CertificateImpl() = default;
@@ -595,6 +596,18 @@ HRESULT CertificateFromDer(const uint8_t* der, size_t length, Certificate** out)
     if (!x509 || p != der + length)
         return E_INVALIDARG;
     return NewCertificate(std::move(x509), out);
+}
+
+bool CertificateDer(Certificate* cert, const uint8_t** der, size_t* length)
+{
+    if (cert == nullptr || cert->getType() != kCertificateType)
+        return false;
+    const ossl::Bytes& bytes = static_cast<CertificateImpl*>(cert)->der();
+    if (bytes.empty())
+        return false;
+    *der = bytes.data();
+    *length = bytes.size();
+    return true;
 }
 
 X509* CertificateX509(Certificate* cert)

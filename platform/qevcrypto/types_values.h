@@ -53,6 +53,9 @@ HRESULT PrivateKeyInfoFromDer(const uint8_t* der, size_t length, PrivateKeyInfo*
 // A new certificate object (one reference) over the X.509 certificate.
 HRESULT NewCertificate(ossl::X509Ptr x509, Certificate** out);
 HRESULT CertificateFromDer(const uint8_t* der, size_t length, Certificate** out);
+// The encoding a certificate object of this library was read from; false for
+// others and for a certificate under construction.
+bool CertificateDer(Certificate* cert, const uint8_t** der, size_t* length);
 // The certificate under a certificate object of this library; NULL for others.
 X509* CertificateX509(Certificate* cert);
 

@@ -1,0 +1,74 @@
+// Every DER decoder of "SEC_COMMONTYPES_1": the first byte picks the type, the
+// rest is its encoding. What a decoder takes must encode again, decode to an
+// equal value and copy to an equal value; what it refuses must leave nothing.
+#include <cstdint>
+#include <cstdlib>
+
+#include "qevcrypto.h"
+
+namespace {
+
+constexpr unsigned int kTypes[] = {
+    SEC_TYPE_AlgId,
+    SEC_TYPE_DName,
+    SEC_TYPE_int,
+    SEC_TYPE_IssuerAndSerial,
+    SEC_TYPE_KeyInfo,
+    SEC_TYPE_OctetString,
+    SEC_TYPE_PersonalCertificateInfo,
+    SEC_TYPE_SEQUENCE_OF_AlgId,
+    SEC_TYPE_SEQUENCE_OF_Certificate,
+    SEC_TYPE_SET_OF_Certificate,
+    SEC_TYPE_SET_OF_DName,
+    SEC_TYPE_SET_OF_PIN_Info,
+    SEC_TYPE_SET_OF_PersonalCertificateInfo,
+    SEC_TYPE_Certificate,
+    SEC_TYPE_SECAttribute,
+    SEC_TYPE_String,
+    SEC_TYPE_SET_OF_String,
+    SEC_TYPE_SET_OF_SecSlotInfo,
+};
+constexpr size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
+
+API_COMMON* CommonTypes()
+{
+    static API_COMMON* types = [] {
+        SEC_FUNCTION_LIST* list = nullptr;
+        API_COMMON* table = nullptr;
+        if (cryptolib_get_f_list(0, nullptr, &list, nullptr, "", 0) != S_OK
+            || list->get_api(nullptr, "SEC_COMMONTYPES_1", &table) != S_OK)
+            std::abort();
+        return table;
+    }();
+    return types;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const SEC_TYPE_TABLE* type = SEC_TypeTable(CommonTypes(), kTypes[data[0] % kTypeCount]);
+    const SEC_TYPE_TABLE* octets = SEC_TypeTable(CommonTypes(), SEC_TYPE_OctetString);
+    OctetString der {size - 1, const_cast<uint8_t*>(data + 1)};
+    void* value = nullptr;
+    if (FAILED(type->decode(&der, &value))) {
+        if (value != nullptr)
+            std::abort();
+        return 0;
+    }
+    if (value == nullptr)
+        return 0;
+    OctetString* again = nullptr;
+    void* back = nullptr;
+    void* copy = nullptr;
+    if (FAILED(type->encode(value, &again)) || again == nullptr || FAILED(type->decode(again, &back))
+        || type->compare(value, back) != 0 || FAILED(type->copy(value, &copy)) || type->compare(value, copy) != 0)
+        std::abort();
+    type->free(copy);
+    type->free(back);
+    octets->free(again);
+    type->free(value);
+    return 0;
+}
