@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "qev_tables.h"
 #include "qevcrypto.h"
 
 namespace {
@@ -33,10 +34,8 @@ constexpr size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
 API_COMMON* CommonTypes()
 {
     static API_COMMON* types = [] {
-        SEC_FUNCTION_LIST* list = nullptr;
-        API_COMMON* table = nullptr;
-        if (cryptolib_get_f_list(0, nullptr, &list, nullptr, "", 0) != S_OK
-            || list->get_api(nullptr, "SEC_COMMONTYPES_1", &table) != S_OK)
+        API_COMMON* table = qev_find_table("SEC_COMMONTYPES_1");
+        if (table == nullptr)
             std::abort();
         return table;
     }();
