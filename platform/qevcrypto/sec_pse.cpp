@@ -58,6 +58,11 @@ HRESULT sec_pse_create_PSE(PSE** out, ASC* asc, SECAttribute*)
     return OpenFilePse(out);
 }
 
+HRESULT sec_pse_initialize_PSE(const char* name, const char* password)
+{
+    return InitializeFilePse(name, password);
+}
+
 HRESULT sec_pse_getSlot(SecSlot** out, const char* name)
 {
     return OpenSlot(name, out);
@@ -69,7 +74,9 @@ HRESULT sec_pse_get_info(const char** table, const char** module, const char** d
 }
 
 QevTable<> s_table("SEC_PSE_1", &sec_pse_get_info,
-                   {{1, qev_slot(&sec_pse_create_PSE)}, {3, qev_slot(&sec_pse_getSlot)}});
+                   {{1, qev_slot(&sec_pse_create_PSE)},
+                    {2, qev_slot(&sec_pse_initialize_PSE)},
+                    {3, qev_slot(&sec_pse_getSlot)}});
 
 }  // namespace
 }  // namespace kestrin::qevcrypto
