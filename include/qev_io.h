@@ -14,6 +14,9 @@ constexpr uint64_t SEC_IO_MAX_FILE_SIZE = 64u << 20;
 // The file does not exist (or a folder on its path does not).
 constexpr HRESULT SEC_E_IO_NOT_FOUND = ZELK_RC(0x80070002);
 
+// The target of a rename exists already.
+constexpr HRESULT SEC_E_IO_EXISTS = ZELK_RC(0x80070050);
+
 extern "C" {
 
 struct SEC_IO_TABLE : API_COMMON {
@@ -30,6 +33,12 @@ struct SEC_IO_TABLE : API_COMMON {
     // 13: `directory` and `file` joined by one "/" into a new text from the
     // library's allocator.
     HRESULT (*cat_path)(const char* directory, const char* file, char** out);
+    void* reserved14[4];  // 14 to 17
+    // 18: renames `from` to `to`, never replacing an existing `to`: 0;
+    // 0x80070050 when `to` exists, SEC_E_IO_NOT_FOUND when `from` (or a folder
+    // of either path) does not, 0x80070005 when it may not be renamed,
+    // E_INVALIDARG for a NULL path, 0x80004005 otherwise.
+    HRESULT (*Rename)(const char* from, const char* to);
 };
 
 }  // extern "C"

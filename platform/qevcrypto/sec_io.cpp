@@ -1,5 +1,6 @@
 // "SEC_IO_1": files.
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,12 +156,26 @@ HRESULT sec_io_cat_path(const char* directory, const char* file, char** out)
     return S_OK;
 }
 
+HRESULT sec_io_Rename(const char* from, const char* to)
+{
+    if (from == nullptr || to == nullptr)
+        return E_INVALIDARG;
+    // The target is never replaced: a file there may be the only copy of keys.
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return S_OK;
+    if (errno == EEXIST)
+        return SEC_E_IO_EXISTS;
+    return FromErrno(errno);
+}
+
 HRESULT sec_io_get_info(const char** table, const char** module, const char** description)
 {
     return qev_fill_info(table, module, description, "SEC_IO_1", "files");
 }
 
 QevTable<> s_table("SEC_IO_1", &sec_io_get_info,
-                   {{3, qev_slot(&sec_io_file2OctetString)}, {13, qev_slot(&sec_io_cat_path)}});
+                   {{3, qev_slot(&sec_io_file2OctetString)},
+                    {13, qev_slot(&sec_io_cat_path)},
+                    {18, qev_slot(&sec_io_Rename)}});
 
 }  // namespace

@@ -101,4 +101,30 @@ TEST_F(SecIo, RefusesWhatCannotOrMayNotBeRead)
     EXPECT_EQ(io->file2OctetString(dir.c_str(), nullptr), E_POINTER);
 }
 
+TEST_F(SecIo, RenameNeverReplacesAnExistingTarget)
+{
+    std::string from = dir + "/pse.zip";
+    std::string to = dir + "/pse.zip.corrupt-20261210181500";
+    write(from, "old keys");
+    ASSERT_EQ(io->Rename(from.c_str(), to.c_str()), S_OK);
+    EXPECT_EQ(read(to), "old keys");
+    EXPECT_EQ(read(from), fail(SEC_E_IO_NOT_FOUND));
+
+    // A second file of the same name is refused, and both stay as they are.
+    write(from, "new keys");
+    EXPECT_EQ(io->Rename(from.c_str(), to.c_str()), SEC_E_IO_EXISTS);
+    EXPECT_EQ(read(from), "new keys");
+    EXPECT_EQ(read(to), "old keys");
+
+    EXPECT_EQ(io->Rename((dir + "/missing").c_str(), (dir + "/other").c_str()), SEC_E_IO_NOT_FOUND);
+    EXPECT_EQ(io->Rename(from.c_str(), (dir + "/no/such/folder").c_str()), SEC_E_IO_NOT_FOUND);
+    EXPECT_EQ(io->Rename(nullptr, to.c_str()), E_INVALIDARG);
+    EXPECT_EQ(io->Rename(from.c_str(), nullptr), E_INVALIDARG);
+    if (geteuid() != 0) {
+        ASSERT_EQ(chmod(dir.c_str(), 0500), 0);
+        EXPECT_EQ(io->Rename(from.c_str(), (dir + "/moved").c_str()), E_ACCESSDENIED);
+        ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
+    }
+}
+
 }  // namespace
