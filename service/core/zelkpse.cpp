@@ -1,9 +1,15 @@
 #include "zelkpse.h"
 
+#include "zelk_holders.h"
+
 namespace ZELK::PSESVC {
 
 ZELKPSE::~ZELKPSE()
 {
+    for (sApplObject* object : m_applObjects) {
+        AuxFree(&object->value);
+        delete object;
+    }
     if (m_ascHeld && m_asc)
         m_asc->Release();
 }
@@ -85,16 +91,6 @@ HRESULT ZELKPSE::decryptKey(const History*, SECAttribute*, const unsigned char*,
 }
 
 HRESULT ZELKPSE::searchCertificate(SECAttribute*, SET_OF_Certificate**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::readApplObject(const char*, OctetString**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::writeApplObject(const char*, OctetString*)
 {
     return E_NOTIMPL;
 }
@@ -264,8 +260,4 @@ HRESULT ZELKPSE::cred_finalCredUpdate()
     return E_NOTIMPL;
 }
 
-HRESULT ZELKPSE::control(SECAttribute*, SECAttribute*)
-{
-    return E_NOTIMPL;
-}
 }  // namespace ZELK::PSESVC

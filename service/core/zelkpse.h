@@ -1,10 +1,12 @@
 // The service PSE: the crypto library's PSE of every security context made
-// with the provider name "zelk". The object, its ASC and token filter, and the
-// class's functions for reader slots and client connections; its PSE
-// operations answer 0x80000001 here.
+// with the provider name "zelk". The object, its ASC and token filter, its
+// application objects and control channel, and the class's functions for
+// reader slots and client connections.
 #pragma once
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "qev_pse.h"
 #include "zelk_object.h"
@@ -15,6 +17,12 @@
 ZELK_DEFINE_GUID(IID_ZELKPSE, 0x2E7F4B90, 0x6C1D, 0x4B8A, 0x9F, 0x52, 0x0E, 0xA3, 0x71, 0xD6, 0x28, 0x4C);
 
 namespace ZELK::PSESVC {
+
+// A named value of the service PSE; the value may be NULL.
+struct sApplObject {
+    StringT<char> name;
+    OctetString* value = nullptr;
+};
 
 class ZELKPSE : public PSE, public CComObjectRoot {
 public:
@@ -103,14 +111,26 @@ public:
     static HRESULT ConnectToServer(signed char reset, PSE** out);
     static HRESULT GetProxy(PSE** out);
     static HRESULT DisconnectFromServer();
+    // The socket server's tunnel source, through which the user object
+    // reaches the session's user switch; NULL while none serves.
+    static void SetTunnelSource(IUnknown* source) { s_tunnelSource.store(source); }
     // Slot 3 of the crypto library's own "SEC_PSE_1".
     static HRESULT getSlot(SecSlot** out, const char* name);
 
 private:
+    HRESULT RunApplCommand(const char* name, const OctetString* value);
+    HRESULT UserSwitch(const OctetString* value);
+    HRESULT ControlPath(const char* path, SECAttribute* in, SECAttribute* out);
+
     ASC* m_asc = nullptr;
     bool m_ascHeld = false;
     MultiStringT m_tokenFilter;
+    // Every client session shares the list, so reads, replacements and
+    // appends go under its lock.
+    std::mutex m_applLock;
+    std::vector<sApplObject*> m_applObjects;
 
+    static std::atomic<IUnknown*> s_tunnelSource;
     static CriticalSection s_cs;
     static PSE* s_pPSEProxy;
     static PSE* s_pPSE;

@@ -5,6 +5,7 @@
 
 #include "../core/aux_arrays.h"
 #include "../core/service_events.h"
+#include "qev_token.h"
 #include "zelk_object.h"
 #include "zelk_ptr.h"
 #include "zelk_sync.h"
@@ -38,6 +39,15 @@ public:
     virtual HRESULT ForwardEvent(EVENT event, SecSlot* slot);
     // Waits for a full reader scan and every monitor's first load; 0.
     virtual HRESULT WaitForAllMonitors();
+
+    // Token operations by name. Tokens come in with the token kinds; until a
+    // kind is registered no name matches and every call answers 0xA1D00107.
+    virtual HRESULT GetTokenByName(const char* uri, SecToken** out);
+    // The token's login verb; with a target, the target is allowed too.
+    virtual HRESULT Login(const char* token, const char* target);
+    virtual HRESULT Logout(const char* token);
+    // 1 when the token needs a login, 0 when not.
+    virtual HRESULT GetIsEnrolled(const char* token);
 
     static HRESULT EmergencyShutdown();
     // The singleton with one reference, without making it: 0x80004005 when
