@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "qev_trace.h"
+#include "sec_commontypes.h"
 #include "types_values.h"
 
 namespace kestrin::qevcrypto::https {
@@ -134,12 +135,18 @@ HRESULT HttpsConnection::getHost(SET_OF_String** out)
     *out = nullptr;
     if (m_verify.host.empty())
         return E_FAIL;
-    auto* node = values::NewZeroed<SET_OF_String>();
-    if (node == nullptr || (node->element = strdup(m_verify.host.c_str())) == nullptr) {
-        std::free(node);
+    // List nodes come from the list type, which keeps their reference counts.
+    const SEC_TYPE_TABLE* strings = commontypes::TypeTable(SEC_TYPE_SET_OF_String);
+    void* node = nullptr;
+    HRESULT hr = strings != nullptr ? strings->new_node(&node) : E_FAIL;
+    if (FAILED(hr))
+        return hr;
+    auto* list = static_cast<SET_OF_String*>(node);
+    if ((list->element = commontypes::CopyString(m_verify.host.c_str())) == nullptr) {
+        strings->free(list);
         return E_OUTOFMEMORY;
     }
-    *out = node;
+    *out = list;
     return S_OK;
 }
 

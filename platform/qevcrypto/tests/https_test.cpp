@@ -161,8 +161,10 @@ TEST_F(Https, PostsTheBodyWithOwnHeadersInOrderAndKeepsTheFinalResponse)
     SET_OF_String* host = nullptr;
     ASSERT_EQ(c->getHost(&host), S_OK);
     EXPECT_STREQ(host->element, "localhost");
-    std::free(host->element);
-    std::free(host);
+    API_COMMON* types = nullptr;
+    ASSERT_EQ(list->get_api(nullptr, "SEC_COMMONTYPES_1", &types), S_OK);
+    EXPECT_EQ(SEC_TypeTable(types, SEC_TYPE_SET_OF_String)->free(host), S_OK);
+    list->release_api(&types);
 
     // An empty body is still a POST; no body is a GET.
     const std::string empty;
