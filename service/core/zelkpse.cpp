@@ -6,11 +6,13 @@ namespace ZELK::PSESVC {
 
 ZELKPSE::~ZELKPSE()
 {
+    if (PSE* real = m_realPSE.load())
+        real->Release();
     for (sApplObject* object : m_applObjects) {
         AuxFree(&object->value);
         delete object;
     }
-    if (m_ascHeld && m_asc)
+    if (m_ascHeld.load() && m_asc)
         m_asc->Release();
 }
 
@@ -33,6 +35,7 @@ HRESULT ZELKPSE::New(ASC* asc, PSE** out)
 
 HRESULT ZELKPSE::SetASC(ASC* asc)
 {
+    std::lock_guard<std::mutex> lock(m_ascLock);
     if (asc == m_asc)
         return S_FALSE;
     // While the creator's is the only reference, the ASC holds this object and
@@ -40,37 +43,35 @@ HRESULT ZELKPSE::SetASC(ASC* asc)
     bool hold = m_dwRef > 1;
     if (hold && asc)
         asc->AddRef();
-    if (m_ascHeld && m_asc)
+    if (m_ascHeld.load() && m_asc)
         m_asc->Release();
     m_asc = asc;
-    m_ascHeld = hold && asc;
+    m_ascHeld.store(hold && asc);
     return S_OK;
+}
+
+void ZELKPSE::HoldASC()
+{
+    ASC* release = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_ascLock);
+        bool want = m_dwRef > 1 && m_asc != nullptr;
+        if (want == m_ascHeld.load())
+            return;
+        m_ascHeld.store(want);
+        if (want)
+            m_asc->AddRef();
+        else
+            release = m_asc;
+    }
+    if (release)
+        release->Release();
 }
 
 HRESULT ZELKPSE::SetFilterPolicy(ZELK_IPolicy*)
 {
     m_tokenFilter.Add("NONE");
     return S_OK;
-}
-
-const char* ZELKPSE::getType()
-{
-    return "PSE";
-}
-
-HRESULT ZELKPSE::cpy(PSE**)
-{
-    return -1;
-}
-
-int ZELKPSE::cmp(const PSE*)
-{
-    return -1;
-}
-
-HRESULT ZELKPSE::print(char**, const char*, PRINT_CTX*)
-{
-    return -1;
 }
 
 HRESULT ZELKPSE::getOwnCertificate(const History*, SECAttribute*, SET_OF_PersonalCertificateInfo**)
@@ -95,11 +96,6 @@ HRESULT ZELKPSE::searchCertificate(SECAttribute*, SET_OF_Certificate**)
     return E_NOTIMPL;
 }
 
-HRESULT ZELKPSE::listApplObjects(SET_OF_String**)
-{
-    return E_NOTIMPL;
-}
-
 HRESULT ZELKPSE::getPrivateKey(const char*, const char*, TokenObjectPrivateKey**)
 {
     return E_NOTIMPL;
@@ -110,152 +106,12 @@ HRESULT ZELKPSE::getCertificate(const char*, const char*, const char*, TokenObje
     return E_NOTIMPL;
 }
 
-HRESULT ZELKPSE::searchSlotInfos(SET_OF_SecSlotInfo**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::writeSlotInfos(SET_OF_SecSlotInfo*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::readSlotInfos(SET_OF_SecSlotInfo**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::getSlotByName(SecSlot**, const char*, unsigned char)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::getSlots(SecSlot**, unsigned long*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::getTokenByName(SecToken**, const char*, unsigned char)
-{
-    return E_NOTIMPL;
-}
-
 HRESULT ZELKPSE::getSlotEvents(SecSlotEvents**)
 {
     return E_NOTIMPL;
 }
 
-HRESULT ZELKPSE::isInTrustedCerts(const Certificate*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::getAllTrustedCerts(SET_OF_Certificate**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::getTrustedCertList(SET_OF_Certificate**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::addTrustedCertListItem(const Certificate*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::deleteTrustedCertListItem(const DName*, unsigned long)
-{
-    return E_NOTIMPL;
-}
-
 HRESULT ZELKPSE::getCertInfoList(SET_OF_PersonalCertificateInfo**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::addCertInfoListItem(const PersonalCertificateInfo*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::deleteCertInfoListItem(const char*, const char*, const char*, unsigned long)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::getPasswordList(SET_OF_PIN_Info**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::addPasswordListItem(const char*, const char*, const char*, const char*, const char*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::deletePasswordListItem(const char*, const char*, const char*, const char*, const char*, unsigned long)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::releaseTokenCache(const char*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::getPseFileName(const char**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::cred_list(SET_OF_String**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::cred_getParameters(const char*, CredType*, unsigned char*, unsigned long*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::cred_initCredUpdate()
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::loginBySystemParameters(const char*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::loginWithPassword(const char*, const unsigned char*, unsigned long)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::cred_delete(const char*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::cred_addPassword(const char*, const unsigned char*, unsigned long, const unsigned char*, unsigned long)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::cred_addSystemParameters(const char*, const char*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::cred_change(const char*, const unsigned char*, unsigned long, const char*, unsigned long)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::cred_finalCredUpdate()
 {
     return E_NOTIMPL;
 }

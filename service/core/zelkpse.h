@@ -5,10 +5,14 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
 #include "qev_pse.h"
+#include "zelk_gui.h"
+#include "zelk_holders.h"
 #include "zelk_object.h"
 #include "zelk_policy.h"
 #include "zelk_sync.h"
@@ -89,11 +93,49 @@ public:
                         unsigned long newLength) override;
     HRESULT cred_finalCredUpdate() override;
     HRESULT control(SECAttribute* in, SECAttribute* out) override;
+    // Opens the real PSE once: 0 when it is open; quietly without asking the
+    // user. One opener at a time; the others wait for its outcome.
+    virtual HRESULT needRealPSE(bool quiet);
+    // The trust store takes in the real PSE's trusted list.
+    virtual HRESULT updateTrust();
+    // The dialog for a missing PSE; its answer, 0 with a real PSE, else -1.
+    virtual HRESULT create();
+    virtual HRESULT createThread();
+    virtual HRESULT createAutomatic(const char* password);
+    // Logs the real PSE in: 0 when logged in or after the dialog, 1 when
+    // quiet (or headless) and still locked, -1 without a real PSE.
+    virtual HRESULT login(bool quiet);
+    virtual HRESULT loginThread();
+    virtual HRESULT loginThreadCreatePassword();
+    virtual HRESULT loginAutomatic();
+    virtual const char* getCredName() { return m_credName; }
+
+    PSE* RealPSE() const { return m_realPSE.load(); }
+    bool LoggedIn() const { return m_loggedIn.load(); }
+
     // The same ASC again: 1. The ASC is referenced only while the object has
     // a holder besides its creator.
     virtual HRESULT SetASC(ASC* asc);
     // Restricts the own certificates to the crypto library's own: 0.
     virtual HRESULT SetFilterPolicy(ZELK_IPolicy* policy);
+
+    // The ASC is held while someone besides the ASC holds this object: from
+    // the second reference on, until the count falls back to one.
+    long InternalAddRef()
+    {
+        long count = CComObjectRoot::InternalAddRef();
+        // A reference taken through QueryInterface passed by the count alone.
+        if (count >= 2 && !m_ascHeld.load())
+            HoldASC();
+        return count;
+    }
+    long InternalRelease()
+    {
+        long count = CComObjectRoot::InternalRelease();
+        if (count == 1)
+            HoldASC();
+        return count;
+    }
 
     ASC* GetASC() const { return m_asc; }
     const MultiStringT& TokenFilter() const { return m_tokenFilter; }
@@ -118,13 +160,38 @@ public:
     static HRESULT getSlot(SecSlot** out, const char* name);
 
 private:
+    // Takes or drops the reference on the ASC as the current count asks;
+    // counts that cross 2 on several threads settle on the last count.
+    void HoldASC();
+    HRESULT OpenRealPSE(bool quiet);
+    // Starts `worker` on a detached thread with a credential dialog and waits
+    // in the dialog until the worker ends it; the creation's failure without one.
+    HRESULT RunDialog(unsigned (ZELKPSE::*worker)());
+    unsigned CreateWorker();
+    unsigned LoginWorker();
+    // The ASC's own PSE as the real PSE.
+    HRESULT Adopt();
     HRESULT RunApplCommand(const char* name, const OctetString* value);
     HRESULT UserSwitch(const OctetString* value);
     HRESULT ControlPath(const char* path, SECAttribute* in, SECAttribute* out);
 
     ASC* m_asc = nullptr;
-    bool m_ascHeld = false;
+    std::atomic<bool> m_ascHeld {false};
+    std::mutex m_ascLock;
     MultiStringT m_tokenFilter;
+    // Written once by the opening; read without a lock.
+    std::atomic<PSE*> m_realPSE {nullptr};
+    std::atomic<bool> m_open {false};
+    std::atomic<bool> m_loggedIn {false};
+    std::mutex m_openLock;
+    std::condition_variable m_openDone;
+    bool m_opening = false;
+    uint64_t m_openings = 0;
+    HRESULT m_openResult = 0;
+    bool m_openQuiet = true;
+    StringT<char> m_credName;
+    std::mutex m_dialogLock;
+    AuxRefPtr<ICredUI> m_credDialog;
     // Every client session shares the list, so reads, replacements and
     // appends go under its lock.
     std::mutex m_applLock;

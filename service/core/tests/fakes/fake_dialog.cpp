@@ -1,0 +1,252 @@
+#include "fake_dialog.h"
+
+#include <condition_variable>
+#include <cstring>
+
+#include "qev_results.h"
+#include "zelk_class.h"
+#include "zelk_module.h"
+#include "zelk_object.h"
+#include "zelk_utf.h"
+
+namespace kestrin::service::test {
+namespace {
+
+using ZELK::PSESVC::ICredUI;
+using ZELK::PSESVC::ICredUIAsk;
+
+std::mutex s_mutex;
+std::condition_variable s_changed;
+std::vector<std::string> s_log;
+std::string s_value;
+HRESULT s_answer = S_OK;
+bool s_headless = false;
+int s_made = 0;
+int s_open = 0;
+
+void Add(const std::string& entry)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_log.push_back(entry);
+}
+
+std::string Narrow(const wchar_t* text)
+{
+    std::string out;
+    for (const wchar_t* p = text; p && *p; ++p)
+        out += static_cast<char>(*p < 128 ? *p : '?');
+    return out;
+}
+
+class Field : public ICredUIAsk, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(Field)
+    ZELK_INTMAP_ENTRY_IID(IID_ICredUIAsk, ICredUIAsk)
+    ZELK_END_INTMAP()
+
+    const char* GetValue() override { return m_value.c_str(); }
+    const wchar_t* GetValueW() override { return nullptr; }
+    HRESULT SetValueW(const wchar_t*) override { return E_NOTIMPL; }
+    HRESULT SetDisabled(int) override { return S_OK; }
+    HRESULT AddKVInputField(IKestrinInputField*) override { return E_NOTIMPL; }
+
+    std::string m_value;
+};
+
+class Dialog : public ICredUI, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(Dialog)
+    ZELK_INTMAP_ENTRY_IID(IID_ICredUI, ICredUI)
+    ZELK_END_INTMAP()
+
+    HRESULT GuiStart(GUIMODE, bool wait) override
+    {
+        Add("start");
+        std::unique_lock<std::mutex> lock(s_mutex);
+        ++s_open;
+        if (wait)
+            s_changed.wait(lock, [this] { return m_ended; });
+        return S_OK;
+    }
+    HRESULT GuiEnd() override
+    {
+        Add("end");
+        std::lock_guard<std::mutex> lock(s_mutex);
+        m_ended = true;
+        --s_open;
+        s_changed.notify_all();
+        return S_OK;
+    }
+    HRESULT GuiUpdate(GUIITEM item, const wchar_t* text, unsigned long) override
+    {
+        Add("update " + std::to_string(item) + " " + Narrow(text));
+        return S_OK;
+    }
+    HRESULT GuiGetAskObject(ICredUIAsk**, ICredUIAsk::ASK_PRESETS, const char*) override { return E_NOTIMPL; }
+    HRESULT GuiGetAskObjectW(ICredUIAsk** out, ICredUIAsk::ASK_PRESETS preset, const wchar_t* label) override
+    {
+        Add("field " + std::to_string(preset) + " " + Narrow(label));
+        CComObject<Field>* field = nullptr;
+        CComObject<Field>::CreateInstance(&field);
+        field->AddRef();
+        *out = field;
+        return S_OK;
+    }
+    HRESULT GuiAsk(const wchar_t* text, ICredUIAsk* first, ICredUIAsk* second, ICredUIAsk*, ICredUIAsk*) override
+    {
+        Add("ask " + Narrow(text));
+        std::lock_guard<std::mutex> lock(s_mutex);
+        if (FAILED(s_answer))
+            return s_answer;
+        for (ICredUIAsk* field : {first, second})
+            if (field)
+                static_cast<Field*>(field)->m_value = s_value;
+        return S_OK;
+    }
+    HRESULT GuiAsk(const wchar_t*, unsigned long, ICredUIAsk**, signed char) override { return E_NOTIMPL; }
+    HRESULT GuiCancelAsk() override { return S_OK; }
+    HRESULT GuiSetPinCount(int, bool) override { return S_OK; }
+    HRESULT GuiSetLastError(int) override { return S_OK; }
+    bool GuiIsAborted() override { return false; }
+    bool GuiIsInteractive() override { return false; }
+    HRESULT SetEventCallBack(ICredEventCallback*) override { return S_OK; }
+    HRESULT SetMessage(const wchar_t*) override { return S_OK; }
+    HRESULT GetMessage(wchar_t** out, signed char) override
+    {
+        *out = nullptr;
+        return S_OK;
+    }
+    HRESULT SetOpDesc(const wchar_t*) override { return S_OK; }
+    HRESULT GetOpDesc(wchar_t** out) override
+    {
+        *out = nullptr;
+        return S_OK;
+    }
+
+private:
+    bool m_ended = false;
+};
+
+HRESULT CreateDialog(const GUID& iid, void** out)
+{
+    *out = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        if (s_headless)
+            return ZELK_RC(0x80040154);
+        ++s_made;
+    }
+    Add("create");
+    CComObject<Dialog>* dialog = nullptr;
+    HRESULT hr = CComObject<Dialog>::CreateInstance(&dialog);
+    if (FAILED(hr))
+        return hr;
+    dialog->AddRef();
+    hr = dialog->QueryInterface(iid, out);
+    dialog->Release();
+    return hr;
+}
+
+CZELK_CLASS s_dialog("zelkgui", "zelk.dlgcred", &CreateDialog);
+
+API_COMMON* s_libraryPse = nullptr;
+CLoadAPI s_loadLibraryPse(nullptr, "SEC_PSE_1", &s_libraryPse);
+
+}  // namespace
+
+void Dialogs::Confirm(const std::string& value)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_value = value;
+    s_answer = S_OK;
+}
+
+void Dialogs::Answer(HRESULT code)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_answer = code;
+}
+
+void Dialogs::Headless(bool on)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_headless = on;
+}
+
+void Dialogs::Reset()
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_log.clear();
+    s_value.clear();
+    s_answer = S_OK;
+    s_headless = false;
+    s_made = 0;
+}
+
+std::vector<std::string> Dialogs::Log()
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return s_log;
+}
+
+int Dialogs::Made()
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return s_made;
+}
+
+int Dialogs::Open()
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return s_open;
+}
+
+LibraryASC::LibraryASC() = default;
+
+HRESULT LibraryASC::QueryInterface(const GUID& iid, void** out)
+{
+    *out = nullptr;
+    if (!(iid == IID_IUnknown) && !(iid == IID_ASC))
+        return E_NOINTERFACE;
+    AddRef();
+    *out = this;
+    return S_OK;
+}
+
+long LibraryASC::Release()
+{
+    long n = --m_refs;
+    if (n == 0)
+        delete this;
+    return n;
+}
+
+HRESULT LibraryASC::cpy(ASC** out)
+{
+    AddRef();
+    *out = this;
+    return S_OK;
+}
+
+HRESULT LibraryASC::getPSE(PSE** out)
+{
+    *out = nullptr;
+    return E_NOTIMPL;
+}
+
+HRESULT LibraryASC::getOwnPSE(PSE** out)
+{
+    ++ownAsked;
+    *out = nullptr;
+    if (handBack) {
+        handBack->AddRef();
+        *out = handBack;
+        return S_OK;
+    }
+    const SEC_PSE_TABLE* table = ZELK_ApiCast<SEC_PSE_TABLE>(s_libraryPse);
+    if (table == nullptr)
+        return E_FAIL;
+    return table->create_PSE(out, nullptr, nullptr);
+}
+
+}  // namespace kestrin::service::test

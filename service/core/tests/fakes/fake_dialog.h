@@ -1,0 +1,60 @@
+// Scripted credential dialogs ("zelk.dlgcred" of "zelkgui") and a security
+// context whose own PSE is the crypto library's file PSE of the PSE folder.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "qev_pse.h"
+#include "zelk_gui.h"
+
+namespace kestrin::service::test {
+
+struct Dialogs {
+    // What every question answers: a confirmed value, or a failure code
+    // (0x80000007 and 0xA7F00019 are the user's cancel).
+    static void Confirm(const std::string& value);
+    static void Answer(HRESULT code);
+    // Headless: no dialog can be made.
+    static void Headless(bool on);
+    static void Reset();
+
+    // "create", "start", "field <preset> <label>", "ask <text>",
+    // "update <item> <text>", "end", one log for every dialog.
+    static std::vector<std::string> Log();
+    static int Made();
+    // Dialogs started and not yet ended.
+    static int Open();
+};
+
+// A security context whose own PSE is the library's file PSE of the PSE
+// folder; counts its references.
+class LibraryASC : public ASC {
+public:
+    LibraryASC();
+    HRESULT QueryInterface(const GUID& iid, void** out) override;
+    long AddRef() override { return ++m_refs; }
+    long Release() override;
+    const char* getType() override { return "ASC"; }
+    HRESULT cpy(ASC** out) override;
+    int cmp(const ASC* other) override { return other == this ? 0 : 1; }
+    HRESULT print(char**, const char*, PRINT_CTX*) override { return E_NOTIMPL; }
+    HRESULT getPSE(PSE** out) override;
+    HRESULT getOwnPSE(PSE** out) override;
+    HRESULT getCertDB(void*) override { return E_NOTIMPL; }
+    HRESULT getVerificationContext(void*) override { return E_NOTIMPL; }
+    HRESULT createURLContext(url_context**) override { return E_NOTIMPL; }
+    HRESULT getSSLContext(ssl_context**) override { return E_NOTIMPL; }
+
+    long References() const { return m_refs.load(); }
+    std::atomic<int> ownAsked {0};
+    // When set, getOwnPSE answers this service PSE itself (a faulty library).
+    PSE* handBack = nullptr;
+
+private:
+    std::atomic<long> m_refs {1};
+};
+
+}  // namespace kestrin::service::test
