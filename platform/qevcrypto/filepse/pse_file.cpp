@@ -126,6 +126,49 @@ Bytes TrustedListDer(const std::vector<Bytes>& trusted)
     return der;
 }
 
+// Iterations of a password-based encryption (PBES2 with PBKDF2, or a PKCS#12
+// scheme); 0 when the parameters cannot be read.
+long PbeIterations(const X509_ALGOR* algorithm)
+{
+    const ASN1_OBJECT* oid = nullptr;
+    int type = 0;
+    const void* value = nullptr;
+    X509_ALGOR_get0(&oid, &type, &value, algorithm);
+    if (type != V_ASN1_SEQUENCE || value == nullptr)
+        return 0;
+    const ASN1_STRING* params = static_cast<const ASN1_STRING*>(value);
+    const unsigned char* p = ASN1_STRING_get0_data(params);
+    long length = ASN1_STRING_length(params);
+    long iterations = 0;
+    if (OBJ_obj2nid(oid) == NID_pbes2) {
+        PBE2PARAM* pbe2 = d2i_PBE2PARAM(nullptr, &p, length);
+        if (pbe2 != nullptr && pbe2->keyfunc != nullptr && OBJ_obj2nid(pbe2->keyfunc->algorithm) == NID_id_pbkdf2
+            && pbe2->keyfunc->parameter != nullptr && pbe2->keyfunc->parameter->type == V_ASN1_SEQUENCE) {
+            const ASN1_STRING* kdf = pbe2->keyfunc->parameter->value.sequence;
+            const unsigned char* q = ASN1_STRING_get0_data(kdf);
+            PBKDF2PARAM* pbkdf2 = d2i_PBKDF2PARAM(nullptr, &q, ASN1_STRING_length(kdf));
+            if (pbkdf2 != nullptr)
+                iterations = ASN1_INTEGER_get(pbkdf2->iter);
+            PBKDF2PARAM_free(pbkdf2);
+        }
+        PBE2PARAM_free(pbe2);
+    } else {
+        PBEPARAM* pbe = d2i_PBEPARAM(nullptr, &p, length);
+        if (pbe != nullptr)
+            iterations = ASN1_INTEGER_get(pbe->iter);
+        PBEPARAM_free(pbe);
+    }
+    return iterations;
+}
+
+// A file names its own work factors: one beyond the limit is refused before
+// any key is derived.
+bool IterationsAllowed(const X509_ALGOR* algorithm)
+{
+    long iterations = PbeIterations(algorithm);
+    return iterations > 0 && iterations <= kMaxIterations;
+}
+
 struct Reader {
     const char* password;
     int passwordLength;
@@ -205,6 +248,10 @@ struct Reader {
 
     HRESULT Decrypt(const PKCS12_SAFEBAG* bag, SecretBytes* out)
     {
+        const X509_ALGOR* algorithm = nullptr;
+        X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &algorithm, nullptr);
+        if (algorithm == nullptr || !IterationsAllowed(algorithm))
+            return E_PSE_CORRUPT;
         PKCS8_PRIV_KEY_INFO* p8 = PKCS12_decrypt_skey(bag, password, passwordLength);
         if (p8 == nullptr && ossl::EnsureLegacyProvider())
             p8 = PKCS12_decrypt_skey(bag, password, passwordLength);
@@ -239,6 +286,14 @@ HRESULT ParsePseFile(const uint8_t* der, size_t length, const char* password, si
     Pkcs7s safes(PKCS12_unpack_authsafes(p12.get()));
     if (!safes)
         return E_PSE_CORRUPT;
+    if (password != nullptr && PKCS12_mac_present(p12.get())) {
+        const ASN1_INTEGER* iterations = nullptr;
+        PKCS12_get0_mac(nullptr, nullptr, nullptr, &iterations, p12.get());
+        // An absent count is 1.
+        long count = iterations != nullptr ? ASN1_INTEGER_get(iterations) : 1;
+        if (count <= 0 || count > kMaxIterations)
+            return E_PSE_CORRUPT;
+    }
     if (password != nullptr && PKCS12_mac_present(p12.get())
         && PKCS12_verify_mac(p12.get(), password, static_cast<int>(passwordLength)) != 1) {
         return E_PSE_BADPASSWORD;
@@ -256,6 +311,10 @@ HRESULT ParsePseFile(const uint8_t* der, size_t length, const char* password, si
             image.encryptedSafes = true;
             if (password == nullptr)
                 continue;
+            if (safe->d.encrypted == nullptr || safe->d.encrypted->enc_data == nullptr
+                || !IterationsAllowed(safe->d.encrypted->enc_data->algorithm)) {
+                return E_PSE_CORRUPT;
+            }
             SafeBags bags(PKCS12_unpack_p7encdata(safe, password, static_cast<int>(passwordLength)));
             if (!bags && ossl::EnsureLegacyProvider())
                 bags.reset(PKCS12_unpack_p7encdata(safe, password, static_cast<int>(passwordLength)));

@@ -27,6 +27,8 @@ constexpr int kPseIterations = 100000;
 constexpr size_t kMaxPseFileSize = 16u << 20;
 constexpr size_t kMaxPasswordLength = 4096;
 constexpr size_t kMaxBags = 4096;
+// Most iterations of a key derivation that a file may ask for.
+constexpr long kMaxIterations = 2000000;
 
 struct CertificateBag {
     Bytes der;

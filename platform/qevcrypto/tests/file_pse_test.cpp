@@ -207,6 +207,17 @@ TEST_F(FilePse, DamagedFileIsCorruptAndLeftAlone)
     }
 }
 
+TEST_F(FilePse, FileAskingForTooManyIterationsIsRefusedBeforeAnyDerivation)
+{
+    ASSERT_TRUE(pki.Run("openssl pkcs12 -export -in " + pki.Path("ec.pem") + " -inkey " + pki.Path("ec.key")
+                            + " -iter 2000001 -passout pass:secret -out pse.zip",
+                        home.Folder()));
+    PSE* pse = Open();
+    ASSERT_NE(pse, nullptr);
+    EXPECT_EQ(Login(pse, "secret"), E_PSE_CORRUPT);
+    pse->Release();
+}
+
 TEST_F(FilePse, OpensslExportSignsAndDecryptsAfterLogin)
 {
     for (const char* file : {"rsa.p12", "rsa-legacy.p12"}) {
