@@ -510,8 +510,12 @@ TEST_F(ServerTest, ThePoolIsBoundedAndTheIdlestConnectionMakesRoom)
     ASSERT_EQ(S_OK, server->Connect(static_cast<IClassFactory*>(factory.get())));
 
     Raw a(Path()), b(Path()), c(Path());
+    // A thread marks its connection idle only after its handshake reply has
+    // gone out: the pauses keep the idle order that of the handshakes.
     ASSERT_NE(0u, a.Handshake(0));
+    usleep(50 * 1000);
     ASSERT_NE(0u, b.Handshake(0));
+    usleep(50 * 1000);
     ASSERT_NE(0u, c.Handshake(0));
     // a has waited longest, but is inside a message; b is next.
     a.Send(U32(10) + "01234");
