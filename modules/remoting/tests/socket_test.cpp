@@ -1,0 +1,270 @@
+// Both ends over the per-user socket: the framed server with a factory that
+// makes one session component per client (as the service's PSE factory
+// does), and the client's PSE component over the framed client. Restarts run
+// the service in a forked child that is killed and replaced.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "client.h"
+#include "remoting_test_util.h"
+#include "zelk_class.h"
+
+namespace ZELK::PSESVC::test {
+namespace {
+
+// The service's PSE factory as far as the remoting sees it: each session
+// gets a component with the PSE and this object as its callback.
+class PSEFactory : public IClassFactory, public ITunnelCallback, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(PSEFactory)
+    ZELK_INTMAP_ENTRY(IClassFactory)
+    ZELK_INTMAP_ENTRY(ITunnelCallback)
+    ZELK_END_INTMAP()
+
+    HRESULT CreateInstance(IUnknown*, const GUID& iid, void** out) override
+    {
+        ZELK_PTR(ITunnelPSE) component;
+        HRESULT hr =
+            ZELK_CreateObject("zelkps", "zelk.pseproxy.stub", IID_ITunnelPSE, reinterpret_cast<void**>(&component));
+        if (hr < 0)
+            return hr;
+        component->SetPSE(pse);
+        component->SetCallback(this);
+        ++sessions;
+        return component->QueryInterface(iid, out);
+    }
+    HRESULT LockServer(bool) override { return 0; }
+    HRESULT SetTunnelSource(IUnknown*) override { return 0; }
+    HRESULT Reset(ITunnel*) override
+    {
+        ++resets;
+        return 0;
+    }
+    HRESULT ClientConnect(const char*, unsigned int) override { return 0; }
+    HRESULT ClientDisconnect(const char*, unsigned int) override { return 0; }
+    HRESULT ClientActive(const char*, unsigned int) override { return 0; }
+
+    PSE* pse = nullptr;
+    std::atomic<int> sessions {0};
+    std::atomic<int> resets {0};
+};
+
+// The framed Unix-socket server with that factory.
+class Service {
+public:
+    explicit Service(PSE* pse)
+    {
+        CComObject<PSEFactory>::CreateInstance(&factory);
+        factory->AddRef();
+        factory->pse = pse;
+        ZELK_CreateObject("zelkcomsock", "zelk.comunix.server", IID_ITunnelSource, reinterpret_cast<void**>(&source));
+        started = source != nullptr && source->Connect(static_cast<IClassFactory*>(factory)) == S_OK;
+    }
+    ~Service()
+    {
+        if (source != nullptr) {
+            source->Disconnect(nullptr);
+            source->Release();
+        }
+        factory->Release();
+    }
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    CComObject<PSEFactory>* factory = nullptr;
+    ITunnelSource* source = nullptr;
+    bool started = false;
+};
+
+// The client process's PSE component over the framed client.
+class Client {
+public:
+    Client()
+    {
+        ZELK_CreateObject("zelkps", "zelk.pseproxy.proxy", IID_ITunnelSourcePSE, reinterpret_cast<void**>(&source));
+        if (source != nullptr && source->SetTunnel("zelkcomsock", "zelk.comunix.client") == S_OK)
+            source->GetPSE(&pse);
+    }
+    ~Client()
+    {
+        if (pse != nullptr)
+            pse->Release();
+        if (source != nullptr)
+            source->Release();
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    ITunnelSourcePSE* source = nullptr;
+    PSE* pse = nullptr;
+};
+
+template <class F>
+bool Eventually(F condition)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+class RemotingSocket : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // A client that finds no service must not start the application.
+        COMSOCK::SetApplicationPath("/nonexistent/KestrinClient");
+        pse = new RecordingPSE();
+        slot = new FakeSlot();
+        pse->slots = {slot};
+        pse->signature = "sig";
+    }
+    void TearDown() override
+    {
+        pse->slots.clear();
+        slot->Release();
+        pse->Release();
+    }
+
+    // A service in a child process, until it is killed.
+    pid_t StartChild()
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return -1;
+        fflush(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(ready[0]);
+            Service service(pse);
+            char ok = service.started ? 1 : 0;
+            if (write(ready[1], &ok, 1) != 1)
+                _exit(1);
+            for (;;)
+                pause();
+        }
+        close(ready[1]);
+        char ok = 0;
+        bool started = read(ready[0], &ok, 1) == 1 && ok == 1;
+        close(ready[0]);
+        return started ? pid : -1;
+    }
+    static void Kill(pid_t pid)
+    {
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+
+    RecordingPSE* pse = nullptr;
+    FakeSlot* slot = nullptr;
+};
+
+TEST_F(RemotingSocket, CallsLifetimesAndTheEndOfTheSession)
+{
+    auto service = std::make_unique<Service>(pse);
+    ASSERT_TRUE(service->started);
+    {
+        Client client;
+        ASSERT_NE(nullptr, client.pse);
+        unsigned char out[16];
+        unsigned long length = sizeof(out);
+        EXPECT_EQ(S_OK, client.pse->encryptDigest(nullptr, nullptr, out, 4, out, &length));
+        EXPECT_EQ("sig", std::string(reinterpret_cast<char*>(out), length));
+        SecSlot* proxy = nullptr;
+        ASSERT_EQ(S_OK, client.pse->getSlotByName(&proxy, "r", 0));
+        ASSERT_NE(nullptr, proxy);
+        EXPECT_EQ(2, slot->Refs());
+
+        ZELK_PTR(ITunnelInfo) info = client.source;
+        ASSERT_NE(nullptr, info);
+        char* type = nullptr;
+        EXPECT_EQ(S_OK, info->GetType(&type));
+        EXPECT_EQ(0, std::string(type).rfind("to UNIX socket\r\n", 0));
+        sec_free(type);
+        ZELK_PTR(ITunnelSourceFkt) functions = client.source;
+        void* object = nullptr;
+        EXPECT_EQ(-1, functions->CreateObject("zelk.gss", IID_IGssAuth, &object));
+
+        // Several threads, each on its own socket, in the one session.
+        std::vector<std::thread> threads;
+        std::atomic<int> failures {0};
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < 20; ++i)
+                    failures += client.pse->releaseTokenCache("t") != S_OK;
+            });
+        }
+        for (auto& t : threads)
+            t.join();
+        EXPECT_EQ(0, failures);
+        EXPECT_EQ(1, service->factory->sessions);
+
+        proxy->Release();
+        EXPECT_TRUE(Eventually([&] { return slot->Refs() == 1; }));
+        // A session's component ends with the session and lets go of
+        // everything it still held.
+        SecSlot* kept = nullptr;
+        ASSERT_EQ(S_OK, client.pse->getSlotByName(&kept, "r", 0));
+        EXPECT_EQ(2, slot->Refs());
+        EXPECT_EQ(2, pse->refs);
+        EXPECT_EQ(0, service->factory->resets);
+        service.reset();
+        EXPECT_TRUE(Eventually([&] { return slot->Refs() == 1 && pse->refs == 1; }));
+        EXPECT_LT(client.pse->releaseTokenCache("t"), 0);
+        kept->Release();
+    }
+}
+
+// After the service restarts, the root reconnects once per call: on a
+// thread whose socket broke, and on a thread that never had a socket (whose
+// new socket presents the old session and is refused for good). Proxies of
+// the old session stay broken.
+TEST_F(RemotingSocket, RootReconnectsAfterARestart)
+{
+    pid_t first = StartChild();
+    ASSERT_GT(first, 0);
+    Client client;
+    ASSERT_NE(nullptr, client.pse);
+    ASSERT_EQ(S_OK, client.pse->releaseTokenCache("before"));
+    SecSlot* old = nullptr;
+    ASSERT_EQ(S_OK, client.pse->getSlotByName(&old, "r", 0));
+    Kill(first);
+
+    pid_t second = StartChild();
+    ASSERT_GT(second, 0);
+    HRESULT fresh = E_FAIL;
+    std::thread([&] { fresh = client.pse->releaseTokenCache("fresh thread"); }).join();
+    EXPECT_EQ(S_OK, fresh);
+    EXPECT_TRUE(static_cast<SlotProxy*>(old)->IsBroken());
+    old->Release();
+    Kill(second);
+
+    pid_t third = StartChild();
+    ASSERT_GT(third, 0);
+    EXPECT_EQ(S_OK, client.pse->releaseTokenCache("same thread"));
+    SecSlot* renewed = nullptr;
+    EXPECT_EQ(S_OK, client.pse->getSlotByName(&renewed, "r", 0));
+    ASSERT_NE(nullptr, renewed);
+    EXPECT_FALSE(static_cast<SlotProxy*>(renewed)->IsBroken());
+    renewed->Release();
+    Kill(third);
+
+    // With no service at all the call fails, and a later one succeeds again.
+    EXPECT_LT(client.pse->releaseTokenCache("nobody"), 0);
+    pid_t fourth = StartChild();
+    ASSERT_GT(fourth, 0);
+    EXPECT_EQ(S_OK, client.pse->releaseTokenCache("back"));
+    Kill(fourth);
+}
+
+}  // namespace
+}  // namespace ZELK::PSESVC::test
