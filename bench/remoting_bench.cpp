@@ -1,0 +1,381 @@
+// Remote PSE calls per second over the per-user socket, each beside its peer
+// in the same run: an empty remote call (releaseTokenCache, answered at once)
+// beside the transport's bare framed round trip of the same request and
+// reply sizes (7 and 4 bytes), and the signature of a SHA-256 digest
+// (RSA-2048 PKCS#1, P-256 ECDSA) through a service PSE that signs with the
+// key store, beside the same key-store signature in process; 1 and 8 threads.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client.h"
+#include "keystore.h"
+#include "pseproxy.h"
+#include "psestub.h"
+#include "server.h"
+#include "zelk_alloc.h"
+#include "zelk_class.h"
+#include "zelk_module.h"
+
+using namespace ZELK::PSESVC;
+namespace ks = kestrin::keystore;
+
+namespace {
+
+constexpr size_t kEmptyRequest = 7;  // header and the string "t"
+constexpr size_t kEmptyReply = 4;    // the result code
+
+// A service PSE that answers releaseTokenCache at once and signs digests
+// with the key store's identity `key`; it answers nothing else.
+class KeyStorePSE : public PSE {
+public:
+    HRESULT QueryInterface(const GUID&, void** out) override
+    {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    long AddRef() override { return 1; }
+    long Release() override { return 1; }
+    const char* getType() override { return "KeyStorePSE"; }
+    HRESULT cpy(PSE**) override { return E_NOTIMPL; }
+    int cmp(const PSE*) override { return 1; }
+    HRESULT print(char**, const char*, PRINT_CTX*) override { return E_NOTIMPL; }
+
+    HRESULT getOwnCertificate(const History*, SECAttribute*, SET_OF_PersonalCertificateInfo**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT encryptDigest(const History*, SECAttribute*, const unsigned char* digest, unsigned long n,
+                          unsigned char* out, unsigned long* outLength) override
+    {
+        std::vector<uint8_t> signature;
+        HRESULT hr = store->SignDigest(*key.load(), ks::Digest::Sha256, ks::SignPadding::Pkcs1,
+                                       std::span<const uint8_t>(digest, n), &signature);
+        if (hr < 0)
+            return hr;
+        if (signature.size() > *outLength)
+            return E_PSE_BUFFERTOOSMALL;
+        std::memcpy(out, signature.data(), signature.size());
+        *outLength = signature.size();
+        return 0;
+    }
+    HRESULT decryptKey(const History*, SECAttribute*, const unsigned char*, unsigned long, unsigned char*,
+                       unsigned long*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT searchCertificate(SECAttribute*, SET_OF_Certificate**) override { return E_NOTIMPL; }
+    HRESULT readApplObject(const char*, OctetString**) override { return E_NOTIMPL; }
+    HRESULT writeApplObject(const char*, OctetString*) override { return E_NOTIMPL; }
+    HRESULT listApplObjects(SET_OF_String**) override { return E_NOTIMPL; }
+    HRESULT getPrivateKey(const char*, const char*, TokenObjectPrivateKey**) override { return E_NOTIMPL; }
+    HRESULT getCertificate(const char*, const char*, const char*, TokenObjectCertificate**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT searchSlotInfos(SET_OF_SecSlotInfo**) override { return E_NOTIMPL; }
+    HRESULT writeSlotInfos(SET_OF_SecSlotInfo*) override { return E_NOTIMPL; }
+    HRESULT readSlotInfos(SET_OF_SecSlotInfo**) override { return E_NOTIMPL; }
+    HRESULT getSlotByName(SecSlot**, const char*, unsigned char) override { return E_NOTIMPL; }
+    HRESULT getSlots(SecSlot**, unsigned long*) override { return E_NOTIMPL; }
+    HRESULT getTokenByName(SecToken**, const char*, unsigned char) override { return E_NOTIMPL; }
+    HRESULT getSlotEvents(SecSlotEvents**) override { return E_NOTIMPL; }
+    HRESULT isInTrustedCerts(const Certificate*) override { return E_NOTIMPL; }
+    HRESULT getAllTrustedCerts(SET_OF_Certificate**) override { return E_NOTIMPL; }
+    HRESULT getTrustedCertList(SET_OF_Certificate**) override { return E_NOTIMPL; }
+    HRESULT addTrustedCertListItem(const Certificate*) override { return E_NOTIMPL; }
+    HRESULT deleteTrustedCertListItem(const DName*, unsigned long) override { return E_NOTIMPL; }
+    HRESULT getCertInfoList(SET_OF_PersonalCertificateInfo**) override { return E_NOTIMPL; }
+    HRESULT addCertInfoListItem(const PersonalCertificateInfo*) override { return E_NOTIMPL; }
+    HRESULT deleteCertInfoListItem(const char*, const char*, const char*, unsigned long) override { return E_NOTIMPL; }
+    HRESULT getPasswordList(SET_OF_PIN_Info**) override { return E_NOTIMPL; }
+    HRESULT addPasswordListItem(const char*, const char*, const char*, const char*, const char*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT deletePasswordListItem(const char*, const char*, const char*, const char*, const char*,
+                                   unsigned long) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT releaseTokenCache(const char*) override { return 0; }
+    HRESULT getPseFileName(const char**) override { return E_NOTIMPL; }
+    HRESULT cred_list(SET_OF_String**) override { return E_NOTIMPL; }
+    HRESULT cred_getParameters(const char*, CredType*, unsigned char*, unsigned long*) override { return E_NOTIMPL; }
+    HRESULT cred_initCredUpdate() override { return E_NOTIMPL; }
+    HRESULT loginBySystemParameters(const char*) override { return E_NOTIMPL; }
+    HRESULT loginWithPassword(const char*, const unsigned char*, unsigned long) override { return E_NOTIMPL; }
+    HRESULT cred_delete(const char*) override { return E_NOTIMPL; }
+    HRESULT cred_addPassword(const char*, const unsigned char*, unsigned long, const unsigned char*,
+                             unsigned long) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT cred_addSystemParameters(const char*, const char*) override { return E_NOTIMPL; }
+    HRESULT cred_change(const char*, const unsigned char*, unsigned long, const char*, unsigned long) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT cred_finalCredUpdate() override { return E_NOTIMPL; }
+    HRESULT control(SECAttribute*, SECAttribute*) override { return E_NOTIMPL; }
+
+    ks::KeyStore* store = nullptr;
+    std::atomic<const ks::Fingerprint*> key {nullptr};
+};
+
+// The service's factory: one session component per client with the PSE.
+class Factory : public IClassFactory, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(Factory)
+    ZELK_INTMAP_ENTRY(IClassFactory)
+    ZELK_END_INTMAP()
+
+    HRESULT CreateInstance(IUnknown*, const GUID& iid, void** out) override
+    {
+        ZELK_PTR(ITunnelPSE) component;
+        ZELK_CreateObject("zelkps", "zelk.pseproxy.stub", IID_ITunnelPSE, reinterpret_cast<void**>(&component));
+        if (component == nullptr)
+            return E_FAIL;
+        component->SetPSE(pse);
+        return component->QueryInterface(iid, out);
+    }
+    HRESULT LockServer(bool) override { return 0; }
+
+    PSE* pse = nullptr;
+};
+
+// Answers every request with a reply of the empty call's size.
+class FixedReply : public ITunnel, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(FixedReply)
+    ZELK_INTMAP_ENTRY(ITunnel)
+    ZELK_END_INTMAP()
+
+    HRESULT Transact(unsigned char*, unsigned long, unsigned char**, unsigned long* outLength) override
+    {
+        *outLength = kEmptyReply;
+        return 0;
+    }
+    HRESULT Disconnect() override { return 0; }
+};
+
+// Everything the run shares: folders, runtime, key store with the two
+// identities, the service with the key-store PSE, its client, and the bare
+// transport with its own server.
+struct Fixture {
+    Fixture()
+    {
+        char folder[] = "/tmp/remoting-bench-XXXXXX";
+        if (mkdtemp(folder) == nullptr)
+            return;
+        m_folder = folder;
+        setenv("XDG_RUNTIME_DIR", folder, 1);
+        setenv("XDG_CONFIG_HOME", (m_folder + "/config").c_str(), 1);
+        setenv("XDG_CONFIG_DIRS", (m_folder + "/xdg").c_str(), 1);
+        ZELK::PSESVC::COMSOCK::SetApplicationPath("/nonexistent/KestrinClient");
+        if (ZELK_Initialize() != S_OK)
+            return;
+        ks::Options options;
+        options.path = m_folder + "/keystore.db";
+        if (ks::KeyStore::Open(options, &store) != S_OK || !Import("rsa", "-newkey rsa:2048", &rsa)
+            || !Import("p256", "-newkey ec -pkeyopt ec_paramgen_curve:P-256", &p256))
+            return;
+        pse.store = store.get();
+        pse.key = &rsa;
+        CComObject<Factory>::CreateInstance(&factory);
+        factory->AddRef();
+        factory->pse = &pse;
+        ZELK_CreateObject("zelkcomsock", "zelk.comunix.server", IID_ITunnelSource, reinterpret_cast<void**>(&server));
+        ZELK_CreateObject("zelkps", "zelk.pseproxy.proxy", IID_ITunnelSourcePSE, reinterpret_cast<void**>(&client));
+        if (server == nullptr || client == nullptr || server->Connect(static_cast<IClassFactory*>(factory)) != S_OK
+            || client->SetTunnel("zelkcomsock", "zelk.comunix.client") != S_OK || client->GetPSE(&remote) != S_OK)
+            return;
+        ok = true;
+    }
+    ~Fixture()
+    {
+        if (remote != nullptr)
+            remote->Release();
+        if (client != nullptr)
+            client->Release();
+        if (server != nullptr) {
+            server->Disconnect(nullptr);
+            server->Release();
+        }
+        if (factory != nullptr)
+            factory->Release();
+        store.reset();
+        ZELK_Finalize();
+        std::string command = "rm -rf '" + m_folder + "'";
+        if (system(command.c_str()) != 0)
+            return;
+    }
+
+    // A self-signed identity made and exported by OpenSSL's tools.
+    bool Import(const std::string& name, const std::string& key, ks::Fingerprint* out)
+    {
+        std::string base = m_folder + "/" + name;
+        std::string command = "openssl req -x509 -nodes -days 2 -subj /CN=" + name + " " + key + " -keyout " + base
+                              + ".key -out " + base + ".crt 2>/dev/null && openssl pkcs12 -export -passout pass:pw -in "
+                              + base + ".crt -inkey " + base + ".key -out " + base + ".p12 2>/dev/null";
+        if (system(command.c_str()) != 0)
+            return false;
+        FILE* file = fopen((base + ".p12").c_str(), "rb");
+        if (file == nullptr)
+            return false;
+        std::vector<uint8_t> bytes(1 << 16);
+        bytes.resize(fread(bytes.data(), 1, bytes.size(), file));
+        fclose(file);
+        ks::Pkcs12Import imported;
+        if (store->ImportPkcs12(bytes, "pw", &imported) != S_OK)
+            return false;
+        *out = imported.identity.sha1;
+        return true;
+    }
+
+    bool ok = false;
+    std::string m_folder;
+    std::unique_ptr<ks::KeyStore> store;
+    ks::Fingerprint rsa {};
+    ks::Fingerprint p256 {};
+    KeyStorePSE pse;
+    CComObject<Factory>* factory = nullptr;
+    ITunnelSource* server = nullptr;
+    ITunnelSourcePSE* client = nullptr;
+    PSE* remote = nullptr;
+};
+
+Fixture& Shared()
+{
+    static Fixture fixture;
+    return fixture;
+}
+
+// The bare transport: a server of its own with a fixed reply, on a socket
+// in a folder of its own, and a client.
+struct Bare {
+    explicit Bare(const std::string& folder)
+    {
+        std::string runtime = getenv("XDG_RUNTIME_DIR");
+        setenv("XDG_RUNTIME_DIR", (folder + "/bare").c_str(), 1);
+        CComObject<FixedReply>::CreateInstance(&reply);
+        reply->AddRef();
+        ZELK_CreateObject("zelkcomsock", "zelk.comunix.server", IID_ITunnelSource, reinterpret_cast<void**>(&server));
+        ZELK_CreateObject("zelkcomsock", "zelk.comunix.client", IID_ITunnel, reinterpret_cast<void**>(&client));
+        ok = server != nullptr && client != nullptr && server->Connect(static_cast<ITunnel*>(reply)) == S_OK;
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    }
+    ~Bare()
+    {
+        if (client != nullptr)
+            client->Release();
+        if (server != nullptr) {
+            server->Disconnect(nullptr);
+            server->Release();
+        }
+        reply->Release();
+    }
+    bool ok = false;
+    CComObject<FixedReply>* reply = nullptr;
+    ITunnelSource* server = nullptr;
+    ITunnel* client = nullptr;
+};
+
+void BM_RemoteEmptyCall(benchmark::State& state)
+{
+    Fixture& f = Shared();
+    if (!f.ok) {
+        state.SkipWithError("service not started");
+        return;
+    }
+    for (auto _ : state) {
+        if (f.remote->releaseTokenCache("t") != 0) {
+            state.SkipWithError("call failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_BareFramedRoundTrip(benchmark::State& state)
+{
+    if (!Shared().ok) {
+        state.SkipWithError("runtime not started");
+        return;
+    }
+    static Bare bare(Shared().m_folder);
+    if (!bare.ok) {
+        state.SkipWithError("transport not started");
+        return;
+    }
+    unsigned char request[kEmptyRequest] = {0, 0, 0, 0x22, 1, 't', 0};
+    unsigned char* buffer = static_cast<unsigned char*>(sec_malloc(32));
+    for (auto _ : state) {
+        unsigned long length = 32;
+        if (bare.client->Transact(request, sizeof(request), &buffer, &length) != S_OK || length != kEmptyReply) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+    }
+    sec_free(buffer);
+    state.SetItemsProcessed(state.iterations());
+}
+
+const ks::Fingerprint& Key(Fixture& f, int64_t which)
+{
+    return which == 0 ? f.rsa : f.p256;
+}
+
+void BM_RemoteSignature(benchmark::State& state)
+{
+    Fixture& f = Shared();
+    if (!f.ok) {
+        state.SkipWithError("service not started");
+        return;
+    }
+    f.pse.key = &Key(f, state.range(0));
+    unsigned char digest[32] = {1, 2, 3};
+    for (auto _ : state) {
+        unsigned char signature[512];
+        unsigned long length = sizeof(signature);
+        if (f.remote->encryptDigest(nullptr, nullptr, digest, sizeof(digest), signature, &length) != 0) {
+            state.SkipWithError("signature failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_KeyStoreSignature(benchmark::State& state)
+{
+    Fixture& f = Shared();
+    if (!f.ok) {
+        state.SkipWithError("key store not opened");
+        return;
+    }
+    const ks::Fingerprint& key = Key(f, state.range(0));
+    unsigned char digest[32] = {1, 2, 3};
+    for (auto _ : state) {
+        std::vector<uint8_t> signature;
+        if (f.store->SignDigest(key, ks::Digest::Sha256, ks::SignPadding::Pkcs1, digest, &signature) != 0) {
+            state.SkipWithError("signature failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+}  // namespace
+
+BENCHMARK(BM_RemoteEmptyCall)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(BM_BareFramedRoundTrip)->Threads(1)->Threads(8)->UseRealTime();
+// 0: RSA-2048, 1: P-256.
+BENCHMARK(BM_RemoteSignature)->Arg(0)->Arg(1)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(BM_KeyStoreSignature)->Arg(0)->Arg(1)->Threads(1)->Threads(8)->UseRealTime();
+
+BENCHMARK_MAIN();
