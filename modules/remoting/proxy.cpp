@@ -86,9 +86,14 @@ HRESULT ProxyBase::Reset()
 
 HRESULT ProxyBase::Execute(Transaction* transaction)
 {
+    return ExecuteOn(transaction, Tunnel());
+}
+
+HRESULT ProxyBase::ExecuteOn(Transaction* transaction, ITunnel* tunnel)
+{
     if (m_broken)
         return E_BROKEN_PIPE;
-    HRESULT hr = transaction->Execute(Tunnel());
+    HRESULT hr = transaction->Execute(tunnel);
     if (hr >= 0) {
         if (m_registry != nullptr)
             m_registry->NoteCarried();
@@ -98,7 +103,7 @@ HRESULT ProxyBase::Execute(Transaction* transaction)
     // connection had carried this registry's calls, that is a broken tunnel.
     if (hr == -1 && m_registry != nullptr && m_registry->Carried())
         hr = E_BROKEN_PIPE;
-    if (hr == E_BROKEN_PIPE)
+    if (hr == E_BROKEN_PIPE && Tunnel() == tunnel)
         Reset();
     return hr;
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "transaction.h"
@@ -54,6 +55,9 @@ public:
     // One exchange: a broken proxy answers 0x8007006D without sending; a
     // broken tunnel breaks the whole registry.
     virtual HRESULT Execute(Transaction* transaction);
+    // The same over `tunnel`, the proxy's tunnel when the exchange began. A
+    // failure breaks the registry only while that tunnel is still the proxy's.
+    HRESULT ExecuteOn(Transaction* transaction, ITunnel* tunnel);
 
     HRESULT Reset();
     ProxyReg* Registry() const { return m_registry; }
@@ -110,30 +114,38 @@ private:
     std::atomic<bool> m_carried {false};
 };
 
+// The interface whose common slots T carries (T itself, or the token-object
+// base of the token-object kinds); void for a plain IUnknown interface.
+template <class I>
+I CommonInterfaceOf(COMMON_FL_TEMPLATE<I>*);
+void CommonInterfaceOf(...);
+template <class T>
+using CommonOf = decltype(CommonInterfaceOf(std::declval<T*>()));
+
 // A proxy's face towards the interface T: IUnknown's slots lead to
 // ProxyBase, and so do the common slots of the crypto library's objects when T
 // has them.
-template <class T, bool Common = std::is_base_of_v<COMMON_FL_TEMPLATE<T>, T>>
+template <class T, class C = CommonOf<T>>
 class ProxyFace : public ProxyBase, public T {
 public:
     HRESULT QueryInterface(const GUID& iid, void** out) override { return ProxyBase::QueryInterface(iid, out); }
     long AddRef() override { return ProxyBase::AddRef(); }
     long Release() override { return ProxyBase::Release(); }
-};
-
-template <class T>
-class ProxyFace<T, true> : public ProxyBase, public T {
-public:
-    HRESULT QueryInterface(const GUID& iid, void** out) override { return ProxyBase::QueryInterface(iid, out); }
-    long AddRef() override { return ProxyBase::AddRef(); }
-    long Release() override { return ProxyBase::Release(); }
     const char* getType() override { return ProxyBase::getType(); }
-    HRESULT cpy(T** out) override { return S_OK; }
-    int cmp(const T* other) override { return 0; }
+    HRESULT cpy(C** out) override { return S_OK; }
+    int cmp(const C* other) override { return 0; }
     HRESULT print(char** out, const char* indent, PRINT_CTX* context) override
     {
         return ProxyBase::print(out, indent, context);
     }
+};
+
+template <class T>
+class ProxyFace<T, void> : public ProxyBase, public T {
+public:
+    HRESULT QueryInterface(const GUID& iid, void** out) override { return ProxyBase::QueryInterface(iid, out); }
+    long AddRef() override { return ProxyBase::AddRef(); }
+    long Release() override { return ProxyBase::Release(); }
 };
 
 // The proxy class P of the interface T; P implements T's own slots.

@@ -62,16 +62,18 @@ HRESULT PSEProxy::Execute(Transaction* transaction)
     // carries the request as it was written.
     Transaction request;
     request.CopyRequest(*transaction);
-    HRESULT rc = ProxyBase::Execute(transaction);
-    if (!IsBroken())
+    ZELK_PTR(ITunnel) used = Tunnel();
+    HRESULT rc = ExecuteOn(transaction, used);
+    if (rc != E_BROKEN_PIPE)
         return rc;
+    ZELK_PTR(ITunnel) fresh;
     {
         std::lock_guard<std::mutex> lock(m_ownerLock);
         if (m_owner == nullptr)
             return rc;
-        // Another thread may have reconnected while this one waited.
-        if (IsBroken()) {
-            ZELK_PTR(ITunnel) fresh;
+        // Reconnects are serialised: a thread that finds the tunnel already
+        // replaced by another one's reconnect only sends again.
+        if (IsBroken() || Tunnel() == used) {
             SetTunnel(nullptr);
             m_owner->Reconnect(&fresh);
             if (fresh == nullptr)
@@ -80,10 +82,12 @@ HRESULT PSEProxy::Execute(Transaction* transaction)
             SetTunnel(fresh);
             Registry()->ClearCarried();
             SetBroken(false);
+        } else {
+            fresh = Tunnel();
         }
     }
     transaction->CopyRequest(request);
-    return ProxyBase::Execute(transaction);
+    return ExecuteOn(transaction, fresh);
 }
 
 bool PSEProxy::Call(Transaction& transaction, HRESULT* rc)

@@ -11,6 +11,9 @@
 namespace ZELK::PSESVC::test {
 namespace {
 
+class ObjCacheTest : public RemotingTest {};
+class PSEStubImplTest : public RemotingTest {};
+
 // A service's IGssAuth: answers "peer" to GetPeerCertificates.
 class FakeGss : public IGssAuth, public CComObjectRoot {
 public:
@@ -66,11 +69,11 @@ std::string CreateByName(const char* name, const GUID& iid)
     return std::string(reinterpret_cast<const char*>(t.Data()), t.Length());
 }
 
-TEST(ObjCache, NumbersObjectsInOrderOfRegistration)
+TEST_F(ObjCacheTest, NumbersObjectsInOrderOfRegistration)
 {
     Session session;
-    auto* slot = new FakeSlot();
-    auto* token = new FakeToken();
+    auto* slot = new kestrin::qevtest::FakeSlot("r");
+    auto* token = new kestrin::qevtest::FakeToken("t", "label", "1");
     EXPECT_EQ(0x440u, SlotStub::GetID(session.Cache(), slot));
     EXPECT_EQ(0x880u, TokenStub::GetID(session.Cache(), token));
     EXPECT_EQ(0x440u, SlotStub::GetID(session.Cache(), slot));
@@ -89,28 +92,28 @@ TEST(ObjCache, NumbersObjectsInOrderOfRegistration)
     token->Release();
 }
 
-TEST(ObjCache, OneReleaseEndsTheStubAndItsNumber)
+TEST_F(ObjCacheTest, OneReleaseEndsTheStubAndItsNumber)
 {
-    int before = g_objectsAlive;
+    int before = Alive();
     Session session;
-    auto* slot = new FakeSlot();
+    auto* slot = new kestrin::qevtest::FakeSlot("r");
     uint32_t number = SlotStub::GetID(session.Cache(), slot);
     SlotStub::GetID(session.Cache(), slot);
     slot->Release();
-    EXPECT_EQ(2, g_objectsAlive - before);
+    EXPECT_EQ(2, Alive() - before);
 
     EXPECT_EQ("00 00 00 01", Hex(session.Send(Word(number | 2))));
-    EXPECT_EQ(1, g_objectsAlive - before);
+    EXPECT_EQ(1, Alive() - before);
     EXPECT_EQ(1u, session.Cache()->Count());
     EXPECT_EQ("", session.Send(Word(number | 2)));
     EXPECT_EQ("", session.Send(Word(number | 7)));
     // The same object handed out again gets a new number.
-    auto* again = new FakeSlot();
+    auto* again = new kestrin::qevtest::FakeSlot("r");
     EXPECT_NE(number, SlotStub::GetID(session.Cache(), again));
     again->Release();
 }
 
-TEST(ObjCache, RequestsThatCannotBeServedGetNoReply)
+TEST_F(ObjCacheTest, RequestsThatCannotBeServedGetNoReply)
 {
     Session session;
     struct Case {
@@ -139,7 +142,7 @@ TEST(ObjCache, RequestsThatCannotBeServedGetNoReply)
     EXPECT_TRUE(session.pse->Calls().empty());
 }
 
-TEST(ObjCache, CreateByName)
+TEST_F(ObjCacheTest, CreateByName)
 {
     Session session;
     EXPECT_EQ("FF FF FF FF", Hex(session.Send(CreateByName("zelk.gss", IID_IGssAuth))));
@@ -159,7 +162,7 @@ TEST(ObjCache, CreateByName)
     factory->Release();
 }
 
-TEST(ObjCache, GssAuthThroughItsProxy)
+TEST_F(ObjCacheTest, GssAuthThroughItsProxy)
 {
     Session session;
     CComObject<GssFactory>* factory = nullptr;
@@ -186,26 +189,26 @@ TEST(ObjCache, GssAuthThroughItsProxy)
     EXPECT_EQ("ab!", std::string(reinterpret_cast<char*>(out), length));
     sec_free(out);
     EXPECT_EQ(E_NOTIMPL, proxy->ExportSecurityContext(&out, &length));
-    int before = g_objectsAlive;
+    int before = Alive();
     proxy->Release();
-    EXPECT_EQ(before - 1, g_objectsAlive);
+    EXPECT_EQ(before - 1, Alive());
 }
 
-TEST(ObjCache, SessionEndReleasesEveryServiceObject)
+TEST_F(ObjCacheTest, SessionEndReleasesEveryServiceObject)
 {
-    int before = g_objectsAlive;
+    int before = Alive();
     {
         Session session;
         for (int i = 0; i < 40; ++i) {
-            auto* slot = new FakeSlot();
+            auto* slot = new kestrin::qevtest::FakeSlot("r");
             SlotStub::GetID(session.Cache(), slot);
             slot->Release();
         }
-        auto* events = new FakeSlotEvents();
+        auto* events = new kestrin::qevtest::FakeSlotEvents();
         SlotEventsStub::GetID(session.Cache(), events);
         events->Release();
         // An element that never got its stub goes too.
-        auto* orphan = new FakeToken();
+        auto* orphan = new kestrin::qevtest::FakeToken("t", "label", "1");
         uint32_t number = 0;
         ITunnel** stubSlot = nullptr;
         session.Cache()->RegisterObject(orphan, API_TOKEN, &number, &stubSlot);
@@ -215,14 +218,14 @@ TEST(ObjCache, SessionEndReleasesEveryServiceObject)
         session.root = nullptr;
         session.component->Release();
         session.component = nullptr;
-        EXPECT_EQ(1, g_objectsAlive - before);
+        EXPECT_EQ(1, Alive() - before);
     }
-    EXPECT_EQ(before, g_objectsAlive);
+    EXPECT_EQ(before, Alive());
 }
 
 // An object handed out on several threads at once: each thread's next
 // request to its number finds the stub, and one stub serves them all.
-TEST(ObjCache, NewNumbersAlwaysHaveTheirStub)
+TEST_F(ObjCacheTest, NewNumbersAlwaysHaveTheirStub)
 {
     Session session;
     for (int round = 0; round < 20; ++round) {
@@ -252,7 +255,7 @@ TEST(ObjCache, NewNumbersAlwaysHaveTheirStub)
     }
 }
 
-TEST(PSEStubImpl, ResetIsToldOnceAndTheRootNeedsItsPSE)
+TEST_F(PSEStubImplTest, ResetIsToldOnceAndTheRootNeedsItsPSE)
 {
     class Callback : public ITunnelCallback, public CComObjectRoot {
     public:

@@ -5,13 +5,34 @@
 #include <thread>
 
 #include "pse_methods.h"
+#include "qev_attributes.h"
 #include "remoting_test_util.h"
+#include "zelk_class.h"
 #include "zelk_module.h"
 
 namespace ZELK::PSESVC::test {
 namespace {
 
-TEST(PSERemote, RequestsByteForByte)
+class PSERemoteTest : public RemotingTest {};
+
+// The tunnel class that a component given ("remotingtest", "test.tunnel")
+// creates: an in-process tunnel into `s_target`; each one made is kept.
+ITunnel* s_target = nullptr;
+std::vector<CComObject<InProcessTunnel>*> s_made;
+
+HRESULT NewTestTunnel(const GUID& iid, void** out)
+{
+    CComObject<InProcessTunnel>* tunnel = nullptr;
+    CComObject<InProcessTunnel>::CreateInstance(&tunnel);
+    tunnel->AddRef();
+    tunnel->target = s_target;
+    s_made.push_back(tunnel);
+    return tunnel->QueryInterface(iid, out);
+}
+
+CZELK_CLASS s_testTunnel("remotingtest", "test.tunnel", &NewTestTunnel);
+
+TEST_F(PSERemoteTest, RequestsByteForByte)
 {
     Session s;
     SecSlot* slots[4] = {};
@@ -27,7 +48,7 @@ TEST(PSERemote, RequestsByteForByte)
     EXPECT_EQ("00 00 00 1B 00 00 00 00 00 00 00 05", Hex(s.tunnel->LastRequest()));
 }
 
-TEST(PSERemote, RepliesByteForByte)
+TEST_F(PSERemoteTest, RepliesByteForByte)
 {
     Session s;
     SecSlotEvents* events = reinterpret_cast<SecSlotEvents*>(1);
@@ -51,7 +72,7 @@ TEST(PSERemote, RepliesByteForByte)
 }
 
 // Each remoted method reaches the PSE with its arguments, and its code comes back.
-TEST(PSERemote, EveryMethodReachesThePSE)
+TEST_F(PSERemoteTest, EveryMethodReachesThePSE)
 {
     Session s;
     struct Case {
@@ -126,10 +147,10 @@ TEST(PSERemote, EveryMethodReachesThePSE)
 
 // Outputs travel only with a code that is not negative, except where the
 // method says otherwise.
-TEST(PSERemote, ReplyRules)
+TEST_F(PSERemoteTest, ReplyRules)
 {
     Session s;
-    auto* slot = new FakeSlot();
+    auto* slot = new kestrin::qevtest::FakeSlot("r");
     s.pse->slots = {slot};
     s.pse->rc[PSE_getSlotByName] = E_PSE_NOTFOUND;
     SecSlot* found = nullptr;
@@ -138,13 +159,15 @@ TEST(PSERemote, ReplyRules)
     ASSERT_NE(nullptr, found);
     found->Release();
 
-    auto* key = new FakePrivateKey();
+    EVP_PKEY* pair = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    auto* key = new kestrin::qevtest::FakePrivateKeyObject(pair, "k", "label");
+    EVP_PKEY_free(pair);
     s.pse->privateKey = key;
     s.pse->rc[PSE_getPrivateKey] = E_PSE_NOTFOUND;
     TokenObjectPrivateKey* proxy = nullptr;
     EXPECT_EQ(E_PSE_NOTFOUND, s.root->getPrivateKey("t", "k", &proxy));
     EXPECT_EQ("A1 E0 02 02", Hex(s.tunnel->LastReply()));
-    EXPECT_EQ(1, key->Refs());
+    EXPECT_EQ(1, key->References());
     s.pse->rc[PSE_getPrivateKey] = 0;
     s.pse->privateKey = nullptr;
     EXPECT_EQ(E_FAIL, s.root->getPrivateKey("t", "k", &proxy));
@@ -166,7 +189,7 @@ TEST(PSERemote, ReplyRules)
     EXPECT_EQ(4u, s.tunnel->LastReply().size());
     EXPECT_EQ(nullptr, value);
 
-    auto* token = new FakeToken();
+    auto* token = new kestrin::qevtest::FakeToken("t", "label", "1");
     s.pse->token = token;
     SecToken* tokenProxy = reinterpret_cast<SecToken*>(1);
     s.pse->rc[PSE_getTokenByName] = E_PSE_NOTFOUND;
@@ -197,7 +220,7 @@ TEST(PSERemote, ReplyRules)
     token->Release();
 }
 
-TEST(PSERemote, ClientRules)
+TEST_F(PSERemoteTest, ClientRules)
 {
     Session s;
     int calls = s.tunnel->calls;
@@ -241,12 +264,12 @@ TEST(PSERemote, ClientRules)
 
 // The ids follow exactly the slots that fit the array the client offered,
 // however many the service reports.
-TEST(PSERemote, SlotsFillOnlyTheOfferedArray)
+TEST_F(PSERemoteTest, SlotsFillOnlyTheOfferedArray)
 {
     Session s;
-    std::vector<FakeSlot*> owned;
+    std::vector<kestrin::qevtest::FakeSlot*> owned;
     for (int i = 0; i < 6; ++i) {
-        owned.push_back(new FakeSlot());
+        owned.push_back(new kestrin::qevtest::FakeSlot("r"));
         s.pse->slots.push_back(owned.back());
     }
     struct Case {
@@ -289,17 +312,17 @@ TEST(PSERemote, SlotsFillOnlyTheOfferedArray)
     slots[1]->Release();
     s.root->Release();
     s.root = nullptr;
-    for (FakeSlot* slot : owned)
+    for (auto* slot : owned)
         slot->Release();
 }
 
 // One proxy per object on the client and one stub per object in the
 // service; the proxy's last Release ends both and frees the service object.
-TEST(PSERemote, Lifetimes)
+TEST_F(PSERemoteTest, Lifetimes)
 {
-    int before = g_objectsAlive;
+    int before = Alive();
     Session s;
-    auto* slot = new FakeSlot();
+    auto* slot = new kestrin::qevtest::FakeSlot("r");
     s.pse->slots = {slot};
     SecSlot* first = nullptr;
     SecSlot* second = nullptr;
@@ -315,7 +338,7 @@ TEST(PSERemote, Lifetimes)
     EXPECT_EQ("00 00 04 42", Hex(s.tunnel->LastRequest()));
     EXPECT_EQ("00 00 00 01", Hex(s.tunnel->LastReply()));
     EXPECT_EQ(1u, s.Cache()->Count());
-    EXPECT_EQ(1, g_objectsAlive - before);
+    EXPECT_EQ(1, Alive() - before);
     // The root's Release is left unanswered: the service ends that connection.
     s.root->Release();
     s.root = nullptr;
@@ -325,10 +348,10 @@ TEST(PSERemote, Lifetimes)
 
 // A broken tunnel breaks every proxy of the connection for good; a root
 // without a component to reconnect through stays broken too.
-TEST(PSERemote, BrokenTunnel)
+TEST_F(PSERemoteTest, BrokenTunnel)
 {
     Session s;
-    auto* slot = new FakeSlot();
+    auto* slot = new kestrin::qevtest::FakeSlot("r");
     s.pse->slots = {slot};
     SecSlot* proxy = nullptr;
     ASSERT_EQ(S_OK, s.root->getSlotByName(&proxy, "r", 0));
@@ -349,10 +372,10 @@ TEST(PSERemote, BrokenTunnel)
     slot->Release();
 }
 
-TEST(PSERemote, ManyThreadsOnOneSession)
+TEST_F(PSERemoteTest, ManyThreadsOnOneSession)
 {
     Session s;
-    auto* slot = new FakeSlot();
+    auto* slot = new kestrin::qevtest::FakeSlot("r");
     s.pse->slots = {slot};
     s.pse->signature = "sig";
     std::vector<std::thread> threads;
@@ -381,7 +404,7 @@ TEST(PSERemote, ManyThreadsOnOneSession)
 
 // The request bytes that carried a password are overwritten before the
 // reply goes back in the same buffer.
-TEST(PSERemote, PasswordRequestsAreWiped)
+TEST_F(PSERemoteTest, PasswordRequestsAreWiped)
 {
     Session s;
     for (Method method : {PSE_addPasswordListItem, PSE_deletePasswordListItem}) {
@@ -403,8 +426,75 @@ TEST(PSERemote, PasswordRequestsAreWiped)
     }
 }
 
+// The component reconnects its root through a new tunnel of its class, and
+// its own calls (create-by-name) follow the root onto that tunnel.
+TEST_F(PSERemoteTest, ReconnectReplacesTheComponentsTunnelToo)
+{
+    Session s;
+    s_target = static_cast<ITunnelPSE*>(s.component);
+    ZELK_PTR(ITunnelSourcePSE) component;
+    ASSERT_EQ(S_OK, CFactoryImpl<PSEProxyImpl>::New(IID_ITunnelSourcePSE, reinterpret_cast<void**>(&component)));
+    EXPECT_EQ(E_FAIL, component->SetTunnel("remotingtest", "no.such.tunnel"));
+    ASSERT_EQ(S_OK, component->SetTunnel("remotingtest", "test.tunnel"));
+    PSE* root = nullptr;
+    ASSERT_EQ(S_OK, component->GetPSE(&root));
+    ASSERT_EQ(1u, s_made.size());
+    EXPECT_EQ(S_OK, root->releaseTokenCache("one"));
+
+    s_made[0]->broken = true;
+    EXPECT_EQ(S_OK, root->releaseTokenCache("two"));
+    ASSERT_EQ(2u, s_made.size());
+    EXPECT_EQ("releaseTokenCache(\"two\")", s.pse->LastCall());
+    ZELK_PTR(ITunnelSourceFkt) functions = component.getObject();
+    void* object = nullptr;
+    int oldCalls = s_made[0]->calls;
+    EXPECT_EQ(-1, functions->CreateObject("zelk.gss", IID_IGssAuth, &object));
+    EXPECT_EQ(oldCalls, s_made[0]->calls);
+    EXPECT_EQ("FF FF FF FF", Hex(s_made[1]->LastReply()));
+
+    // Threads that meet the broken root together reconnect one at a time,
+    // each call succeeding once.
+    s_made[1]->broken = true;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures {0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] { failures += root->releaseTokenCache("t") != S_OK; });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(0, failures);
+
+    // Cut from its component, the root no longer reconnects.
+    component->Disconnect(nullptr);
+    s_made.back()->broken = true;
+    EXPECT_EQ(E_BROKEN_PIPE, root->releaseTokenCache("t"));
+    EXPECT_EQ(E_BROKEN_PIPE, root->releaseTokenCache("t"));
+    root->Release();
+    component = nullptr;
+    for (auto* tunnel : s_made)
+        tunnel->Release();
+    s_made.clear();
+}
+
+TEST_F(PSERemoteTest, ConnectTakesOnlyATunnel)
+{
+    Session s;
+    ZELK_PTR(ITunnelSourcePSE) component;
+    ASSERT_EQ(S_OK, CFactoryImpl<PSEProxyImpl>::New(IID_ITunnelSourcePSE, reinterpret_cast<void**>(&component)));
+    EXPECT_EQ(E_INVALIDARG, component->Connect(component.getObject()));
+    PSE* root = reinterpret_cast<PSE*>(1);
+    EXPECT_EQ(S_OK, component->GetPSE(&root));
+    EXPECT_EQ(nullptr, root);
+    EXPECT_EQ(S_OK, component->Connect(static_cast<ITunnel*>(s.tunnel)));
+    ASSERT_EQ(S_OK, component->GetPSE(&root));
+    EXPECT_EQ(S_OK, root->releaseTokenCache("t"));
+    ZELK_PTR(ITunnelInfo) info = component.getObject();
+    char* type = nullptr;
+    EXPECT_EQ(-1, info->GetType(&type));
+    root->Release();
+}
+
 // The "pseproxy" table's PSE speaks to an empty object table of its own.
-TEST(PSERemote, ProviderTablePSEAnswersMinusOne)
+TEST_F(PSERemoteTest, ProviderTablePSEAnswersMinusOne)
 {
     API_COMMON* table = nullptr;
     ASSERT_EQ(S_OK, CZELK_API::GetAPI("pseproxy", &table));
@@ -419,6 +509,119 @@ TEST(PSERemote, ProviderTablePSEAnswersMinusOne)
     EXPECT_EQ(S_OK, pse->initialize_PSE(nullptr, nullptr));
     EXPECT_EQ(S_OK, pse->getSlot(nullptr, nullptr));
     proxy->Release();
+}
+
+}  // namespace
+}  // namespace ZELK::PSESVC::test
+
+namespace ZELK::PSESVC::test {
+namespace {
+
+class PSEValuesTest : public RemotingTest {};
+
+const char* Text(const SECAttribute* a)
+{
+    return static_cast<const char*>(a->value);
+}
+
+// The service's output list comes back into the caller's elements: an owned
+// old value is freed, value, type and answer move, and an element whose id
+// differs keeps its own.
+TEST_F(PSEValuesTest, ControlMovesTheAnswersIntoTheCallersList)
+{
+    Session s;
+    s.pse->onControl = [](SECAttribute* in, SECAttribute* out) {
+        ASSERT_NE(nullptr, in);
+        EXPECT_STREQ("/path", Text(in));
+        ASSERT_NE(nullptr, out);
+        SetText(out, "answer");
+        out->next->id = 999;
+        SetText(out->next, "elsewhere");
+        SetText(out->next->next, "third");
+    };
+    SECAttribute* input = Chain({{SEC_ATTR_CONTROL_PATH, "/path"}});
+    SECAttribute* output =
+        Chain({{SEC_ATTR_CONTROL_ANSWER, "old"}, {SEC_ATTR_ACTION, nullptr}, {SEC_ATTR_CONTROL_CALLER, nullptr}});
+    EXPECT_EQ(S_OK, s.root->control(input, output));
+    EXPECT_STREQ("answer", Text(output));
+    EXPECT_EQ(1, output->owned);
+    EXPECT_EQ(1, output->answered);
+    EXPECT_EQ(SEC_ATTR_ACTION, output->next->id);
+    EXPECT_EQ(nullptr, output->next->value);
+    EXPECT_STREQ("third", Text(output->next->next));
+
+    // A shorter answer fills only the leading elements; an empty one moves
+    // nothing, whatever the code.
+    s.pse->onControl = [](SECAttribute*, SECAttribute* out) {
+        if (out == nullptr)
+            return;
+        SECAttribute* rest = out->next;
+        out->next = nullptr;
+        WireFree(&rest);
+        SetText(out, "short");
+    };
+    s.pse->rc[PSE_control] = E_PSE_NOTFOUND;
+    EXPECT_EQ(E_PSE_NOTFOUND, s.root->control(nullptr, output));
+    EXPECT_STREQ("short", Text(output));
+    EXPECT_STREQ("third", Text(output->next->next));
+    EXPECT_EQ(E_PSE_NOTFOUND, s.root->control(nullptr, nullptr));
+    EXPECT_EQ(8u, s.tunnel->LastReply().size());
+    WireFree(&input);
+    WireFree(&output);
+}
+
+TEST_F(PSEValuesTest, ListsTravelInOrder)
+{
+    Session s;
+    s.pse->applNames = {"b", "a", "c"};
+    SET_OF_String* names = nullptr;
+    ASSERT_EQ(S_OK, s.root->listApplObjects(&names));
+    std::string joined;
+    for (SET_OF_String* n = names; n != nullptr; n = n->next)
+        joined += std::string(n->element) + ",";
+    EXPECT_EQ("b,a,c,", joined);
+    WireFree(&names);
+    s.pse->rc[PSE_listApplObjects] = E_PSE_NOTFOUND;
+    EXPECT_EQ(E_PSE_NOTFOUND, s.root->listApplObjects(&names));
+    EXPECT_EQ(nullptr, names);
+    EXPECT_EQ(4u, s.tunnel->LastReply().size());
+}
+
+// A value that is a pointer inside one process never crosses: the client
+// refuses to send it, and the service never hands one to its PSE, whatever
+// a request claims.
+TEST_F(PSEValuesTest, PointersNeverTravel)
+{
+    Session s;
+    SECAttribute* filter = Chain({{SEC_ATTR_SERVICE_PSE, nullptr}});
+    filter->value = s.pse;
+    int calls = s.tunnel->calls;
+    EXPECT_LT(s.root->getOwnCertificate(nullptr, filter, nullptr), 0);
+    EXPECT_EQ(calls, s.tunnel->calls);
+    filter->value = nullptr;
+    WireFree(&filter);
+
+    bool pointer = false;
+    s.pse->onFilter = [&](SECAttribute* f) {
+        for (; f != nullptr; f = f->next)
+            pointer = pointer || (f->id == SEC_ATTR_SERVICE_PSE && f->value != nullptr);
+    };
+    const std::string records[] = {
+        // id 0xFF000000, answered, a text's type, the text "abc"
+        Bytes({0x30, 0x14, 0x02, 0x05, 0x00, 0xFF, 0x00, 0x00, 0x00, 0x01, 0x01, 0xFF, 0x02, 0x01, SEC_TYPE_String,
+               0x04, 0x05, 0x0C, 0x03, 'a',  'b',  'c'}),
+        // the same with the in-process type
+        Bytes({0x30, 0x18, 0x02, 0x05, 0x00, 0xFF, 0x00, 0x00, 0x00, 0x01, 0x01, 0xFF, 0x02,
+               0x05, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x04, 0x05, 0x0C, 0x03, 'a',  'b',  'c'}),
+        // an octet string's type with eight bytes that could be an address
+        Bytes({0x30, 0x19, 0x02, 0x05, 0x00, 0xFF, 0x00, 0x00, 0x00, 0x01, 0x01, 0xFF, 0x02, 0x01, SEC_TYPE_OctetString,
+               0x04, 0x0A, 0x04, 0x08, 1,    2,    3,    4,    5,    6,    7,    8}),
+    };
+    for (const std::string& record : records) {
+        std::string chain = Bytes({0x30, static_cast<unsigned>(record.size())}) + record;
+        s.Send(Word(PSE_getOwnCertificate) + Word(chain.size()) + chain);
+        EXPECT_FALSE(pointer) << Hex(record);
+    }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "kinds.h"
 #include "pseproxy.h"
 #include "psestub.h"
+#include "qev_doubles.h"
 #include "qev_pse.h"
 #include "transaction.h"
 #include "zelk_alloc.h"
@@ -131,28 +132,24 @@ private:
     std::mutex m_lock;
 };
 
-// Service objects of the kinds the PSE hands out. The lifetime-only proxy
-// classes, unconnected, serve as reference-counted objects: each counts its
-// end, so tests see which objects the service still holds.
+// This folder's own doubles alive (the recording PSE, the GSS object).
 inline std::atomic<int> g_objectsAlive {0};
 
-template <class P>
-class Counted : public P {
-public:
-    Counted() { ++g_objectsAlive; }
-    ~Counted() override { --g_objectsAlive; }
-    long Refs()
+// Every double alive, the shared ones included.
+inline int Alive()
+{
+    return g_objectsAlive + static_cast<int>(kestrin::qevtest::LiveFakes().size());
+}
+
+// Fails a test that leaves a reference to a double behind.
+class RemotingTest : public kestrin::qevtest::FakesTest {
+protected:
+    void TearDown() override
     {
-        this->AddRef();
-        return this->Release();
+        FakesTest::TearDown();
+        EXPECT_EQ(0, g_objectsAlive.load());
     }
 };
-
-typedef Counted<SlotProxy> FakeSlot;
-typedef Counted<TokenProxy> FakeToken;
-typedef Counted<SlotEventsProxy> FakeSlotEvents;
-typedef Counted<TokenObjectPrivateKeyProxy> FakePrivateKey;
-typedef Counted<TokenObjectCertificateProxy> FakeCertificate;
 
 // A PSE that records each call as one line ("getSlots(slots, 4)") and
 // answers the code in `rc[method]` (0 by default) with the outputs set below.
@@ -180,6 +177,8 @@ public:
 
     HRESULT getOwnCertificate(const History* h, SECAttribute* f, SET_OF_PersonalCertificateInfo** out) override
     {
+        if (onFilter)
+            onFilter(f);
         return Note(7, "getOwnCertificate(" + Ptr(h) + ", " + Ptr(f) + ")");
     }
     HRESULT encryptDigest(const History* h, SECAttribute* a, const unsigned char* digest, unsigned long n,
@@ -212,7 +211,17 @@ public:
         std::string value = v ? Hex(v->data, v->length) : "NULL";
         return Note(12, "writeApplObject(" + Text(name) + ", " + value + ")");
     }
-    HRESULT listApplObjects(SET_OF_String**) override { return Note(13, "listApplObjects()"); }
+    HRESULT listApplObjects(SET_OF_String** out) override
+    {
+        // The names, in order, as the library's list type makes them.
+        const SEC_TYPE_TABLE* list = WireTypeTable(SEC_TYPE_SET_OF_String);
+        const SEC_TYPE_TABLE* text = WireTypeTable(SEC_TYPE_String);
+        for (auto it = applNames.rbegin(); it != applNames.rend(); ++it) {
+            list->new_node(reinterpret_cast<void**>(out));
+            text->copy(it->c_str(), reinterpret_cast<void**>(&(*out)->element));
+        }
+        return Note(13, "listApplObjects()");
+    }
     HRESULT getPrivateKey(const char* a, const char* b, TokenObjectPrivateKey** out) override
     {
         *out = Give(privateKey);
@@ -311,7 +320,10 @@ public:
     HRESULT cred_finalCredUpdate() override { return Local(); }
     HRESULT control(SECAttribute* in, SECAttribute* out) override
     {
-        return Note(36, "control(" + Ptr(in) + ", " + Ptr(out) + ")");
+        HRESULT hr = Note(36, "control(" + Ptr(in) + ", " + Ptr(out) + ")");
+        if (onControl)
+            onControl(in, out);
+        return hr;
     }
 
     std::vector<std::string> Calls()
@@ -330,6 +342,9 @@ public:
     std::string signature;             // encryptDigest and decryptKey write these bytes
     unsigned long reportedLength = 0;  // and report this length (0: the bytes' own)
     std::string applValue;
+    std::vector<std::string> applNames;
+    std::function<void(SECAttribute*, SECAttribute*)> onControl;
+    std::function<void(SECAttribute*)> onFilter;
     const char* fileName = nullptr;
     std::vector<SecSlot*> slots;
     SecToken* token = nullptr;
@@ -379,6 +394,31 @@ private:
 }  // namespace ZELK::PSESVC::test
 
 namespace ZELK::PSESVC::test {
+
+// The attribute's value becomes its own copy of `text`; an owned old value goes.
+inline void SetText(SECAttribute* a, const char* text)
+{
+    if (a->owned && a->value != nullptr)
+        a->type->free(a->value);
+    a->type = WireTypeTable(SEC_TYPE_String);
+    a->type->copy(text, &a->value);
+    a->owned = 1;
+    a->answered = 1;
+}
+
+// A chain of attributes with these ids, each value a text (NULL: none),
+// made through the library's types.
+inline SECAttribute* Chain(const std::vector<std::pair<uint32_t, const char*>>& attributes)
+{
+    SECAttribute* chain = nullptr;
+    for (auto it = attributes.rbegin(); it != attributes.rend(); ++it) {
+        WireTypeTable(SEC_TYPE_SECAttribute)->new_node(reinterpret_cast<void**>(&chain));
+        chain->id = it->first;
+        if (it->second != nullptr)
+            SetText(chain, it->second);
+    }
+    return chain;
+}
 
 // One request straight into a service tunnel, in a buffer of exactly its
 // length that also receives the reply; the reply (empty: the transport

@@ -116,14 +116,14 @@ bool Eventually(F condition)
     return condition();
 }
 
-class RemotingSocket : public ::testing::Test {
+class RemotingSocket : public RemotingTest {
 protected:
     void SetUp() override
     {
         // A client that finds no service must not start the application.
         COMSOCK::SetApplicationPath("/nonexistent/KestrinClient");
         pse = new RecordingPSE();
-        slot = new FakeSlot();
+        slot = new kestrin::qevtest::FakeSlot("r");
         pse->slots = {slot};
         pse->signature = "sig";
     }
@@ -132,6 +132,7 @@ protected:
         pse->slots.clear();
         slot->Release();
         pse->Release();
+        RemotingTest::TearDown();
     }
 
     // A service in a child process, until it is killed.
@@ -165,7 +166,7 @@ protected:
     }
 
     RecordingPSE* pse = nullptr;
-    FakeSlot* slot = nullptr;
+    kestrin::qevtest::FakeSlot* slot = nullptr;
 };
 
 TEST_F(RemotingSocket, CallsLifetimesAndTheEndOfTheSession)
@@ -182,7 +183,7 @@ TEST_F(RemotingSocket, CallsLifetimesAndTheEndOfTheSession)
         SecSlot* proxy = nullptr;
         ASSERT_EQ(S_OK, client.pse->getSlotByName(&proxy, "r", 0));
         ASSERT_NE(nullptr, proxy);
-        EXPECT_EQ(2, slot->Refs());
+        EXPECT_EQ(2, slot->References());
 
         ZELK_PTR(ITunnelInfo) info = client.source;
         ASSERT_NE(nullptr, info);
@@ -209,16 +210,16 @@ TEST_F(RemotingSocket, CallsLifetimesAndTheEndOfTheSession)
         EXPECT_EQ(1, service->factory->sessions);
 
         proxy->Release();
-        EXPECT_TRUE(Eventually([&] { return slot->Refs() == 1; }));
+        EXPECT_TRUE(Eventually([&] { return slot->References() == 1; }));
         // A session's component ends with the session and lets go of
         // everything it still held.
         SecSlot* kept = nullptr;
         ASSERT_EQ(S_OK, client.pse->getSlotByName(&kept, "r", 0));
-        EXPECT_EQ(2, slot->Refs());
+        EXPECT_EQ(2, slot->References());
         EXPECT_EQ(2, pse->refs);
         EXPECT_EQ(0, service->factory->resets);
         service.reset();
-        EXPECT_TRUE(Eventually([&] { return slot->Refs() == 1 && pse->refs == 1; }));
+        EXPECT_TRUE(Eventually([&] { return slot->References() == 1 && pse->refs == 1; }));
         EXPECT_LT(client.pse->releaseTokenCache("t"), 0);
         kept->Release();
     }
