@@ -240,6 +240,9 @@ TEST_F(PSERemoteTest, ClientRules)
     EXPECT_EQ(calls, s.tunnel->calls);
     EXPECT_EQ(0, s.pse->localCalls);
     EXPECT_EQ(nullptr, token);
+    void* out = &calls;
+    EXPECT_EQ(E_NOINTERFACE, s.root->QueryInterface(IID_PSE, &out));
+    EXPECT_EQ(nullptr, out);
 
     // A signature larger than the caller's buffer leaves it untouched.
     s.pse->signature = std::string(256, 'S');
@@ -260,6 +263,65 @@ TEST_F(PSERemoteTest, ClientRules)
     EXPECT_EQ("A1 E0 00 14", Hex(s.tunnel->LastReply()));
     s.pse->rc[PSE_encryptDigest] = E_PSE_NOTFOUND;
     EXPECT_EQ(E_PSE_NOTFOUND, s.root->encryptDigest(nullptr, nullptr, signature, 32, signature, &length));
+}
+
+// A reply shorter than what the method reads, or naming an object of
+// another kind, is E_FAIL, and the caller's outputs stay as they were.
+TEST_F(PSERemoteTest, ShortOrWrongRepliesFail)
+{
+    Session s;
+    struct Case {
+        std::string reply;
+        std::function<HRESULT(PSE*)> call;
+    };
+    SecSlot* slot = nullptr;
+    SecSlot* slots[2] = {};
+    unsigned long count = 2;
+    SecSlotEvents* events = nullptr;
+    const char* name = nullptr;
+    unsigned char buffer[4] = {9, 9, 9, 9};
+    unsigned long length = sizeof(buffer);
+    const Case cases[] = {
+        {Bytes({0, 0}), [](PSE* p) { return p->releaseTokenCache("t"); }},
+        {Word(0) + Bytes({0, 0}), [&](PSE* p) { return p->getSlotByName(&slot, "r", 0); }},
+        {Word(0) + Word(0x880), [&](PSE* p) { return p->getSlotByName(&slot, "r", 0); }},
+        {Word(0) + Word(0x447), [&](PSE* p) { return p->getSlotByName(&slot, "r", 0); }},
+        {Word(0) + Word(2) + Word(0x440), [&](PSE* p) { return p->getSlots(slots, &count); }},
+        {Word(0), [&](PSE* p) { return p->getSlotEvents(&events); }},
+        {Word(0) + Word(5) + "abc",
+         [&](PSE* p) { return p->encryptDigest(nullptr, nullptr, buffer, 4, buffer, &length); }},
+        {Word(0) + Bytes({1, 'a'}), [&](PSE* p) { return p->getPseFileName(&name); }},
+        {Word(0) + Word(3) + Bytes({0x30, 0x01}), [&](PSE* p) { return p->control(nullptr, nullptr); }},
+    };
+    for (const Case& c : cases) {
+        s.tunnel->answer = [&](const std::string&) { return c.reply; };
+        EXPECT_EQ(E_FAIL, c.call(s.root)) << Hex(c.reply);
+    }
+    EXPECT_EQ(nullptr, slot);
+    EXPECT_EQ(nullptr, slots[0]);
+    EXPECT_EQ(nullptr, slots[1]);
+    EXPECT_EQ(2u, count);
+    EXPECT_EQ(4u, length);
+    EXPECT_EQ(9, buffer[0]);
+    s.tunnel->answer = nullptr;
+}
+
+// Threads that ask for the file name together fill the cache once, and all
+// get the one text.
+TEST_F(PSERemoteTest, FileNameIsFetchedOnce)
+{
+    Session s;
+    s.pse->fileName = "/pse.zip";
+    std::vector<std::thread> threads;
+    std::vector<const char*> names(8);
+    for (size_t t = 0; t < names.size(); ++t)
+        threads.emplace_back([&, t] { s.root->getPseFileName(&names[t]); });
+    for (auto& t : threads)
+        t.join();
+    for (const char* name : names)
+        EXPECT_EQ(names[0], name);
+    EXPECT_STREQ("/pse.zip", names[0]);
+    EXPECT_EQ(1, s.tunnel->calls);
 }
 
 // The ids follow exactly the slots that fit the array the client offered,
