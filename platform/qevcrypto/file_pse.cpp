@@ -14,10 +14,12 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "keychain_algs.h"
 #include "keychain_name.h"
+#include "keychain_objects.h"
 #include "lib_lists.h"
 #include "lib_object.h"
 #include "own_filter.h"
@@ -322,10 +324,27 @@ public:
         *out = nullptr;
         return S_OK;
     }
-    HRESULT getPrivateKey(const char*, const char*, TokenObjectPrivateKey** out) override { return Unsupported(out); }
-    HRESULT getCertificate(const char*, const char*, const char*, TokenObjectCertificate** out) override
+    // The identity's objects, as the key store's: the token name is not read
+    // (the file has one), the key identifier and label choose.
+    HRESULT getPrivateKey(const char*, const char* keyId, TokenObjectPrivateKey** out) override
     {
-        return Unsupported(out);
+        if (out == nullptr)
+            return E_POINTER;
+        *out = nullptr;
+        keychain::IdentityPtr identity;
+        keychain::SourcePtr source;
+        HRESULT hr = FindIdentity(keyId, nullptr, &identity, &source);
+        return FAILED(hr) ? hr : keychain::NewPrivateKeyObject(source, identity, out);
+    }
+    HRESULT getCertificate(const char*, const char* keyId, const char* label, TokenObjectCertificate** out) override
+    {
+        if (out == nullptr)
+            return E_POINTER;
+        *out = nullptr;
+        keychain::IdentityPtr identity;
+        keychain::SourcePtr source;
+        HRESULT hr = FindIdentity(keyId, label, &identity, &source);
+        return FAILED(hr) ? hr : keychain::NewCertificateObject(source, identity, out);
     }
     HRESULT searchSlotInfos(SET_OF_SecSlotInfo** out) override { return Unsupported(out); }
     HRESULT writeSlotInfos(SET_OF_SecSlotInfo*) override { return E_PSE_NOTSUPPORTED; }
@@ -489,8 +508,69 @@ public:
     HRESULT cred_finalCredUpdate() override { return E_PSE_NOTSUPPORTED; }
     HRESULT control(SECAttribute*, SECAttribute*) override { return E_PSE_NOTSUPPORTED; }
 
+    // What the identity objects of this file ask of it.
+    HRESULT HasIdentity(const std::string& keyId)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        Refresh();
+        return FindKey(keyId.c_str()) != nullptr ? S_OK : E_TOKEN_NOKEY;
+    }
+    HRESULT SignFor(const std::string& keyId, const AlgId* algorithm, bool digestInput, std::span<const uint8_t> input,
+                    std::vector<uint8_t>* signature)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        Refresh();
+        const filepse::KeyBag* key = FindKey(keyId.c_str());
+        if (key == nullptr)
+            return E_TOKEN_NOKEY;
+        if (!m_loggedIn || key->pkcs8.empty())
+            return E_PSE_NOTLOGGEDIN;
+        return filepse::SignWithKey(key->pkcs8, algorithm, digestInput, input.data(), input.size(), signature);
+    }
+    HRESULT DecryptFor(const std::string& keyId, const AlgId* algorithm, std::span<const uint8_t> input,
+                       SecretBytes* plain)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        Refresh();
+        const filepse::KeyBag* key = FindKey(keyId.c_str());
+        if (key == nullptr)
+            return E_TOKEN_NOKEY;
+        if (!m_loggedIn || key->pkcs8.empty())
+            return E_PSE_NOTLOGGEDIN;
+        return filepse::DecryptWithKey(key->pkcs8, algorithm, input.data(), input.size(), plain);
+    }
+    HRESULT PathFor(const Bytes& certificate, std::vector<Bytes>* path, Bytes* root)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        Refresh();
+        std::vector<const Bytes*> pool;
+        for (const auto& c : m_image.certificates)
+            if (c.der != certificate)
+                pool.push_back(&c.der);
+        std::vector<const Bytes*> found;
+        const Bytes* end = nullptr;
+        PathOf(certificate, pool, &found, &end);
+        path->clear();
+        for (const Bytes* c : found)
+            path->push_back(*c);
+        *root = end != nullptr ? *end : Bytes();
+        return S_OK;
+    }
+
 private:
     const GUID& Iid() const override { return IID_PSE; }
+
+    // The key of the identity whose certificate has that key identifier
+    // (NULL: the first identity), with the lock held.
+    const filepse::KeyBag* FindKey(const char* keyId) const
+    {
+        for (const Identity& identity : Identities())
+            if (keyId == nullptr || strcasecmp(keyId, KeyIdOf(identity.certificate->der).c_str()) == 0)
+                return identity.key;
+        return nullptr;
+    }
+
+    HRESULT FindIdentity(const char* keyId, const char* label, keychain::IdentityPtr* out, keychain::SourcePtr* source);
 
     template <class T>
     static HRESULT Unsupported(T** out)
@@ -605,13 +685,7 @@ private:
         Refresh();
         if (!m_loggedIn)
             return E_PSE_NOTLOGGEDIN;
-        const filepse::KeyBag* key = nullptr;
-        for (const Identity& identity : Identities()) {
-            if (keyId == nullptr || strcasecmp(keyId, KeyIdOf(identity.certificate->der).c_str()) == 0) {
-                key = identity.key;
-                break;
-            }
-        }
+        const filepse::KeyBag* key = FindKey(keyId);
         if (key == nullptr || key->pkcs8.empty())
             return E_PSE_NOTFOUND;
         HRESULT hr;
@@ -687,6 +761,62 @@ private:
     bool m_loggedIn = false;
     SecretBytes m_password;  // kept for the writes of this login
 };
+
+// The PSE file as the source of its identities' token objects; each holds
+// one reference of the file's PSE object.
+class FileSource final : public keychain::IdentitySource {
+public:
+    explicit FileSource(FilePse* pse) : m_pse(pse) { m_pse->AddRef(); }
+    ~FileSource() override { m_pse->Release(); }
+    FileSource(const FileSource&) = delete;
+    FileSource& operator=(const FileSource&) = delete;
+
+    HRESULT Present(const keychain::IdentityInfo& identity) override { return m_pse->HasIdentity(identity.keyId); }
+    HRESULT Sign(const keychain::IdentityInfo& identity, const AlgId* algorithm, bool digestInput,
+                 std::span<const uint8_t> input, std::vector<uint8_t>* signature) override
+    {
+        return m_pse->SignFor(identity.keyId, algorithm, digestInput, input, signature);
+    }
+    HRESULT Decrypt(const keychain::IdentityInfo& identity, const AlgId* algorithm, std::span<const uint8_t> input,
+                    SecretBytes* plain) override
+    {
+        return m_pse->DecryptFor(identity.keyId, algorithm, input, plain);
+    }
+    HRESULT Path(const keychain::IdentityInfo& identity, std::vector<Bytes>* path, Bytes* root) override
+    {
+        return m_pse->PathFor(identity.certificate, path, root);
+    }
+
+private:
+    FilePse* m_pse;
+};
+
+HRESULT FilePse::FindIdentity(const char* keyId, const char* label, keychain::IdentityPtr* out,
+                              keychain::SourcePtr* source)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    Refresh();
+    for (const Identity& identity : Identities()) {
+        const std::string& name = identity.key->label.empty() ? identity.certificate->label : identity.key->label;
+        const Bytes& der = identity.certificate->der;
+        if ((keyId != nullptr && strcasecmp(keyId, KeyIdOf(der).c_str()) != 0) || (label != nullptr && name != label))
+            continue;
+        try {
+            auto info = std::make_shared<keychain::IdentityInfo>();
+            SHA1(der.data(), der.size(), info->sha1.data());
+            info->certificate = der;
+            info->printName = name;
+            info->keyType = KeyTypeOf(der);
+            info->keyId = KeyIdOf(der);
+            *source = std::make_shared<FileSource>(this);
+            *out = std::move(info);
+            return S_OK;
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+    }
+    return E_PSE_NOTFOUND;
+}
 
 }  // namespace
 

@@ -33,20 +33,66 @@ T* NewObject(Args&&... args)
     }
 }
 
-// Still in the store: S_OK; deleted: E_TOKEN_NOKEY.
-HRESULT Present(kestrin::keystore::KeyStore& store, const IdentityInfo& identity)
-{
-    kestrin::keystore::Identity found;
-    HRESULT hr = store.FindIdentity(identity.sha1, &found);
-    if (FAILED(hr))
-        return hr;
-    return hr == S_OK ? S_OK : E_TOKEN_NOKEY;
-}
-
 HRESULT StoreResult(HRESULT hr)
 {
     return hr == kestrin::keystore::KEYSTORE_E_NOT_FOUND ? E_TOKEN_NOKEY : hr;
 }
+
+class StoreSource final : public IdentitySource {
+public:
+    explicit StoreSource(StorePtr store) : m_store(std::move(store)) {}
+
+    HRESULT Present(const IdentityInfo& identity) override
+    {
+        kestrin::keystore::Identity found;
+        HRESULT hr = m_store->FindIdentity(identity.sha1, &found);
+        if (FAILED(hr))
+            return hr;
+        return hr == S_OK ? S_OK : E_TOKEN_NOKEY;
+    }
+    HRESULT Sign(const IdentityInfo& identity, const AlgId* algorithm, bool digestInput, std::span<const uint8_t> input,
+                 std::vector<uint8_t>* signature) override
+    {
+        SignPlan plan;
+        HRESULT hr = PlanSignature(algorithm, identity.keyType, digestInput, input.size(), &plan);
+        if (FAILED(hr))
+            return hr;
+        switch (plan.mode) {
+        case SignPlan::Mode::RawPkcs1:
+            hr = m_store->SignRawPkcs1(identity.sha1, input, signature);
+            break;
+        case SignPlan::Mode::Digest:
+            hr = m_store->SignDigest(identity.sha1, plan.digest, plan.padding, input, signature);
+            break;
+        case SignPlan::Mode::Data:
+            hr = m_store->Sign(identity.sha1, plan.digest, plan.padding, input, signature);
+            break;
+        }
+        return StoreResult(hr);
+    }
+    HRESULT Decrypt(const IdentityInfo& identity, const AlgId* algorithm, std::span<const uint8_t> input,
+                    ossl::SecretBytes* plain) override
+    {
+        kestrin::keystore::DecryptPadding padding;
+        HRESULT hr = PlanDecryption(algorithm, &padding);
+        if (FAILED(hr))
+            return hr;
+        kestrin::keystore::SecretBytes bytes;
+        hr = m_store->Decrypt(identity.sha1, padding, input, &bytes);
+        if (FAILED(hr))
+            return StoreResult(hr);
+        plain->assign(bytes.data(), bytes.data() + bytes.size());
+        return S_OK;
+    }
+    HRESULT Path(const IdentityInfo& identity, std::vector<std::vector<uint8_t>>* path,
+                 std::vector<uint8_t>* root) override
+    {
+        return BuildPath(*m_store, identity.certificate, path, root);
+    }
+
+private:
+    StorePtr m_store;
+};
 
 ossl::X509Ptr ParseCertificate(const std::vector<uint8_t>& der)
 {
@@ -108,7 +154,9 @@ void AddCommonAttributes(const IdentityInfo& identity, CK_OBJECT_CLASS objectCla
 template <class I>
 class KeychainObject : public LibObject<I, TokenObject> {
 public:
-    KeychainObject(StorePtr store, IdentityPtr identity) : m_store(std::move(store)), m_identity(std::move(identity)) {}
+    KeychainObject(SourcePtr source, IdentityPtr identity)
+        : m_source(std::move(source)), m_identity(std::move(identity))
+    {}
 
     int cmp(const TokenObject* other) override
     {
@@ -128,7 +176,7 @@ public:
         if (out == nullptr)
             return E_POINTER;
         *out = nullptr;
-        HRESULT hr = Present(*m_store, *m_identity);
+        HRESULT hr = m_source->Present(*m_identity);
         if (SUCCEEDED(hr))
             *out = m_identity->keyId.c_str();
         return hr;
@@ -139,18 +187,18 @@ public:
         if (out == nullptr)
             return E_POINTER;
         *out = nullptr;
-        HRESULT hr = Present(*m_store, *m_identity);
+        HRESULT hr = m_source->Present(*m_identity);
         return FAILED(hr) ? hr : SignatureAlgorithms(m_identity->keyType, out);
     }
 
     HRESULT AnswerAttributes(CK_ATTRIBUTE* attributes, unsigned long count, const std::vector<P11Value>& values)
     {
-        HRESULT hr = Present(*m_store, *m_identity);
+        HRESULT hr = m_source->Present(*m_identity);
         return FAILED(hr) ? hr : AnswerTemplate(attributes, count, values);
     }
 
 protected:
-    StorePtr m_store;
+    SourcePtr m_source;
     IdentityPtr m_identity;
 };
 
@@ -189,12 +237,12 @@ public:
             *path = nullptr;
         if (pathEnd)
             *pathEnd = nullptr;
-        HRESULT hr = Present(*m_store, *m_identity);
+        HRESULT hr = m_source->Present(*m_identity);
         if (FAILED(hr))
             return hr;
         std::lock_guard<std::mutex> lock(m_pathLock);
         if (!m_pathBuilt && (path != nullptr || pathEnd != nullptr)) {
-            hr = BuildPath(*m_store, m_identity->certificate, &m_path, &m_pathEnd);
+            hr = m_source->Path(*m_identity, &m_path, &m_pathEnd);
             if (FAILED(hr))
                 return hr;
             m_pathBuilt = true;
@@ -206,8 +254,8 @@ public:
         if (out == nullptr)
             return E_POINTER;
         *out = nullptr;
-        HRESULT hr = Present(*m_store, *m_identity);
-        return FAILED(hr) ? hr : NewPrivateKeyObject(m_store, m_identity, out);
+        HRESULT hr = m_source->Present(*m_identity);
+        return FAILED(hr) ? hr : NewPrivateKeyObject(m_source, m_identity, out);
     }
 
 private:
@@ -255,8 +303,8 @@ public:
         if (out == nullptr)
             return E_POINTER;
         *out = nullptr;
-        HRESULT hr = Present(*m_store, *m_identity);
-        return FAILED(hr) ? hr : NewPrivateKeyObject(m_store, m_identity, out);
+        HRESULT hr = m_source->Present(*m_identity);
+        return FAILED(hr) ? hr : NewPrivateKeyObject(m_source, m_identity, out);
     }
 
     HRESULT PublicKeyInfo(KeyInfo** out)
@@ -264,7 +312,7 @@ public:
         if (out == nullptr)
             return E_POINTER;
         *out = nullptr;
-        HRESULT hr = Present(*m_store, *m_identity);
+        HRESULT hr = m_source->Present(*m_identity);
         if (FAILED(hr))
             return hr;
         return CertificatePublicKey(m_identity->certificate, out);
@@ -304,7 +352,7 @@ public:
         if (operations == nullptr)
             return E_POINTER;
         *operations = 0;
-        HRESULT hr = Present(*m_store, *m_identity);
+        HRESULT hr = m_source->Present(*m_identity);
         if (FAILED(hr))
             return hr;
         *operations = m_identity->keyType == KeyType::Rsa ? 3u : 1u;
@@ -315,7 +363,7 @@ public:
         if (out == nullptr)
             return E_POINTER;
         *out = nullptr;
-        return Present(*m_store, *m_identity);
+        return m_source->Present(*m_identity);
     }
     HRESULT sign(const AlgId* algorithm, unsigned char flag, const unsigned char* digest, unsigned long digestLength,
                  unsigned char* signature, unsigned long* signatureLength, SECAttribute*) override
@@ -324,25 +372,10 @@ public:
             return E_POINTER;
         if ((digest == nullptr && digestLength > 0) || digestLength == 0 || digestLength > kMaxInput)
             return E_INVALIDARG;
-        SignPlan plan;
-        HRESULT hr = PlanSignature(algorithm, m_identity->keyType, (flag & 1) != 0, digestLength, &plan);
+        std::vector<uint8_t> result;
+        HRESULT hr = m_source->Sign(*m_identity, algorithm, (flag & 1) != 0, {digest, digestLength}, &result);
         if (FAILED(hr))
             return hr;
-        std::span<const uint8_t> input(digest, digestLength);
-        std::vector<uint8_t> result;
-        switch (plan.mode) {
-        case SignPlan::Mode::RawPkcs1:
-            hr = m_store->SignRawPkcs1(m_identity->sha1, input, &result);
-            break;
-        case SignPlan::Mode::Digest:
-            hr = m_store->SignDigest(m_identity->sha1, plan.digest, plan.padding, input, &result);
-            break;
-        case SignPlan::Mode::Data:
-            hr = m_store->Sign(m_identity->sha1, plan.digest, plan.padding, input, &result);
-            break;
-        }
-        if (FAILED(hr))
-            return StoreResult(hr);
         return Deliver(result.data(), result.size(), signature, signatureLength);
     }
     HRESULT decrypt(const AlgId* algorithm, const unsigned char* in, unsigned long inLength, unsigned char* out,
@@ -352,16 +385,12 @@ public:
             return E_POINTER;
         if (in == nullptr || inLength == 0 || inLength > kMaxInput)
             return E_INVALIDARG;
-        kestrin::keystore::DecryptPadding padding;
-        HRESULT hr = PlanDecryption(algorithm, &padding);
-        if (FAILED(hr))
-            return hr;
         if (m_identity->keyType != KeyType::Rsa)
             return E_INVALIDARG;
-        kestrin::keystore::SecretBytes plain;
-        hr = m_store->Decrypt(m_identity->sha1, padding, {in, inLength}, &plain);
+        ossl::SecretBytes plain;
+        HRESULT hr = m_source->Decrypt(*m_identity, algorithm, {in, inLength}, &plain);
         if (FAILED(hr))
-            return StoreResult(hr);
+            return hr;
         return Deliver(plain.data(), plain.size(), out, outLength);
     }
     HRESULT getCertObjs(TokenObjectPublicKey** publicKey, TokenObjectCertificate** certificates,
@@ -369,18 +398,18 @@ public:
     {
         if (publicKey != nullptr)
             *publicKey = nullptr;
-        HRESULT hr = Present(*m_store, *m_identity);
+        HRESULT hr = m_source->Present(*m_identity);
         if (FAILED(hr))
             return hr;
         if (publicKey != nullptr) {
-            hr = NewPublicKeyObject(m_store, m_identity, publicKey);
+            hr = NewPublicKeyObject(m_source, m_identity, publicKey);
             if (FAILED(hr))
                 return hr;
         }
         if (count == nullptr)
             return S_OK;
         if (certificates != nullptr && *count > 0) {
-            hr = NewCertificateObject(m_store, m_identity, &certificates[0]);
+            hr = NewCertificateObject(m_source, m_identity, &certificates[0]);
             if (FAILED(hr)) {
                 if (publicKey != nullptr && *publicKey != nullptr) {
                     (*publicKey)->Release();
@@ -397,7 +426,7 @@ public:
         if (out == nullptr)
             return E_POINTER;
         *out = nullptr;
-        HRESULT hr = Present(*m_store, *m_identity);
+        HRESULT hr = m_source->Present(*m_identity);
         return FAILED(hr) ? hr : CertificatePublicKey(m_identity->certificate, out);
     }
 
@@ -439,27 +468,36 @@ HRESULT MakeIdentity(const kestrin::keystore::Identity& identity, IdentityPtr* o
     }
 }
 
-HRESULT NewCertificateObject(StorePtr store, IdentityPtr identity, TokenObjectCertificate** out)
+SourcePtr KeyStoreSource(StorePtr store)
+{
+    try {
+        return std::make_shared<StoreSource>(std::move(store));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+HRESULT NewCertificateObject(SourcePtr source, IdentityPtr identity, TokenObjectCertificate** out)
 {
     if (out == nullptr)
         return E_POINTER;
-    *out = NewObject<CertificateObject>(std::move(store), std::move(identity));
+    *out = NewObject<CertificateObject>(std::move(source), std::move(identity));
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT NewPrivateKeyObject(StorePtr store, IdentityPtr identity, TokenObjectPrivateKey** out)
+HRESULT NewPrivateKeyObject(SourcePtr source, IdentityPtr identity, TokenObjectPrivateKey** out)
 {
     if (out == nullptr)
         return E_POINTER;
-    *out = NewObject<PrivateKeyObject>(std::move(store), std::move(identity));
+    *out = NewObject<PrivateKeyObject>(std::move(source), std::move(identity));
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT NewPublicKeyObject(StorePtr store, IdentityPtr identity, TokenObjectPublicKey** out)
+HRESULT NewPublicKeyObject(SourcePtr source, IdentityPtr identity, TokenObjectPublicKey** out)
 {
     if (out == nullptr)
         return E_POINTER;
-    *out = NewObject<PublicKeyObject>(std::move(store), std::move(identity));
+    *out = NewObject<PublicKeyObject>(std::move(source), std::move(identity));
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 

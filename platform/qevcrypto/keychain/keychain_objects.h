@@ -1,14 +1,17 @@
-// The key store's identities as the library's slots, tokens and token
-// objects ("tokkeychain:"). Objects hold the store and a snapshot of their
-// identity; an operation on an identity deleted from the store answers
-// E_TOKEN_NOKEY. Private keys never leave the store.
+// Identities (a certificate and its private key) as the library's token
+// objects, over the place that keeps them: the key store ("tokkeychain:"
+// slots and tokens) or the PSE file. Objects hold their source and a
+// snapshot of their identity; an operation on an identity that has left its
+// source answers E_TOKEN_NOKEY. Private keys never leave their source.
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "keystore.h"
+#include "ossl/ossl_util.h"
 #include "qev_token.h"
 
 namespace kestrin::qevcrypto::keychain {
@@ -27,9 +30,32 @@ using IdentityPtr = std::shared_ptr<const IdentityInfo>;
 
 HRESULT MakeIdentity(const kestrin::keystore::Identity& identity, IdentityPtr* out);
 
-HRESULT NewCertificateObject(StorePtr store, IdentityPtr identity, TokenObjectCertificate** out);
-HRESULT NewPrivateKeyObject(StorePtr store, IdentityPtr identity, TokenObjectPrivateKey** out);
-HRESULT NewPublicKeyObject(StorePtr store, IdentityPtr identity, TokenObjectPublicKey** out);
+// Where an identity's private key and its certificate's issuers are kept.
+class IdentitySource {
+public:
+    virtual ~IdentitySource() = default;
+    // S_OK while the identity is there, E_TOKEN_NOKEY when it has gone.
+    virtual HRESULT Present(const IdentityInfo& identity) = 0;
+    // Signs `input` (a digest when `digestInput`) under the algorithm (NULL:
+    // the key's plain one).
+    virtual HRESULT Sign(const IdentityInfo& identity, const AlgId* algorithm, bool digestInput,
+                         std::span<const uint8_t> input, std::vector<uint8_t>* signature) = 0;
+    virtual HRESULT Decrypt(const IdentityInfo& identity, const AlgId* algorithm, std::span<const uint8_t> input,
+                            ossl::SecretBytes* plain) = 0;
+    // The issuers above the certificate (its own issuer first) and the
+    // self-signed root apart (empty: none).
+    virtual HRESULT Path(const IdentityInfo& identity, std::vector<std::vector<uint8_t>>* path,
+                         std::vector<uint8_t>* root) = 0;
+};
+
+using SourcePtr = std::shared_ptr<IdentitySource>;
+
+// The key store as a source.
+SourcePtr KeyStoreSource(StorePtr store);
+
+HRESULT NewCertificateObject(SourcePtr source, IdentityPtr identity, TokenObjectCertificate** out);
+HRESULT NewPrivateKeyObject(SourcePtr source, IdentityPtr identity, TokenObjectPrivateKey** out);
+HRESULT NewPublicKeyObject(SourcePtr source, IdentityPtr identity, TokenObjectPublicKey** out);
 
 // The slot of a "tokkeychain:" name (SlotScheme of the library's getSlot).
 HRESULT OpenKeychainSlot(const char* name, SecSlot** out);

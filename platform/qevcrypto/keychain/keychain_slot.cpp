@@ -75,6 +75,7 @@ class KeychainToken final : public LibObject<SecToken> {
 public:
     KeychainToken(StorePtr store, std::string name, SlotName parsed, std::string label, std::string serial)
         : m_store(std::move(store))
+        , m_source(KeyStoreSource(m_store))
         , m_name(std::move(name))
         , m_parsed(parsed)
         , m_label(std::move(label))
@@ -255,17 +256,20 @@ private:
 
     HRESULT NewObject(TOKEN_OBJECT_TYPE type, const IdentityPtr& info, TokenObject** out)
     {
+        if (!m_source)
+            return E_OUTOFMEMORY;
         switch (type) {
         case TOKEN_OBJECT_CERTIFICATE:
-            return NewCertificateObject(m_store, info, reinterpret_cast<TokenObjectCertificate**>(out));
+            return NewCertificateObject(m_source, info, reinterpret_cast<TokenObjectCertificate**>(out));
         case TOKEN_OBJECT_PUBLIC_KEY:
-            return NewPublicKeyObject(m_store, info, reinterpret_cast<TokenObjectPublicKey**>(out));
+            return NewPublicKeyObject(m_source, info, reinterpret_cast<TokenObjectPublicKey**>(out));
         default:
-            return NewPrivateKeyObject(m_store, info, reinterpret_cast<TokenObjectPrivateKey**>(out));
+            return NewPrivateKeyObject(m_source, info, reinterpret_cast<TokenObjectPrivateKey**>(out));
         }
     }
 
     StorePtr m_store;
+    SourcePtr m_source;
     const std::string m_name;
     const SlotName m_parsed;
     const std::string m_label;

@@ -290,6 +290,28 @@ TEST_F(FilePse, OpensslExportSignsAndDecryptsAfterLogin)
                                 + " -pkeyopt digest:sha256 -in digest.bin -sigfile sig.bin",
                             home.root));
 
+        // The identity's token objects sign as the key store's do.
+        TokenObjectPrivateKey* key = nullptr;
+        ASSERT_EQ(pse->getPrivateKey(nullptr, hex, &key), S_OK);
+        length = sizeof signature;
+        ASSERT_EQ(key->sign(&alg, 1, digest.data(), digest.size(), signature, &length, nullptr), S_OK);
+        WriteAll(home.root + "/sig.bin", Bytes(signature, signature + length));
+        EXPECT_TRUE(pki.Run("openssl pkeyutl -verify -pubin -inkey " + pki.Path("rsa.pub")
+                                + " -pkeyopt digest:sha256 -in digest.bin -sigfile sig.bin",
+                            home.root));
+        key->Release();
+        TokenObjectCertificate* certificate = nullptr;
+        EXPECT_EQ(pse->getCertificate(nullptr, nullptr, "no such label", &certificate), E_PSE_NOTFOUND);
+        ASSERT_EQ(pse->getCertificate(nullptr, nullptr, "QEV Kestrin (rsa)", &certificate), S_OK);
+        Certificate* end = nullptr;
+        ASSERT_EQ(certificate->getCertPath(nullptr, nullptr, &end), S_OK);
+        ASSERT_NE(end, nullptr);
+        ASSERT_EQ(end->getSubjectCommonName(&cn), S_OK);
+        EXPECT_STREQ(cn, "Test Root");
+        list->free(cn);
+        end->Release();
+        certificate->Release();
+
         WriteAll(home.root + "/plain.bin", Bytes {'k', 'e', 'y'});
         ASSERT_TRUE(
             pki.Run("openssl pkeyutl -encrypt -pubin -inkey " + pki.Path("rsa.pub") + " -in plain.bin -out cipher.bin",
@@ -313,6 +335,12 @@ TEST_F(FilePse, OpensslExportSignsAndDecryptsAfterLogin)
         ASSERT_NE(reopened, nullptr);
         EXPECT_EQ(Own(reopened, nullptr, &own).size(), 1u);
         Type(SEC_TYPE_SET_OF_PersonalCertificateInfo)->free(own);
+        // Without the password an identity's key object exists but does not sign.
+        TokenObjectPrivateKey* locked = nullptr;
+        ASSERT_EQ(reopened->getPrivateKey(nullptr, nullptr, &locked), S_OK);
+        length = sizeof signature;
+        EXPECT_EQ(locked->sign(&alg, 1, digest.data(), digest.size(), signature, &length, nullptr), E_PSE_NOTLOGGEDIN);
+        locked->Release();
         reopened->Release();
         pse->Release();
         std::remove(home.PseFile().c_str());
