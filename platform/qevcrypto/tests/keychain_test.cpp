@@ -5,11 +5,13 @@
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "data_home.h"
@@ -557,6 +559,51 @@ TEST_F(KeychainSlot, AttributeTemplatesFollowPkcs11Rules)
     EXPECT_EQ(value, pki.Read("rsa.der"));
     certificates[0]->Release();
     key->Release();
+}
+
+TEST_F(KeychainSlot, OneKeyObjectSignsOnManyThreadsAtOnce)
+{
+    SecSlot* slot = Slot(IdentityName("ec"));
+    SecToken* token = nullptr;
+    ASSERT_EQ(slot->getToken(&token), S_OK);
+    TokenObject* objects[2] = {};
+    unsigned long count = 1;
+    ASSERT_EQ(token->getObjects(&objects[0], &count, TOKEN_OBJECT_PRIVATE_KEY, nullptr, nullptr), S_OK);
+    count = 1;
+    ASSERT_EQ(token->getObjects(&objects[1], &count, TOKEN_OBJECT_CERTIFICATE, nullptr, nullptr), S_OK);
+    auto* key = reinterpret_cast<TokenObjectPrivateKey*>(objects[0]);
+    auto* certificate = reinterpret_cast<TokenObjectCertificate*>(objects[1]);
+    const Bytes digest = Sha(Bytes(10, 3), 32);
+    Alg ecdsa(kEcdsaSha256);
+    std::atomic<int> failures {0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) {
+                unsigned char signature[128];
+                unsigned long length = sizeof signature;
+                if (key->sign(&ecdsa.alg, 1, digest.data(), digest.size(), signature, &length, nullptr) != S_OK)
+                    ++failures;
+                Certificate* root = nullptr;
+                if (certificate->getCertPath(nullptr, nullptr, &root) != S_OK || root == nullptr)
+                    ++failures;
+                else
+                    root->Release();
+                SecToken* again = nullptr;
+                if (slot->getToken(&again) != S_OK)
+                    ++failures;
+                else
+                    again->Release();
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+    key->Release();
+    certificate->Release();
+    token->Release();
+    slot->Release();
 }
 
 TEST_F(KeychainSlot, IdentityDeletedWhileItsTokenIsHeld)
