@@ -171,6 +171,10 @@ HRESULT Server::OpenListener(int* out)
         m_ownsFile = false;
         return hr;
     }
+    if (m_family == AF_UNIX) {
+        std::lock_guard<std::mutex> lock(m_pathLock);
+        SECTRACE_FormatLn(nullptr, 2, "listening on %s", m_socketPath);
+    }
     *out = fd;
     return S_OK;
 }

@@ -1,0 +1,71 @@
+// Module "zelkpse" of the service's test tree: a PSE provider that adopts
+// the PSE handed over in attribute 0xFF000000 once, holds it until the
+// module is unloaded, and writes each hand-over to the file named by
+// KESTRIN_FAKE_LOG ("adopt <type>" or "ignore").
+#include <cstdio>
+#include <cstdlib>
+
+#include "qev_pse.h"
+#include "zelk_module.h"
+#include "zelk_psesvc.h"
+
+namespace kestrin::service::test {
+namespace {
+
+PSE* s_pse = nullptr;
+
+void Log(const char* line)
+{
+    const char* path = std::getenv("KESTRIN_FAKE_LOG");
+    if (path == nullptr)
+        return;
+    if (FILE* f = std::fopen(path, "a")) {
+        std::fprintf(f, "%s\n", line);
+        std::fclose(f);
+    }
+}
+
+// Drops the adopted PSE when the module is unloaded, which the crypto
+// library does before it unloads the service's module.
+struct Holder {
+    ~Holder()
+    {
+        if (s_pse)
+            s_pse->Release();
+        s_pse = nullptr;
+    }
+};
+Holder s_holder;
+
+HRESULT get_info(const char** api, const char** module, const char** description)
+{
+    if (api)
+        *api = "SEC_PSE_1";
+    if (module)
+        *module = "zelkpse";
+    if (description)
+        *description = "test provider";
+    return S_OK;
+}
+
+HRESULT create_PSE(PSE** out, ASC*, SECAttribute* attributes)
+{
+    if (s_pse == nullptr && attributes && attributes->id == ATTR_SERVICE_PSE && attributes->value) {
+        s_pse = static_cast<PSE*>(attributes->value);
+        s_pse->AddRef();
+        char line[64];
+        std::snprintf(line, sizeof line, "adopt %s", s_pse->getType());
+        Log(line);
+        return S_OK;
+    }
+    Log("ignore");
+    if (out)
+        *out = nullptr;
+    return out ? E_NOTIMPL : S_OK;
+}
+
+SEC_PSE_TABLE s_table = {{get_info}, create_PSE, nullptr, nullptr};
+CZELK_API s_api("zelkpse", "SEC_PSE_1", &s_table);
+
+}  // namespace
+}  // namespace kestrin::service::test
