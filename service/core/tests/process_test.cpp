@@ -3,9 +3,8 @@
 // stub over its one service PSE, hands that PSE to the (fake) PSE provider
 // once, leaves a running instance's socket alone, and stops in order on
 // SIGTERM.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -15,8 +14,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>

@@ -1,6 +1,8 @@
 // Slot-event objects and the factory's pending list: the queue, the waits,
 // the wake-up of every waiter at shutdown and its race with releases; the
 // factory without a security context.
+#include "slot_events.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +13,6 @@
 #include "pse_factory.h"
 #include "reader_manager.h"
 #include "service_fixture.h"
-#include "slot_events.h"
 #include "tokens/token_manager.h"
 
 namespace kestrin::service::test {

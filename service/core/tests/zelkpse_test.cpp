@@ -1,12 +1,13 @@
 // The service PSE's frame and provider table: the table's answers, the ASC
 // an object holds, the token filter, and the client-connection functions
 // that the service never connects with.
+#include "zelkpse.h"
+
 #include <gtest/gtest.h>
 
 #include "service_fixture.h"
 #include "zelk_alloc.h"
 #include "zelk_module.h"
-#include "zelkpse.h"
 #include "zelkpse_table.h"
 
 namespace kestrin::service::test {

@@ -32,8 +32,8 @@ public:
     HRESULT Transact(unsigned char* in, unsigned long inLength, unsigned char** out, unsigned long* outLength) override
     {
         char head[64];
-        int n = std::snprintf(head, sizeof head, "%s@%p:", m_pse ? m_pse->getType() : "none",
-                              static_cast<void*>(m_pse));
+        int n =
+            std::snprintf(head, sizeof head, "%s@%p:", m_pse ? m_pse->getType() : "none", static_cast<void*>(m_pse));
         unsigned long length = static_cast<unsigned long>(n) + inLength;
         // The request may sit in the reply buffer: it is read before that goes.
         auto* reply = static_cast<unsigned char*>(sec_malloc(length));
