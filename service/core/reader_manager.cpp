@@ -34,10 +34,13 @@ HRESULT CReaderMgr::ReaderEvent(EVENT event, const char* reader, unsigned long v
                       reader ? reader : "");
     if (m_finalized)
         return S_FALSE;
-    if (reader == nullptr)
+    // Scan and busy events name no reader; the others need one.
+    bool named = event == READER_REMOVED || event == READER_ADDED || event == CARD_REMOVED || event == CARD_INSERTED
+                 || event == CARD_CHANGED;
+    if (named && reader == nullptr)
         return E_INVALIDARG;
     ZELK_PTR(CModelReader) model;
-    if (m_model)
+    if (m_model && reader)
         m_model->GetReader(reader, &model);
     switch (event) {
     case READER_REMOVED:

@@ -29,7 +29,8 @@ public:
     CReaderMgr();
     ~CReaderMgr() override;
 
-    // 1 once finalised, 0x80000003 without a reader name, else 0.
+    // 1 once finalised, 0x80000003 without the reader name that a reader or
+    // card event needs, else 0.
     HRESULT ReaderEvent(EVENT event, const char* reader, unsigned long value) override;
     // Adds the slot of a name that has none; 0 (1 once finalised).
     virtual HRESULT ReaderAdd(const char* name);

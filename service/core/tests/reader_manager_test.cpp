@@ -122,7 +122,7 @@ TEST_F(ReaderManagerTest, EventsReachTheSinkAndTheModel)
 TEST_F(ReaderManagerTest, ScanWaits)
 {
     EXPECT_EQ(m_rm->WaitForScan(true), 0);
-    m_rm->ReaderEvent(IReaderEvents::SCAN_STARTED, "", 0);
+    EXPECT_EQ(m_rm->ReaderEvent(IReaderEvents::SCAN_STARTED, nullptr, 0), 0);
     m_rm->ReaderEvent(IReaderEvents::BUSY, "", 0);
     std::atomic<bool> fullDone {false};
     std::atomic<bool> partDone {false};
