@@ -193,8 +193,9 @@ TEST_F(ServiceProcess, ListensServesAndStopsInOrder)
     ASSERT_NE(lock, std::string::npos);
     EXPECT_LT(disconnect, lock);
     // The second instance handed its own service PSE to its own provider
-    // before it found the socket taken.
-    EXPECT_EQ(ReadFile(m_dir.path() + "/provider.log"), "adopt PSE\nadopt PSE\n");
+    // before it found the socket taken. Each service let go of everything
+    // it held of its PSE when it stopped, so the provider's was the last.
+    EXPECT_EQ(ReadFile(m_dir.path() + "/provider.log"), "adopt PSE\nadopt PSE\nrelease last\nrelease last\n");
 }
 
 }  // namespace
