@@ -1,8 +1,7 @@
 // Module "zelkpse" of the service's test tree: a PSE provider that adopts
 // the PSE handed over in attribute 0xFF000000 once, holds it until the
 // module is unloaded, and writes each hand-over to the file named by
-// KESTRIN_FAKE_LOG ("adopt <type>" or "ignore"), and at the end whether its
-// reference was the PSE's last ("release last" or "release held").
+// KESTRIN_FAKE_LOG ("adopt <type>" or "ignore", and "release" at the end).
 #include <cstdio>
 #include <cstdlib>
 
@@ -31,8 +30,10 @@ void Log(const char* line)
 struct Holder {
     ~Holder()
     {
-        if (s_pse)
-            Log(s_pse->Release() == 0 ? "release last" : "release held");
+        if (s_pse) {
+            s_pse->Release();
+            Log("release");
+        }
         s_pse = nullptr;
     }
 };
