@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -250,10 +251,15 @@ struct Fixture {
     PSE* remote = nullptr;
 };
 
+// Made on first use and ended in main: the clients' per-thread sockets must
+// not outlive the main thread's own.
+std::unique_ptr<Fixture> s_fixture;
+
 Fixture& Shared()
 {
-    static Fixture fixture;
-    return fixture;
+    static std::once_flag once;
+    std::call_once(once, [] { s_fixture = std::make_unique<Fixture>(); });
+    return *s_fixture;
 }
 
 // The bare transport: a server of its own with a fixed reply, on a socket
@@ -286,6 +292,8 @@ struct Bare {
     ITunnel* client = nullptr;
 };
 
+std::unique_ptr<Bare> s_bare;
+
 void BM_RemoteEmptyCall(benchmark::State& state)
 {
     Fixture& f = Shared();
@@ -308,7 +316,9 @@ void BM_BareFramedRoundTrip(benchmark::State& state)
         state.SkipWithError("runtime not started");
         return;
     }
-    static Bare bare(Shared().m_folder);
+    static std::once_flag once;
+    std::call_once(once, [] { s_bare = std::make_unique<Bare>(Shared().m_folder); });
+    Bare& bare = *s_bare;
     if (!bare.ok) {
         state.SkipWithError("transport not started");
         return;
@@ -378,4 +388,14 @@ BENCHMARK(BM_BareFramedRoundTrip)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK(BM_RemoteSignature)->Arg(0)->Arg(1)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK(BM_KeyStoreSignature)->Arg(0)->Arg(1)->Threads(1)->Threads(8)->UseRealTime();
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    s_bare.reset();
+    s_fixture.reset();
+    return 0;
+}

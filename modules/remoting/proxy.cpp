@@ -16,6 +16,10 @@ StringCache::~StringCache()
 
 ProxyBase::~ProxyBase()
 {
+    if (ITunnel* tunnel = m_tunnel.exchange(nullptr))
+        tunnel->Release();
+    for (ITunnel* retired : m_retired)
+        retired->Release();
     if (m_registry != nullptr)
         m_registry->Release();
 }
@@ -65,18 +69,14 @@ HRESULT ProxyBase::print(char**, const char*, PRINT_CTX*)
     return S_OK;
 }
 
-ZELK_PTR(ITunnel) ProxyBase::Tunnel()
-{
-    std::lock_guard<std::mutex> lock(m_tunnelLock);
-    return m_tunnel;
-}
-
 void ProxyBase::SetTunnel(ITunnel* tunnel)
 {
-    ZELK_PTR(ITunnel) old;
+    if (tunnel != nullptr)
+        tunnel->AddRef();
     std::lock_guard<std::mutex> lock(m_tunnelLock);
-    old = m_tunnel;
-    m_tunnel = tunnel;
+    ITunnel* old = m_tunnel.exchange(tunnel, std::memory_order_acq_rel);
+    if (old != nullptr)
+        m_retired.push_back(old);
 }
 
 HRESULT ProxyBase::Reset()

@@ -64,8 +64,10 @@ public:
     uint32_t Number() const { return m_number; }
     bool IsBroken() const { return m_broken; }
     void SetBroken(bool broken) { m_broken = broken; }
-    // A counted copy of the proxy's tunnel (NULL when it has none).
-    ZELK_PTR(ITunnel) Tunnel();
+    // The proxy's tunnel (NULL when it has none). A replaced tunnel is kept
+    // until the proxy ends, so the pointer stays valid for the proxy's life
+    // without a reference per call.
+    ITunnel* Tunnel() const { return m_tunnel.load(std::memory_order_acquire); }
     void SetTunnel(ITunnel* tunnel);
 
     static ZELK::CriticalSection s_cs;
@@ -75,7 +77,8 @@ private:
 
     ProxyReg* m_registry = nullptr;
     std::mutex m_tunnelLock;
-    ZELK_PTR(ITunnel) m_tunnel;
+    std::atomic<ITunnel*> m_tunnel {nullptr};  // one reference
+    std::vector<ITunnel*> m_retired;           // one reference each
     uint32_t m_refs = 1;
     uint32_t m_number = 0;
     std::atomic<bool> m_broken {false};
@@ -100,7 +103,11 @@ public:
 
     // An exchange of this registry succeeded over its current tunnel; a later
     // -1 from that tunnel means that its session is gone.
-    void NoteCarried() { m_carried = true; }
+    void NoteCarried()
+    {
+        if (!m_carried.load(std::memory_order_relaxed))
+            m_carried = true;
+    }
     bool Carried() const { return m_carried; }
     // The root's tunnel was replaced.
     void ClearCarried() { m_carried = false; }

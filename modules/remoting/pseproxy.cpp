@@ -62,11 +62,11 @@ HRESULT PSEProxy::Execute(Transaction* transaction)
     // carries the request as it was written.
     Transaction request;
     request.CopyRequest(*transaction);
-    ZELK_PTR(ITunnel) used = Tunnel();
+    ITunnel* used = Tunnel();
     HRESULT rc = ExecuteOn(transaction, used);
     if (rc != E_BROKEN_PIPE)
         return rc;
-    ZELK_PTR(ITunnel) fresh;
+    ITunnel* current = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_ownerLock);
         if (m_owner == nullptr)
@@ -74,6 +74,7 @@ HRESULT PSEProxy::Execute(Transaction* transaction)
         // Reconnects are serialised: a thread that finds the tunnel already
         // replaced by another one's reconnect only sends again.
         if (IsBroken() || Tunnel() == used) {
+            ZELK_PTR(ITunnel) fresh;
             SetTunnel(nullptr);
             m_owner->Reconnect(&fresh);
             if (fresh == nullptr)
@@ -82,12 +83,11 @@ HRESULT PSEProxy::Execute(Transaction* transaction)
             SetTunnel(fresh);
             Registry()->ClearCarried();
             SetBroken(false);
-        } else {
-            fresh = Tunnel();
         }
+        current = Tunnel();
     }
     transaction->CopyRequest(request);
-    return ExecuteOn(transaction, fresh);
+    return ExecuteOn(transaction, current);
 }
 
 bool PSEProxy::Call(Transaction& transaction, HRESULT* rc)

@@ -97,8 +97,10 @@ HRESULT AnswerBuffer(TransactionStub& transaction, HRESULT rc, unsigned char* bu
 
 PSEStub::~PSEStub()
 {
-    if (m_pse != nullptr)
-        m_pse->Release();
+    if (PSE* pse = m_pse.exchange(nullptr))
+        pse->Release();
+    for (PSE* retired : m_retired)
+        retired->Release();
 }
 
 HRESULT PSEStub::QueryInterface(const GUID& iid, void** out)
@@ -124,26 +126,20 @@ long PSEStub::Release()
 
 HRESULT PSEStub::SetPSE(PSE* pse)
 {
-    PSE* old = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (pse == m_pse)
-            return S_OK;
-        if (pse != nullptr)
-            pse->AddRef();
-        old = m_pse;
-        m_pse = pse;
-        if (pse != nullptr) {
-            ZELK::CriticalCodeSection cacheLock(m_cache->Lock());
-            ITunnel** slot = nullptr;
-            if (m_cache->RegisterObject(pse, API_PSE, &m_id, &slot) >= 0 && slot != nullptr) {
-                AddRef();
-                *slot = this;
-            }
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (pse == m_pse)
+        return S_OK;
+    if (pse != nullptr) {
+        pse->AddRef();
+        ZELK::CriticalCodeSection cacheLock(m_cache->Lock());
+        ITunnel** slot = nullptr;
+        if (m_cache->RegisterObject(pse, API_PSE, &m_id, &slot) >= 0 && slot != nullptr) {
+            AddRef();
+            *slot = this;
         }
     }
-    if (old != nullptr)
-        old->Release();
+    if (PSE* old = m_pse.exchange(pse, std::memory_order_acq_rel))
+        m_retired.push_back(old);
     return S_OK;
 }
 
@@ -156,18 +152,11 @@ HRESULT PSEStub::Transact(unsigned char* in, unsigned long inLength, unsigned ch
         return E_FAIL;
     if (method < PSE_getOwnCertificate || method > PSE_control)
         return -1;
-    PSE* pse = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        pse = m_pse;
-        if (pse != nullptr)
-            pse->AddRef();
-    }
+    PSE* pse = m_pse.load(std::memory_order_acquire);
     // Without a PSE the root answers that code alone.
     if (pse == nullptr)
         return AnswerRC(transaction, E_FAIL);
     HRESULT rc = Dispatch(method, transaction, pse);
-    pse->Release();
     // An output that cannot be encoded is answered by the encoder's code alone.
     if (transaction.WriteError() < 0) {
         rc = transaction.WriteError();

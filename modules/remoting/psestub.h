@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "objcache.h"
 #include "qev_pse.h"
@@ -37,7 +38,10 @@ private:
 
     std::atomic<long> m_refs {0};
     std::mutex m_lock;
-    PSE* m_pse = nullptr;
+    // One reference each; a replaced PSE is kept until the stub ends, so a
+    // request reads the current one without a reference of its own.
+    std::atomic<PSE*> m_pse {nullptr};
+    std::vector<PSE*> m_retired;
     uint32_t m_id = 0;
     ObjCache* m_cache;
 };
