@@ -471,9 +471,9 @@ public:
     {
         if ((password == nullptr && length > 0) || length > filepse::kMaxPasswordLength)
             return E_INVALIDARG;
-        std::string text(
-            reinterpret_cast<const char*>(password != nullptr ? password : reinterpret_cast<const unsigned char*>("")),
-            length);
+        std::string text;
+        if (password != nullptr)
+            text.assign(reinterpret_cast<const char*>(password), length);
         if (text.find('\0') != std::string::npos) {
             OPENSSL_cleanse(text.data(), text.size());
             return E_INVALIDARG;
