@@ -133,6 +133,8 @@ TEST_F(ObjCacheTest, RequestsThatCannotBeServedGetNoReply)
         {"a string without its NUL", Word(34) + Bytes({1, 'a'})},
         {"a count over the limit", Word(20) + Bytes({1, 1}) + Word(4097)},
         {"an object longer than the request", Word(7) + Word(100)},
+        {"an object its type refuses", Word(7) + Word(3) + Bytes({0x30, 0x05, 0x02})},
+        {"trailing bytes after a list", Word(7) + Word(4) + Bytes({0x30, 0x00, 0x00, 0x00})},
     };
     for (const Case& c : cases) {
         HRESULT result = 0;
