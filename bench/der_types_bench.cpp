@@ -12,12 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "qev_records.h"
 #include "qevcrypto.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -191,37 +191,10 @@ BENCHMARK(BM_OpenSSL_Encode);
 BENCHMARK(BM_Ours_Decode);
 BENCHMARK(BM_OpenSSL_Decode);
 
-// Prints the runs as usual, then each ratio of ours to OpenSSL.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        for (const char* what : {"Encode", "Decode"}) {
-            const double ours = m_times[std::string("BM_Ours_") + what];
-            const double peer = m_times[std::string("BM_OpenSSL_") + what];
-            if (ours > 0 && peer > 0)
-                std::printf("ratio %s (ours / OpenSSL, 30 certificates): %.2f\n", what, ours / peer);
-        }
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    kestrin::bench::RatioReporter reporter({"Encode", "Decode"}, ", 30 certificates");
+    return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }

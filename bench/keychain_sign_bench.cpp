@@ -26,6 +26,7 @@
 #include "keystore.h"
 #include "qev_pse.h"
 #include "qev_token.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -248,37 +249,10 @@ BENCHMARK_CAPTURE(BM_OpenSSL_Sign, P256, "ec");
 BENCHMARK(BM_Ours_PseOpenLogin);
 BENCHMARK(BM_OpenSSL_PseOpenLogin);
 
-// Prints the runs as usual, then each ratio of ours to OpenSSL.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        for (const char* what : {"Sign/Rsa2048", "Sign/P256", "PseOpenLogin"}) {
-            const double ours = m_times[std::string("BM_Ours_") + what];
-            const double peer = m_times[std::string("BM_OpenSSL_") + what];
-            if (ours > 0 && peer > 0)
-                std::printf("ratio %s (ours / OpenSSL): %.2f\n", what, ours / peer);
-        }
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    kestrin::bench::RatioReporter reporter({"Sign/Rsa2048", "Sign/P256", "PseOpenLogin"}, "");
+    return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }
