@@ -54,12 +54,12 @@ public:
     HRESULT listApplObjects(SET_OF_String** out) override { return Value(out); }
     HRESULT getPrivateKey(const char*, const char*, TokenObjectPrivateKey** out) override
     {
-        *out = remoting_fuzz::NewObject<TokenObjectPrivateKeyProxy>();
+        *out = static_cast<TokenObjectPrivateKey*>(remoting_fuzz::NewObject<TokenObjectProxy>());
         return Code();
     }
     HRESULT getCertificate(const char*, const char*, const char*, TokenObjectCertificate** out) override
     {
-        *out = remoting_fuzz::NewObject<TokenObjectCertificateProxy>();
+        *out = static_cast<TokenObjectCertificate*>(remoting_fuzz::NewObject<TokenObjectProxy>());
         return Code();
     }
     HRESULT searchSlotInfos(SET_OF_SecSlotInfo** out) override { return Value(out); }

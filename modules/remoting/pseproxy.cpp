@@ -230,7 +230,7 @@ HRESULT PSEProxy::getPrivateKey(const char* tokenName, const char* keyId, TokenO
     if (!Call(transaction, &rc) || rc < 0)
         return trace.result = rc;
     TokenObjectPrivateKey* key = nullptr;
-    if (!ReadProxy<TokenObjectPrivateKeyProxy>(transaction, this, &key))
+    if (!ReadTokenObject(transaction, this, &key))
         return trace.result = E_FAIL;
     if (out != nullptr)
         *out = key;
@@ -252,7 +252,7 @@ HRESULT PSEProxy::getCertificate(const char* tokenName, const char* keyId, const
     if (!Call(transaction, &rc) || rc < 0)
         return trace.result = rc;
     TokenObjectCertificate* certificate = nullptr;
-    if (transaction.Remaining() != 0 && !ReadProxy<TokenObjectCertificateProxy>(transaction, this, &certificate))
+    if (transaction.Remaining() != 0 && !ReadTokenObject(transaction, this, &certificate))
         return trace.result = E_FAIL;
     if (out != nullptr)
         *out = certificate;

@@ -16,16 +16,6 @@ namespace {
 
 typedef SECTRACE_Fkt_IMPL<int> Trace;
 
-// A returned object travels as its number; the handler's own reference goes.
-template <class S, class T>
-uint32_t HandOut(ObjCache* cache, T* object)
-{
-    uint32_t number = Stub<S, T>::GetID(cache, object);
-    if (object != nullptr)
-        object->Release();
-    return number;
-}
-
 // Reads the arguments of a call: the readers stop at the first one missing.
 class Arguments {
 public:
