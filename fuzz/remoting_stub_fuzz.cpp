@@ -14,6 +14,160 @@ using namespace ZELK::PSESVC;
 
 namespace {
 
+// Objects of every kind for the token to hand out: proxies of an unconnected
+// registry, whose numbers give each its kind; their own calls fail at once.
+class Objects {
+public:
+    Objects() : m_registry(ProxyReg::New()) {}
+    ~Objects() { m_registry->Release(); }
+    Objects(const Objects&) = delete;
+    Objects& operator=(const Objects&) = delete;
+
+    TokenObject* Object(unsigned kind)
+    {
+        return TokenObjectProxy::GetInstance(m_registry, nullptr, (++m_counter << 10) | (kind << 6));
+    }
+    TokenPIN* PIN()
+    {
+        return TokenPINProxy::GetInstance(m_registry, nullptr, (++m_counter << 10) | (API_TOKENPIN << 6));
+    }
+
+private:
+    ProxyReg* m_registry;
+    uint32_t m_counter = 0;
+};
+
+// A token whose objects are of all six kinds (types 0 to 4 and one of none).
+class FuzzToken : public SecToken {
+public:
+    HRESULT QueryInterface(const GUID&, void** out) override
+    {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    long AddRef() override { return ++m_refs; }
+    long Release() override
+    {
+        long n = --m_refs;
+        if (n == 0)
+            delete this;
+        return n;
+    }
+    const char* getType() override { return "FuzzToken"; }
+    HRESULT cpy(SecToken**) override { return E_NOTIMPL; }
+    int cmp(const SecToken*) override { return 1; }
+    HRESULT print(char**, const char*, PRINT_CTX*) override { return E_NOTIMPL; }
+
+    HRESULT isValid() override { return Code(); }
+    HRESULT getTokenProfile(const char** out) override { return Text(out); }
+    HRESULT getTokenName(const char** out) override { return Text(out); }
+    HRESULT getTokenLabel(const char** out) override { return Text(out); }
+    HRESULT getSerialNumber(const char** out) override { return Text(out); }
+    HRESULT getP11TokenInfo(CK_TOKEN_INFO* info) override
+    {
+        info->flags = m_calls;
+        return Code();
+    }
+    HRESULT getCardPIN(TokenPIN** out) override
+    {
+        if (out != nullptr)
+            *out = m_objects.PIN();
+        return Code();
+    }
+    // Reports more than the room it was given.
+    HRESULT getPINs(TokenPIN** pins, unsigned long* count) override
+    {
+        if (pins != nullptr && count != nullptr && *count != 0)
+            pins[0] = m_objects.PIN();
+        if (count != nullptr)
+            *count += 2;
+        return Code();
+    }
+    HRESULT getObjects(TokenObject** objects, unsigned long* count, TOKEN_OBJECT_TYPE type, const char*,
+                       const char*) override
+    {
+        const unsigned kinds[] = {API_TOKENOBJECT,           API_TOKENOBJECT_DATA,       API_TOKENOBJECT_CERTIFICATE,
+                                  API_TOKENOBJECT_PUBLICKEY, API_TOKENOBJECT_PRIVATEKEY, API_TOKENOBJECT_SECRETKEY};
+        if (objects != nullptr && count != nullptr) {
+            for (unsigned long i = 0; i < *count && i < 6; ++i)
+                objects[i] = m_objects.Object(kinds[(i + static_cast<unsigned>(type) + 1) % 6]);
+        }
+        if (count != nullptr)
+            *count = 7;
+        return Code();
+    }
+    HRESULT isInitialized() override { return Code(); }
+    HRESULT getWritableProfiles(char*** out) override
+    {
+        *out = nullptr;
+        return Code();
+    }
+    HRESULT getInitInfo(const char*, ProfileInfo** out) override
+    {
+        *out = nullptr;
+        return Code();
+    }
+    HRESULT delInitInfo(ProfileInfo** info) override
+    {
+        *info = nullptr;
+        return 0;
+    }
+    HRESULT initToken(ProfileInfo*) override { return Code(); }
+    HRESULT deleteToken() override { return Code(); }
+    HRESULT isAlgSupported(AlgEnc, const AllowedValues** out) override
+    {
+        *out = (m_calls & 1) ? &m_allowed : nullptr;
+        return Code();
+    }
+    HRESULT genKeyPair(AlgId*, unsigned long, TokenObjectPrivateKey** key, const char*, unsigned int,
+                       TokenObjectPublicKey** pub, const char*, KeyInfo**, SECAttribute*) override
+    {
+        *key = static_cast<TokenObjectPrivateKey*>(m_objects.Object(API_TOKENOBJECT_PRIVATEKEY));
+        *pub = static_cast<TokenObjectPublicKey*>(m_objects.Object(API_TOKENOBJECT_PUBLICKEY));
+        return Code();
+    }
+    HRESULT createPrivateKeyObj(TokenObjectPrivateKey** out, const KeyInfo*, const char*, const char*,
+                                unsigned int) override
+    {
+        *out = static_cast<TokenObjectPrivateKey*>(m_objects.Object(API_TOKENOBJECT_PRIVATEKEY));
+        return Code();
+    }
+    HRESULT createPublicKeyObj(TokenObjectPublicKey** out, const KeyInfo*, const char*, const char*) override
+    {
+        *out = nullptr;
+        return Code();
+    }
+    HRESULT createCertificateObj(TokenObjectCertificate** out, const Certificate*, const char*, const char*) override
+    {
+        *out = static_cast<TokenObjectCertificate*>(m_objects.Object(API_TOKENOBJECT_CERTIFICATE));
+        return Code();
+    }
+    HRESULT createDataObj(TokenObjectData** out, const OctetString*, const char*, unsigned char) override
+    {
+        *out = static_cast<TokenObjectData*>(m_objects.Object(API_TOKENOBJECT_DATA));
+        return Code();
+    }
+    HRESULT getRandom(unsigned char* buffer, unsigned long length) override
+    {
+        if (buffer != nullptr)
+            std::memset(buffer, 0x11, length);
+        return Code();
+    }
+
+private:
+    ~FuzzToken() = default;
+    HRESULT Code() { return (++m_calls % 3 == 0) ? ZELK_RC(0xA1E00202) : 0; }
+    HRESULT Text(const char** out)
+    {
+        *out = (m_calls & 1) ? "text" : nullptr;
+        return Code();
+    }
+    long m_refs = 1;
+    unsigned m_calls = 0;
+    AllowedValues m_allowed {{1, 2, 3}};
+    Objects m_objects;
+};
+
 class FuzzPSE : public PSE {
 public:
     HRESULT QueryInterface(const GUID&, void** out) override
@@ -83,7 +237,7 @@ public:
     }
     HRESULT getTokenByName(SecToken** out, const char*, unsigned char) override
     {
-        *out = remoting_fuzz::NewObject<TokenProxy>();
+        *out = new FuzzToken();
         return Code();
     }
     HRESULT getSlotEvents(SecSlotEvents** out) override

@@ -383,9 +383,9 @@ HRESULT TokenPINStub::Execute(Method method, TransactionStub& transaction)
         PIN_TYPE type = 1;
         const MIN_MAX* limits = nullptr;
         PUK_MODE pukMode = 0xFFFFFFFF;
-        HRESULT rc = pin->getInfo(wanted[0] ? &charSet : nullptr, wanted[1] ? &mode : nullptr,
-                                  wanted[2] ? &type : nullptr, wanted[3] ? &limits : nullptr,
-                                  wanted[4] ? &pukMode : nullptr);
+        HRESULT rc =
+            pin->getInfo(wanted[0] ? &charSet : nullptr, wanted[1] ? &mode : nullptr, wanted[2] ? &type : nullptr,
+                         wanted[3] ? &limits : nullptr, wanted[4] ? &pukMode : nullptr);
         transaction.WriteRC(rc);
         const uint32_t words[] = {charSet, mode, type};
         for (int i = 0; i < 3; ++i) {

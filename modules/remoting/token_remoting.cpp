@@ -691,15 +691,15 @@ HRESULT TokenStub::Execute(Method method, TransactionStub& transaction)
         uint32_t usage = 0;
         const char* privateLabel = nullptr;
         const char* publicLabel = nullptr;
-        if (!transaction.ReadObject(&algorithm) || !transaction.Read32(&keySize) ||
-            !transaction.ReadString(&privateLabel) || !transaction.Read32(&usage) ||
-            !transaction.ReadString(&publicLabel) || !transaction.ReadObject(&attributes))
+        if (!transaction.ReadObject(&algorithm) || !transaction.Read32(&keySize)
+            || !transaction.ReadString(&privateLabel) || !transaction.Read32(&usage)
+            || !transaction.ReadString(&publicLabel) || !transaction.ReadObject(&attributes))
             return E_FAIL;
         TokenObjectPrivateKey* key = nullptr;
         TokenObjectPublicKey* pub = nullptr;
         WireValue<KeyInfo> info;
-        HRESULT rc = token->genKeyPair(algorithm, keySize, &key, privateLabel, usage, &pub, publicLabel, &info,
-                                       attributes);
+        HRESULT rc =
+            token->genKeyPair(algorithm, keySize, &key, privateLabel, usage, &pub, publicLabel, &info, attributes);
         uint32_t keyNumber = HandOut<TokenObjectPrivateKeyStub>(m_cache, key);
         uint32_t pubNumber = HandOut<TokenObjectPublicKeyStub>(m_cache, pub);
         transaction.WriteRC(rc);

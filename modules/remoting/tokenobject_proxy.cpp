@@ -231,8 +231,7 @@ HRESULT TokenObjectProxy::getKeyId(const char** keyId)
     return trace.result = getStaticString(TO_getKeyId, m_keyId, keyId);
 }
 
-HRESULT TokenObjectProxy::getCertPath(Certificate** certificate, SEQUENCE_OF_Certificate** path,
-                                      Certificate** pathEnd)
+HRESULT TokenObjectProxy::getCertPath(Certificate** certificate, SEQUENCE_OF_Certificate** path, Certificate** pathEnd)
 {
     Trace trace("%8x", "TokenObjectProxy::getCertPath");
     Transaction transaction;
@@ -386,8 +385,8 @@ HRESULT TokenObjectProxy::sign(const AlgId* algorithm, unsigned char flag, const
 {
     Trace trace("%8x", "TokenObjectProxy::sign");
     const unsigned long room = signatureLength != nullptr ? *signatureLength : 0;
-    if (digestLength > kMaxWireBuffer || (digest == nullptr && digestLength != 0) ||
-        (signature != nullptr && room > kMaxWireBuffer))
+    if (digestLength > kMaxWireBuffer || (digest == nullptr && digestLength != 0)
+        || (signature != nullptr && room > kMaxWireBuffer))
         return trace.result = E_INVALIDARG;
     Transaction transaction;
     transaction.Init(Number(), TO_sign);
@@ -471,8 +470,7 @@ HRESULT TokenObjectProxy::cipher_init(SEC_CIPHER**, SECAttribute*)
     return trace.result = E_NOTIMPL;
 }
 
-HRESULT TokenObjectProxy::cipher_more(SEC_CIPHER**, const unsigned char*, unsigned long, unsigned char*,
-                                      unsigned long*)
+HRESULT TokenObjectProxy::cipher_more(SEC_CIPHER**, const unsigned char*, unsigned long, unsigned char*, unsigned long*)
 {
     Trace trace("%8x", "TokenObjectProxy::cipher_more");
     SECTRACE_WriteLn(nullptr, 1, "not implemented");
@@ -493,8 +491,7 @@ HRESULT TokenObjectProxy::cipher_stop(SEC_CIPHER**)
     return trace.result = E_NOTIMPL;
 }
 
-HRESULT TokenObjectProxy::cipher_all(SECAttribute*, const unsigned char*, unsigned long, unsigned char*,
-                                     unsigned long*)
+HRESULT TokenObjectProxy::cipher_all(SECAttribute*, const unsigned char*, unsigned long, unsigned char*, unsigned long*)
 {
     Trace trace("%8x", "TokenObjectProxy::cipher_all");
     SECTRACE_WriteLn(nullptr, 1, "not implemented");

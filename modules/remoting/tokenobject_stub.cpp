@@ -22,23 +22,28 @@ constexpr unsigned Bit(ApiType kind)
 
 // Which kinds serve each method, 263 to 284.
 constexpr unsigned kServedBy[] = {
-    kAll,                                                                                        // 263 getObjectType
-    kAll,                                                                                        // 264
-    kAll,                                                                                        // 265
-    kAll,                                                                                        // 266 remove
-    Bit(API_TOKENOBJECT_DATA),                                                                   // 267 getData
+    kAll,                       // 263 getObjectType
+    kAll,                       // 264
+    kAll,                       // 265
+    kAll,                       // 266 remove
+    Bit(API_TOKENOBJECT_DATA),  // 267 getData
     Bit(API_TOKENOBJECT_CERTIFICATE) | Bit(API_TOKENOBJECT_PUBLICKEY) | Bit(API_TOKENOBJECT_PRIVATEKEY),  // 268
-    Bit(API_TOKENOBJECT_CERTIFICATE),                                           // 269 getCertPath
-    Bit(API_TOKENOBJECT_CERTIFICATE) | Bit(API_TOKENOBJECT_PUBLICKEY),          // 270 getPrivateKeyObj
+    Bit(API_TOKENOBJECT_CERTIFICATE),                                   // 269 getCertPath
+    Bit(API_TOKENOBJECT_CERTIFICATE) | Bit(API_TOKENOBJECT_PUBLICKEY),  // 270 getPrivateKeyObj
     Bit(API_TOKENOBJECT_CERTIFICATE) | Bit(API_TOKENOBJECT_PUBLICKEY) | Bit(API_TOKENOBJECT_PRIVATEKEY),  // 271
-    Bit(API_TOKENOBJECT_PUBLICKEY),                                             // 272 getKeyInfo
-    Bit(API_TOKENOBJECT_PRIVATEKEY),                                            // 273 getOps
-    Bit(API_TOKENOBJECT_PRIVATEKEY),                                            // 274 getObjectPIN
-    Bit(API_TOKENOBJECT_PRIVATEKEY),                                            // 275 sign
-    Bit(API_TOKENOBJECT_PRIVATEKEY),                                            // 276 decrypt
-    Bit(API_TOKENOBJECT_PRIVATEKEY),                                            // 277 getCertObjs
-    Bit(API_TOKENOBJECT_PRIVATEKEY),                                            // 278 getPublicKeyInfo
-    0, 0, 0, 0, 0, 0,                                                           // 279 to 284: the cipher methods
+    Bit(API_TOKENOBJECT_PUBLICKEY),   // 272 getKeyInfo
+    Bit(API_TOKENOBJECT_PRIVATEKEY),  // 273 getOps
+    Bit(API_TOKENOBJECT_PRIVATEKEY),  // 274 getObjectPIN
+    Bit(API_TOKENOBJECT_PRIVATEKEY),  // 275 sign
+    Bit(API_TOKENOBJECT_PRIVATEKEY),  // 276 decrypt
+    Bit(API_TOKENOBJECT_PRIVATEKEY),  // 277 getCertObjs
+    Bit(API_TOKENOBJECT_PRIVATEKEY),  // 278 getPublicKeyInfo
+    0,
+    0,
+    0,
+    0,
+    0,
+    0,  // 279 to 284: the cipher methods
 };
 
 // A buffer from the allocator, wiped before it is freed.
@@ -176,9 +181,9 @@ HRESULT Sign(TokenObjectPrivateKey* key, TransactionStub& transaction, bool with
     size_t inLength = 0;
     Output output;
     WireValue<SECAttribute> attributes;
-    if (!transaction.ReadObject(&algorithm) || (withFlag && !transaction.Read8(&flag)) ||
-        !transaction.ReadOctetString(&in, &inLength) || !ReadOutput(transaction, output) ||
-        (withFlag && !transaction.ReadObject(&attributes)))
+    if (!transaction.ReadObject(&algorithm) || (withFlag && !transaction.Read8(&flag))
+        || !transaction.ReadOctetString(&in, &inLength) || !ReadOutput(transaction, output)
+        || (withFlag && !transaction.ReadObject(&attributes)))
         return E_FAIL;
     std::unique_ptr<Buffer> buffer;
     if (output.buffer && output.length) {
@@ -323,13 +328,13 @@ uint32_t TokenObjectStub::GetID(ObjCache* cache, TokenObject* object)
             cache, static_cast<TokenObjectCertificate*>(object));
     case TOKEN_OBJECT_PUBLIC_KEY:
         return Stub<TokenObjectPublicKeyStub, TokenObjectPublicKey>::GetID(cache,
-                                                                          static_cast<TokenObjectPublicKey*>(object));
+                                                                           static_cast<TokenObjectPublicKey*>(object));
     case TOKEN_OBJECT_PRIVATE_KEY:
         return Stub<TokenObjectPrivateKeyStub, TokenObjectPrivateKey>::GetID(
             cache, static_cast<TokenObjectPrivateKey*>(object));
     case TOKEN_OBJECT_SECRET_KEY:
         return Stub<TokenObjectSecretKeyStub, TokenObjectSecretKey>::GetID(cache,
-                                                                          static_cast<TokenObjectSecretKey*>(object));
+                                                                           static_cast<TokenObjectSecretKey*>(object));
     default:
         return Stub<TokenObjectStub, TokenObject>::GetID(cache, object);
     }

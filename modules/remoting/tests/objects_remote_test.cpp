@@ -592,6 +592,69 @@ TEST_F(ObjectsRemoteTest, OverReportedLengthsStayInsideBuffers)
     key->Release();
 }
 
+// What the client reads of crafted replies.
+TEST_F(ObjectsRemoteTest, ClientReadingRules)
+{
+    Chain c;
+    TokenObjectPrivateKey* key = c.RemoteKey();
+    ASSERT_NE(nullptr, key);
+    auto reply = [&](std::string bytes) { c.s.tunnel->answer = [bytes](const std::string&) { return bytes; }; };
+
+    // A token without a record for the algorithm: the code, no record.
+    reply(Bytes({0, 0, 0, 0}));
+    const AllowedValues* allowed = reinterpret_cast<const AllowedValues*>(1);
+    EXPECT_EQ(S_OK, c.remoteToken->isAlgSupported(5, &allowed));
+    EXPECT_EQ(nullptr, allowed);
+    reply(Bytes({0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3}));
+    EXPECT_EQ(S_OK, c.remoteToken->isAlgSupported(5, &allowed));
+    ASSERT_NE(nullptr, allowed);
+    EXPECT_EQ(3u, allowed->values[2]);
+
+    // A profile record cut short: nothing half-built for the caller.
+    reply(Bytes({0, 0, 0, 0, 1, 'p', 0}));
+    ProfileInfo* info = reinterpret_cast<ProfileInfo*>(1);
+    EXPECT_EQ(E_FAIL, c.remoteToken->getInitInfo("p", &info));
+    EXPECT_EQ(nullptr, info);
+    reply(Bytes({0, 0, 0, 0, 1, 'p', 0, 0, 0, 0, 7, 0, 0, 0}));
+    EXPECT_EQ(S_OK, c.remoteToken->getInitInfo("p", &info));
+    ASSERT_NE(nullptr, info);
+    EXPECT_STREQ("p", info->profile);
+    EXPECT_EQ(7, info->sub->id);
+    EXPECT_EQ(S_OK, c.remoteToken->delInitInfo(&info));
+    EXPECT_EQ(nullptr, info);
+
+    // Objects the caller did not ask for are released at once.
+    reply(Bytes({0, 0, 0, 0, 0, 0, 0x26, 0x00, 0, 0, 0x29, 0xC0, 0, 0, 0, 0}));
+    EXPECT_EQ(S_OK, c.remoteToken->genKeyPair(nullptr, 2048, nullptr, "a", 0, nullptr, "b", nullptr, nullptr));
+    const size_t n = c.s.tunnel->requests.size();
+    EXPECT_EQ("00 00 26 02", Hex(c.s.tunnel->Request(n - 2)));
+    EXPECT_EQ("00 00 29 C2", Hex(c.s.tunnel->Request(n - 1)));
+
+    // getCertPath wanting only the chain; a failing service with no values.
+    reply(Bytes({0x80, 0, 0x40, 0x05, 0, 0, 0, 0}));
+    SEQUENCE_OF_Certificate* path = reinterpret_cast<SEQUENCE_OF_Certificate*>(1);
+    EXPECT_EQ(E_FAIL, static_cast<TokenObjectProxy*>(key)->getCertPath(nullptr, &path, nullptr));
+    EXPECT_EQ("00 00 0E 0D 00 01 00", Hex(c.s.tunnel->LastRequest()));
+    EXPECT_EQ(nullptr, path);
+
+    // getKeyInfo with code 0 and no value fails; a short reply fails.
+    reply(Bytes({0, 0, 0, 0, 0, 0, 0, 0}));
+    KeyInfo* keyInfo = nullptr;
+    EXPECT_EQ(E_FAIL, static_cast<TokenObjectProxy*>(key)->getKeyInfo(&keyInfo));
+    reply(Bytes({0, 0}));
+    EXPECT_EQ(E_FAIL, key->remove());
+
+    // A negative code leaves getCertObjs's outputs alone.
+    reply(Bytes({0x80, 0, 0x40, 0x05}));
+    TokenObjectPublicKey* pub = reinterpret_cast<TokenObjectPublicKey*>(1);
+    unsigned long count = 5;
+    EXPECT_EQ(E_FAIL, key->getCertObjs(&pub, nullptr, &count));
+    EXPECT_EQ(reinterpret_cast<TokenObjectPublicKey*>(1), pub);
+    EXPECT_EQ(5u, count);
+    c.s.tunnel->answer = nullptr;
+    key->Release();
+}
+
 // Requests a stub cannot serve end the connection: an empty reply.
 TEST_F(ObjectsRemoteTest, UnservedRequestsGetNoReply)
 {
@@ -600,8 +663,8 @@ TEST_F(ObjectsRemoteTest, UnservedRequestsGetNoReply)
     ASSERT_NE(nullptr, key);
     HRESULT hr = 0;
     EXPECT_EQ("", Hex(c.s.Send(Bytes({0, 0, 0x08, 0x80 | 19}), &hr)));  // 147 to the token
-    EXPECT_EQ("", Hex(c.s.Send(Bytes({0, 0, 0x0E, 11}), &hr)));          // getData to a key
-    EXPECT_EQ("", Hex(c.s.Send(Bytes({0, 0, 0x0E, 23}), &hr)));          // cipher_init
+    EXPECT_EQ("", Hex(c.s.Send(Bytes({0, 0, 0x0E, 11}), &hr)));         // getData to a key
+    EXPECT_EQ("", Hex(c.s.Send(Bytes({0, 0, 0x0E, 23}), &hr)));         // cipher_init
     EXPECT_EQ("", Hex(c.s.Send(Bytes({0, 0, 0x0E, 8, 0xFF, 0xFF, 0xFF, 0xFF}), &hr)));
     EXPECT_EQ("", Hex(c.s.Send(Bytes({0, 0, 0x0E, 19, 0, 0, 0}), &hr)));
     EXPECT_EQ("", Hex(c.s.Send(Bytes({0, 0, 0x08, 0x9C, 0x7F, 0xFF, 0xFF, 0xFF}), &hr)));
