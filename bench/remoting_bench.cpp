@@ -4,11 +4,18 @@
 // reply sizes (7 and 4 bytes), and the signature of a SHA-256 digest
 // (RSA-2048 PKCS#1, P-256 ECDSA) through a service PSE that signs with the
 // key store, beside the same key-store signature in process; 1 and 8 threads.
+// Token objects: the same signature through a private-key object's sign
+// (method 275) beside that object's sign in process, and a token's
+// getObjects handing out 1,000 objects in one call beside 1,000 calls that
+// hand out one each.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +25,7 @@
 #include "keystore.h"
 #include "pseproxy.h"
 #include "psestub.h"
+#include "qev_token.h"
 #include "server.h"
 #include "zelk_alloc.h"
 #include "zelk_class.h"
@@ -30,6 +38,148 @@ namespace {
 
 constexpr size_t kEmptyRequest = 7;  // header and the string "t"
 constexpr size_t kEmptyReply = 4;    // the result code
+
+// A private-key object that signs with the key store's identity `key`.
+class KeyObject : public TokenObjectPrivateKey {
+public:
+    HRESULT QueryInterface(const GUID&, void** out) override
+    {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    long AddRef() override { return 1; }
+    long Release() override { return 1; }
+    const char* getType() override { return "KeyObject"; }
+    HRESULT cpy(TokenObject**) override { return E_NOTIMPL; }
+    int cmp(const TokenObject*) override { return 1; }
+    HRESULT print(char**, const char*, PRINT_CTX*) override { return E_NOTIMPL; }
+    TOKEN_OBJECT_TYPE getObjectType() override { return TOKEN_OBJECT_PRIVATE_KEY; }
+    HRESULT getP11Attributes(CK_ATTRIBUTE*, unsigned long) override { return E_NOTIMPL; }
+    HRESULT setP11Attributes(CK_ATTRIBUTE*, unsigned long) override { return E_NOTIMPL; }
+    HRESULT remove() override { return E_NOTIMPL; }
+    HRESULT getKeyId(const char**) override { return E_NOTIMPL; }
+    HRESULT getOps(unsigned int*) override { return E_NOTIMPL; }
+    HRESULT getObjectPIN(TokenPIN**) override { return E_NOTIMPL; }
+    HRESULT sign(const AlgId*, unsigned char, const unsigned char* digest, unsigned long n, unsigned char* out,
+                 unsigned long* outLength, SECAttribute*) override
+    {
+        std::vector<uint8_t> signature;
+        HRESULT hr = store->SignDigest(*key.load(), ks::Digest::Sha256, ks::SignPadding::Pkcs1,
+                                       std::span<const uint8_t>(digest, n), &signature);
+        if (hr < 0)
+            return hr;
+        if (out == nullptr || signature.size() > *outLength) {
+            *outLength = signature.size();
+            return E_PSE_BUFFERTOOSMALL;
+        }
+        std::memcpy(out, signature.data(), signature.size());
+        *outLength = signature.size();
+        return 0;
+    }
+    HRESULT decrypt(const AlgId*, const unsigned char*, unsigned long, unsigned char*, unsigned long*,
+                    SECAttribute*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT getCertObjs(TokenObjectPublicKey**, TokenObjectCertificate**, unsigned long*) override { return E_NOTIMPL; }
+    HRESULT getPublicKeyInfo(KeyInfo**) override { return E_NOTIMPL; }
+    HRESULT getSigAlgs(SEQUENCE_OF_AlgId**) override { return E_NOTIMPL; }
+
+    ks::KeyStore* store = nullptr;
+    std::atomic<const ks::Fingerprint*> key {nullptr};
+};
+
+// A token object of no particular kind.
+class PlainObject : public TokenObject {
+public:
+    HRESULT QueryInterface(const GUID&, void** out) override
+    {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    long AddRef() override { return 1; }
+    long Release() override { return 1; }
+    const char* getType() override { return "PlainObject"; }
+    HRESULT cpy(TokenObject**) override { return E_NOTIMPL; }
+    int cmp(const TokenObject*) override { return 1; }
+    HRESULT print(char**, const char*, PRINT_CTX*) override { return E_NOTIMPL; }
+    TOKEN_OBJECT_TYPE getObjectType() override { return TOKEN_OBJECT_NONE; }
+    HRESULT getP11Attributes(CK_ATTRIBUTE*, unsigned long) override { return E_NOTIMPL; }
+    HRESULT setP11Attributes(CK_ATTRIBUTE*, unsigned long) override { return E_NOTIMPL; }
+    HRESULT remove() override { return E_NOTIMPL; }
+};
+
+constexpr unsigned long kManyObjects = 1000;
+
+// A token with 1,000 objects; getObjects hands out as many as the room holds.
+class ManyToken : public SecToken {
+public:
+    HRESULT QueryInterface(const GUID&, void** out) override
+    {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    long AddRef() override { return 1; }
+    long Release() override { return 1; }
+    const char* getType() override { return "ManyToken"; }
+    HRESULT cpy(SecToken**) override { return E_NOTIMPL; }
+    int cmp(const SecToken*) override { return 1; }
+    HRESULT print(char**, const char*, PRINT_CTX*) override { return E_NOTIMPL; }
+    HRESULT isValid() override { return 0; }
+    HRESULT getTokenProfile(const char**) override { return E_NOTIMPL; }
+    HRESULT getTokenName(const char** out) override
+    {
+        *out = "many";
+        return 0;
+    }
+    HRESULT getTokenLabel(const char**) override { return E_NOTIMPL; }
+    HRESULT getSerialNumber(const char**) override { return E_NOTIMPL; }
+    HRESULT getP11TokenInfo(CK_TOKEN_INFO*) override { return E_NOTIMPL; }
+    HRESULT getCardPIN(TokenPIN**) override { return E_NOTIMPL; }
+    HRESULT getPINs(TokenPIN**, unsigned long*) override { return E_NOTIMPL; }
+    HRESULT getObjects(TokenObject** out, unsigned long* count, TOKEN_OBJECT_TYPE, const char*, const char*) override
+    {
+        if (out != nullptr && count != nullptr) {
+            for (unsigned long i = 0; i < *count && i < kManyObjects; ++i)
+                out[i] = &objects[i];
+        }
+        if (count != nullptr)
+            *count = std::min(*count, kManyObjects);
+        return 0;
+    }
+    HRESULT isInitialized() override { return 0; }
+    HRESULT getWritableProfiles(char***) override { return E_NOTIMPL; }
+    HRESULT getInitInfo(const char*, ProfileInfo**) override { return E_NOTIMPL; }
+    HRESULT delInitInfo(ProfileInfo**) override { return E_NOTIMPL; }
+    HRESULT initToken(ProfileInfo*) override { return E_NOTIMPL; }
+    HRESULT deleteToken() override { return E_NOTIMPL; }
+    HRESULT isAlgSupported(AlgEnc, const AllowedValues**) override { return E_NOTIMPL; }
+    HRESULT genKeyPair(AlgId*, unsigned long, TokenObjectPrivateKey**, const char*, unsigned int,
+                       TokenObjectPublicKey**, const char*, KeyInfo**, SECAttribute*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT createPrivateKeyObj(TokenObjectPrivateKey**, const KeyInfo*, const char*, const char*,
+                                unsigned int) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT createPublicKeyObj(TokenObjectPublicKey**, const KeyInfo*, const char*, const char*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT createCertificateObj(TokenObjectCertificate**, const Certificate*, const char*, const char*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT createDataObj(TokenObjectData**, const OctetString*, const char*, unsigned char) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT getRandom(unsigned char*, unsigned long) override { return E_NOTIMPL; }
+
+    PlainObject objects[kManyObjects];
+};
 
 // A service PSE that answers releaseTokenCache at once and signs digests
 // with the key store's identity `key`; it answers nothing else.
@@ -74,7 +224,11 @@ public:
     HRESULT readApplObject(const char*, OctetString**) override { return E_NOTIMPL; }
     HRESULT writeApplObject(const char*, OctetString*) override { return E_NOTIMPL; }
     HRESULT listApplObjects(SET_OF_String**) override { return E_NOTIMPL; }
-    HRESULT getPrivateKey(const char*, const char*, TokenObjectPrivateKey**) override { return E_NOTIMPL; }
+    HRESULT getPrivateKey(const char*, const char*, TokenObjectPrivateKey** out) override
+    {
+        *out = &keyObject;
+        return 0;
+    }
     HRESULT getCertificate(const char*, const char*, const char*, TokenObjectCertificate**) override
     {
         return E_NOTIMPL;
@@ -84,7 +238,11 @@ public:
     HRESULT readSlotInfos(SET_OF_SecSlotInfo**) override { return E_NOTIMPL; }
     HRESULT getSlotByName(SecSlot**, const char*, unsigned char) override { return E_NOTIMPL; }
     HRESULT getSlots(SecSlot**, unsigned long*) override { return E_NOTIMPL; }
-    HRESULT getTokenByName(SecToken**, const char*, unsigned char) override { return E_NOTIMPL; }
+    HRESULT getTokenByName(SecToken** out, const char*, unsigned char) override
+    {
+        *out = &token;
+        return 0;
+    }
     HRESULT getSlotEvents(SecSlotEvents**) override { return E_NOTIMPL; }
     HRESULT isInTrustedCerts(const Certificate*) override { return E_NOTIMPL; }
     HRESULT getAllTrustedCerts(SET_OF_Certificate**) override { return E_NOTIMPL; }
@@ -127,6 +285,8 @@ public:
 
     ks::KeyStore* store = nullptr;
     std::atomic<const ks::Fingerprint*> key {nullptr};
+    KeyObject keyObject;
+    ManyToken token;
 };
 
 // The service's factory: one session component per client with the PSE.
@@ -188,6 +348,8 @@ struct Fixture {
             return;
         pse.store = store.get();
         pse.key = &rsa;
+        pse.keyObject.store = store.get();
+        pse.keyObject.key = &rsa;
         CComObject<Factory>::CreateInstance(&factory);
         factory->AddRef();
         factory->pse = &pse;
@@ -196,10 +358,25 @@ struct Fixture {
         if (server == nullptr || client == nullptr || server->Connect(static_cast<IClassFactory*>(factory)) != S_OK
             || client->SetTunnel("zelkcomsock", "zelk.comunix.client") != S_OK || client->GetPSE(&remote) != S_OK)
             return;
+        if (remote->getPrivateKey("t", "k", &remoteKey) != S_OK || remoteKey == nullptr
+            || remote->getTokenByName(&remoteToken, "many", 0) != S_OK || remoteToken == nullptr)
+            return;
+        // Held for the run, so that the measured calls make no proxy anew.
+        unsigned long count = kManyObjects;
+        if (remoteToken->getObjects(held, &count, TOKEN_OBJECT_NONE, nullptr, nullptr) != S_OK || count != kManyObjects)
+            return;
         ok = true;
     }
     ~Fixture()
     {
+        for (TokenObject* object : held) {
+            if (object != nullptr)
+                object->Release();
+        }
+        if (remoteToken != nullptr)
+            remoteToken->Release();
+        if (remoteKey != nullptr)
+            remoteKey->Release();
         if (remote != nullptr)
             remote->Release();
         if (client != nullptr)
@@ -249,6 +426,9 @@ struct Fixture {
     ITunnelSource* server = nullptr;
     ITunnelSourcePSE* client = nullptr;
     PSE* remote = nullptr;
+    TokenObjectPrivateKey* remoteKey = nullptr;
+    SecToken* remoteToken = nullptr;
+    TokenObject* held[kManyObjects] = {};
 };
 
 // Made on first use and ended in main: the clients' per-thread sockets must
@@ -380,6 +560,102 @@ void BM_KeyStoreSignature(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
+void BM_RemoteKeyObjectSign(benchmark::State& state)
+{
+    Fixture& f = Shared();
+    if (!f.ok) {
+        state.SkipWithError("service not started");
+        return;
+    }
+    f.pse.keyObject.key = &Key(f, state.range(0));
+    unsigned char digest[32] = {1, 2, 3};
+    for (auto _ : state) {
+        unsigned char signature[512];
+        unsigned long length = sizeof(signature);
+        if (f.remoteKey->sign(nullptr, 0, digest, sizeof(digest), signature, &length, nullptr) != 0) {
+            state.SkipWithError("signature failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_KeyObjectSign(benchmark::State& state)
+{
+    Fixture& f = Shared();
+    if (!f.ok) {
+        state.SkipWithError("key store not opened");
+        return;
+    }
+    f.pse.keyObject.key = &Key(f, state.range(0));
+    unsigned char digest[32] = {1, 2, 3};
+    for (auto _ : state) {
+        unsigned char signature[512];
+        unsigned long length = sizeof(signature);
+        if (f.pse.keyObject.sign(nullptr, 0, digest, sizeof(digest), signature, &length, nullptr) != 0) {
+            state.SkipWithError("signature failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// 1,000 objects in one call, or one object in each of 1,000 calls; items are objects.
+void BM_GetObjects(benchmark::State& state)
+{
+    Fixture& f = Shared();
+    if (!f.ok) {
+        state.SkipWithError("service not started");
+        return;
+    }
+    const unsigned long perCall = static_cast<unsigned long>(state.range(0));
+    TokenObject* objects[kManyObjects] = {};
+    for (auto _ : state) {
+        for (unsigned long done = 0; done < kManyObjects; done += perCall) {
+            unsigned long count = perCall;
+            if (f.remoteToken->getObjects(objects, &count, TOKEN_OBJECT_NONE, nullptr, nullptr) != S_OK) {
+                state.SkipWithError("getObjects failed");
+                return;
+            }
+            for (unsigned long i = 0; i < count; ++i)
+                objects[i]->Release();
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kManyObjects);
+}
+
+// Closes the output with the ratio of each remote case's time to its peer's.
+class PairReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs)
+            m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        const char* pairs[][3] = {
+            {"sign 275 RSA-2048 (remote / in process)", "BM_RemoteKeyObjectSign/0/real_time",
+             "BM_KeyObjectSign/0/real_time"},
+            {"sign 275 P-256 (remote / in process)", "BM_RemoteKeyObjectSign/1/real_time",
+             "BM_KeyObjectSign/1/real_time"},
+            {"getObjects 1,000 calls of one / one call of 1,000", "BM_GetObjects/1/real_time",
+             "BM_GetObjects/1000/real_time"},
+        };
+        for (const auto& pair : pairs) {
+            const double ours = m_times[pair[1]];
+            const double peer = m_times[pair[2]];
+            if (ours > 0 && peer > 0)
+                std::printf("ratio %s: %.2f\n", pair[0], ours / peer);
+        }
+    }
+
+private:
+    std::map<std::string, double> m_times;
+};
+
 }  // namespace
 
 BENCHMARK(BM_RemoteEmptyCall)->Threads(1)->Threads(8)->UseRealTime();
@@ -387,13 +663,18 @@ BENCHMARK(BM_BareFramedRoundTrip)->Threads(1)->Threads(8)->UseRealTime();
 // 0: RSA-2048, 1: P-256.
 BENCHMARK(BM_RemoteSignature)->Arg(0)->Arg(1)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK(BM_KeyStoreSignature)->Arg(0)->Arg(1)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(BM_RemoteKeyObjectSign)->Arg(0)->Arg(1)->UseRealTime();
+BENCHMARK(BM_KeyObjectSign)->Arg(0)->Arg(1)->UseRealTime();
+// 1000: one call; 1: a thousand calls.
+BENCHMARK(BM_GetObjects)->Arg(1000)->Arg(1)->UseRealTime();
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
+    PairReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     s_bare.reset();
     s_fixture.reset();
