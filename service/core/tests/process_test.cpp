@@ -69,6 +69,15 @@ int WaitExit(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(2
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// The runtime of this test program, started once: the client's module is
+// loaded once for every test.
+class RuntimeEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_EQ(ZELK_Initialize(), 0); }
+    void TearDown() override { ZELK_Finalize(); }
+};
+const auto* const s_runtime = ::testing::AddGlobalTestEnvironment(new RuntimeEnvironment);
+
 class ServiceProcess : public ::testing::Test {
 protected:
     void SetUp() override
@@ -79,9 +88,8 @@ protected:
         mkdir(m_run.c_str(), 0700);
         mkdir(config.c_str(), 0700);
         mkdir((config + "/kestrin").c_str(), 0700);
-        std::ofstream(config + "/kestrin/settings.plist")
-            << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>trace</key><dict><key>Level</key>"
-               "<integer>1</integer></dict></dict></plist>";
+        m_settings = config + "/kestrin/settings.plist";
+        SetTraceLevel(1);
         // The service and this test (its client) share the folders.
         setenv("XDG_RUNTIME_DIR", m_run.c_str(), 1);
         setenv("XDG_CONFIG_HOME", config.c_str(), 1);
@@ -117,6 +125,16 @@ protected:
     }
     void Forget(pid_t pid) { std::erase(m_started, pid); }
 
+    // The policy "trace" "Level" in the user's settings, written whole at once.
+    void SetTraceLevel(int level)
+    {
+        std::string temporary = m_settings + ".new";
+        std::ofstream(temporary) << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>trace</key><dict>"
+                                    "<key>Level</key><integer>"
+                                 << level << "</integer></dict></dict></plist>";
+        rename(temporary.c_str(), m_settings.c_str());
+    }
+
     // One request on a new session; the reply as text.
     static std::string Ask(const char* request)
     {
@@ -140,6 +158,7 @@ protected:
     TempDir m_dir;
     std::string m_run;
     std::string m_socket;
+    std::string m_settings;
     std::vector<pid_t> m_started;
 };
 
@@ -155,7 +174,6 @@ TEST_F(ServiceProcess, ListensServesAndStopsInOrder)
     ASSERT_EQ(stat((m_run + "/kestrin").c_str(), &folder), 0);
     EXPECT_EQ(folder.st_mode & 0777, 0700u);
 
-    ASSERT_EQ(ZELK_Initialize(), 0);
     // Sessions at the same time: one stub each, all over the one service PSE.
     std::string replies[3];
     std::vector<std::thread> sessions;
@@ -181,7 +199,6 @@ TEST_F(ServiceProcess, ListensServesAndStopsInOrder)
     EXPECT_EQ(WaitExit(first), 0) << ReadFile(m_dir.path() + "/first.err");
     Forget(first);
     EXPECT_NE(lstat(m_socket.c_str(), &info), 0);
-    ZELK_Finalize();
 
     std::string trace = ReadFile(m_dir.path() + "/first.err");
     EXPECT_EQ(Count(trace, "Kestrin Client Version: 3.0 SP 2 Patch Level 0"), 1u);
@@ -197,6 +214,26 @@ TEST_F(ServiceProcess, ListensServesAndStopsInOrder)
     // process ended (the sanitizer build's leak check shows that the service
     // let go of everything else).
     EXPECT_EQ(ReadFile(m_dir.path() + "/provider.log"), "adopt PSE\nadopt PSE\nrelease\nrelease\n");
+}
+
+TEST_F(ServiceProcess, TheTraceLevelFollowsThePolicy)
+{
+    SetTraceLevel(0);
+    pid_t service = Start("service");
+    ASSERT_GT(service, 0);
+    struct stat info {};
+    ASSERT_TRUE(WaitFor([&] { return lstat(m_socket.c_str(), &info) == 0; }));
+    std::string err = m_dir.path() + "/service.err";
+    EXPECT_EQ(ReadFile(err), "");
+
+    SetTraceLevel(1);
+    EXPECT_TRUE(WaitFor([&] {
+        Ask("traced");
+        return ReadFile(err).find("{ CPSEFactory::CreateInstance") != std::string::npos;
+    }));
+    ASSERT_EQ(kill(service, SIGTERM), 0);
+    EXPECT_EQ(WaitExit(service), 0);
+    Forget(service);
 }
 
 }  // namespace
