@@ -10,8 +10,10 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "client.h"
+#include "qev_results.h"
 #include "remoting_test_util.h"
 #include "zelk_class.h"
 
@@ -39,7 +41,15 @@ public:
         ++sessions;
         return component->QueryInterface(iid, out);
     }
-    HRESULT LockServer(bool) override { return 0; }
+    // The service stops: every slot-event source handed out is cancelled.
+    HRESULT LockServer(bool lock) override
+    {
+        if (!lock) {
+            for (SecSlotEvents* source : eventSources)
+                source->cancel();
+        }
+        return 0;
+    }
     HRESULT SetTunnelSource(IUnknown*) override { return 0; }
     HRESULT Reset(ITunnel*) override
     {
@@ -51,6 +61,7 @@ public:
     HRESULT ClientActive(const char*, unsigned int) override { return 0; }
 
     PSE* pse = nullptr;
+    std::vector<SecSlotEvents*> eventSources;
     std::atomic<int> sessions {0};
     std::atomic<int> resets {0};
 };
@@ -265,6 +276,42 @@ TEST_F(RemotingSocket, RootReconnectsAfterARestart)
     ASSERT_GT(fourth, 0);
     EXPECT_EQ(S_OK, client.pse->releaseTokenCache("back"));
     Kill(fourth);
+}
+
+// A client thread blocked in wait on its own connection is released by a
+// cancel from a second thread, and by the service's stop.
+TEST_F(RemotingSocket, SlotEventWaitReleasedByCancelAndByStop)
+{
+    Service service(pse);
+    ASSERT_TRUE(service.started);
+    Client client;
+    ASSERT_NE(nullptr, client.pse);
+    for (bool byStop : {false, true}) {
+        auto* events = new kestrin::qevtest::FakeSlotEvents();
+        pse->events = events;
+        service.factory->eventSources = {events};
+        SecSlotEvents* remote = nullptr;
+        ASSERT_EQ(S_OK, client.pse->getSlotEvents(&remote));
+        ASSERT_NE(nullptr, remote);
+        HRESULT waited = 0;
+        SecSlot* woken = reinterpret_cast<SecSlot*>(1);
+        std::thread waiter([&] { waited = remote->wait(0, &woken); });
+        EXPECT_TRUE(Eventually([&] { return events->Waiters() == 1; }));
+        // Other calls of the process go on while the waiter blocks.
+        EXPECT_EQ(S_OK, client.pse->releaseTokenCache("t"));
+        if (byStop)
+            service.factory->LockServer(false);
+        else
+            EXPECT_EQ(S_OK, remote->cancel());
+        waiter.join();
+        EXPECT_EQ(SLOT_EVENT_CANCELLED, waited);
+        EXPECT_EQ(nullptr, woken);
+        EXPECT_EQ(SLOT_EVENT_CANCELLED, remote->wait(0, nullptr));
+        remote->Release();
+        service.factory->eventSources.clear();
+        pse->events = nullptr;
+        events->Release();
+    }
 }
 
 }  // namespace
