@@ -3,16 +3,21 @@
 // does), and the client's PSE component over the framed client. Restarts run
 // the service in a forked child that is killed and replaced.
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "client.h"
+#include "keystore.h"
 #include "qev_results.h"
 #include "remoting_test_util.h"
 #include "zelk_class.h"
@@ -311,6 +316,149 @@ TEST_F(RemotingSocket, SlotEventWaitReleasedByCancelAndByStop)
         service.factory->eventSources.clear();
         pse->events = nullptr;
         events->Release();
+    }
+}
+
+// The key store's identities behind the crypto library's "tokkeychain:"
+// slot, served through the PSE over real sockets; OpenSSL made the keys and
+// checks what comes back.
+class KeychainOverSockets : public RemotingSocket {
+protected:
+    void SetUp() override
+    {
+        RemotingSocket::SetUp();
+        char folder[] = "/tmp/remoting-pki-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(folder));
+        dir = folder;
+        ASSERT_TRUE(Run("openssl req -x509 -nodes -days 2 -subj /CN=rsa -newkey rsa:2048 -keyout rsa.key -out rsa.crt"
+                        " && openssl req -x509 -nodes -days 2 -subj /CN=ec -newkey ec -pkeyopt "
+                        "ec_paramgen_curve:P-256 -keyout ec.key -out ec.crt"
+                        " && for k in rsa ec; do openssl pkcs12 -export -passout pass:pw -in $k.crt -inkey $k.key"
+                        " -out $k.p12 && openssl x509 -in $k.crt -pubkey -noout > $k.pub"
+                        " && openssl x509 -in $k.crt -outform DER -out $k.der; done"));
+        std::string message;
+        ASSERT_EQ(S_OK, kestrin::keystore::KeyStore::Open(kestrin::keystore::Options {}, &store, &message)) << message;
+        API_COMMON* table = nullptr;
+        ASSERT_EQ(S_OK, kestrin::qevtest::Library()->get_api(nullptr, "SEC_PSE_1", &table));
+        pseTable = reinterpret_cast<SEC_PSE_TABLE*>(table);
+    }
+    void TearDown() override
+    {
+        store.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+        RemotingSocket::TearDown();
+    }
+
+    bool Run(const std::string& command)
+    {
+        return system(("cd '" + dir + "' && (" + command + ") >/dev/null 2>&1").c_str()) == 0;
+    }
+    std::vector<uint8_t> Read(const std::string& name)
+    {
+        std::ifstream file(dir + "/" + name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), {}};
+    }
+    void Write(const std::string& name, const unsigned char* data, size_t n)
+    {
+        std::ofstream file(dir + "/" + name, std::ios::binary);
+        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+    }
+    // The identity's slot in this process, as the service's PSE holds it.
+    SecSlot* Slot(const char* name)
+    {
+        kestrin::keystore::Pkcs12Import imported;
+        if (store->ImportPkcs12(Read(std::string(name) + ".p12"), "pw", &imported) != S_OK)
+            return nullptr;
+        std::string slotName = "tokkeychain:cert=";
+        for (uint8_t byte : imported.identity.sha1) {
+            char hex[3];
+            std::snprintf(hex, sizeof(hex), "%02x", byte);
+            slotName += hex;
+        }
+        SecSlot* made = nullptr;
+        pseTable->getSlot(&made, slotName.c_str());
+        return made;
+    }
+
+    std::string dir;
+    std::unique_ptr<kestrin::keystore::KeyStore> store;
+    SEC_PSE_TABLE* pseTable = nullptr;
+};
+
+TEST_F(KeychainOverSockets, SignDecryptAndCertificateOfTheRemoteKey)
+{
+    Service service(pse);
+    ASSERT_TRUE(service.started);
+    Client client;
+    ASSERT_NE(nullptr, client.pse);
+    const unsigned char data[] = "data to sign";
+    Write("data", data, sizeof(data) - 1);
+    unsigned char digest[32];
+    SHA256(data, sizeof(data) - 1, digest);
+    const unsigned char sha256WithRsa[] = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x0b};
+    const unsigned char ecdsaSha256[] = {0x2a, 0x86, 0x48, 0xce, 0x3d, 0x04, 0x03, 0x02};
+    for (const char* name : {"rsa", "ec"}) {
+        SCOPED_TRACE(name);
+        const bool rsa = std::string(name) == "rsa";
+        SecSlot* local = Slot(name);
+        ASSERT_NE(nullptr, local);
+        SecSlot* previous = pse->slots[0];
+        pse->slots[0] = local;
+
+        SecSlot* remote = nullptr;
+        ASSERT_EQ(S_OK, client.pse->getSlotByName(&remote, "any", 0));
+        ASSERT_NE(nullptr, remote);
+        SecToken* token = nullptr;
+        ASSERT_EQ(S_OK, remote->getToken(&token));
+        ASSERT_NE(nullptr, token);
+        TokenObject* object = nullptr;
+        unsigned long count = 1;
+        ASSERT_EQ(S_OK, token->getObjects(&object, &count, TOKEN_OBJECT_PRIVATE_KEY, nullptr, nullptr));
+        ASSERT_EQ(1u, count);
+        auto* key = static_cast<TokenObjectPrivateKey*>(object);
+        EXPECT_EQ(TOKEN_OBJECT_PRIVATE_KEY, key->getObjectType());
+
+        ObjId oid {rsa ? sizeof(sha256WithRsa) : sizeof(ecdsaSha256),
+                   const_cast<unsigned char*>(rsa ? sha256WithRsa : ecdsaSha256)};
+        AlgId alg {&oid, nullptr};
+        unsigned char signature[512];
+        unsigned long length = sizeof(signature);
+        ASSERT_EQ(S_OK, key->sign(&alg, 1, digest, sizeof(digest), signature, &length, nullptr));
+        Write("sig", signature, length);
+        EXPECT_TRUE(Run(std::string("openssl dgst -sha256 -verify ") + name + ".pub -signature sig data"));
+
+        if (rsa) {
+            const unsigned char plain[] = "session key";
+            Write("plain", plain, sizeof(plain) - 1);
+            ASSERT_TRUE(Run("openssl pkeyutl -encrypt -pubin -inkey rsa.pub -in plain -out cipher"));
+            std::vector<uint8_t> cipher = Read("cipher");
+            unsigned char out[256];
+            length = sizeof(out);
+            ASSERT_EQ(S_OK, key->decrypt(nullptr, cipher.data(), cipher.size(), out, &length, nullptr));
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(plain)),
+                      std::string(reinterpret_cast<char*>(out), length));
+        }
+
+        TokenObjectCertificate* certificates[2] = {};
+        count = 2;
+        ASSERT_EQ(S_OK, key->getCertObjs(nullptr, certificates, &count));
+        ASSERT_GE(count, 1u);
+        ASSERT_NE(nullptr, certificates[0]);
+        std::vector<uint8_t> value(4096);
+        CK_ATTRIBUTE attribute = {CKA_VALUE, value.data(), value.size()};
+        EXPECT_EQ(S_OK, certificates[0]->getP11Attributes(&attribute, 1));
+        value.resize(attribute.ulValueLen);
+        EXPECT_EQ(Read(std::string(name) + ".der"), value);
+        for (TokenObjectCertificate* certificate : certificates) {
+            if (certificate != nullptr)
+                certificate->Release();
+        }
+        key->Release();
+        token->Release();
+        remote->Release();
+        pse->slots[0] = previous;
+        local->Release();
     }
 }
 
