@@ -395,6 +395,47 @@ TEST_F(ObjectsRemoteTest, TokenObjectNumberingAndKinds)
     key->Release();
 }
 
+// An object of a type the table does not know gets the stub of no kind.
+class OddObject : public kestrin::qevtest::Fake<TokenObject> {
+public:
+    OddObject() : Fake("OddObject") {}
+    TOKEN_OBJECT_TYPE getObjectType() override { return static_cast<TOKEN_OBJECT_TYPE>(7); }
+    HRESULT getP11Attributes(CK_ATTRIBUTE*, unsigned long) override { return S_OK; }
+    HRESULT setP11Attributes(CK_ATTRIBUTE*, unsigned long) override { return S_OK; }
+    HRESULT remove() override { return 5; }
+
+private:
+    ~OddObject() override = default;
+};
+
+TEST_F(ObjectsRemoteTest, StubOfAnObjectsKind)
+{
+    Session s;
+    auto* odd = new OddObject();
+    const uint32_t number = TokenObjectStub::GetID(s.Cache(), odd);
+    EXPECT_EQ(API_TOKENOBJECT, KindOfNumber(number));
+    EXPECT_EQ(2, odd->References());
+    EXPECT_EQ(number, TokenObjectStub::GetID(s.Cache(), odd));
+    EXPECT_EQ(2, odd->References());
+    const std::string header = Bytes({0, 0, (number >> 8) & 0xFF, number & 0xFF});
+    EXPECT_EQ("00 00 00 05", Hex(s.Send(header.substr(0, 3) + static_cast<char>(number | 10))));
+    EXPECT_EQ("", Hex(s.Send(header.substr(0, 3) + static_cast<char>(number | 12))));  // getKeyId
+    s.Send(header.substr(0, 3) + static_cast<char>(number | 2));
+    odd->Release();
+}
+
+TEST_F(ObjectsRemoteTest, IdZeroGivesANullEntry)
+{
+    Chain c;
+    c.s.tunnel->answer = [](const std::string&) { return Bytes({0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0}); };
+    TokenObject* objects[2] = {reinterpret_cast<TokenObject*>(1), reinterpret_cast<TokenObject*>(1)};
+    unsigned long count = 2;
+    EXPECT_EQ(S_OK, c.remoteToken->getObjects(objects, &count, TOKEN_OBJECT_NONE, nullptr, nullptr));
+    EXPECT_EQ(nullptr, objects[0]);
+    EXPECT_EQ(nullptr, objects[1]);
+    c.s.tunnel->answer = nullptr;
+}
+
 TEST_F(ObjectsRemoteTest, MethodTable)
 {
     struct Row {
