@@ -74,44 +74,7 @@ HRESULT ZELKPSE::SetFilterPolicy(ZELK_IPolicy*)
     return S_OK;
 }
 
-HRESULT ZELKPSE::getOwnCertificate(const History*, SECAttribute*, SET_OF_PersonalCertificateInfo**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::encryptDigest(const History*, SECAttribute*, const unsigned char*, unsigned long, unsigned char*,
-                               unsigned long*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::decryptKey(const History*, SECAttribute*, const unsigned char*, unsigned long, unsigned char*,
-                            unsigned long*)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::searchCertificate(SECAttribute*, SET_OF_Certificate**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::getPrivateKey(const char*, const char*, TokenObjectPrivateKey**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::getCertificate(const char*, const char*, const char*, TokenObjectCertificate**)
-{
-    return E_NOTIMPL;
-}
-
 HRESULT ZELKPSE::getSlotEvents(SecSlotEvents**)
-{
-    return E_NOTIMPL;
-}
-
-HRESULT ZELKPSE::getCertInfoList(SET_OF_PersonalCertificateInfo**)
 {
     return E_NOTIMPL;
 }

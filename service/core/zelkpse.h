@@ -28,6 +28,9 @@ struct sApplObject {
     OctetString* value = nullptr;
 };
 
+// True when the info passes every attribute of the filter chain.
+bool sec_store_test_own_Certificate(PersonalCertificateInfo* info, SECAttribute* filter);
+
 class ZELKPSE : public PSE, public CComObjectRoot {
 public:
     ZELK_BEGIN_INTMAP(ZELKPSE)
@@ -171,6 +174,10 @@ private:
     unsigned LoginWorker();
     // The ASC's own PSE as the real PSE.
     HRESULT Adopt();
+    // The signature layer's own certificates: the token it logs in for the caller.
+    HRESULT SignatureLayerCertificates(SECAttribute* filter, SET_OF_PersonalCertificateInfo* collected,
+                                       SET_OF_PersonalCertificateInfo** cursor, bool& decided);
+    bool InTokenFilter(const char* uri) const;
     HRESULT RunApplCommand(const char* name, const OctetString* value);
     HRESULT UserSwitch(const OctetString* value);
     HRESULT ControlPath(const char* path, SECAttribute* in, SECAttribute* out);

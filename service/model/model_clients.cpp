@@ -19,4 +19,9 @@ HRESULT CModelClients::ClientActive(const char*, unsigned int)
     return E_FAIL;
 }
 
+HRESULT CModelClients::GetActiveClient(CModelClient**)
+{
+    return E_FAIL;
+}
+
 }  // namespace ZELK::PSESVC

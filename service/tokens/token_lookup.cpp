@@ -11,6 +11,37 @@ HRESULT CTokenMgr::GetTokenByName(const char*, SecToken** out)
     return E_TOKEN_NOTFOUND;
 }
 
+HRESULT CTokenMgr::GetTokenByName(const char*, CToken** out)
+{
+    if (out)
+        *out = nullptr;
+    return E_TOKEN_NOTFOUND;
+}
+
+HRESULT CTokenMgr::GetPCI(SET_OF_PersonalCertificateInfo**, SECAttribute*)
+{
+    return S_OK;
+}
+
+HRESULT CTokenMgr::GetTokenURIsByPolicy(const char*, ZELK_IPolicy*, SET_OF_String** uris)
+{
+    if (uris)
+        *uris = nullptr;
+    return S_OK;
+}
+
+HRESULT CTokenMgr::Sign(const char*, const char*, const AlgId*, bool, const unsigned char*, unsigned long,
+                        unsigned char*, unsigned long*, SECAttribute*)
+{
+    return E_TOKEN_NOTFOUND;
+}
+
+HRESULT CTokenMgr::Decrypt(const char*, const char*, const AlgId*, const unsigned char*, unsigned long, unsigned char*,
+                           unsigned long*, SECAttribute*)
+{
+    return E_TOKEN_NOTFOUND;
+}
+
 HRESULT CTokenMgr::Login(const char*, const char*)
 {
     return E_TOKEN_NOTFOUND;

@@ -5,8 +5,11 @@
 
 #include "../core/aux_arrays.h"
 #include "../core/service_events.h"
+#include "qev_records.h"
 #include "qev_token.h"
+#include "token.h"
 #include "zelk_object.h"
+#include "zelk_policy.h"
 #include "zelk_ptr.h"
 #include "zelk_sync.h"
 
@@ -43,6 +46,18 @@ public:
     // Token operations by name. Tokens come in with the token kinds; until a
     // kind is registered no name matches and every call answers 0xA1D00107.
     virtual HRESULT GetTokenByName(const char* uri, SecToken** out);
+    virtual HRESULT GetTokenByName(const char* uri, CToken** out);
+    // Appends every token's personal certificate infos at the cursor; 0.
+    virtual HRESULT GetPCI(SET_OF_PersonalCertificateInfo** cursor, SECAttribute* filter);
+    // The URIs of the tokens a policy allows, in order of preference, as a new
+    // list; without a policy those of the policy path ("/" when NULL).
+    virtual HRESULT GetTokenURIsByPolicy(const char* path, ZELK_IPolicy* policy, SET_OF_String** uris);
+    virtual HRESULT Sign(const char* uri, const char* keyId, const AlgId* algorithm, bool flag, const unsigned char* in,
+                         unsigned long inLength, unsigned char* out, unsigned long* outLength,
+                         SECAttribute* attributes);
+    virtual HRESULT Decrypt(const char* uri, const char* keyId, const AlgId* algorithm, const unsigned char* in,
+                            unsigned long inLength, unsigned char* out, unsigned long* outLength,
+                            SECAttribute* attributes);
     // The token's login verb; with a target, the target is allowed too.
     virtual HRESULT Login(const char* token, const char* target);
     virtual HRESULT Logout(const char* token);

@@ -2,11 +2,15 @@
 // connection broker's control action.
 #include "fake_token_calls.h"
 
+#include <cstring>
 #include <mutex>
 
 #include "gss_connections.h"
 #include "qev_results.h"
 #include "tokens/token_manager.h"
+#include "zelk_holders.h"
+#include "zelk_object.h"
+#include "zelkpse_lists.h"
 
 namespace kestrin::service::test {
 namespace {
@@ -20,12 +24,173 @@ std::string Text(const char* text)
 }
 
 HRESULT TokenCalls::s_result = S_OK;
+HRESULT TokenCalls::s_signResult = S_OK;
+HRESULT TokenCalls::s_brokerResult = S_FALSE;
+std::vector<std::string> TokenCalls::s_policyUris;
 
 void TokenCalls::Reset()
 {
     std::lock_guard<std::mutex> lock(s_mutex);
     s_calls.clear();
     s_result = S_OK;
+    s_signResult = S_OK;
+    s_brokerResult = S_FALSE;
+    s_policyUris.clear();
+}
+
+namespace {
+
+using ZELK::PSESVC::CToken;
+using ZELK::PSESVC::ICredUI;
+using ZELK::PSESVC::IGUIVerb;
+using ZELK::PSESVC::IGUIVerb_Reason;
+
+class Verb : public IGUIVerb, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(Verb)
+    ZELK_INTMAP_ENTRY_IID(IID_IGUIVerb, IGUIVerb)
+    ZELK_END_INTMAP()
+
+    const char* GetVerbName() override { return m_name.c_str(); }
+    const char* GetVerbDisplayName() override { return m_name.c_str(); }
+    HRESULT DoVerb(ICredUI* dialog) override
+    {
+        TokenCalls::Add("doverb " + m_name + (dialog ? " dialog" : " none"));
+        return m_result;
+    }
+    HRESULT SetState(uint32_t) override { return S_OK; }
+    uint32_t GetState() override { return 0; }
+
+    std::string m_name;
+    HRESULT m_result = S_OK;
+};
+
+class Token : public CToken, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(Token)
+    ZELK_INTMAP_ENTRY_IID(IID_CToken, CToken)
+    ZELK_END_INTMAP()
+
+    ~Token() override
+    {
+        for (PersonalCertificateInfo* info : m_entry.infos)
+            SEC_TypeTable(fptr__common_types, SEC_TYPE_PersonalCertificateInfo)->free(info);
+        if (m_entry.token)
+            m_entry.token->Release();
+    }
+
+    HRESULT GetPCI(SET_OF_PersonalCertificateInfo** cursor) override
+    {
+        for (PersonalCertificateInfo* info : m_entry.infos)
+            ZELK::PSESVC::AppendInfo(cursor, info);
+        return S_OK;
+    }
+    HRESULT GetVerbByReason(IGUIVerb_Reason reason, IGUIVerb** out) override
+    {
+        TokenCalls::Add("verb " + m_entry.uri + " " + std::to_string(reason));
+        *out = nullptr;
+        if (!m_entry.hasVerb)
+            return S_OK;
+        CComObject<Verb>* verb = nullptr;
+        CComObject<Verb>::CreateInstance(&verb);
+        verb->m_name = reason == 3 ? "verb.reauth" : "verb.login";
+        verb->m_result = m_entry.verbResult;
+        verb->AddRef();
+        *out = verb;
+        return S_OK;
+    }
+    HRESULT DoVerbByReason(IGUIVerb_Reason reason) override
+    {
+        TokenCalls::Add("doverbbyreason " + m_entry.uri + " " + std::to_string(reason));
+        return m_entry.verbResult;
+    }
+    HRESULT UiUpdateProfile(ICredUI*) override
+    {
+        TokenCalls::Add("profile " + m_entry.uri);
+        return S_OK;
+    }
+
+    FakeTokenEntry m_entry;
+};
+
+std::vector<CComObject<Token>*> s_tokens;
+
+CComObject<Token>* FindToken(const char* uri)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    for (CComObject<Token>* token : s_tokens)
+        if (uri != nullptr && token->m_entry.uri == uri) {
+            token->AddRef();
+            return token;
+        }
+    return nullptr;
+}
+
+std::mutex s_clientMutex;
+std::string s_url;
+std::string s_description;
+ICredUI* s_dialog = nullptr;
+
+class Client : public ZELK::PSESVC::CModelClient, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(Client)
+    ZELK_INTMAP_ENTRY_IID(IID_CModelClient, ZELK::PSESVC::CModelClient)
+    ZELK_END_INTMAP()
+
+    HRESULT GetCredUi(ICredUI** out) override
+    {
+        std::lock_guard<std::mutex> lock(s_clientMutex);
+        *out = s_dialog;
+        if (s_dialog)
+            s_dialog->AddRef();
+        return S_OK;
+    }
+    const char* GetURL() override { return s_url.c_str(); }
+    const char* GetDescription() override { return s_description.c_str(); }
+};
+
+}  // namespace
+
+void FakeTokens::Add(const FakeTokenEntry& entry)
+{
+    CComObject<Token>* token = nullptr;
+    CComObject<Token>::CreateInstance(&token);
+    token->AddRef();
+    token->m_entry = entry;
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_tokens.push_back(token);
+}
+
+void FakeTokens::Clear()
+{
+    std::vector<CComObject<Token>*> tokens;
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        tokens.swap(s_tokens);
+    }
+    for (CComObject<Token>* token : tokens)
+        token->Release();
+}
+
+void FakeClient::Set(const std::string& url, const std::string& description, ICredUI* dialog)
+{
+    Clear();
+    std::lock_guard<std::mutex> lock(s_clientMutex);
+    s_url = url;
+    s_description = description;
+    s_dialog = dialog;
+    if (dialog)
+        dialog->AddRef();
+}
+
+void FakeClient::Clear()
+{
+    std::lock_guard<std::mutex> lock(s_clientMutex);
+    s_url.clear();
+    s_description.clear();
+    if (s_dialog)
+        s_dialog->Release();
+    s_dialog = nullptr;
 }
 
 void TokenCalls::Add(const std::string& call)
@@ -51,7 +216,78 @@ HRESULT CTokenMgr::GetTokenByName(const char* uri, SecToken** out)
 {
     TokenCalls::Add("token " + Text(uri));
     *out = nullptr;
-    return E_TOKEN_NOTFOUND;
+    auto* token = kestrin::service::test::FindToken(uri);
+    if (token == nullptr || token->m_entry.token == nullptr) {
+        if (token)
+            token->Release();
+        return E_TOKEN_NOTFOUND;
+    }
+    *out = token->m_entry.token;
+    (*out)->AddRef();
+    token->Release();
+    return S_OK;
+}
+
+HRESULT CTokenMgr::GetTokenByName(const char* uri, CToken** out)
+{
+    TokenCalls::Add("ctoken " + Text(uri));
+    *out = kestrin::service::test::FindToken(uri);
+    return *out ? S_OK : E_TOKEN_NOTFOUND;
+}
+
+HRESULT CTokenMgr::GetPCI(SET_OF_PersonalCertificateInfo** cursor, SECAttribute*)
+{
+    TokenCalls::Add("pci");
+    std::vector<CComObject<kestrin::service::test::Token>*> tokens;
+    {
+        std::lock_guard<std::mutex> lock(kestrin::service::test::s_mutex);
+        tokens = kestrin::service::test::s_tokens;
+    }
+    for (auto* token : tokens) {
+        token->GetPCI(cursor);
+        cursor = ListTail(cursor);
+    }
+    return S_OK;
+}
+
+HRESULT CTokenMgr::GetTokenURIsByPolicy(const char*, ZELK_IPolicy*, SET_OF_String** uris)
+{
+    TokenCalls::Add("policy");
+    *uris = nullptr;
+    SET_OF_String** cursor = uris;
+    for (const std::string& uri : TokenCalls::s_policyUris) {
+        char* copy = nullptr;
+        AuxGetTypeAPI(copy)->copy(uri.c_str(), reinterpret_cast<void**>(&copy));
+        AppendNode(SEC_TYPE_SET_OF_String, cursor, copy);
+    }
+    return S_OK;
+}
+
+HRESULT CTokenMgr::Sign(const char* uri, const char* keyId, const AlgId*, bool, const unsigned char*, unsigned long,
+                        unsigned char*, unsigned long*, SECAttribute*)
+{
+    TokenCalls::Add("sign " + Text(uri) + "|" + Text(keyId));
+    return TokenCalls::s_signResult;
+}
+
+HRESULT CTokenMgr::Decrypt(const char* uri, const char* keyId, const AlgId*, const unsigned char*, unsigned long,
+                           unsigned char*, unsigned long*, SECAttribute*)
+{
+    TokenCalls::Add("decrypt " + Text(uri) + "|" + Text(keyId));
+    return TokenCalls::s_signResult;
+}
+
+HRESULT CModelClients::GetActiveClient(CModelClient** out)
+{
+    std::lock_guard<std::mutex> lock(kestrin::service::test::s_clientMutex);
+    *out = nullptr;
+    if (kestrin::service::test::s_url.empty())
+        return S_OK;
+    CComObject<kestrin::service::test::Client>* client = nullptr;
+    CComObject<kestrin::service::test::Client>::CreateInstance(&client);
+    client->AddRef();
+    *out = client;
+    return S_OK;
 }
 
 HRESULT CTokenMgr::Login(const char* token, const char* target)
@@ -80,18 +316,21 @@ HRESULT CGssConnections::DoGssAction(const char* action, SECAttribute*, SECAttri
 
 HRESULT CGssConnections::getOwnCertificate(SECAttribute*, SET_OF_PersonalCertificateInfo**)
 {
-    return S_FALSE;
+    TokenCalls::Add("broker own");
+    return TokenCalls::s_brokerResult;
 }
 
 HRESULT CGssConnections::encryptDigest(SECAttribute*, const unsigned char*, unsigned long, unsigned char*,
                                        unsigned long*)
 {
-    return E_FAIL;
+    TokenCalls::Add("broker sign");
+    return TokenCalls::s_brokerResult;
 }
 
 HRESULT CGssConnections::decryptKey(SECAttribute*, const unsigned char*, unsigned long, unsigned char*, unsigned long*)
 {
-    return E_FAIL;
+    TokenCalls::Add("broker decrypt");
+    return TokenCalls::s_brokerResult;
 }
 
 }  // namespace ZELK::PSESVC
