@@ -229,7 +229,7 @@ HRESULT ZELKPSE::searchCertificate(SECAttribute* filter, SET_OF_Certificate** ou
             break;
         case SEC_ATTR_SERIAL:
             serial = static_cast<const OctetString*>(entry->type == nullptr || entry->type == octets ? entry->value
-                                                                                                    : nullptr);
+                                                                                                     : nullptr);
             break;
         default:
             continue;
@@ -240,9 +240,16 @@ HRESULT ZELKPSE::searchCertificate(SECAttribute* filter, SET_OF_Certificate** ou
     auto same = [](const SEC_TYPE_TABLE* table, const void* wanted, const void* have) {
         return wanted == nullptr || (have != nullptr && table != nullptr && table->compare(wanted, have) == 0);
     };
+    // Names with the same encoding are equal without the library decoding them.
+    auto sameName = [&](const DName* wanted, const DName* have) {
+        if (wanted != nullptr && have != nullptr && wanted->length == have->length
+            && (wanted->length == 0 || std::memcmp(wanted->der, have->der, wanted->length) == 0))
+            return true;
+        return same(names, wanted, have);
+    };
     auto matches = [&](Certificate* certificate) {
-        return certificate != nullptr && same(names, subject, certificate->getSubject())
-               && same(names, issuer, certificate->getIssuer()) && same(octets, serial, certificate->getSerialNumber());
+        return certificate != nullptr && sameName(subject, certificate->getSubject())
+               && sameName(issuer, certificate->getIssuer()) && same(octets, serial, certificate->getSerialNumber());
     };
 
     SET_OF_Certificate** cursor = ListTail(out);

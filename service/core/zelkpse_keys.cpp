@@ -64,8 +64,8 @@ HRESULT CertificateHash(TokenObjectPrivateKey* key, unsigned char hash[20])
     if (FAILED(hr) || !der || crypt == nullptr || crypt->hash_all == nullptr)
         return E_CERT_HASHMISMATCH;
     // The hash code travels in the value pointer itself.
-    SECAttribute hashAttribute {SEC_ATTR_HASH, reinterpret_cast<void*>(static_cast<uintptr_t>(SEC_HASH_SHA1)), 0, 0, 0,
-                                nullptr, nullptr};
+    SECAttribute hashAttribute {
+        SEC_ATTR_HASH, reinterpret_cast<void*>(static_cast<uintptr_t>(SEC_HASH_SHA1)), 0, 0, 0, nullptr, nullptr};
     uint64_t length = 20;
     hr = crypt->hash_all(&hashAttribute, der->data, der->length, hash, &length);
     return SUCCEEDED(hr) && length == 20 ? S_OK : E_CERT_HASHMISMATCH;
@@ -237,8 +237,8 @@ HRESULT ZELKPSE::getPrivateKey(const char* tokenName, const char* keyId, TokenOb
     }
     AuxRefPtr<CTokenMgr> tokens;
     AuxRefPtr<SecToken> token;
-    if (SUCCEEDED(CSingletonFactoryImpl<CTokenMgr>::New(&tokens)) && SUCCEEDED(tokens->GetTokenByName(name.c_str(), &token))
-        && token) {
+    if (SUCCEEDED(CSingletonFactoryImpl<CTokenMgr>::New(&tokens))
+        && SUCCEEDED(tokens->GetTokenByName(name.c_str(), &token)) && token) {
         TokenObject* object = nullptr;
         unsigned long count = 1;
         HRESULT hr = token->getObjects(&object, &count, TOKEN_OBJECT_PRIVATE_KEY, keyId, nullptr);
@@ -277,8 +277,8 @@ HRESULT ZELKPSE::getCertificate(const char* tokenName, const char* keyId, const 
     *out = nullptr;
     AuxRefPtr<CTokenMgr> tokens;
     AuxRefPtr<SecToken> token;
-    if (SUCCEEDED(CSingletonFactoryImpl<CTokenMgr>::New(&tokens)) && SUCCEEDED(tokens->GetTokenByName(tokenName, &token))
-        && token) {
+    if (SUCCEEDED(CSingletonFactoryImpl<CTokenMgr>::New(&tokens))
+        && SUCCEEDED(tokens->GetTokenByName(tokenName, &token)) && token) {
         TokenObject* object = nullptr;
         unsigned long count = 1;
         HRESULT hr = token->getObjects(&object, &count, TOKEN_OBJECT_CERTIFICATE, keyId, label);

@@ -206,12 +206,19 @@ HRESULT ZELKPSE::RunDialog(unsigned (ZELKPSE::*worker)())
     }
     // The worker holds the object for as long as it runs.
     AddRef();
-    hr = Thread::Create(nullptr, this, worker);
+    Thread thread;
+    hr = Thread::Create(&thread, this, worker);
     if (FAILED(hr)) {
         Release();
         return hr;
     }
-    return dialog->GuiStart(ICredUI::GUIMODE_DEFAULT, true);
+    hr = dialog->GuiStart(ICredUI::GUIMODE_DEFAULT, true);
+    // The worker has ended the dialog and only returns now; waiting for it
+    // keeps its last steps inside the caller's operation. A dialog that did
+    // not start leaves the worker to end on its own.
+    if (SUCCEEDED(hr))
+        thread.Wait(-1);
+    return hr;
 }
 
 unsigned ZELKPSE::CreateWorker()

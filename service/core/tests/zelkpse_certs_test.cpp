@@ -58,7 +58,7 @@ public:
         return pki;
     }
     std::string dir;
-    std::map<std::string, std::string> der;  // name -> DER bytes
+    std::map<std::string, std::string> der;   // name -> DER bytes
     std::map<std::string, std::string> sha1;  // name -> lower-case hexadecimal SHA-1
 
 private:
@@ -280,8 +280,7 @@ TEST_F(CertTest, TheFilterAttributeByAttribute)
         {"235 nobody", SEC_ATTR_PATH_SUBJECT, nobody, nullptr, false, false, false, false, false},
         {"121 key id", SEC_ATTR_SUBJECT_KEY_ID, const_cast<OctetString*>(ski), nullptr, true, false, false, false,
          true},
-        {"120 issuer and serial", SEC_ATTR_ISSUER_AND_SERIAL, &issuerSerial, nullptr, true, false, false, false,
-         true},
+        {"120 issuer and serial", SEC_ATTR_ISSUER_AND_SERIAL, &issuerSerial, nullptr, true, false, false, false, true},
         {"120 the second's serial", SEC_ATTR_ISSUER_AND_SERIAL, &wrongSerial, nullptr, false, true, false, false, true},
         {"999 unknown", 999, nullptr, nullptr, true, true, true, true, true},
     };
@@ -308,7 +307,9 @@ TEST_F(CertTest, TheFilterAttributeByAttribute)
 TEST_F(CertTest, OwnCertificatesTokensFirstThenTheRealPSE)
 {
     MakePSE();
-    m_real->AddOwnCertificate(Info("file:pse", "own", "enc"));
+    PersonalCertificateInfo* own = Info("file:pse", "own", "enc");
+    m_real->AddOwnCertificate(own);
+    FreeInfo(own);
     FakeTokens::Add({"tok:a", {Info("tok:a", "1", "sig"), Info("tok:a", "2", "enc")}});
     FakeTokens::Add({"tok:b", {Info("tok:b", "3", "nr")}});
 
@@ -422,8 +423,7 @@ TEST_F(CertTest, SigningAndDecryptionFallBackToTheRealPSE)
 {
     MakePSE();
     int realCalls = 0;
-    m_real->onEncryptDigest = [&](SECAttribute*, const unsigned char*, unsigned long, unsigned char*,
-                                  unsigned long*) {
+    m_real->onEncryptDigest = [&](SECAttribute*, const unsigned char*, unsigned long, unsigned char*, unsigned long*) {
         ++realCalls;
         return ZELK_RC(0x5);
     };
@@ -463,8 +463,8 @@ TEST_F(CertTest, DecryptionWithoutTokenTakesTheFirstOwnCertificateOrFails)
     unsigned long outLength = sizeof out;
     EXPECT_EQ(m_pse->decryptKey(nullptr, nullptr, in, 16, out, &outLength), E_PSE_NOTFOUND);
     auto calls = TokenCalls::Calls();
-    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("decrypt", 0) == 0; }),
-              0);
+    EXPECT_EQ(
+        std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("decrypt", 0) == 0; }), 0);
 
     FakeTokens::Add({"tok:x", {Info("tok:x", "kx", "enc")}});
     EXPECT_EQ(m_pse->decryptKey(nullptr, nullptr, in, 16, out, &outLength), S_OK);
@@ -518,9 +518,9 @@ TEST_F(KeyTest, HashedTokenNamesCheckTheCertificate)
     EXPECT_EQ(m_pse->getPrivateKey((base + "\\" + notHex).c_str(), "k", &key), E_CERT_HASHMISMATCH);
 
     // A "\" not exactly 41 characters from the end: the name is used unchanged.
-    for (const std::string& name : {base + "\\" + Pki::Get().sha1["sig"].substr(1),
-                                    base + "\\" + Pki::Get().sha1["sig"] + "0", std::string(41, 'x'),
-                                    std::string("\\") + std::string(40, 'a')}) {
+    for (const std::string& name :
+         {base + "\\" + Pki::Get().sha1["sig"].substr(1), base + "\\" + Pki::Get().sha1["sig"] + "0",
+          std::string(41, 'x'), std::string("\\") + std::string(40, 'a')}) {
         TokenCalls::Reset();
         m_pse->getPrivateKey(name.c_str(), "k", &key);
         EXPECT_EQ(TokenCalls::Calls().front(), "token " + name);
@@ -571,8 +571,8 @@ TEST_F(CertTest, SearchListsTrustedThenTokenCertificatesThenTheRealPSEs)
         .Add(SEC_ATTR_ISSUER, const_cast<DName*>(m_certs["root"]->getSubject()))
         .Add(SEC_ATTR_TOKEN_URI, nullptr);
     ASSERT_EQ(m_pse->searchCertificate(filter.Head(), &list), S_OK);
-    EXPECT_EQ(subjects(list), (std::vector<std::string> {"Test Intermediate", "Test Intermediate",
-                                                         "Test Intermediate", "Test Root", "Test Intermediate"}));
+    EXPECT_EQ(subjects(list), (std::vector<std::string> {"Test Intermediate", "Test Intermediate", "Test Intermediate",
+                                                         "Test Root", "Test Intermediate"}));
     Type(SEC_TYPE_SET_OF_Certificate)->free(list);
     std::vector<int> consumed;
     for (SECAttribute* entry : filter.entries)
