@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "qev_pse.h"
@@ -24,7 +25,7 @@ namespace ZELK::PSESVC {
 
 // A named value of the service PSE; the value may be NULL.
 struct sApplObject {
-    StringT<char> name;
+    std::string name;
     OctetString* value = nullptr;
 };
 

@@ -88,7 +88,7 @@ HRESULT ZELKPSE::readApplObject(const char* name, OctetString** out)
         return trace.result = E_INVALIDARG;
     std::lock_guard<std::mutex> lock(m_applLock);
     for (sApplObject* object : m_applObjects) {
-        if (std::strcmp(object->name, name) == 0) {
+        if (object->name == name) {
             OctetString* copy = nullptr;
             trace.result = CopyValue(object->value, &copy);
             *out = SUCCEEDED(trace.result) ? copy : nullptr;
@@ -111,7 +111,7 @@ HRESULT ZELKPSE::writeApplObject(const char* name, OctetString* value)
     {
         std::lock_guard<std::mutex> lock(m_applLock);
         for (sApplObject* object : m_applObjects) {
-            if (std::strcmp(object->name, name) != 0)
+            if (object->name != name)
                 continue;
             if (name[0] == '!')
                 return trace.result = E_ACCESSDENIED;
@@ -126,14 +126,13 @@ HRESULT ZELKPSE::writeApplObject(const char* name, OctetString* value)
         auto* object = new (std::nothrow) sApplObject;
         if (object == nullptr)
             return trace.result = E_OUTOFMEMORY;
-        object->name = name;
         trace.result = CopyValue(value, &object->value);
-        if (FAILED(trace.result) || static_cast<const char*>(object->name) == nullptr) {
-            AuxFree(&object->value);
+        if (FAILED(trace.result)) {
             delete object;
-            return trace.result = FAILED(trace.result) ? trace.result : E_OUTOFMEMORY;
+            return trace.result;
         }
         try {
+            object->name = name;
             m_applObjects.push_back(object);
         } catch (...) {
             AuxFree(&object->value);
