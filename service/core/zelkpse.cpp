@@ -74,9 +74,4 @@ HRESULT ZELKPSE::SetFilterPolicy(ZELK_IPolicy*)
     return S_OK;
 }
 
-HRESULT ZELKPSE::getSlotEvents(SecSlotEvents**)
-{
-    return E_NOTIMPL;
-}
-
 }  // namespace ZELK::PSESVC

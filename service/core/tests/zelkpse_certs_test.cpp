@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/fake_client.h"
 #include "fakes/fake_dialog.h"
 #include "fakes/fake_token_calls.h"
 #include "qev_attributes.h"

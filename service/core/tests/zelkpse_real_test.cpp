@@ -21,6 +21,8 @@
 #include "qev_results.h"
 #include "reader_manager.h"
 #include "service_fixture.h"
+#include "slot_events.h"
+#include "tokens/token_manager.h"
 #include "zelk_module.h"
 #include "zelk_object.h"
 #include "zelkpse.h"
@@ -366,6 +368,26 @@ TEST_F(SlotsTest, TokensComeFromTheTokenManagerThenTheRealPSE)
     EXPECT_EQ(TokenCalls::Calls(), std::vector<std::string> {"token toksw:mem://kestrin/x"});
     EXPECT_EQ(m_pse->getTokenByName(nullptr, "x", 0), E_INVALIDARG);
     EXPECT_EQ(m_pse->getTokenByName(&token, nullptr, 0), E_INVALIDARG);
+}
+
+TEST_F(SlotsTest, SlotEventsReachTheObjectThroughTheTokenManager)
+{
+    EXPECT_EQ(m_pse->getSlotEvents(nullptr), S_OK);
+    SecSlotEvents* events = nullptr;
+    ASSERT_EQ(m_pse->getSlotEvents(&events), S_OK);
+    ASSERT_NE(events, nullptr);
+    ZELK::PSESVC::CTokenMgr* tokens = nullptr;
+    ASSERT_EQ(CSingletonFactoryImpl<ZELK::PSESVC::CTokenMgr>::New(&tokens), S_OK);
+    tokens->ForwardEvent(ZELK::PSESVC::ISlotEvents::CARD_INSERTED, FakeSlots::Get("secpcsc:b"));
+    SecSlot* slot = nullptr;
+    EXPECT_EQ(events->wait(ZELK::PSESVC::WAIT_DONT_BLOCK, &slot), S_OK);
+    EXPECT_EQ(slot, FakeSlots::Get("secpcsc:b"));
+    if (slot)
+        slot->Release();
+    ZELK::PSESVC::ISlotEvents* sink = static_cast<ZELK::PSESVC::ZELKSlotEvents*>(events);
+    tokens->UnregisterEventSink(sink);
+    tokens->Release();
+    events->Release();
 }
 
 }  // namespace

@@ -126,29 +126,6 @@ CComObject<Token>* FindToken(const char* uri)
     return nullptr;
 }
 
-std::mutex s_clientMutex;
-std::string s_url;
-std::string s_description;
-ICredUI* s_dialog = nullptr;
-
-class Client : public ZELK::PSESVC::CModelClient, public CComObjectRoot {
-public:
-    ZELK_BEGIN_INTMAP(Client)
-    ZELK_INTMAP_ENTRY_IID(IID_CModelClient, ZELK::PSESVC::CModelClient)
-    ZELK_END_INTMAP()
-
-    HRESULT GetCredUi(ICredUI** out) override
-    {
-        std::lock_guard<std::mutex> lock(s_clientMutex);
-        *out = s_dialog;
-        if (s_dialog)
-            s_dialog->AddRef();
-        return S_OK;
-    }
-    const char* GetURL() override { return s_url.c_str(); }
-    const char* GetDescription() override { return s_description.c_str(); }
-};
-
 }  // namespace
 
 void FakeTokens::Add(const FakeTokenEntry& entry)
@@ -170,27 +147,6 @@ void FakeTokens::Clear()
     }
     for (CComObject<Token>* token : tokens)
         token->Release();
-}
-
-void FakeClient::Set(const std::string& url, const std::string& description, ICredUI* dialog)
-{
-    Clear();
-    std::lock_guard<std::mutex> lock(s_clientMutex);
-    s_url = url;
-    s_description = description;
-    s_dialog = dialog;
-    if (dialog)
-        dialog->AddRef();
-}
-
-void FakeClient::Clear()
-{
-    std::lock_guard<std::mutex> lock(s_clientMutex);
-    s_url.clear();
-    s_description.clear();
-    if (s_dialog)
-        s_dialog->Release();
-    s_dialog = nullptr;
 }
 
 void TokenCalls::Add(const std::string& call)
@@ -275,19 +231,6 @@ HRESULT CTokenMgr::Decrypt(const char* uri, const char* keyId, const AlgId*, con
 {
     TokenCalls::Add("decrypt " + Text(uri) + "|" + Text(keyId));
     return TokenCalls::s_signResult;
-}
-
-HRESULT CModelClients::GetActiveClient(CModelClient** out)
-{
-    std::lock_guard<std::mutex> lock(kestrin::service::test::s_clientMutex);
-    *out = nullptr;
-    if (kestrin::service::test::s_url.empty())
-        return S_OK;
-    CComObject<kestrin::service::test::Client>* client = nullptr;
-    CComObject<kestrin::service::test::Client>::CreateInstance(&client);
-    client->AddRef();
-    *out = client;
-    return S_OK;
 }
 
 HRESULT CTokenMgr::Login(const char* token, const char* target)

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "model/model_clients.h"
 #include "qev_records.h"
 #include "qev_token.h"
 #include "zelk_gui.h"
@@ -39,13 +38,6 @@ struct FakeTokenEntry {
 struct FakeTokens {
     // Takes the references of the entry.
     static void Add(const FakeTokenEntry& entry);
-    static void Clear();
-};
-
-// The calling thread's active client: a URL, a description and a dialog
-// (one reference, may be NULL); none when `url` is empty.
-struct FakeClient {
-    static void Set(const std::string& url, const std::string& description, ZELK::PSESVC::ICredUI* dialog);
     static void Clear();
 };
 
