@@ -32,12 +32,83 @@ enum SEC_HASH_CODE : unsigned int { SEC_HASH_SHA1 = 1, SEC_HASH_SHA256 = 2, SEC_
 // Key length 0 or above 16,384 bits, or not one the cipher takes.
 constexpr HRESULT SEC_E_KEY_LENGTH = ZELK_RC(0xA010000B);
 
+// Key pairs and signatures (slots 2 to 4).
+constexpr uint32_t SEC_ATTR_PROGRESS = 59;              // a SEC_PROGRESS record
+constexpr uint32_t SEC_ATTR_SIGNATURE_ALGORITHM = 500;  // an AlgId*
+constexpr uint32_t SEC_ATTR_SIGN_PARAMETERS = 1027;     // a SEC_SIGN_PARAMETERS record
+constexpr unsigned int SEC_KEY_ALGORITHM_RSA = 0;
+constexpr uint32_t SEC_SIGN_SCHEME_PKCS1 = 1;   // RSA PKCS#1 v1.5
+constexpr uint32_t SEC_SIGN_INPUT_MESSAGE = 5;  // the data is the message: the library digests it
+
+// A null argument; a signature buffer that is too short (callers test
+// (code & 0x8000FFFF) == 0x80000014); a generation its progress task stopped.
+constexpr HRESULT SEC_E_NULLARG = ZELK_RC(0xA010000B);
+constexpr HRESULT SEC_E_BUFFER_TOO_SMALL = ZELK_RC(0xA0100014);
+constexpr HRESULT SEC_E_CANCELLED = ZELK_RC(0xA0100019);
+
+extern "C" {
+
+struct SEC_PROGRESS;
+struct SEC_PROGRESS_TASK;
+
+struct SEC_PROGRESS_TABLE {
+    // Starts a task of `total` steps (0: unknown); *task receives the record
+    // that the task's steps are reported to.
+    HRESULT (*start_task)(SEC_PROGRESS* progress, SEC_PROGRESS_TASK** task, const char* name, uint64_t total);
+};
+
+struct SEC_PROGRESS_TASK_TABLE {
+    // One more step; any answer but 0 asks the task to stop.
+    HRESULT (*task_state)(SEC_PROGRESS_TASK* task, uint64_t done, uint64_t total);
+    HRESULT (*task_finish)(SEC_PROGRESS_TASK* task);
+};
+
+// What a caller hands over as attribute 59, and the task it gives back: a
+// function table and the caller's own object.
+struct SEC_PROGRESS {
+    const SEC_PROGRESS_TABLE* table;
+    void* owner;
+};
+
+struct SEC_PROGRESS_TASK {
+    const SEC_PROGRESS_TASK_TABLE* table;
+    void* owner;
+};
+
+struct SEC_SIGN_PARAMETERS {
+    uint32_t scheme;  // SEC_SIGN_SCHEME_PKCS1
+    uint32_t input;   // SEC_SIGN_INPUT_MESSAGE
+    uint32_t reserved[2];
+};
+
+}  // extern "C"
+
 extern "C" {
 
 struct SEC_CRYPT_TABLE : API_COMMON {
     // 1: a new random symmetric key of attribute 67's length for cipher 114.
     HRESULT (*gen_key)(const SECAttribute* attributes, KeyInfo** key);
-    void* reserved2[16];  // 2 to 17
+    // 2: an RSA key pair. `input`: 67 the size in bits (512 to 16,384), 114
+    // the algorithm (0: RSA), 59 a progress record (NULL allowed). The first
+    // attribute 119 of `privateOut` receives the private key (PKCS#8 octets),
+    // that of `publicOut` the public key (SubjectPublicKeyInfo); both are
+    // marked owned with the KeyInfo type, so the chain's holder frees them.
+    // The progress task is started once and told of every step; a non-zero
+    // answer stops the generation with SEC_E_CANCELLED.
+    HRESULT(*gen_keypair)
+    (const SECAttribute* input, const SECAttribute* reserved1, SECAttribute* privateOut, const SECAttribute* reserved2,
+     SECAttribute* publicOut);
+    // 3: the size in bits of an RSA key (either half), 0 when unreadable.
+    uint32_t (*get_key_size)(const KeyInfo* key);
+    // 4: signs `data` (119 the private key, 500 the signature algorithm, 1027
+    // a SEC_SIGN_PARAMETERS record {1, 5}: RSA PKCS#1 v1.5 over the digest of
+    // the algorithm). `buffer` is signature->data and signature->length its
+    // size; the length receives the signature's. SEC_E_BUFFER_TOO_SMALL when
+    // the buffer is shorter than the key's signatures.
+    HRESULT(*sign)
+    (const SECAttribute* attributes, const unsigned char* data, uint64_t length, unsigned char* buffer,
+     OctetString* signature);
+    void* reserved5[13];  // 5 to 17
     // 18: runs the cipher (key 119, algorithm 114, mode 105, decrypt 106,
     // IV 108, 109, padding 113) over the input. *outLength gives the buffer's
     // size and receives the bytes written.

@@ -125,6 +125,13 @@ struct SEC_DNAME_TYPE_TABLE : SEC_TYPE_TABLE {
     // 12: positive when every relative name of `pattern` occurs in `name`
     // (compared as in X.509, in any order), 0 otherwise.
     int (*match)(const DName* pattern, const DName* name);
+    // 13: the index-th value (UTF-8, library allocator) of an attribute named
+    // "CN", "EMAIL" (emailAddress), "DNS" (unstructuredName), another short
+    // name or a dotted identifier; S_FALSE and NULL past the last.
+    HRESULT (*get_value)(const DName* name, const char* attribute, unsigned long index, char** value);
+    // 14: takes the first value of that attribute out of the name; S_FALSE
+    // and NULL when it has none.
+    HRESULT (*take_value)(DName* name, const char* attribute, char** value);
 };
 
 // The object-identifier type's table: the common entries and, at 10, the

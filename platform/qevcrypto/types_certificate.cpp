@@ -1,7 +1,9 @@
 // Type tables of Certificate (98), SET_OF_Certificate (79, counted) and
 // SEQUENCE_OF_Certificate (68) in "SEC_COMMONTYPES_1".
+#include "qev_request.h"
 #include "sec_certificate_fields.h"
 #include "types_codec.h"
+#include "types_request.h"
 #include "types_table.h"
 #include "types_value_lists.h"
 #include "types_values.h"
@@ -94,14 +96,15 @@ const SEC_TYPE_TABLE s_certificate = {{&TypeInfo<kCertificate>},
                                       &codec::DecodeEntry<SEC_TYPE_Certificate>,
                                       &codec::EncodeEntry<SEC_TYPE_Certificate>};
 
-const SEC_TYPE_TABLE s_setOfCertificate =
-    SetOfCertificate::Table<SEC_TYPE_SET_OF_Certificate>(&TypeInfo<kSetOfCertificate>);
+const SEC_CERTLIST_TYPE_TABLE s_setOfCertificate = {
+    SetOfCertificate::Table<SEC_TYPE_SET_OF_Certificate>(&TypeInfo<kSetOfCertificate>), &CertificateListParse,
+    &CertificateVerifyIssued};
 const SEC_TYPE_TABLE s_sequenceOfCertificate =
     SequenceOfCertificate::Table<SEC_TYPE_SEQUENCE_OF_Certificate>(&TypeInfo<kSequenceOfCertificate>);
 
 QevSlotFill s_fillCertificate("SEC_COMMONTYPES_1", SEC_TYPE_Certificate, const_cast<SEC_TYPE_TABLE*>(&s_certificate));
 QevSlotFill s_fillSetOfCertificate("SEC_COMMONTYPES_1", SEC_TYPE_SET_OF_Certificate,
-                                   const_cast<SEC_TYPE_TABLE*>(&s_setOfCertificate));
+                                   const_cast<SEC_CERTLIST_TYPE_TABLE*>(&s_setOfCertificate));
 QevSlotFill s_fillSequenceOfCertificate("SEC_COMMONTYPES_1", SEC_TYPE_SEQUENCE_OF_Certificate,
                                         const_cast<SEC_TYPE_TABLE*>(&s_sequenceOfCertificate));
 

@@ -12,6 +12,7 @@
 
 #include "types_codec.h"
 #include "types_lists.h"
+#include "types_request.h"
 #include "types_table.h"
 #include "types_values.h"
 
@@ -418,6 +419,8 @@ const SEC_DNAME_TYPE_TABLE s_dname = {
     &ToTextEntry,
     &FromTextEntry,
     &MatchEntry,
+    &DNameGetValue,
+    &DNameTakeValue,
 };
 
 HRESULT SetOfDNameInfo(const char** table, const char** module, const char** description)

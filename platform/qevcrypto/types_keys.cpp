@@ -101,6 +101,20 @@ const SEC_TYPE_TABLE s_keyInfo = {{&TypeInfo<kKeyInfo>},
                                   &codec::DecodeEntry<SEC_TYPE_KeyInfo>,
                                   &codec::EncodeEntry<SEC_TYPE_KeyInfo>};
 
+// PKCS#8 PrivateKeyInfo: how a key leaves the library for a key store.
+HRESULT EncodePrivateKeyInfo(const void* value, OctetString** der)
+{
+    if (der == nullptr)
+        return E_POINTER;
+    *der = nullptr;
+    ossl::SecretBytes bytes;
+    HRESULT hr = Pkcs8Der(static_cast<const PrivateKeyInfo*>(value), bytes);
+    if (FAILED(hr))
+        return hr;
+    *der = NewOctets(bytes.data(), bytes.size());
+    return *der != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
 const SEC_TYPE_TABLE s_privateKeyInfo = {{&TypeInfo<kPrivateKeyInfo>},
                                          &NoAddRef,
                                          &FreeEntry<PrivateKeyInfo, FreePrivateKeyInfo>,
@@ -110,7 +124,7 @@ const SEC_TYPE_TABLE s_privateKeyInfo = {{&TypeInfo<kPrivateKeyInfo>},
                                          nullptr,
                                          &NewEntry<PrivateKeyInfo, false>,
                                          &NoDecode,
-                                         &NoEncode};
+                                         &EncodePrivateKeyInfo};
 
 const SEC_TYPE_TABLE s_keyPair = {{&TypeInfo<kKeyPair>},
                                   &NoAddRef,

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "sec_certificate_fields.h"
 #include "types_codec.h"
@@ -197,6 +198,29 @@ int CompareObjId(const ObjId* a, const ObjId* b)
         a, b, [](const ObjId* x, const ObjId* y) { return CompareBytes(x->data, x->length, y->data, y->length); });
 }
 
+// "{ 1, 2, 840 }" (braces optional) as "1.2.840"; other texts unchanged.
+static std::string DottedForm(const char* text)
+{
+    std::string in(text);
+    if (in.find(',') == std::string::npos && in.find('{') == std::string::npos)
+        return in;
+    std::string out;
+    size_t begin = in.find_first_not_of(" \t");
+    size_t end = in.find_last_not_of(" \t");
+    if (begin == std::string::npos)
+        return {};
+    in = in.substr(begin, end - begin + 1);
+    if (in.front() == '{' && in.back() == '}')
+        in = in.substr(1, in.size() - 2);
+    for (char c : in) {
+        if (c == ',')
+            out.push_back('.');
+        else if (c != ' ' && c != '\t')
+            out.push_back(c);
+    }
+    return out.find_first_not_of("0123456789.") == std::string::npos ? out : std::string();
+}
+
 ObjId* ObjIdFromText(const char* text)
 {
     if (text == nullptr || *text == '\0' || std::strlen(text) > 256)
@@ -204,7 +228,10 @@ ObjId* ObjIdFromText(const char* text)
     for (const OidAlias& alias : kOidAliases)
         if (std::strcmp(alias.text, text) == 0)
             return ObjIdFromObject(OBJ_nid2obj(alias.nid));
-    ossl::Asn1ObjectPtr obj(OBJ_txt2obj(text, 0));
+    const std::string dotted = DottedForm(text);
+    if (dotted.empty())
+        return nullptr;
+    ossl::Asn1ObjectPtr obj(OBJ_txt2obj(dotted.c_str(), 0));
     return obj ? ObjIdFromObject(obj.get()) : nullptr;
 }
 
