@@ -2,6 +2,7 @@
 // "SEC_CRYPT_1" in use, the attribute identifiers they read and their codes.
 #pragma once
 
+#include "qev_attributes.h"
 #include "qev_values.h"
 
 constexpr const char* SEC_CRYPT_API = "SEC_CRYPT_1";
@@ -33,9 +34,9 @@ enum SEC_HASH_CODE : unsigned int { SEC_HASH_SHA1 = 1, SEC_HASH_SHA256 = 2, SEC_
 constexpr HRESULT SEC_E_KEY_LENGTH = ZELK_RC(0xA010000B);
 
 // Key pairs and signatures (slots 2 to 4).
-constexpr uint32_t SEC_ATTR_PROGRESS = 59;              // a SEC_PROGRESS record
-constexpr uint32_t SEC_ATTR_SIGNATURE_ALGORITHM = 500;  // an AlgId*
-constexpr uint32_t SEC_ATTR_SIGN_PARAMETERS = 1027;     // a SEC_SIGN_PARAMETERS record
+constexpr uint32_t SEC_ATTR_PROGRESS = 59;  // a SEC_PROGRESS record
+// 500, the signature algorithm (an AlgId*), is SEC_ATTR_SIGNATURE_ALGORITHM of qev_attributes.h.
+constexpr uint32_t SEC_ATTR_SIGN_PARAMETERS = 1027;  // a SEC_SIGN_PARAMETERS record
 constexpr unsigned int SEC_KEY_ALGORITHM_RSA = 0;
 constexpr uint32_t SEC_SIGN_SCHEME_PKCS1 = 1;   // RSA PKCS#1 v1.5
 constexpr uint32_t SEC_SIGN_INPUT_MESSAGE = 5;  // the data is the message: the library digests it
