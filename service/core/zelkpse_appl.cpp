@@ -7,7 +7,7 @@
 #include <string>
 
 #include "../tokens/token_manager.h"
-#include "../web/kvc_api_facade.h"
+#include "../webadapter/kvc_api_facade.h"
 #include "create_object.h"
 #include "gss_connections.h"
 #include "qev_attributes.h"

@@ -12,7 +12,7 @@
 #include "qev_attributes.h"
 #include "qev_results.h"
 #include "service_fixture.h"
-#include "web/kvc_api_facade.h"
+#include "webadapter/kvc_api_facade.h"
 #include "zelk_class.h"
 #include "zelk_holders.h"
 #include "zelk_object.h"
