@@ -135,15 +135,15 @@ bool EnrolServer::Admin(const std::string& method, const std::string& path, cons
 
 bool EnrolServer::Queue(const std::string& path, const QueuedReply& reply)
 {
-    nlohmann::json spec = {
+    nlohmann::json queued = {
         {"path", path}, {"status", reply.status}, {"reason", reply.reason}, {"body_b64", Base64Encode(reply.body)}};
-    spec["headers"] = nlohmann::json::array();
+    queued["headers"] = nlohmann::json::array();
     for (const auto& [name, value] : reply.headers)
-        spec["headers"].push_back({name, value});
+        queued["headers"].push_back({name, value});
     if (!reply.raw.empty())
-        spec["raw_b64"] = Base64Encode(reply.raw);
+        queued["raw_b64"] = Base64Encode(reply.raw);
     std::string ignored;
-    return Admin("POST", "/queue", spec.dump(), ignored);
+    return Admin("POST", "/queue", queued.dump(), ignored);
 }
 
 nlohmann::json EnrolServer::Requests()

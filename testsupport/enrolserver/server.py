@@ -265,9 +265,9 @@ class AdminHandler(Handler):
     def handle_any(self):
         body = self.read_body()
         if self.command == "POST" and self.path == "/queue":
-            spec = json.loads(body)
+            queued_reply = json.loads(body)
             with STATE.lock:
-                STATE.queued.setdefault(spec["path"], []).append(spec)
+                STATE.queued.setdefault(queued_reply["path"], []).append(queued_reply)
             out = {}
         elif self.command == "POST" and self.path == "/reset":
             STATE.reset()
