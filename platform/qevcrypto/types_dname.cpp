@@ -7,6 +7,10 @@
 
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -41,6 +45,73 @@ DName* NewDName(const unsigned char* der, size_t length)
 int Sign(int c)
 {
     return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+bool SameBytes(const DName* a, const DName* b)
+{
+    return a->length == b->length && (a->length == 0 || std::memcmp(a->der, b->der, a->length) == 0);
+}
+
+bool RelativeNames(const X509_NAME* name, std::vector<X509NamePtr>& out);
+
+// A name decoded once: decoding builds OpenSSL's canonical form, which every
+// comparison of the name reads. Undecodable encodings are kept too (no name),
+// so that they are not decoded again either.
+struct DecodedName {
+    std::string der;
+    X509NamePtr name;
+    bool split = false;
+    bool splitOk = false;
+    std::vector<X509NamePtr> relativeNames;
+
+    // The relative names, made on first use.
+    const std::vector<X509NamePtr>* RelativeNamesOf()
+    {
+        if (!split) {
+            split = true;
+            splitOk = name && RelativeNames(name.get(), relativeNames);
+        }
+        return splitOk ? &relativeNames : nullptr;
+    }
+};
+
+// Decoded names by encoding, shared by all threads. Entries are used only
+// under the mutex: OpenSSL rewrites the canonical form of an empty name on
+// comparison, and a full store is emptied before new entries go in.
+struct DecodedNames {
+    static constexpr size_t kMaxEntries = 4096;
+
+    std::mutex mutex;
+    std::unordered_map<std::string_view, std::unique_ptr<DecodedName>> entries;
+
+    // Empties the store unless `count` more entries fit, so that entries
+    // found after this call stay valid until the mutex is released.
+    void MakeRoom(size_t count)
+    {
+        if (entries.size() + count > kMaxEntries)
+            entries.clear();
+    }
+
+    DecodedName& Find(const DName* value)
+    {
+        const std::string_view der(reinterpret_cast<const char*>(value->der),
+                                   value->der == nullptr ? 0 : static_cast<size_t>(value->length));
+        auto found = entries.find(der);
+        if (found != entries.end())
+            return *found->second;
+        auto entry = std::make_unique<DecodedName>();
+        entry->der.assign(der);
+        entry->name.reset(X509NameFromDName(value));
+        DecodedName& made = *entry;
+        entries.emplace(std::string_view(made.der), std::move(entry));
+        return made;
+    }
+};
+
+DecodedNames& Decoded()
+{
+    static DecodedNames names;
+    return names;
 }
 
 constexpr char kHex[] = "0123456789ABCDEF";
@@ -196,12 +267,19 @@ int CompareDName(const DName* a, const DName* b)
 {
     if (a == nullptr || b == nullptr)
         return a == b ? 0 : a == nullptr ? -1 : 1;
-    X509NamePtr x(X509NameFromDName(a));
-    X509NamePtr y(X509NameFromDName(b));
-    if (x && y) {
-        const int c = X509_NAME_cmp(x.get(), y.get());
-        if (c != -2)
-            return Sign(c);
+    if (SameBytes(a, b))
+        return 0;
+    {
+        DecodedNames& names = Decoded();
+        std::lock_guard<std::mutex> lock(names.mutex);
+        names.MakeRoom(2);
+        const X509_NAME* x = names.Find(a).name.get();
+        const X509_NAME* y = names.Find(b).name.get();
+        if (x != nullptr && y != nullptr) {
+            const int c = X509_NAME_cmp(x, y);
+            if (c != -2)
+                return Sign(c);
+        }
     }
     // Encodings that are not names compare by their bytes.
     const size_t common = a->length < b->length ? a->length : b->length;
@@ -381,15 +459,18 @@ bool RelativeNames(const X509_NAME* name, std::vector<X509NamePtr>& out)
 
 int MatchEntry(const DName* pattern, const DName* name)
 {
-    X509NamePtr p(X509NameFromDName(pattern));
-    X509NamePtr n(X509NameFromDName(name));
-    std::vector<X509NamePtr> wanted;
-    std::vector<X509NamePtr> present;
-    if (!p || !n || !RelativeNames(p.get(), wanted) || !RelativeNames(n.get(), present))
+    if (pattern == nullptr || name == nullptr)
         return 0;
-    for (const X509NamePtr& rdn : wanted) {
+    DecodedNames& names = Decoded();
+    std::lock_guard<std::mutex> lock(names.mutex);
+    names.MakeRoom(2);
+    const std::vector<X509NamePtr>* wanted = names.Find(pattern).RelativeNamesOf();
+    const std::vector<X509NamePtr>* present = names.Find(name).RelativeNamesOf();
+    if (wanted == nullptr || present == nullptr)
+        return 0;
+    for (const X509NamePtr& rdn : *wanted) {
         bool found = false;
-        for (const X509NamePtr& candidate : present)
+        for (const X509NamePtr& candidate : *present)
             if (X509_NAME_cmp(rdn.get(), candidate.get()) == 0) {
                 found = true;
                 break;

@@ -547,6 +547,36 @@ TEST_F(DerTypesTest, NameMatchIgnoresOrderAndCase)
     names()->free(subject);
 }
 
+// Names are decoded once and kept; answers must stay those of OpenSSL's
+// X509_NAME_cmp on freshly decoded names, also once more names went by than
+// are kept.
+TEST_F(DerTypesTest, NameCompareAgreesWithOpenSslAcrossManyNames)
+{
+    auto decoded = [](const DName* n) {
+        const unsigned char* p = n->der;
+        return d2i_X509_NAME(nullptr, &p, static_cast<long>(n->length));
+    };
+    DName* first = name("CN=Kim 0, O=Example");
+    for (int i = 0; i < 5000; ++i) {
+        const std::string text = "CN=Kim " + std::to_string(i) + ", O=Example";
+        const std::string shouted = "CN=KIM  " + std::to_string(i) + ", O=EXAMPLE";
+        DName* a = name(text.c_str());
+        DName* b = name(shouted.c_str());
+        ASSERT_TRUE(a != nullptr && b != nullptr);
+        EXPECT_EQ(names()->compare(a, b), 0) << text;  // other bytes, one canonical form
+        X509_NAME* x = decoded(first);
+        X509_NAME* y = decoded(a);
+        const int c = X509_NAME_cmp(x, y);
+        EXPECT_EQ(names()->compare(first, a), c < 0 ? -1 : c > 0 ? 1 : 0) << text;
+        EXPECT_EQ(names()->compare(a, first), c < 0 ? 1 : c > 0 ? -1 : 0) << text;
+        X509_NAME_free(x);
+        X509_NAME_free(y);
+        names()->free(a);
+        names()->free(b);
+    }
+    names()->free(first);
+}
+
 TEST_F(DerTypesTest, MalformedEncodingsAreRefused)
 {
     Certificate* cert = make("alice", "/CN=Alice");
