@@ -1,7 +1,9 @@
 // The service PSE in front of the crypto library's own "pse.zip" in a
 // temporary data folder: quiet and asking openings, a new PSE under a new
 // password, a corrupt file set aside, headless openings, concurrent openers,
-// forwarding and the slots and trust answered beside the real PSE.
+// forwarding and the slots and trust answered beside the real PSE; the
+// trusted list, certificate infos, passwords and a signature forwarded to
+// the file, with openssl making its content and checking the signature.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,12 +19,14 @@
 #include "fakes/fake_dialog.h"
 #include "fakes/fake_slots.h"
 #include "fakes/fake_token_calls.h"
+#include "qev_attributes.h"
 #include "qev_config.h"
 #include "qev_results.h"
 #include "reader_manager.h"
 #include "service_fixture.h"
 #include "slot_events.h"
 #include "tokens/token_manager.h"
+#include "zelk_holders.h"
 #include "zelk_module.h"
 #include "zelk_object.h"
 #include "zelkpse.h"
@@ -298,6 +302,173 @@ TEST_F(RealPSETest, BadArgumentsAndNoASC)
     EXPECT_EQ(bare->cpy(&out), -1);
     EXPECT_STREQ(bare->getType(), "PSE");
     bare->Release();
+}
+
+// Forwarding to the file: content made by openssl in the test's folder.
+class ForwardTest : public RealPSETest {
+protected:
+    static const SEC_TYPE_TABLE* Type(unsigned int index) { return SEC_TypeTable(fptr__common_types, index); }
+    static int Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+    std::string Path(const std::string& name) const { return m_home + "/" + name; }
+    std::string Read(const std::string& name) const
+    {
+        std::ifstream in(Path(name), std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    // A P-256 key `name`.key and its self-signed certificate `name`.pem / .der.
+    void MakeCertificate(const std::string& name, const std::string& subject)
+    {
+        std::string base = Path(name);
+        ASSERT_EQ(Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj '" + subject
+                      + "' -keyout " + base + ".key -out " + base + ".pem"),
+                  0);
+        ASSERT_EQ(Run("openssl x509 -in " + base + ".pem -outform DER -out " + base + ".der"), 0);
+    }
+    Certificate* Decode(const std::string& der)
+    {
+        OctetString bytes {der.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(der.data()))};
+        void* certificate = nullptr;
+        EXPECT_EQ(Type(SEC_TYPE_Certificate)->decode(&bytes, &certificate), S_OK);
+        return static_cast<Certificate*>(certificate);
+    }
+    // The DER of each certificate in `list`, which is freed.
+    std::vector<std::string> Ders(SET_OF_Certificate* list)
+    {
+        std::vector<std::string> ders;
+        for (SET_OF_Certificate* node = list; node != nullptr; node = node->next) {
+            OctetString* der = nullptr;
+            EXPECT_EQ(Type(SEC_TYPE_Certificate)->encode(node->element, &der), S_OK);
+            if (der != nullptr)
+                ders.emplace_back(reinterpret_cast<const char*>(der->data), der->length);
+            Type(SEC_TYPE_OctetString)->free(der);
+        }
+        Type(SEC_TYPE_SET_OF_Certificate)->free(list);
+        return ders;
+    }
+    // The trusted list as the file holds it, read by another file PSE.
+    std::vector<std::string> TrustedOnDisk()
+    {
+        PSE* reader = nullptr;
+        EXPECT_EQ(m_asc->getOwnPSE(&reader), S_OK);
+        if (reader == nullptr)
+            return {};
+        SET_OF_Certificate* list = nullptr;
+        EXPECT_EQ(reader->getTrustedCertList(&list), S_OK);
+        reader->Release();
+        return Ders(list);
+    }
+    // Opens the service PSE's real PSE and logs in under `password`, asked once.
+    void LogIn(const char* password)
+    {
+        Dialogs::Confirm(password);
+        ASSERT_EQ(m_zelk->needRealPSE(false), S_OK);
+        ASSERT_EQ(m_zelk->login(false), S_OK);
+        ASSERT_TRUE(m_zelk->LoggedIn());
+    }
+};
+
+TEST_F(ForwardTest, TheTrustedListRoundTripsThroughTheFile)
+{
+    MakeCertificate("trusted", "/O=Kestrin Test/CN=Trusted Root");
+    std::string der = Read("trusted.der");
+    ASSERT_FALSE(der.empty());
+    Certificate* certificate = Decode(der);
+    ASSERT_NE(certificate, nullptr);
+    MakePSE("pw-t");
+    LogIn("pw-t");
+
+    EXPECT_EQ(m_pse->isInTrustedCerts(certificate), S_OK);
+    ASSERT_EQ(m_pse->addTrustedCertListItem(certificate), S_OK);
+    SET_OF_Certificate* list = nullptr;
+    ASSERT_EQ(m_pse->getTrustedCertList(&list), S_OK);
+    EXPECT_EQ(Ders(list), std::vector<std::string> {der});
+    EXPECT_EQ(m_pse->isInTrustedCerts(certificate), 1);
+    EXPECT_EQ(TrustedOnDisk(), std::vector<std::string> {der});
+    // The file's own answer for a certificate it holds already.
+    EXPECT_EQ(m_pse->addTrustedCertListItem(certificate), S_FALSE);
+
+    ASSERT_EQ(m_pse->deleteTrustedCertListItem(certificate->getSubject(), 0), S_OK);
+    list = nullptr;
+    ASSERT_EQ(m_pse->getTrustedCertList(&list), S_OK);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(m_pse->isInTrustedCerts(certificate), S_OK);
+    EXPECT_TRUE(TrustedOnDisk().empty());
+    EXPECT_EQ(m_pse->deleteTrustedCertListItem(certificate->getSubject(), 0), S_FALSE);
+    EXPECT_EQ(Dialogs::Made(), 1);
+    certificate->Release();
+}
+
+TEST_F(ForwardTest, CertificateInfosAndPasswordsKeepTheFilesNotSupported)
+{
+    MakePSE("pw-n");
+    LogIn("pw-n");
+    void* made = nullptr;
+    ASSERT_EQ(Type(SEC_TYPE_PersonalCertificateInfo)->new_node(&made), S_OK);
+    auto* info = static_cast<PersonalCertificateInfo*>(made);
+    EXPECT_EQ(m_pse->addCertInfoListItem(info), E_PSE_NOTSUPPORTED);
+    EXPECT_EQ(m_pse->deleteCertInfoListItem("toksw:pse", "01", "label", 0), E_PSE_NOTSUPPORTED);
+    Type(SEC_TYPE_PersonalCertificateInfo)->free(info);
+
+    SET_OF_PIN_Info* passwords = reinterpret_cast<SET_OF_PIN_Info*>(1);
+    EXPECT_EQ(m_pse->getPasswordList(&passwords), E_PSE_NOTSUPPORTED);
+    EXPECT_EQ(passwords, nullptr);
+    EXPECT_EQ(m_pse->addPasswordListItem("a", "b", "c", "d", "e"), E_PSE_NOTSUPPORTED);
+    EXPECT_EQ(m_pse->deletePasswordListItem("a", "b", "c", "d", "e", 0), E_PSE_NOTSUPPORTED);
+
+    // The certificate infos come from the token manager, none here.
+    SET_OF_PersonalCertificateInfo* infos = nullptr;
+    EXPECT_EQ(m_pse->getCertInfoList(&infos), S_OK);
+    EXPECT_EQ(infos, nullptr);
+    EXPECT_EQ(Dialogs::Made(), 1);
+}
+
+TEST_F(ForwardTest, ASignatureFallsBackToTheFilesIdentity)
+{
+    MakeCertificate("own", "/O=Kestrin Test/CN=Own Identity");
+    fs::create_directories(Folder());
+    ASSERT_EQ(Run("openssl pkcs12 -export -name own -passout pass:pw-s -inkey " + Path("own.key") + " -in "
+                  + Path("own.pem") + " -out " + File().string()),
+              0);
+    ASSERT_EQ(Run("printf kestrin > " + Path("data") + " && openssl dgst -sha256 -binary -out " + Path("digest") + " "
+                  + Path("data")),
+              0);
+    ASSERT_EQ(Run("openssl x509 -in " + Path("own.pem") + " -pubkey -noout -out " + Path("own.pub")), 0);
+    std::string digest = Read("digest");
+    ASSERT_EQ(digest.size(), 32u);
+    const auto* in = reinterpret_cast<const unsigned char*>(digest.data());
+
+    TokenCalls::s_signResult = E_TOKEN_NOTFOUND;
+    char uri[] = "toksw:pse";
+    SECAttribute withUri {SEC_ATTR_TOKEN_URI, uri, 0, 0, 0, nullptr, nullptr};
+    unsigned char out[256];
+    unsigned long outLength = sizeof out;
+
+    // The fall-back opens quietly: without the password the file's answer comes back.
+    EXPECT_EQ(m_pse->encryptDigest(nullptr, &withUri, in, 32, out, &outLength), E_PSE_NOTLOGGEDIN);
+    EXPECT_EQ(Dialogs::Made(), 0);
+
+    LogIn("pw-s");
+    SET_OF_PersonalCertificateInfo* infos = nullptr;
+    ASSERT_EQ(m_zelk->RealPSE()->getOwnCertificate(nullptr, nullptr, &infos), S_OK);
+    ASSERT_NE(infos, nullptr);
+    ASSERT_NE(infos->element->keyId, nullptr);
+    std::string keyId = infos->element->keyId;
+    Type(SEC_TYPE_SET_OF_PersonalCertificateInfo)->free(infos);
+    SECAttribute key {SEC_ATTR_KEY_ID, keyId.data(), 0, 0, 0, nullptr, nullptr};
+    withUri.next = &key;
+    TokenCalls::Reset();
+    TokenCalls::s_signResult = E_TOKEN_NOTFOUND;
+
+    outLength = sizeof out;
+    ASSERT_EQ(m_pse->encryptDigest(nullptr, &withUri, in, 32, out, &outLength), S_OK);
+    EXPECT_EQ(TokenCalls::Calls(), std::vector<std::string> {"sign toksw:pse|" + keyId});
+    std::ofstream(Path("signature"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(out), static_cast<std::streamsize>(outLength));
+    std::string verify = "openssl pkeyutl -verify -pubin -inkey " + Path("own.pub") + " -sigfile " + Path("signature");
+    EXPECT_EQ(Run(verify + " -in " + Path("digest")), 0);
+    // The check means something: another digest is refused.
+    ASSERT_EQ(Run("printf other | openssl dgst -sha256 -binary -out " + Path("other")), 0);
+    EXPECT_NE(Run(verify + " -in " + Path("other")), 0);
 }
 
 class SlotsTest : public RealPSETest {
