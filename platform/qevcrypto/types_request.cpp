@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qev_request.h"
@@ -431,7 +432,8 @@ HRESULT ParseCertificateList(const OctetString* bytes, SET_OF_Certificate** out)
     const uint8_t* data = bytes->data;
     const size_t length = bytes->length;
     HRESULT hr = E_FAIL;
-    if (std::search(data, data + length, "-----BEGIN", "-----BEGIN" + 10) != data + length)
+    constexpr std::string_view kPemBegin = "-----BEGIN";
+    if (std::search(data, data + length, kPemBegin.begin(), kPemBegin.end()) != data + length)
         hr = ParsePem(data, length, out);
     else if (data[0] == 0x30)
         hr = ParseDer(data, length, out);
