@@ -97,6 +97,9 @@ public:
 
     long InternalAddRef() { return InterlockedIncrement(&m_dwRef); }
     long InternalRelease() { return InterlockedDecrement(&m_dwRef); }
+    // A reference for a holder of a raw pointer that must not revive an object
+    // whose count has reached 0: 0 when none was taken.
+    long InternalAddRefUnlessZero() { return InterlockedIncrementUnlessZero(&m_dwRef); }
 
 protected:
     long m_dwRef = 0;

@@ -82,6 +82,12 @@ extern "C" long InterlockedDecrement(long* value)
     return --*value;
 }
 
+extern "C" long InterlockedIncrementUnlessZero(long* value)
+{
+    ZELK::CriticalCodeSection lock(&s_countLock);
+    return *value == 0 ? 0 : ++*value;
+}
+
 extern "C" void Sleep(int milliseconds)
 {
     timespec deadline = DeadlineAfter(static_cast<unsigned>(milliseconds));

@@ -14,6 +14,9 @@ extern "C" {
 // Add or subtract one under the deliverable's counting lock; return the new value.
 long InterlockedIncrement(long* value);
 long InterlockedDecrement(long* value);
+// Adds one unless the value is 0 (an object already on its way out); returns
+// the new value, or 0 when nothing was added.
+long InterlockedIncrementUnlessZero(long* value);
 // Blocks the calling thread; the value is taken as unsigned.
 void Sleep(int milliseconds);
 }
