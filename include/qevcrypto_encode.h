@@ -46,6 +46,11 @@ constexpr size_t SEC_Base64EncodeBufferSize(size_t length)
     return lines * (SEC_BASE64_LINE + 2) + 1;
 }
 
+// The arguments of the one fingerprint form (entry 5): SHA-1 as 40 digits.
+constexpr int SEC_FINGERPRINT_DIGITS = 40;
+constexpr int SEC_FINGERPRINT_GROUP = 32;
+constexpr int SEC_FINGERPRINT_SHA1 = 5;
+
 extern "C" {
 
 struct SEC_ENCODE_TABLE : API_COMMON {
@@ -67,6 +72,11 @@ struct SEC_ENCODE_TABLE : API_COMMON {
     // receives the decoded count. `data` may be the text's own buffer.
     HRESULT(*base64_decode)
     (const char* text, size_t textLength, unsigned char* data, uint64_t* length, void* reserved1, void* reserved2);
+    // 5: the fingerprint text of the bytes into *text (library allocator).
+    // The one form served: digits 40, group 32, algorithm 5 (SHA-1), giving 40
+    // upper-case hexadecimal digits without separator; any other form is
+    // 0x80000003.
+    HRESULT (*fingerprint)(const unsigned char* data, size_t length, int digits, int group, int algorithm, char** text);
 };
 
 }  // extern "C"

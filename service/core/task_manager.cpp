@@ -224,6 +224,17 @@ HRESULT CTaskManager::DeleteTask(CTaskInfo* pattern)
     return S_OK;
 }
 
+HRESULT CTaskManager::GetExisting(CTaskManager** out)
+{
+    *out = nullptr;
+    CriticalCodeSection lock(&s_cs);
+    if (s_pThis == nullptr)
+        return E_FAIL;
+    s_pThis->AddRef();
+    *out = s_pThis;
+    return S_OK;
+}
+
 HRESULT CTaskManager::ExecuteNamedTask(const char* name)
 {
     CriticalCodeSection lock(&m_csList);

@@ -153,6 +153,9 @@ public:
 
     // Writes the schedule as one trace line at level 4.
     static HRESULT TraceScheduledTasks();
+    // The scheduler with a reference when it exists, without creating it;
+    // 0x80004005 (and NULL) when it does not.
+    static HRESULT GetExisting(CTaskManager** out);
 
 private:
     HRESULT TraceTasks();

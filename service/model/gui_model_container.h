@@ -33,7 +33,8 @@ public:
         CriticalCodeSection lock(this->GetCriticalSection());
         for (uint64_t i = 0; i < m_elements.Count(); ++i) {
             IUnknown* unknown = nullptr;
-            if (SUCCEEDED(ElementUnknown(m_elements[i])->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)))) {
+            if (SUCCEEDED(
+                    ElementUnknown(m_elements[i])->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)))) {
                 unknown->Release();
                 if (unknown == element)
                     return 1;

@@ -28,6 +28,13 @@ public:
     // Runs that verb through the token's verb host; 1 without a verb.
     virtual HRESULT DoVerbByReason(IGUIVerb_Reason reason) = 0;
     virtual HRESULT UiUpdateProfile(ICredUI* dialog) = 0;
+    // The token's verbs without references (valid while the token lives);
+    // 0x80000003 for a NULL output.
+    virtual HRESULT GetVerbs(unsigned long* count, IGUIVerb*** verbs) = 0;
+    // True while the token is logged out.
+    virtual bool NeedLogin() = 0;
+    // True when its first credential has a certificate.
+    virtual bool HaveCerts() = 0;
 
 protected:
     ~CToken() = default;

@@ -89,9 +89,16 @@ TEST_F(FrameworkTest, CallbacksRunInRegistrationOrderWithTheirKeys)
         unsigned long key;
         HRESULT answer;
     } steps[] = {
-        {true, &a, 1, S_OK},     {true, &b, 2, S_OK},      {true, &c, 3, S_OK},       {true, &a, 4, S_OK},
-        {true, &a, 1, S_FALSE},  {false, &b, 9, S_FALSE},  {false, &b, 2, S_OK},      {false, &b, 2, S_FALSE},
-        {true, nullptr, 5, E_INVALIDARG},                  {false, nullptr, 5, E_INVALIDARG},
+        {true, &a, 1, S_OK},
+        {true, &b, 2, S_OK},
+        {true, &c, 3, S_OK},
+        {true, &a, 4, S_OK},
+        {true, &a, 1, S_FALSE},
+        {false, &b, 9, S_FALSE},
+        {false, &b, 2, S_OK},
+        {false, &b, 2, S_FALSE},
+        {true, nullptr, 5, E_INVALIDARG},
+        {false, nullptr, 5, E_INVALIDARG},
     };
     for (const auto& s : steps) {
         HRESULT hr = s.reg ? model.RegisterCallback(s.cb, s.key) : model.UnRegisterCallback(s.cb, s.key);

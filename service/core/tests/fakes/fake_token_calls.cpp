@@ -104,6 +104,14 @@ public:
         TokenCalls::Add("doverbbyreason " + m_entry.uri + " " + std::to_string(reason));
         return m_entry.verbResult;
     }
+    HRESULT GetVerbs(unsigned long* count, IGUIVerb*** verbs) override
+    {
+        *count = 0;
+        *verbs = nullptr;
+        return S_OK;
+    }
+    bool NeedLogin() override { return true; }
+    bool HaveCerts() override { return !m_entry.infos.empty(); }
     HRESULT UiUpdateProfile(ICredUI*) override
     {
         TokenCalls::Add("profile " + m_entry.uri);

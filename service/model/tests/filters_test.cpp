@@ -1,0 +1,322 @@
+// Filtered views and union groups over real containers, and the three
+// filters of the credential lists.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model/model_filter.h"
+#include "model/model_owncerts.h"
+#include "model_fixture.h"
+#include "zelk_alloc.h"
+#include "zelk_class.h"
+
+namespace kestrin::model::test {
+namespace {
+
+using namespace ZELK::PSESVC;
+
+// A row with a name.
+class NamedItem : public CGUIModelItem<IGUIModelItem>, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(NamedItem)
+    ZELK_INTMAP_ENTRY(IGUIModelItem)
+    ZELK_INTMAP_ENTRY(IGUIModel)
+    ZELK_END_INTMAP()
+
+    HRESULT RefreshItemInfo() override
+    {
+        SetItemInfo(ICON_NONE, m_name.c_str());
+        return S_OK;
+    }
+    void Change() { NextRevision(); }
+    std::string m_name;
+};
+
+CComObject<NamedItem>* NewItem(const std::string& name)
+{
+    CComObject<NamedItem>* item = nullptr;
+    CComObject<NamedItem>::CreateInstance(&item);
+    item->AddRef();
+    item->m_name = name;
+    return item;
+}
+
+class List : public CGUIModelContainer<IGUIModelContainer, IGUIModelItem>, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(List)
+    ZELK_INTMAP_ENTRY(IGUIModelContainer)
+    ZELK_INTMAP_ENTRY_IID(IID_IGUIModel, IGUIModelContainer)
+    ZELK_END_INTMAP()
+
+    void Add(IGUIModelItem* item)
+    {
+        {
+            ZELK::CriticalCodeSection lock(GetCriticalSection());
+            m_elements.Add(item);
+        }
+        NextRevision();
+    }
+    void Remove(uint64_t index)
+    {
+        {
+            ZELK::CriticalCodeSection lock(GetCriticalSection());
+            m_elements.Delete(index);
+        }
+        NextRevision();
+    }
+};
+
+CComObject<List>* NewList(const std::vector<CComObject<NamedItem>*>& items)
+{
+    CComObject<List>* list = nullptr;
+    CComObject<List>::CreateInstance(&list);
+    list->AddRef();
+    for (auto* item : items)
+        list->Add(item);
+    return list;
+}
+
+// Keeps the rows whose name begins with "keep".
+class KeepFilter : public CModelFilter {
+public:
+    KeepFilter() = default;
+    explicit KeepFilter(const char* className) : CModelFilter(className) {}
+    bool IsMember(IGUIModel* element) override
+    {
+        void* item = nullptr;
+        if (FAILED(element->QueryInterface(IID_IGUIModelItem, &item)))
+            return false;
+        char* text = nullptr;
+        static_cast<IGUIModelItem*>(item)->GetItemInfo(nullptr, &text);
+        bool keep = text != nullptr && std::string(text).rfind("keep", 0) == 0;
+        sec_free(text);
+        static_cast<IGUIModelItem*>(item)->Release();
+        return keep;
+    }
+};
+
+CComObject<List>* s_namedList = nullptr;
+
+HRESULT CreateNamedList(const GUID& iid, void** out)
+{
+    return s_namedList ? s_namedList->QueryInterface(iid, out) : E_FAIL;
+}
+
+CZELK_CLASS s_listClass("zelk", "test.list", &CreateNamedList);
+
+class FiltersTest : public ModelTest {};
+
+TEST_F(FiltersTest, TokenUriTests)
+{
+    const struct {
+        const char* uri;
+        bool kestrin;
+        bool local;
+    } cases[] = {
+        {"toksw:mem://kestrin/profile", true, false},
+        {"TOKSW:MEM://KESTRIN/Group/Profile", true, false},
+        {"toksw:mem://other/profile", false, false},
+        {"toksw:mem://kestrin", false, false},
+        {"tokkeychain:cert=01", false, true},
+        {"TokKeychain:", false, true},
+        {"secpcsc:reader", false, false},
+        {"", false, false},
+        {nullptr, false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsKestrinToken(c.uri), c.kestrin) << (c.uri ? c.uri : "NULL");
+        EXPECT_EQ(IsLocalToken(c.uri), c.local) << (c.uri ? c.uri : "NULL");
+    }
+}
+
+TEST_F(FiltersTest, GroupConcatenatesContainersAndItems)
+{
+    auto* a = NewItem("a");
+    auto* b = NewItem("b");
+    auto* c = NewItem("c");
+    auto* single = NewItem("single");
+    CComObject<List>* list = NewList({a, b, c});
+    CComObject<CModelGroup>* group = nullptr;
+    ASSERT_EQ(CComObject<CModelGroup>::CreateInstance(&group), S_OK);
+    group->AddRef();
+    EXPECT_EQ(group->AddGroupMember(static_cast<IGUIModel*>(nullptr)), E_FAIL);
+    EXPECT_EQ(group->AddGroupMember("no.such.model"), E_FAIL);
+    EXPECT_EQ(group->GetRevision(), 0);
+    ASSERT_EQ(group->AddGroupMember(static_cast<IGUIModelContainer*>(list)), S_OK);
+    ASSERT_EQ(group->AddGroupMember(static_cast<IGUIModelItem*>(single)), S_OK);
+    EXPECT_EQ(group->GetElementCount(), 4u);
+
+    const struct {
+        unsigned long index;
+        HRESULT answer;
+        CComObject<NamedItem>* item;
+    } cases[] = {{0, S_OK, a}, {2, S_OK, c}, {3, S_OK, single}, {4, E_FAIL, nullptr}};
+    for (const auto& k : cases) {
+        void* out = nullptr;
+        EXPECT_EQ(group->GetElement(k.index, IID_IGUIModelItem, &out), k.answer) << k.index;
+        EXPECT_EQ(out, k.item ? static_cast<IGUIModelItem*>(k.item) : nullptr);
+        if (out)
+            static_cast<IGUIModelItem*>(out)->Release();
+    }
+    void* query = nullptr;
+    ASSERT_EQ(group->QueryInterface(IID_IGUIModel, &query), S_OK);
+    EXPECT_EQ(query, static_cast<IGUIModelContainer*>(group));
+    static_cast<IGUIModel*>(query)->Release();
+    EXPECT_EQ(group->Contains(static_cast<IGUIModelItem*>(b)), 1);
+    EXPECT_EQ(group->Contains(static_cast<IGUIModelItem*>(single)), 1);
+    EXPECT_EQ(group->Contains(static_cast<IGUIModelContainer*>(list)), 0);
+
+    // A container's change is counted; an item's is not.
+    const int64_t revision = group->GetRevision();
+    list->Remove(0);
+    EXPECT_EQ(group->GetElementCount(), 3u);
+    EXPECT_EQ(group->GetRevision(), revision + 1);
+    single->Change();
+    EXPECT_EQ(group->GetRevision(), revision + 1);
+
+    group->Release();
+    // The group left the list: a change no longer reaches it.
+    list->Add(a);
+    for (auto* item : {a, b, c, single})
+        item->Release();
+    list->Release();
+}
+
+TEST_F(FiltersTest, FilterFollowsItsSourcesMembership)
+{
+    auto* keep1 = NewItem("keep one");
+    auto* keep2 = NewItem("keep two");
+    auto* drop = NewItem("drop");
+    s_namedList = NewList({keep1, drop});
+    CComObject<KeepFilter>* filter = nullptr;
+    ASSERT_EQ(CComObject<KeepFilter>::CreateInstance(&filter, "test.list"), S_OK);
+    filter->AddRef();
+    // Filled by the first read, not before.
+    EXPECT_EQ(filter->GetRevision(), 0);
+    EXPECT_EQ(filter->GetElementCount(), 1u);
+    EXPECT_EQ(filter->GetRevision(), 1);
+
+    s_namedList->Add(NewItem("drop too"));  // same members: no new revision
+    EXPECT_EQ(filter->GetRevision(), 1);
+    s_namedList->Add(keep2);
+    EXPECT_EQ(filter->GetElementCount(), 2u);
+    EXPECT_EQ(filter->GetRevision(), 2);
+    s_namedList->Remove(0);  // keep one goes
+    EXPECT_EQ(filter->GetElementCount(), 1u);
+    EXPECT_EQ(filter->GetRevision(), 3);
+    EXPECT_EQ(filter->Contains(static_cast<IGUIModelItem*>(keep2)), 1);
+
+    void* out = nullptr;
+    EXPECT_EQ(filter->QueryInterface(IID_IGUIModel, &out), E_NOINTERFACE);
+    ASSERT_EQ(filter->QueryInterface(IID_IGUIModelContainer, &out), S_OK);
+    static_cast<IGUIModelContainer*>(out)->Release();
+
+    EXPECT_EQ(filter->SetContainer(static_cast<IGUIModelContainer*>(s_namedList)), S_FALSE);
+    EXPECT_EQ(filter->GetRevision(), 3);
+    EXPECT_EQ(filter->SetContainer(static_cast<IGUIModelContainer*>(nullptr)), S_OK);
+    EXPECT_EQ(filter->GetElementCount(), 0u);
+    EXPECT_EQ(filter->GetRevision(), 4);
+    filter->RefreshCB(0);
+    EXPECT_EQ(filter->GetRevision(), 4);
+    s_namedList->Add(NewItem("keep three"));  // no longer followed
+    EXPECT_EQ(filter->GetRevision(), 4);
+    filter->Release();
+    s_namedList->Release();
+    s_namedList = nullptr;
+    for (auto* item : {keep1, keep2, drop})
+        item->Release();
+}
+
+TEST_F(FiltersTest, LocalCertificatesFilterKeepsKeyStoreIdentities)
+{
+    ASSERT_TRUE(TestCerts::Get().ok);
+    CModelOwnCerts* certs = nullptr;
+    ASSERT_EQ(CSingletonFactoryImpl<CModelOwnCerts>::New(&certs), S_OK);
+    const char* slots[] = {"tokkeychain:a", "toksw:mem://kestrin/p", "secpcsc:r", "TOKKEYCHAIN:b"};
+    std::vector<PersonalCertificateInfo*> pcis;
+    for (const char* slot : slots) {
+        pcis.push_back(NewPci(slot, "alice", slot));
+        certs->AddCert(pcis.back(), slot, nullptr, false);
+    }
+    IGUIModelContainer* local = nullptr;
+    ASSERT_EQ(ZELK_CreateObject("zelk", "zelk.model.localcerts.only", IID_IGUIModelContainer,
+                                reinterpret_cast<void**>(&local)),
+              S_OK);
+    EXPECT_EQ(local->GetElementCount(), 2u);
+    certs->DelCert(pcis[0]);
+    EXPECT_EQ(local->GetElementCount(), 1u);
+    IGUIModelOwnCert* own = nullptr;
+    ASSERT_EQ(local->GetElement(0, IID_IGUIModelOwnCert, reinterpret_cast<void**>(&own)), S_OK);
+    EXPECT_STREQ(own->GetURI(), "TOKKEYCHAIN:b");
+    own->Release();
+    local->Release();
+    for (auto* pci : pcis)
+        FreePci(pci);
+    static_cast<IGUIModelOwnCerts*>(certs)->Release();
+}
+
+// Adders and deleters of credentials race readers of a filter over them; the
+// deleters notify outside the container's lock, so every thread ends.
+TEST_F(FiltersTest, ChangesRaceReadersWithoutDeadlock)
+{
+    ASSERT_TRUE(TestCerts::Get().ok);
+    CModelOwnCerts* certs = nullptr;
+    ASSERT_EQ(CSingletonFactoryImpl<CModelOwnCerts>::New(&certs), S_OK);
+    IGUIModelContainer* local = nullptr;
+    ASSERT_EQ(ZELK_CreateObject("zelk", "zelk.model.localcerts.only", IID_IGUIModelContainer,
+                                reinterpret_cast<void**>(&local)),
+              S_OK);
+    local->GetElementCount();
+    std::vector<PersonalCertificateInfo*> pcis;
+    for (int i = 0; i < 8; ++i)
+        pcis.push_back(NewPci("tokkeychain:race", i % 2 ? "alice" : "carol", std::to_string(i).c_str()));
+    std::atomic<bool> stop {false};
+    auto work = std::async(std::launch::async, [&] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t] {
+                for (int round = 0; round < 150; ++round) {
+                    PersonalCertificateInfo* pci = pcis[(t * 2 + round) % pcis.size()];
+                    if (round % 2 == 0)
+                        certs->AddCert(pci, "tokkeychain:race", nullptr, false);
+                    else
+                        certs->DelCert(pci);
+                }
+            });
+        }
+        for (int t = 0; t < 2; ++t) {
+            threads.emplace_back([&] {
+                while (!stop) {
+                    for (unsigned long i = 0; i < local->GetElementCount(); ++i) {
+                        IGUIModelItem* item = nullptr;
+                        if (local->GetElement(i, IID_IGUIModelItem, reinterpret_cast<void**>(&item)) == S_OK) {
+                            char* text = nullptr;
+                            item->GetItemInfo(nullptr, &text);
+                            sec_free(text);
+                            item->Release();
+                        }
+                    }
+                }
+            });
+        }
+        for (int t = 0; t < 4; ++t)
+            threads[t].join();
+        stop = true;
+        for (size_t t = 4; t < threads.size(); ++t)
+            threads[t].join();
+    });
+    ASSERT_EQ(work.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "changes deadlocked";
+    certs->DelCertsBySlot("tokkeychain:race");
+    EXPECT_EQ(local->GetElementCount(), 0u);
+    local->Release();
+    for (auto* pci : pcis)
+        FreePci(pci);
+    static_cast<IGUIModelOwnCerts*>(certs)->Release();
+}
+
+}  // namespace
+}  // namespace kestrin::model::test
