@@ -25,8 +25,8 @@ bool IsUsedForApp(const char* app, const PersonalCertificateInfo* pci, const cha
 CGUIModelVerbsWithApps::CGUIModelVerbsWithApps()
 {
     if (SUCCEEDED(CGUIVerbImplEx<CGUIModelVerbsWithApps>::New(this, &CGUIModelVerbsWithApps::UseForApp,
-                                                               reinterpret_cast<unsigned long>(kRootApp),
-                                                               "verb.usefor.qev", &m_useFor))) {
+                                                              reinterpret_cast<unsigned long>(kRootApp),
+                                                              "verb.usefor.qev", &m_useFor))) {
         IGUIVerb* verb = m_useFor;
         AddVerbs(1, &verb);
     }

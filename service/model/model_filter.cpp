@@ -10,7 +10,8 @@
 namespace ZELK::PSESVC {
 namespace {
 
-CZELK_CLASS s_ownCertEx("zelk", "zelk.model.owncerts.and.kerberos.ex", &CSingletonFactoryImpl<CModelFilterSelectOwnCert>::New);
+CZELK_CLASS s_ownCertEx("zelk", "zelk.model.owncerts.and.kerberos.ex",
+                        &CSingletonFactoryImpl<CModelFilterSelectOwnCert>::New);
 CZELK_CLASS s_ownCertKestrin("zelk", "zelk.model.owncerts.kestrin",
                              &CSingletonFactoryImpl<CModelFilterSelectOwnCertKestrin>::New);
 CZELK_CLASS s_localCerts("zelk", "zelk.model.localcerts.only",

@@ -350,9 +350,7 @@ HRESULT CModelOwnCerts::Refresh(const char* tokenName)
             if (String_Compare(name, "verb.login") == 0) {
                 if (hidden)
                     continue;
-                state = !loggedOut ? IGUIVerb_State_Disabled
-                        : certs    ? IGUIVerb_State_Enabled
-                                   : IGUIVerb_State_Default;
+                state = !loggedOut ? IGUIVerb_State_Disabled : certs ? IGUIVerb_State_Enabled : IGUIVerb_State_Default;
             } else if (String_Compare(name, "verb.login.as") == 0) {
                 if (hidden)
                     continue;

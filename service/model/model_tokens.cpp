@@ -12,8 +12,7 @@
 namespace ZELK::PSESVC {
 namespace {
 
-API_COMMON* s_url = nullptr;
-CLoadAPI s_loadUrl(nullptr, SEC_URL_API, &s_url);
+CLoadAPI s_loadUrl(nullptr, SEC_URL_API, &CModelToken::s_urlTable);
 
 CZELK_CLASS s_class("zelk", "zelk.tokensinfo", &CSingletonFactoryImpl<CModelTokens>::New);
 
@@ -114,7 +113,7 @@ HRESULT CModelToken::GetKVSHost(char** out)
         return S_OK;
     StringT<char> url(static_cast<ZELK_IPolicy*>(policy), "EnrollURL0");
     char* host = nullptr;
-    auto* table = ZELK_ApiCast<SEC_URL_TABLE>(s_url);
+    auto* table = ZELK_ApiCast<SEC_URL_TABLE>(s_urlTable);
     // A URL that does not split gives an empty host.
     if (table == nullptr || url.IsEmpty()
         || FAILED(table->split_url(url, nullptr, nullptr, nullptr, &host, nullptr, nullptr)) || host == nullptr)

@@ -77,6 +77,9 @@ public:
     const PersonalCertificateInfo* GetPCI() override;
     const char* GetTokenURI() override;
 
+    // The crypto library's URL table ("SEC_URL_1"), bound at the module's start.
+    static inline API_COMMON* s_urlTable = nullptr;
+
 private:
     typedef CComPtr<CComIID<ZELK_IPolicy, &IID_ZELK_IPolicy>> PolicyPtr;
     PolicyPtr Policy();

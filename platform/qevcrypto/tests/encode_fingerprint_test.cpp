@@ -59,7 +59,7 @@ TEST_F(FingerprintTest, RefusesOtherForms)
         int digits, group, algorithm;
         bool out;
     } cases[] = {
-        {bytes, 3, 32, 32, 5, true}, {bytes, 3, 40, 16, 5, true}, {bytes, 3, 40, 32, 4, true},
+        {bytes, 3, 32, 32, 5, true},   {bytes, 3, 40, 16, 5, true},  {bytes, 3, 40, 32, 4, true},
         {nullptr, 3, 40, 32, 5, true}, {bytes, 3, 40, 32, 5, false},
     };
     for (const auto& c : cases) {

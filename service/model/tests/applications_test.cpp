@@ -91,7 +91,7 @@ TEST_F(ApplicationsTest, ChangesOfThePathsAreReadAfterTheirSignal)
         const char* value;
         uint64_t count;
     } steps[] = {
-        {"plain", "Mode", 1},                       // no target: no entry
+        {"plain", "Mode", 1},  // no target: no entry
         {"web", "GssTargetName", 2},
         {std::string(600, 'n'), "GssTargetName", 2},  // a name over 511 bytes is not read
     };

@@ -145,11 +145,11 @@ TEST_F(CertsTest, OwnCertificatesOrderBySubjectThenNewerFirst)
         const char* b;
         int sign;
     } cases[] = {
-        {"alice", "bob2020", -1},    // "C=DE, O=Example, CN=Alice" before "CN=Bob"
-        {"bob2020", "carol", -1},    // subject without case
-        {"bobsmall", "carol", -1},   // "bob" before "Carol" without case
-        {"bob2020", "bobsmall", -1}, // equal without case: "B" before "b"
-        {"bob2022", "bob2020", -1},  // same subject: the newer first
+        {"alice", "bob2020", -1},     // "C=DE, O=Example, CN=Alice" before "CN=Bob"
+        {"bob2020", "carol", -1},     // subject without case
+        {"bobsmall", "carol", -1},    // "bob" before "Carol" without case
+        {"bob2020", "bobsmall", -1},  // equal without case: "B" before "b"
+        {"bob2022", "bob2020", -1},   // same subject: the newer first
         {"bob2020", "bob2022", 1},
     };
     for (const auto& c : cases) {

@@ -200,7 +200,8 @@ TEST_F(FiltersTest, FilterFollowsItsSourcesMembership)
     EXPECT_EQ(filter->GetElementCount(), 1u);
     EXPECT_EQ(filter->GetRevision(), 1);
 
-    s_namedList->Add(NewItem("drop too"));  // same members: no new revision
+    auto* drop2 = NewItem("drop too");
+    s_namedList->Add(drop2);  // same members: no new revision
     EXPECT_EQ(filter->GetRevision(), 1);
     s_namedList->Add(keep2);
     EXPECT_EQ(filter->GetElementCount(), 2u);
@@ -222,12 +223,13 @@ TEST_F(FiltersTest, FilterFollowsItsSourcesMembership)
     EXPECT_EQ(filter->GetRevision(), 4);
     filter->RefreshCB(0);
     EXPECT_EQ(filter->GetRevision(), 4);
-    s_namedList->Add(NewItem("keep three"));  // no longer followed
+    auto* keep3 = NewItem("keep three");
+    s_namedList->Add(keep3);  // no longer followed
     EXPECT_EQ(filter->GetRevision(), 4);
     filter->Release();
     s_namedList->Release();
     s_namedList = nullptr;
-    for (auto* item : {keep1, keep2, drop})
+    for (auto* item : {keep1, keep2, keep3, drop, drop2})
         item->Release();
 }
 

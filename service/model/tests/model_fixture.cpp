@@ -69,8 +69,8 @@ TestCerts::TestCerts()
              && Run("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj '" + spec.subject
                         + "' -keyout " + spec.name + ".key -out " + spec.name + ".csr && openssl ca -batch -selfsign "
                         + "-config ca.cnf -keyfile " + spec.name + ".key -in " + spec.name + ".csr -startdate "
-                        + spec.start + " -enddate 20450101000000Z -notext -out " + spec.name + ".pem && openssl x509 -in "
-                        + spec.name + ".pem -outform DER -out " + spec.name + ".der",
+                        + spec.start + " -enddate 20450101000000Z -notext -out " + spec.name
+                        + ".pem && openssl x509 -in " + spec.name + ".pem -outform DER -out " + spec.name + ".der",
                     m_dir);
     }
 }

@@ -138,8 +138,7 @@ TEST_F(TokensTest, RowsShowKindCertificateAndEnrolmentHost)
     } cases[] = {
         {"tokkeychain:none", TOKEN_TYPE_KEYCHAIN, nullptr, notIn + "\nCAPI Token", ICON_CERT_ACTIVE},
         {"tokkeychain:with", TOKEN_TYPE_KEYCHAIN, nullptr, alice + "\n" + keychain, ICON_CERT_ACTIVE},
-        {"toksw:mem://kestrin/p1", TOKEN_TYPE_PROFILE, "profiles/p1", notIn + "\np1 (enrol.example.org)",
-         ICON_PROFILE},
+        {"toksw:mem://kestrin/p1", TOKEN_TYPE_PROFILE, "profiles/p1", notIn + "\np1 (enrol.example.org)", ICON_PROFILE},
         {"toksw:mem://kestrin/web", TOKEN_TYPE_WEBADAPTER, nullptr, carol + "\nweb ()", ICON_WEBADAPTER_ACTIVE},
         {"toksw:mem://kestrin/p2", TOKEN_TYPE_PROFILE, "profiles/p2", notIn + "\np2 ()", ICON_PROFILE},
         {"secpcsc:card", TOKEN_TYPE_SMARTCARD, nullptr, notIn + "\n", ICON_NONE},
