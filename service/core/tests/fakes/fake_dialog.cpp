@@ -61,8 +61,11 @@ public:
 
     HRESULT GuiStart(GUIMODE, bool wait) override
     {
-        Add("start");
         std::unique_lock<std::mutex> lock(s_mutex);
+        // The worker may end the dialog before it is shown: then it never shows,
+        // and the log keeps "end" last.
+        if (!m_ended)
+            s_log.push_back("start");
         ++s_open;
         if (wait)
             s_changed.wait(lock, [this] { return m_ended; });
