@@ -99,8 +99,8 @@ void Fill(int certs, int tokens, std::vector<CModelToken*>* rows)
     CModelOwnCerts* own = nullptr;
     CSingletonFactoryImpl<CModelOwnCerts>::New(&own);
     for (int i = 0; i < certs; ++i) {
-        std::string token = i % 4 == 0 ? "toksw:mem://kestrin/p" + std::to_string(i % tokens)
-                                       : "tokkeychain:id" + std::to_string(i);
+        std::string token =
+            i % 4 == 0 ? "toksw:mem://kestrin/p" + std::to_string(i % tokens) : "tokkeychain:id" + std::to_string(i);
         PersonalCertificateInfo* pci = NewPci(token, "key" + std::to_string(i));
         own->AddCert(pci, token.c_str(), nullptr, false);
         SEC_TypeTable(fptr__common_types, SEC_TYPE_PersonalCertificateInfo)->free(pci);
