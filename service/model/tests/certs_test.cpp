@@ -283,5 +283,33 @@ TEST_F(CertsTest, RefreshSetsTheTokensVerbStatesFromItsLogin)
     certs->Release();
 }
 
+// Counting the verbs refreshes the use-for-application verb: enabled, and
+// checked only while the credential is the configured one (none here).
+TEST_F(CertsTest, CountingTheVerbsEnablesTheUseForVerb)
+{
+    PersonalCertificateInfo* pci = NewPci("tokkeychain:id", "alice");
+    CModelOwnCert* item = nullptr;
+    ASSERT_EQ(CModelOwnCert::New(pci, "tokkeychain:id", &item), S_OK);
+    IGUIVerbs* verbs = nullptr;
+    ASSERT_EQ(static_cast<IGUIModelOwnCert*>(item)->QueryInterface(IID_IGUIVerbs, reinterpret_cast<void**>(&verbs)),
+              S_OK);
+    IGUIVerb* useFor = nullptr;
+    ASSERT_EQ(verbs->GetVerb(0, &useFor), S_OK);
+    useFor->SetState(IGUIVerb_State_Disabled | IGUIVerb_State_Checked | IGUIVerb_State_Hidden | 0x20);
+    EXPECT_EQ(verbs->GetVerbCount(), 1u);
+    EXPECT_EQ(useFor->GetState(), IGUIVerb_State_Hidden | 0x20u);
+    IGUIModelSelectedApps* apps = nullptr;
+    ASSERT_EQ(static_cast<IGUIModelOwnCert*>(item)->QueryInterface(IID_IGUIModelSelectedApps,
+                                                                   reinterpret_cast<void**>(&apps)),
+              S_OK);
+    EXPECT_EQ(apps->GetSelectedApp(0), nullptr);
+    EXPECT_EQ(apps->GetSelectedApp(1), nullptr);
+    apps->Release();
+    useFor->Release();
+    verbs->Release();
+    Drop(item);
+    FreePci(pci);
+}
+
 }  // namespace
 }  // namespace kestrin::model::test

@@ -10,6 +10,7 @@
 
 #include "model/model_filter.h"
 #include "model/model_owncerts.h"
+#include "model/model_tokens.h"
 #include "model_fixture.h"
 #include "zelk_alloc.h"
 #include "zelk_class.h"
@@ -256,6 +257,72 @@ TEST_F(FiltersTest, LocalCertificatesFilterKeepsKeyStoreIdentities)
     EXPECT_STREQ(own->GetURI(), "TOKKEYCHAIN:b");
     own->Release();
     local->Release();
+    for (auto* pci : pcis)
+        FreePci(pci);
+    static_cast<IGUIModelOwnCerts*>(certs)->Release();
+}
+
+// The profile window's list: own certificates of profiles are left to their
+// profile rows, the local server is hidden, other tokens and credentials show.
+TEST_F(FiltersTest, ProfileRowsStandForTheirCertificates)
+{
+    ASSERT_TRUE(TestCerts::Get().ok);
+    CModelOwnCerts* certs = nullptr;
+    ASSERT_EQ(CSingletonFactoryImpl<CModelOwnCerts>::New(&certs), S_OK);
+    std::vector<PersonalCertificateInfo*> pcis = {NewPci("tokkeychain:id", "alice"),
+                                                  NewPci("toksw:mem://kestrin/sales/p", "carol")};
+    for (auto* pci : pcis)
+        certs->AddCert(pci, pci->tokenName, nullptr, false);
+    const struct {
+        const char* name;
+        IGUIModelToken_Type type;
+        bool ex;       // in "zelk.model.owncerts.and.kerberos.ex"
+        bool kestrin;  // in "zelk.model.owncerts.kestrin"
+    } tokens[] = {
+        {"toksw:mem://kestrin/sales/p", TOKEN_TYPE_PROFILE, true, true},
+        {"toksw:mem://kestrin/localserver", TOKEN_TYPE_LOCALSERVER, false, true},
+        {"tokkeychain:id", TOKEN_TYPE_KEYCHAIN, false, false},
+        {"secpcsc:reader", TOKEN_TYPE_SMARTCARD, false, false},
+    };
+    std::vector<CModelToken*> rows;
+    for (const auto& t : tokens) {
+        CModelToken* row = nullptr;
+        ASSERT_EQ(CModelTokens::NewTokenInfo(t.name, &row), S_OK);
+        row->SetTokenType(t.type);
+        CModelTokens::RegisterToken(row);
+        rows.push_back(row);
+    }
+    IGUIModelContainer* ex = nullptr;
+    IGUIModelContainer* kestrin = nullptr;
+    ASSERT_EQ(ZELK_CreateObject("zelk", "zelk.model.owncerts.and.kerberos.ex", IID_IGUIModelContainer,
+                                reinterpret_cast<void**>(&ex)),
+              S_OK);
+    ASSERT_EQ(ZELK_CreateObject("zelk", "zelk.model.owncerts.kestrin", IID_IGUIModelContainer,
+                                reinterpret_cast<void**>(&kestrin)),
+              S_OK);
+    // Own certificates: only the key store's shows in both lists.
+    EXPECT_EQ(ex->GetElementCount(), 2u);
+    EXPECT_EQ(kestrin->GetElementCount(), 3u);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        IUnknown* unknown = static_cast<IGUIModelToken*>(rows[i]);
+        EXPECT_EQ(ex->Contains(unknown), tokens[i].ex ? 1 : 0) << tokens[i].name;
+        EXPECT_EQ(kestrin->Contains(unknown), tokens[i].kestrin ? 1 : 0) << tokens[i].name;
+    }
+    // A new credential of the key store shows at once; one of a profile does not.
+    const int64_t revision = ex->GetRevision();
+    PersonalCertificateInfo* more = NewPci("toksw:mem://kestrin/sales/p", "bob2020");
+    certs->AddCert(more, more->tokenName, nullptr, false);
+    EXPECT_EQ(ex->GetRevision(), revision);
+    pcis.push_back(more);
+    more = NewPci("tokkeychain:id2", "bob2020");
+    certs->AddCert(more, more->tokenName, nullptr, false);
+    EXPECT_EQ(ex->GetRevision(), revision + 1);
+    EXPECT_EQ(ex->GetElementCount(), 3u);
+    pcis.push_back(more);
+    ex->Release();
+    kestrin->Release();
+    for (CModelToken* row : rows)
+        static_cast<IGUIModelToken*>(row)->Release();
     for (auto* pci : pcis)
         FreePci(pci);
     static_cast<IGUIModelOwnCerts*>(certs)->Release();

@@ -5,9 +5,12 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/task_manager.h"
 #include "model/model_owncerts.h"
+#include "model/model_readers.h"
 #include "model/model_text.h"
 #include "model/model_tokens.h"
 #include "model_fixture.h"
@@ -203,6 +206,104 @@ TEST_F(TokensTest, TheListKeepsOneRowPerTokenItem)
     I(a)->Release();
     I(b)->Release();
     tokens->Release();
+}
+
+TEST_F(TokensTest, ReaderRowsKeepTheCardAndItsToken)
+{
+    CModelReaders* readers = nullptr;
+    ASSERT_EQ(CSingletonFactoryImpl<CModelReaders>::New(&readers), S_OK);
+    CModelReader* row = nullptr;
+    ASSERT_EQ(readers->AddReader("Reader 0", &row), S_OK);
+    CModelReader* same = nullptr;
+    ASSERT_EQ(readers->AddReader("Reader 0", &same), S_OK);
+    EXPECT_EQ(same, row);
+    same->Release();
+    EXPECT_EQ(readers->AddReader("READER 0", nullptr), S_OK);  // names compare with case
+    EXPECT_EQ(readers->GetElementCount(), 2u);
+    EXPECT_EQ(readers->GetRevision(), 2);
+
+    const int64_t revision = row->GetRevision();
+    row->SetAtr("3B:8F:80:01");
+    row->SetAtr("3B:8F:80:01");  // advances even when unchanged
+    const char* atr = row->GetAtr();
+    row->SetAtr(nullptr);
+    EXPECT_STREQ(atr, "3B:8F:80:01");  // the replaced text stays readable
+    EXPECT_STREQ(row->GetAtr(), "");
+    row->SetConnectionInfo("contact");
+    EXPECT_STREQ(row->GetConnectionType(), "contact");
+    EXPECT_EQ(row->GetRevision(), revision + 4);
+    CModelToken* card = NewToken("secpcsc:Reader 0");
+    row->SetTokenInfo(card);
+    CModelToken* held = nullptr;
+    ASSERT_EQ(row->GetTokenInfo(&held), S_OK);
+    EXPECT_EQ(held, card);
+    I(held)->Release();
+
+    CModelReader* none = nullptr;
+    EXPECT_EQ(readers->GetReader("Reader 1", &none), S_FALSE);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(readers->DelReader("Reader 0"), S_OK);
+    EXPECT_EQ(readers->GetReader("Reader 0", &none), S_FALSE);
+    EXPECT_EQ(readers->GetElementCount(), 1u);
+    row->Release();
+    I(card)->Release();
+    readers->Release();
+}
+
+// Rows come and go on some threads while others read the lists and rows.
+TEST_F(TokensTest, ListsChangeWhileOthersRead)
+{
+    CModelReaders* readers = nullptr;
+    ASSERT_EQ(CSingletonFactoryImpl<CModelReaders>::New(&readers), S_OK);
+    CModelTokens* tokens = Tokens();
+    std::atomic<bool> stop {false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                std::string name = "secpcsc:r" + std::to_string((t + i) % 5);
+                readers->AddReader(name.c_str(), nullptr);
+                CModelToken* token = NewToken(name.c_str());
+                token->SetTokenType(TOKEN_TYPE_SMARTCARD);
+                token->SetTokenInfo(name.c_str());
+                CModelTokens::RegisterToken(token);
+                I(token)->Release();
+                if (i % 2) {
+                    readers->DelReader(name.c_str());
+                    tokens->DelToken(name.c_str());
+                }
+            }
+        });
+    }
+    std::thread reader([&] {
+        while (!stop) {
+            for (unsigned long i = 0; i < tokens->GetElementCount(); ++i) {
+                IGUIModelToken* token = nullptr;
+                if (tokens->GetElement(i, IID_IGUIModelToken, reinterpret_cast<void**>(&token)) == S_OK) {
+                    char* text = nullptr;
+                    token->GetItemInfo(nullptr, &text);
+                    sec_free(text);
+                    token->GetTokenInfo();
+                    token->Release();
+                }
+            }
+            for (unsigned long i = 0; i < readers->GetElementCount(); ++i) {
+                IGUIModelReader* row = nullptr;
+                if (readers->GetElement(i, IID_IGUIModelReader, reinterpret_cast<void**>(&row)) == S_OK) {
+                    row->GetReaderName();
+                    row->Release();
+                }
+            }
+        }
+    });
+    for (auto& thread : threads)
+        thread.join();
+    stop = true;
+    reader.join();
+    EXPECT_LE(readers->GetElementCount(), 5u);
+    EXPECT_LE(tokens->GetElementCount(), 5u);
+    tokens->Release();
+    readers->Release();
 }
 
 std::atomic<int> s_logouts {0};

@@ -24,12 +24,8 @@ void Record(const std::string& call)
 }
 
 // One reader item: records its setters under its name.
-class FakeReader : public ZELK::PSESVC::CModelReader, public CComObjectRoot {
+class FakeReader : public ZELK::PSESVC::CModelReader {
 public:
-    ZELK_BEGIN_INTMAP(FakeReader)
-    ZELK_INTMAP_ENTRY_IID(IID_CModelReader, ZELK::PSESVC::CModelReader)
-    ZELK_END_INTMAP()
-
     HRESULT SetAtr(const char* atr) override
     {
         Record("atr " + m_name + "=" + (atr ? atr : "(null)"));

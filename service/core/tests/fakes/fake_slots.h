@@ -53,12 +53,8 @@ struct FakeSlots {
 };
 
 // "zelk.readersinfo" for the reader manager, recording its calls.
-class FakeReaders : public ZELK::PSESVC::CModelReaders, public CComObjectRoot {
+class FakeReaders : public ZELK::PSESVC::CModelReaders {
 public:
-    ZELK_BEGIN_INTMAP(FakeReaders)
-    ZELK_INTMAP_ENTRY_IID(IID_CModelReaders, ZELK::PSESVC::CModelReaders)
-    ZELK_END_INTMAP()
-
     HRESULT AddReader(const char* name, ZELK::PSESVC::CModelReader** out) override;
     HRESULT DelReader(const char* name) override;
     HRESULT GetReader(const char* name, ZELK::PSESVC::CModelReader** out) override;
