@@ -27,6 +27,7 @@
 #include "psestub.h"
 #include "qev_token.h"
 #include "server.h"
+#include "unanswered_pse.h"
 #include "zelk_alloc.h"
 #include "zelk_class.h"
 #include "zelk_module.h"
@@ -183,24 +184,13 @@ public:
 
 // A service PSE that answers releaseTokenCache at once and signs digests
 // with the key store's identity `key`; it answers nothing else.
-class KeyStorePSE : public PSE {
+class KeyStorePSE : public kestrin::qevtest::UnansweredPSE {
 public:
-    HRESULT QueryInterface(const GUID&, void** out) override
-    {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
     long AddRef() override { return 1; }
     long Release() override { return 1; }
     const char* getType() override { return "KeyStorePSE"; }
-    HRESULT cpy(PSE**) override { return E_NOTIMPL; }
     int cmp(const PSE*) override { return 1; }
-    HRESULT print(char**, const char*, PRINT_CTX*) override { return E_NOTIMPL; }
 
-    HRESULT getOwnCertificate(const History*, SECAttribute*, SET_OF_PersonalCertificateInfo**) override
-    {
-        return E_NOTIMPL;
-    }
     HRESULT encryptDigest(const History*, SECAttribute*, const unsigned char* digest, unsigned long n,
                           unsigned char* out, unsigned long* outLength) override
     {
@@ -215,73 +205,17 @@ public:
         *outLength = signature.size();
         return 0;
     }
-    HRESULT decryptKey(const History*, SECAttribute*, const unsigned char*, unsigned long, unsigned char*,
-                       unsigned long*) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT searchCertificate(SECAttribute*, SET_OF_Certificate**) override { return E_NOTIMPL; }
-    HRESULT readApplObject(const char*, OctetString**) override { return E_NOTIMPL; }
-    HRESULT writeApplObject(const char*, OctetString*) override { return E_NOTIMPL; }
-    HRESULT listApplObjects(SET_OF_String**) override { return E_NOTIMPL; }
     HRESULT getPrivateKey(const char*, const char*, TokenObjectPrivateKey** out) override
     {
         *out = &keyObject;
         return 0;
     }
-    HRESULT getCertificate(const char*, const char*, const char*, TokenObjectCertificate**) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT searchSlotInfos(SET_OF_SecSlotInfo**) override { return E_NOTIMPL; }
-    HRESULT writeSlotInfos(SET_OF_SecSlotInfo*) override { return E_NOTIMPL; }
-    HRESULT readSlotInfos(SET_OF_SecSlotInfo**) override { return E_NOTIMPL; }
-    HRESULT getSlotByName(SecSlot**, const char*, unsigned char) override { return E_NOTIMPL; }
-    HRESULT getSlots(SecSlot**, unsigned long*) override { return E_NOTIMPL; }
     HRESULT getTokenByName(SecToken** out, const char*, unsigned char) override
     {
         *out = &token;
         return 0;
     }
-    HRESULT getSlotEvents(SecSlotEvents**) override { return E_NOTIMPL; }
-    HRESULT isInTrustedCerts(const Certificate*) override { return E_NOTIMPL; }
-    HRESULT getAllTrustedCerts(SET_OF_Certificate**) override { return E_NOTIMPL; }
-    HRESULT getTrustedCertList(SET_OF_Certificate**) override { return E_NOTIMPL; }
-    HRESULT addTrustedCertListItem(const Certificate*) override { return E_NOTIMPL; }
-    HRESULT deleteTrustedCertListItem(const DName*, unsigned long) override { return E_NOTIMPL; }
-    HRESULT getCertInfoList(SET_OF_PersonalCertificateInfo**) override { return E_NOTIMPL; }
-    HRESULT addCertInfoListItem(const PersonalCertificateInfo*) override { return E_NOTIMPL; }
-    HRESULT deleteCertInfoListItem(const char*, const char*, const char*, unsigned long) override { return E_NOTIMPL; }
-    HRESULT getPasswordList(SET_OF_PIN_Info**) override { return E_NOTIMPL; }
-    HRESULT addPasswordListItem(const char*, const char*, const char*, const char*, const char*) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT deletePasswordListItem(const char*, const char*, const char*, const char*, const char*,
-                                   unsigned long) override
-    {
-        return E_NOTIMPL;
-    }
     HRESULT releaseTokenCache(const char*) override { return 0; }
-    HRESULT getPseFileName(const char**) override { return E_NOTIMPL; }
-    HRESULT cred_list(SET_OF_String**) override { return E_NOTIMPL; }
-    HRESULT cred_getParameters(const char*, CredType*, unsigned char*, unsigned long*) override { return E_NOTIMPL; }
-    HRESULT cred_initCredUpdate() override { return E_NOTIMPL; }
-    HRESULT loginBySystemParameters(const char*) override { return E_NOTIMPL; }
-    HRESULT loginWithPassword(const char*, const unsigned char*, unsigned long) override { return E_NOTIMPL; }
-    HRESULT cred_delete(const char*) override { return E_NOTIMPL; }
-    HRESULT cred_addPassword(const char*, const unsigned char*, unsigned long, const unsigned char*,
-                             unsigned long) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT cred_addSystemParameters(const char*, const char*) override { return E_NOTIMPL; }
-    HRESULT cred_change(const char*, const unsigned char*, unsigned long, const char*, unsigned long) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT cred_finalCredUpdate() override { return E_NOTIMPL; }
-    HRESULT control(SECAttribute*, SECAttribute*) override { return E_NOTIMPL; }
 
     ks::KeyStore* store = nullptr;
     std::atomic<const ks::Fingerprint*> key {nullptr};

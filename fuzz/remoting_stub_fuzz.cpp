@@ -9,6 +9,7 @@
 
 #include "psestub.h"
 #include "remoting_fuzz_support.h"
+#include "unanswered_pse.h"
 
 using namespace ZELK::PSESVC;
 
@@ -168,25 +169,10 @@ private:
     Objects m_objects;
 };
 
-class FuzzPSE : public PSE {
+class FuzzPSE : public kestrin::qevtest::UnansweredPSE {
 public:
-    HRESULT QueryInterface(const GUID&, void** out) override
-    {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    long AddRef() override { return ++m_refs; }
-    long Release() override
-    {
-        long n = --m_refs;
-        if (n == 0)
-            delete this;
-        return n;
-    }
     const char* getType() override { return "FuzzPSE"; }
-    HRESULT cpy(PSE**) override { return E_NOTIMPL; }
     int cmp(const PSE*) override { return 1; }
-    HRESULT print(char**, const char*, PRINT_CTX*) override { return E_NOTIMPL; }
 
     HRESULT getOwnCertificate(const History*, SECAttribute*, SET_OF_PersonalCertificateInfo** out) override
     {
@@ -266,27 +252,10 @@ public:
         *name = (++m_calls & 1) ? "pse.zip" : nullptr;
         return 0;
     }
-    HRESULT cred_list(SET_OF_String**) override { return E_NOTIMPL; }
-    HRESULT cred_getParameters(const char*, CredType*, unsigned char*, unsigned long*) override { return E_NOTIMPL; }
-    HRESULT cred_initCredUpdate() override { return E_NOTIMPL; }
-    HRESULT loginBySystemParameters(const char*) override { return E_NOTIMPL; }
-    HRESULT loginWithPassword(const char*, const unsigned char*, unsigned long) override { return E_NOTIMPL; }
-    HRESULT cred_delete(const char*) override { return E_NOTIMPL; }
-    HRESULT cred_addPassword(const char*, const unsigned char*, unsigned long, const unsigned char*,
-                             unsigned long) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT cred_addSystemParameters(const char*, const char*) override { return E_NOTIMPL; }
-    HRESULT cred_change(const char*, const unsigned char*, unsigned long, const char*, unsigned long) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT cred_finalCredUpdate() override { return E_NOTIMPL; }
     HRESULT control(SECAttribute*, SECAttribute*) override { return Code(); }
 
 private:
-    ~FuzzPSE() = default;
+    ~FuzzPSE() override = default;
 
     // The same slot object every second time, so that numbers are reused.
     SecSlot* Slot()
@@ -327,7 +296,6 @@ public:
     }
 
 private:
-    long m_refs = 1;
     unsigned m_calls = 0;
     SecSlot* m_slot = nullptr;
 };
