@@ -111,7 +111,7 @@ const char* CGUIModelItemBase::ItemGetKey()
     if (!HasSortKey())
         RefreshItemInfo();
     // The first non-empty key is never replaced, so the pointer stays valid.
-    return static_cast<const char*>(m_key);
+    return HasSortKey() ? static_cast<const char*>(m_key) : "";
 }
 
 int CGUIModelItemBase::ItemCompare(IGUIModelItem* other)

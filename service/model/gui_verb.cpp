@@ -1,5 +1,7 @@
 #include "gui_verb.h"
 
+#include <cstdint>
+
 #include "model_text.h"
 #include "zelk_alloc.h"
 
@@ -76,6 +78,8 @@ HRESULT CGUIModelVerbs::SetVerbs(unsigned long count, IGUIVerb** verbs)
     IGUIVerb** fresh = nullptr;
     uint64_t kept = 0;
     if (count > 0) {
+        if (count > SIZE_MAX / sizeof(IGUIVerb*))
+            return E_OUTOFMEMORY;
         fresh = static_cast<IGUIVerb**>(sec_malloc(count * sizeof(IGUIVerb*)));
         if (fresh == nullptr)
             return E_OUTOFMEMORY;
@@ -108,6 +112,8 @@ HRESULT CGUIModelVerbs::AddVerbs(unsigned long count, IGUIVerb** verbs)
     if (verbs == nullptr)
         return E_INVALIDARG;
     CriticalCodeSection lock(&m_csVerbs);
+    if (count > SIZE_MAX / sizeof(IGUIVerb*) - m_count)
+        return E_OUTOFMEMORY;
     auto* grown = static_cast<IGUIVerb**>(sec_realloc(m_verbs, (m_count + count) * sizeof(IGUIVerb*)));
     if (grown == nullptr)
         return E_OUTOFMEMORY;

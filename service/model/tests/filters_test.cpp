@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -325,6 +326,68 @@ TEST_F(FiltersTest, ProfileRowsStandForTheirCertificates)
         static_cast<IGUIModelToken*>(row)->Release();
     for (auto* pci : pcis)
         FreePci(pci);
+    static_cast<IGUIModelOwnCerts*>(certs)->Release();
+}
+
+// A viewer is told on the changing thread with its key, and can read the
+// list back from inside the callback.
+class Recorder final : public IGUIRefreshCB {
+public:
+    explicit Recorder(IGUIModelContainer* list) : m_list(list) {}
+    virtual ~Recorder() = default;
+    HRESULT RefreshCB(unsigned long key) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.push_back({key, std::this_thread::get_id(), m_list->GetElementCount()});
+        return S_OK;
+    }
+    struct Call {
+        unsigned long key;
+        std::thread::id thread;
+        uint64_t count;
+    };
+    std::vector<Call> Calls()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
+    }
+
+private:
+    IGUIModelContainer* m_list;
+    std::mutex m_mutex;
+    std::vector<Call> m_calls;
+};
+
+TEST_F(FiltersTest, ViewersAreToldOnTheChangingThreadAndReadBack)
+{
+    ASSERT_TRUE(TestCerts::Get().ok);
+    CModelOwnCerts* certs = nullptr;
+    ASSERT_EQ(CSingletonFactoryImpl<CModelOwnCerts>::New(&certs), S_OK);
+    IGUIModelContainer* local = nullptr;
+    ASSERT_EQ(ZELK_CreateObject("zelk", "zelk.model.localcerts.only", IID_IGUIModelContainer,
+                                reinterpret_cast<void**>(&local)),
+              S_OK);
+    EXPECT_EQ(local->GetElementCount(), 0u);
+    Recorder recorder(local);
+    ASSERT_EQ(local->RegisterCallback(&recorder, 42), S_OK);
+    PersonalCertificateInfo* pci = NewPci("tokkeychain:v", "alice");
+    std::thread::id changer;
+    std::thread thread([&] {
+        changer = std::this_thread::get_id();
+        certs->AddCert(pci, "tokkeychain:v", nullptr, false);
+        certs->DelCert(pci);
+    });
+    thread.join();
+    std::vector<Recorder::Call> calls = recorder.Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].key, 42u);
+        EXPECT_EQ(calls[i].thread, changer);
+        EXPECT_EQ(calls[i].count, i == 0 ? 1u : 0u);
+    }
+    EXPECT_EQ(local->UnRegisterCallback(&recorder, 42), S_OK);
+    local->Release();
+    FreePci(pci);
     static_cast<IGUIModelOwnCerts*>(certs)->Release();
 }
 
