@@ -2,6 +2,10 @@
 // the containers the tokens fill.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "model/model_owncerts.h"
 #include "model/model_text.h"
 #include "model_fixture.h"
@@ -280,6 +284,36 @@ TEST_F(CertsTest, RefreshSetsTheTokensVerbStatesFromItsLogin)
     EXPECT_EQ(certs->Refresh("secpcsc:card"), S_OK);
     EXPECT_EQ(visible->Verb("verb.login.as")->GetState(), E);
     EXPECT_EQ(certs->Refresh("secpcsc:unknown"), S_OK);
+    certs->Release();
+}
+
+// Threads that add the same credential at once get one row between them.
+TEST_F(CertsTest, RacingAddsOfOneCredentialMakeOneRow)
+{
+    CModelOwnCerts* certs = OwnCerts();
+    PersonalCertificateInfo* pci = NewPci("tokkeychain:race", "alice");
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<int> ready {0};
+        std::vector<CModelOwnCert*> answers(6, nullptr);
+        std::vector<std::thread> threads;
+        for (size_t t = 0; t < answers.size(); ++t) {
+            threads.emplace_back([&, t] {
+                ++ready;
+                while (ready < static_cast<int>(answers.size()))
+                    std::this_thread::yield();
+                certs->AddCert(pci, "tokkeychain:race", &answers[t], false);
+            });
+        }
+        for (auto& thread : threads)
+            thread.join();
+        EXPECT_EQ(certs->GetElementCount(), 1u);
+        for (CModelOwnCert* answer : answers) {
+            EXPECT_EQ(answer, answers[0]);
+            Drop(answer);
+        }
+        certs->DelCertsBySlot("tokkeychain:race");
+    }
+    FreePci(pci);
     certs->Release();
 }
 
