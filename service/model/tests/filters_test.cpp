@@ -235,6 +235,47 @@ TEST_F(FiltersTest, FilterFollowsItsSourcesMembership)
         item->Release();
 }
 
+// The first fill collects an older list than a change that lands meanwhile:
+// the older list does not replace the newer one.
+TEST_F(FiltersTest, AnOlderListNeverReplacesANewerOne)
+{
+    struct PausingFilter : KeepFilter {
+        explicit PausingFilter(const char* className) : KeepFilter(className) {}
+        bool IsMember(IGUIModel* element) override
+        {
+            if (std::this_thread::get_id() == pauseOn) {
+                paused = true;
+                while (!resume)
+                    std::this_thread::yield();
+            }
+            return KeepFilter::IsMember(element);
+        }
+        std::thread::id pauseOn;
+        std::atomic<bool> paused {false}, resume {false};
+    };
+    auto* keep1 = NewItem("keep one");
+    auto* keep2 = NewItem("keep two");
+    s_namedList = NewList({keep1});
+    CComObject<PausingFilter>* filter = nullptr;
+    ASSERT_EQ(CComObject<PausingFilter>::CreateInstance(&filter, "test.list"), S_OK);
+    filter->AddRef();
+    std::thread first([&] {
+        filter->pauseOn = std::this_thread::get_id();
+        filter->GetElementCount();
+    });
+    ASSERT_TRUE(kestrin::service::test::WaitFor([&] { return filter->paused.load(); }));
+    s_namedList->Add(keep2);  // refreshes the filter on this thread with both rows
+    filter->resume = true;
+    first.join();
+    EXPECT_EQ(filter->GetElementCount(), 2u);
+    EXPECT_EQ(filter->Contains(static_cast<IGUIModelItem*>(keep2)), 1);
+    filter->Release();
+    s_namedList->Release();
+    s_namedList = nullptr;
+    keep1->Release();
+    keep2->Release();
+}
+
 TEST_F(FiltersTest, LocalCertificatesFilterKeepsKeyStoreIdentities)
 {
     ASSERT_TRUE(TestCerts::Get().ok);

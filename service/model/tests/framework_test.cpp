@@ -365,5 +365,26 @@ TEST_F(FrameworkTest, DisplayNamesAndTextsComeFromTheBundle)
     owner->Release();
 }
 
+// The first look-ups of several threads open the bundle once and all see it.
+TEST_F(FrameworkTest, FirstTextLookupsRaceSafely)
+{
+    std::vector<std::thread> threads;
+    std::vector<const char*> answers(8, nullptr);
+    std::atomic<int> ready {0};
+    for (size_t t = 0; t < answers.size(); ++t) {
+        threads.emplace_back([&, t] {
+            ++ready;
+            while (ready < static_cast<int>(answers.size()))
+                std::this_thread::yield();
+            answers[t] = CModel::GetText("MENU_LOGIN", nullptr);
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    ASSERT_NE(answers[0], nullptr);
+    for (const char* answer : answers)
+        EXPECT_EQ(answer, answers[0]);
+}
+
 }  // namespace
 }  // namespace kestrin::model::test
