@@ -28,6 +28,7 @@ constexpr uint8_t TAG_OCTET_STRING = 0x04;
 constexpr uint8_t TAG_OID = 0x06;
 constexpr uint8_t TAG_UTF8_STRING = 0x0C;
 constexpr uint8_t TAG_SEQUENCE = 0x30;
+constexpr uint8_t TAG_SET = 0x31;
 // [n] EXPLICIT: constructed, context-specific.
 constexpr uint8_t Explicit(unsigned int n)
 {

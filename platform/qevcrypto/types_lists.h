@@ -9,13 +9,16 @@
 //
 // Traits: Node; kCounted; EncodeElement(const E*, Out&), DecodeElement(In&,
 // E**), FreeElement(E*), CopyElement(const E*, E**), CompareElement(const E*,
-// const E*).
+// const E*); optionally kDerSet, for a list that travels as a DER SET OF.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include "types_codec.h"
 #include "types_table.h"
@@ -142,19 +145,46 @@ struct List {
         return x == y ? 0 : (x == nullptr ? -1 : 1);
     }
 
-    // SEQUENCE OF in list order; an element that is NULL has no encoding.
+    static constexpr bool IsDerSet()
+    {
+        if constexpr (requires { Traits::kDerSet; })
+            return Traits::kDerSet;
+        else
+            return false;
+    }
+
+    static constexpr uint8_t kTag = IsDerSet() ? codec::TAG_SET : codec::TAG_SEQUENCE;
+
+    // DER orders the encodings of a SET OF as octet strings.
+    static bool EncodingLess(const uint8_t* a, size_t aLength, const uint8_t* b, size_t bLength)
+    {
+        const int c = std::memcmp(a, b, std::min(aLength, bLength));
+        return c != 0 ? c < 0 : aLength < bLength;
+    }
+
+    // A SEQUENCE OF in list order, or a SET OF in DER order; an element that
+    // is NULL has no encoding.
     static HRESULT Encode(const void* value, codec::Out& out)
     {
         const size_t mark = out.size();
         size_t count = 0;
+        std::vector<codec::Out> items;
         for (auto* n = static_cast<const Node*>(value); n != nullptr; n = n->next) {
             if (n->element == nullptr || ++count > codec::kMaxListLength)
                 return E_INVALIDARG;
-            HRESULT hr = Traits::EncodeElement(n->element, out);
+            codec::Out& item = IsDerSet() ? items.emplace_back() : out;
+            HRESULT hr = Traits::EncodeElement(n->element, item);
             if (FAILED(hr))
                 return hr;
         }
-        codec::WrapFrom(out, mark, codec::TAG_SEQUENCE);
+        if constexpr (IsDerSet()) {
+            std::sort(items.begin(), items.end(), [](const codec::Out& a, const codec::Out& b) {
+                return EncodingLess(a.data(), a.size(), b.data(), b.size());
+            });
+            for (const codec::Out& item : items)
+                out.insert(out.end(), item.begin(), item.end());
+        }
+        codec::WrapFrom(out, mark, kTag);
         return S_OK;
     }
 
@@ -162,13 +192,28 @@ struct List {
     {
         *value = nullptr;
         codec::In items(nullptr, 0, 0);
-        if (!in.Enter(codec::TAG_SEQUENCE, items))
+        if (!in.Enter(kTag, items))
             return E_INVALIDARG;
         Node* head = nullptr;
         Node** tail = &head;
+        const uint8_t* previous = nullptr;
+        size_t previousLength = 0;
         for (size_t count = 0; !items.AtEnd(); ++count) {
             Element* element = nullptr;
-            HRESULT hr = count < codec::kMaxListLength ? Traits::DecodeElement(items, &element) : E_INVALIDARG;
+            HRESULT hr = count < codec::kMaxListLength ? S_OK : E_INVALIDARG;
+            if (SUCCEEDED(hr) && IsDerSet()) {
+                // Out of order is not DER.
+                codec::In probe = items;
+                const uint8_t* whole = nullptr;
+                size_t wholeLength = 0;
+                if (!probe.NextAny(whole, wholeLength)
+                    || (previous != nullptr && EncodingLess(whole, wholeLength, previous, previousLength)))
+                    hr = E_INVALIDARG;
+                previous = whole;
+                previousLength = wholeLength;
+            }
+            if (SUCCEEDED(hr))
+                hr = Traits::DecodeElement(items, &element);
             Node* node = SUCCEEDED(hr) ? NewNode() : nullptr;
             if (SUCCEEDED(hr) && node == nullptr) {
                 Traits::FreeElement(element);

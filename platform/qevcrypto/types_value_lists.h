@@ -25,10 +25,11 @@ inline int CompareCertificateElement(const Certificate* a, const Certificate* b)
 }
 
 // Every node holds one reference of its certificate.
-template <class N, bool Counted>
+template <class N, bool Counted, bool DerSet>
 struct CertificateListTraits {
     using Node = N;
     static constexpr bool kCounted = Counted;
+    static constexpr bool kDerSet = DerSet;
     static constexpr auto EncodeElement = &codec::EncodeCertificate;
     static constexpr auto DecodeElement = &codec::DecodeCertificate;
     static constexpr auto FreeElement = &ReleaseCertificate;
@@ -36,8 +37,8 @@ struct CertificateListTraits {
     static constexpr auto CompareElement = &CompareCertificateElement;
 };
 
-using SetOfCertificate = lists::List<CertificateListTraits<SET_OF_Certificate, true>>;
-using SequenceOfCertificate = lists::List<CertificateListTraits<SEQUENCE_OF_Certificate, false>>;
+using SetOfCertificate = lists::List<CertificateListTraits<SET_OF_Certificate, true, true>>;
+using SequenceOfCertificate = lists::List<CertificateListTraits<SEQUENCE_OF_Certificate, false, false>>;
 
 inline HRESULT CopyAlgIdElement(const AlgId* src, AlgId** dst)
 {

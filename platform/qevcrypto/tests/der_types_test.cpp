@@ -323,6 +323,41 @@ TEST_F(DerTypesTest, PersonalCertificateInfoFullAndEmpty)
     type(SEC_TYPE_PersonalCertificateInfo)->free(empty);
 }
 
+// A certificate list travels as a DER SET OF: sorted encodings, whatever the
+// list's order, and an out-of-order set is no DER.
+TEST_F(DerTypesTest, CertificateSetIsDerSorted)
+{
+    Certificate* b = make("b", "/CN=B");
+    Certificate* a = make("a", "/CN=A");
+    Bytes first;
+    for (Certificate* head : {a, b}) {
+        SET_OF_Certificate* certs = nullptr;
+        (head == a ? b : a)->cpy(&append(SEC_TYPE_SET_OF_Certificate, &certs)->element);
+        head->cpy(&append(SEC_TYPE_SET_OF_Certificate, &certs)->element);
+        Bytes der = encode(SEC_TYPE_SET_OF_Certificate, certs);
+        ASSERT_FALSE(der.empty());
+        EXPECT_EQ(der[0], 0x31);
+        EXPECT_NE(asn1parse(der).find("SET"), std::string::npos);
+        if (first.empty())
+            first = der;
+        EXPECT_EQ(der, first);
+        void* back = decode(SEC_TYPE_SET_OF_Certificate, der);
+        EXPECT_EQ(encode(SEC_TYPE_SET_OF_Certificate, back), der);
+        type(SEC_TYPE_SET_OF_Certificate)->free(back);
+        type(SEC_TYPE_SET_OF_Certificate)->free(certs);
+    }
+
+    // Both certificates' encodings in the wrong order.
+    Bytes ad = read("a.der"), bd = read("b.der");
+    const bool aFirst = std::lexicographical_compare(ad.begin(), ad.end(), bd.begin(), bd.end());
+    Bytes body = aFirst ? bd : ad;
+    const Bytes& second = aFirst ? ad : bd;
+    body.insert(body.end(), second.begin(), second.end());
+    Bytes unsorted = {0x31, 0x82, static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size())};
+    unsorted.insert(unsorted.end(), body.begin(), body.end());
+    decode(SEC_TYPE_SET_OF_Certificate, unsorted, E_INVALIDARG);
+}
+
 TEST_F(DerTypesTest, ListsKeepTheirOrder)
 {
     SET_OF_String* strings = nullptr;
@@ -340,12 +375,6 @@ TEST_F(DerTypesTest, ListsKeepTheirOrder)
         append(SEC_TYPE_SET_OF_DName, &dnames)->element = name(n);
     roundTrip(SEC_TYPE_SET_OF_DName, dnames);
     type(SEC_TYPE_SET_OF_DName)->free(dnames);
-
-    SET_OF_Certificate* certs = nullptr;
-    make("b", "/CN=B")->cpy(&append(SEC_TYPE_SET_OF_Certificate, &certs)->element);
-    make("a", "/CN=A")->cpy(&append(SEC_TYPE_SET_OF_Certificate, &certs)->element);
-    roundTrip(SEC_TYPE_SET_OF_Certificate, certs);
-    type(SEC_TYPE_SET_OF_Certificate)->free(certs);
 
     SET_OF_SecSlotInfo* slots = nullptr;
     auto* slot = static_cast<SecSlotInfo*>(list->calloc(1, sizeof(SecSlotInfo)));
@@ -601,7 +630,7 @@ TEST_F(DerTypesTest, MalformedEncodingsAreRefused)
     Bytes truncatedCert(certDer.begin(), certDer.end() - 1);
     Bytes trailingCert = certDer;
     trailingCert.push_back(0x00);
-    Bytes certList = {0x30, 0x82, static_cast<uint8_t>(certDer.size() >> 8), static_cast<uint8_t>(certDer.size())};
+    Bytes certList = {0x31, 0x82, static_cast<uint8_t>(certDer.size() >> 8), static_cast<uint8_t>(certDer.size())};
     certList.insert(certList.end(), certDer.begin(), certDer.end());
 
     const struct {
