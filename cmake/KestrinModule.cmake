@@ -9,7 +9,9 @@
 # kestrin_add_test(<name> SOURCES <src>... [LIBS <lib>...])
 #   A GoogleTest program in stage/tests, registered with CTest. Its own
 #   directory's parent holds lib/, so the runtime finds the crypto library and
-#   the modules there exactly as the application does.
+#   the modules there exactly as the application does. The fuzz build, which
+#   builds some folders only for the libraries its targets load, leaves tests
+#   out of its default target.
 
 set(KESTRIN_MODULE_MAP ${CMAKE_CURRENT_LIST_DIR}/module.map)
 
@@ -34,6 +36,13 @@ endfunction()
 
 function(kestrin_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  if(KESTRIN_FUZZ)
+    # The fuzz build builds folders for the libraries its targets load; their
+    # tests stay out of it.
+    add_executable(${name} EXCLUDE_FROM_ALL ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+    return()
+  endif()
   add_executable(${name} ${T_SOURCES})
   set_target_properties(${name} PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${KESTRIN_STAGE_DIR}/tests
