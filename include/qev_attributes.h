@@ -26,6 +26,7 @@ enum SEC_PSE_ATTR : uint32_t {
     SEC_ATTR_TOKEN_URI = 240,               // text
     SEC_ATTR_SIGNATURE_ALGORITHM = 500,     // AlgId
     SEC_ATTR_SUBJECT_NAME = 504,            // DName
+    SEC_ATTR_NO_PROVIDER = 848,             // presence only: a context without PSE provider
     SEC_ATTR_TARGET_NAME = 871,             // DName: the server's name
     SEC_ATTR_REAUTHENTICATE = 875,          // presence only
     SEC_ATTR_SERVER_CERTIFICATES = 878,     // SET_OF_Certificate, the server's own first
