@@ -6,12 +6,14 @@
 #include "zelk_base_core.h"
 #include "zelk_hashtable.h"
 #include "zelk_holders.h"
+#include "zelk_json.h"
 #include "zelk_module.h"
 
 extern API_COMMON* fptr__asc;
 extern API_COMMON* fptr__crypt;
 extern API_COMMON* ZELK_HASHTABLE_TABLE;
 extern API_COMMON* ZELK_BASE_CORE_TABLE;
+extern API_COMMON* ZELK_JSON_TABLE;
 
 namespace kestrin::enrol {
 
@@ -34,6 +36,10 @@ inline const ZELKBASE_HASHTABLE_TABLE* HashTables()
 inline const ZELKBASE_CORE_TABLE* BaseCore()
 {
     return ZELK_ApiCast<ZELKBASE_CORE_TABLE>(ZELK_BASE_CORE_TABLE);
+}
+inline const JSONAPI_FUNCTION_TABLE* JsonApi()
+{
+    return ZELK_ApiCast<JSONAPI_FUNCTION_TABLE>(ZELK_JSON_TABLE);
 }
 
 }  // namespace kestrin::enrol

@@ -259,6 +259,34 @@ HRESULT CKestrin::SetCertNameRequest(const char* name)
     return S_OK;
 }
 
+StringT<char> CKestrin::RequestedSubject()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    return m_strSubject;
+}
+
+StringT<char> CKestrin::JoinedNames(bool dns)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    StringT<char> joined;
+    for (SET_OF_String* n = dns ? m_pDNSNames : m_pEMailNames; n != nullptr; n = n->next) {
+        if (n->element == nullptr)
+            continue;
+        if (!joined.IsEmpty())
+            joined += ",";
+        joined += n->element;
+    }
+    return joined;
+}
+
+bool CKestrin::UseSPNegoPerRequest()
+{
+    if (!m_pSPNegoCB)
+        return false;
+    m_bSPNego = true;
+    return true;
+}
+
 HRESULT CKestrin::Cancel()
 {
     m_bCancel = true;

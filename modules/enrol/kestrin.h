@@ -98,6 +98,16 @@ public:
     void SetServerPIN(const wchar_t* text);
     void SetUserName(const wchar_t* text) { m_wstrUserName = text; }
     void SetPinFormat(int minLength, int maxLength, int alphanumeric);
+    void SetErrorMessage(const wchar_t* text) { m_wstrErrorMessage = text; }
+    void SetType(unsigned type) { m_nType = type; }
+    const char* EnrolURL() const { return m_strURL; }
+    // The requested subject name and the template's name lists joined with
+    // ","; empty when not held.
+    StringT<char> RequestedSubject();
+    StringT<char> JoinedNames(bool dns);
+    // From now on every request carries a fresh SPNEGO token when a token
+    // supplier is held; false without one.
+    bool UseSPNegoPerRequest();
     const char* UniqueClientID() const { return m_strUniqueClientID; }
     const char* PKCS10Text() const { return m_strPKCS10; }
     url_connection* Connection() const { return m_pConnection; }

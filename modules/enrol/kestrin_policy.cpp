@@ -506,8 +506,7 @@ HRESULT CKestrinPolicy::PushAllParams(_xmlNode* entry, ZELK_IPolicy* entryPolicy
         }
         if (written < 0) {
             StringT<char> message = TextWith("ERR_REGISTRY_WRITE", name);
-            Notify(IKestrinServiceNotification::KIND_ERROR,
-                   StringT<wchar_t>(static_cast<const char*>(message), 65001));
+            Notify(IKestrinServiceNotification::KIND_ERROR, StringT<wchar_t>(static_cast<const char*>(message), 65001));
             return E_FAIL;
         }
     }

@@ -6,6 +6,7 @@
 #include "kestrin.h"
 #include "kestrin_input_field.h"
 #include "kestrin_protocol_1_0.h"
+#include "kestrin_protocol_3_0.h"
 
 namespace kestrin::enrol {
 

@@ -70,18 +70,4 @@ protected:
     AuxIUnknownArray m_fields;
 };
 
-// Protocols 2.0 and 3.0: the base's behaviour until they are built.
-class CKestrin_Protocol_2_0 : public CKestrin_Protocol {
-public:
-    using CKestrin_Protocol::CKestrin_Protocol;
-    HRESULT Send_Auth() override { return E_NOTIMPL; }
-    HRESULT GetProtocolVersion() override { return 2; }
-};
-
-class CKestrin_Protocol_3_0 : public CKestrin_Protocol_2_0 {
-public:
-    using CKestrin_Protocol_2_0::CKestrin_Protocol_2_0;
-    HRESULT GetProtocolVersion() override { return 3; }
-};
-
 }  // namespace kestrin::enrol

@@ -18,6 +18,9 @@ ending with "ready". It runs until it is killed.
 - the protocol 1.0 dialogue on every path that holds "/kestrin/" (server
   version 1) or "KestrinServer/kvc1/" (server version 2); below "/negotiate/"
   every request must carry a SPNEGO token in "Authorization";
+- protocols 3.0 ("/KestrinServer/kvc3/doLogin" and "getCertificate") and 2.0
+  ("/KestrinServer/kvc2/..."), see FormDialogue; a session is the cookie
+  "FSESSION";
 - "silent": accepts and never answers; "blackhole": never accepts (its
   queue is full, so a connect waits); "proxy": an HTTP CONNECT proxy.
 """
@@ -31,6 +34,7 @@ import ssl
 import sys
 import threading
 import uuid
+import urllib.parse
 import xml.etree.ElementTree as ET
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -179,6 +183,226 @@ class Dialogue:
                                                  ("Certificate", p7)])
 
 
+def der(tag, content):
+    n = len(content)
+    if n < 0x80:
+        length = bytes([n])
+    else:
+        raw = n.to_bytes((n.bit_length() + 7) // 8, "big")
+        length = bytes([0x80 | len(raw)]) + raw
+    return bytes([tag]) + length + content
+
+
+def der_oid(dotted):
+    parts = [int(p) for p in dotted.split(".")]
+    out = bytes([40 * parts[0] + parts[1]])
+    for p in parts[2:]:
+        chunk = [p & 0x7F]
+        p >>= 7
+        while p:
+            chunk.insert(0, 0x80 | (p & 0x7F))
+            p >>= 7
+        out += bytes(chunk)
+    return der(0x06, out)
+
+
+def der_items(data):
+    """The (tag, whole encoding, content) of each element of one level."""
+    items, i = [], 0
+    while i < len(data):
+        tag, n = data[i], data[i + 1]
+        start = i + 2
+        if n & 0x80:
+            k = n & 0x7F
+            n = int.from_bytes(data[start:start + k], "big")
+            start += k
+        items.append((tag, data[i:start + n], data[start:start + n]))
+        i = start + n
+    return items
+
+
+def template_for(user):
+    """The subject and extensions (DER) the server wants in the request of `user`."""
+    rdn = lambda oid, value: der(0x31, der(0x30, der_oid(oid) + der(0x0C, value.encode())))
+    subject = der(0x30, rdn("2.5.4.10", "Kestrin Test") + rdn("2.5.4.3", user))
+    san = der(0x30, der(0x82, ("%s.example.org" % user.replace(" ", "-")).encode()) +
+              der(0x81, ("%s@example.org" % user.replace(" ", ".")).encode()))
+    key_usage = der(0x03, bytes([0x05, 0xA0]))
+    extensions = der(0x30, der(0x30, der_oid("2.5.29.17") + der(0x04, san)) +
+                     der(0x30, der_oid("2.5.29.15") + der(0x01, b"\xff") + der(0x04, key_usage)))
+    return subject, extensions
+
+
+def request_matches(csr_der, subject, extensions):
+    """Whether the request's subject and extension request are these bytes."""
+    try:
+        info = der_items(der_items(csr_der)[0][2])[0][2]
+        fields = der_items(info)
+        if fields[1][1] != subject:
+            return False
+        for tag, _, content in fields[3:]:
+            if tag != 0xA0:
+                continue
+            for _, _, attribute in der_items(content):
+                oid, values = der_items(attribute)[:2]
+                if oid[1] == der_oid("1.2.840.113549.1.9.14"):
+                    return der_items(values[2])[0][1] == extensions
+        return False
+    except (IndexError, ValueError):
+        return False
+
+
+class FormDialogue:
+    """Protocols 2.0 and 3.0: URL-encoded posts answered by JSON.
+
+    3.0 users: "alice" (password "secret", then the one-time code "222222",
+    then a new PIN of digits with a confirmation field) and "bob" (password
+    "secret", then the template). Every post after the first must carry the
+    session salt of the last reply (a new one each time) as its field.
+    2.0 users: "alice"/"secret"; "pin-user"/"1234" then a new PIN; "otp"/
+    "111111" then "222222"; and SPNEGO (a token in "Authorization" and
+    nothing else). A refused step answers view "Auth" with type "2".
+    getCertificate issues for a session whose user is authenticated, for 3.0
+    only when the request holds the template's subject and extensions.
+    """
+
+    def __init__(self, handler, version, body, cookies):
+        self.handler = handler
+        self.version = version
+        self.form = dict(urllib.parse.parse_qsl(body.decode("utf-8", "replace"), keep_blank_values=True))
+        self.raw = body
+        self.sid = cookies.get("FSESSION")
+        self.session = STATE.sessions.get("form-" + (self.sid or ""))
+
+    def new_session(self):
+        self.sid = uuid.uuid4().hex
+        self.session = {"step": "credentials", "user": None, "ready": False}
+        STATE.sessions["form-" + self.sid] = self.session
+
+    def json(self, document):
+        headers = [("Content-Type", "application/json")]
+        if self.sid:
+            headers.append(("Set-Cookie", "FSESSION=%s; Path=/" % self.sid))
+        self.handler.send(200, "OK", headers, json.dumps(document))
+
+    # Protocol 3.0.
+    def v3(self, certificate):
+        if certificate:
+            return self.certificate()
+        if self.session is None:
+            self.new_session()
+            return self.json(self.v3_reply("Welcome", 1))
+        salt = self.session.get("salt")
+        if salt is None or self.form.get(salt["field"]) != salt["value"]:
+            return self.json(self.v3_reply("The session salt is missing", 2))
+        step, form = self.session["step"], self.form
+        if step == "credentials":
+            user = form.get("username", "")
+            if user in ("alice", "bob") and form.get("password") == "secret":
+                self.session["user"] = user
+                self.session["step"] = "otp" if user == "alice" else "done"
+            else:
+                return self.json(self.v3_reply("Wrong user name or password", 2))
+        elif step == "otp":
+            if form.get("otp") != NEXT_CODE:
+                return self.json(self.v3_reply("Wrong code", 2))
+            self.session["step"] = "pin"
+        elif step == "pin":
+            pin = form.get("newpin", "")
+            if not (pin.isdigit() and 4 <= len(pin) <= 8):
+                return self.json(self.v3_reply("The PIN must be 4 to 8 digits", 2))
+            self.session["step"] = "done"
+        return self.json(self.v3_reply(None, 0))
+
+    def v3_reply(self, text, kind):
+        salt = {"field": "salt_" + uuid.uuid4().hex[:6], "value": "s+/=" + uuid.uuid4().hex[:8]}
+        self.session["salt"] = salt
+        reply = {"sessionSalt": salt, "clientConfig": {"networkTimeout": 17, "kestrinTestText": "from server"}}
+        if text is not None:
+            reply["clientMessage"] = {"messageType": kind, "messageText": text, "disclaimer": "Test disclaimer"}
+        step = self.session["step"]
+        if step == "credentials":
+            reply["userInput"] = [{"field": "username", "type": "text", "userprompt": "User name:"},
+                                  {"field": "password", "type": "password", "userprompt": "Password:"}]
+        elif step == "otp":
+            reply["userInput"] = [{"field": "otp", "type": "password", "userprompt": "One-time code:"}]
+        elif step == "pin":
+            reply["userInput"] = [{"field": "newpin", "type": "password", "userprompt": "New PIN:",
+                                   "confirmField": "Repeat the PIN:"}]
+        else:
+            self.session["ready"] = True
+            subject, extensions = template_for(self.session["user"])
+            reply["certificateTemplate"] = {"subjectNameDER": base64.b64encode(subject).decode(),
+                                            "extensionsDER": base64.b64encode(extensions).decode()}
+        return reply
+
+    # Protocol 2.0.
+    def v2(self, certificate):
+        if certificate:
+            return self.certificate()
+        auth = self.handler.headers.get("Authorization", "")
+        if self.session is None:
+            self.new_session()
+            self.session["salt"] = "s\u00e4lt+/="
+            return self.json({"view": "Auth", "status": "ACM_OK", "text": "Please log in",
+                              "salt": self.session["salt"], "config": {"networkTimeout": 19},
+                              "init": {"salutory": "Hello", "disclaimer": "Test disclaimer"},
+                              "input": [{"field": "j_username", "type": "text"},
+                                        {"field": "j_password", "type": "password"}]})
+        form = self.form
+        if form.get("j_salt") != self.session["salt"]:
+            return self.json({"view": "Auth", "status": "ACM_ACCESS_DENIED", "type": "2", "text": "No salt"})
+        if auth.startswith("Negotiate ") and "j_username" not in form:
+            if accept_token(auth[10:]) is None:
+                return self.json({"view": "Auth", "status": "ACM_ACCESS_DENIED", "type": "2", "text": "Bad token"})
+            return self.sso("kerberos")
+        if "j_qev_current_password" in form:
+            if (form["j_qev_current_password"] != self.session.get("password") or
+                    form.get("j_qev_password") != form.get("j_qev_again") or
+                    not form.get("j_qev_password", "").isdigit()):
+                return self.json({"view": "NewPin", "status": "ACM_OK", "type": "2", "text": "PIN refused"})
+            return self.sso(self.session["user"])
+        if "j_username" not in form and "j_qev_password" in form:
+            if self.session.get("user") == "otp" and form["j_qev_password"] == NEXT_CODE:
+                return self.sso("otp")
+            return self.json({"view": "Auth", "status": "ACM_ACCESS_DENIED", "type": "2", "text": "Wrong code"})
+        user, password = form.get("j_username", ""), form.get("j_password", "")
+        self.session["user"], self.session["password"] = user, password
+        if user == "alice" and password == "secret":
+            return self.sso(user)
+        if user == "pin-user" and password == PIN_START:
+            return self.json({"view": "NewPin", "status": "ACM_OK", "type": "1", "text": "Choose a PIN"})
+        if user == "otp" and password == "111111":
+            return self.json({"view": "NextToken", "status": "ACM_OK", "type": "1", "text": "Next code"})
+        return self.json({"view": "Auth", "status": "ACM_ACCESS_DENIED", "type": "2", "text": "Wrong password"})
+
+    def sso(self, user):
+        self.session["user"], self.session["ready"] = user, True
+        return self.json({"view": "SSO", "status": "ACM_OK", "type": "1", "text": "Welcome %s" % user})
+
+    def certificate(self):
+        auth = self.handler.headers.get("Authorization", "")
+        if auth.startswith("Negotiate ") and accept_token(auth[10:]) is None:
+            return self.handler.send(401, "Unauthorized", [("Content-Type", "message/plain; charset=utf-8")],
+                                     "The token was refused")
+        if self.session is None or not self.session.get("ready"):
+            return self.handler.send(403, "Forbidden", [("Content-Type", "message/plain; charset=utf-8")],
+                                     "Not logged in")
+        try:
+            request = base64.b64decode(self.raw, validate=True)
+        except ValueError:
+            request = b""
+        if self.version == 3 and not request_matches(request, *template_for(self.session["user"])):
+            return self.handler.send(400, "Bad Request", [("Content-Type", "message/plain; charset=utf-8")],
+                                     "The request does not follow the template")
+        try:
+            p7, _ = STATE.ca.issue(request)
+        except Exception:
+            return self.handler.send(400, "Bad Request", [("Content-Type", "message/plain; charset=utf-8")],
+                                     "The request does not verify")
+        self.handler.send(200, "OK", [("Content-Type", "application/pkcs7-mime")], base64.b64decode(p7))
+
+
 def accept_token(token_b64):
     """The initiator's name when the SPNEGO token is accepted, else None."""
     if gssapi is None:
@@ -246,12 +470,18 @@ class Handler(BaseHTTPRequestHandler):
             if not auth.startswith("Negotiate ") or accept_token(auth[10:]) is None:
                 self.send(401, "Unauthorized", [("WWW-Authenticate", "Negotiate")], "")
                 return
+        cookies = {}
+        for part in (self.headers.get("Cookie") or "").split(";"):
+            if "=" in part:
+                k, v = part.split("=", 1)
+                cookies[k.strip()] = v.strip()
+        for version in (2, 3):
+            prefix = "/KestrinServer/kvc%d/" % version
+            if path in (prefix + "doLogin", prefix + "getCertificate"):
+                dialogue = FormDialogue(self, version, body, cookies)
+                getattr(dialogue, "v%d" % version)(path.endswith("getCertificate"))
+                return
         if "/kestrin/" in path or "KestrinServer/kvc1/" in path:
-            cookies = {}
-            for part in (self.headers.get("Cookie") or "").split(";"):
-                if "=" in part:
-                    k, v = part.split("=", 1)
-                    cookies[k.strip()] = v.strip()
             sid, text = Dialogue(path, body, cookies).answer()
             headers = [("Content-Type", "text/xml")]
             if sid:

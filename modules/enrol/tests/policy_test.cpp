@@ -4,8 +4,8 @@
 // reported through a recording notification call-back.
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -95,13 +95,12 @@ protected:
     {
         const std::string file = m_home.path() + "/config/kestrin/settings.plist";
         std::string out;
-        const std::string script =
-            "import json, plistlib, sys\n"
-            "try:\n"
-            "    data = plistlib.load(open(sys.argv[1], 'rb'))\n"
-            "except FileNotFoundError:\n"
-            "    data = {}\n"
-            "print(json.dumps(data, default=str))\n";
+        const std::string script = "import json, plistlib, sys\n"
+                                   "try:\n"
+                                   "    data = plistlib.load(open(sys.argv[1], 'rb'))\n"
+                                   "except FileNotFoundError:\n"
+                                   "    data = {}\n"
+                                   "print(json.dumps(data, default=str))\n";
         if (RunProgram({"python3", "-c", script, file}, {}, &out) != 0)
             return json();
         return json::parse(out, nullptr, false);
@@ -138,11 +137,11 @@ protected:
             if (line.rfind("-----", 0) != 0)
                 body += line;
         const std::string root = kestrin::testsupport::Base64Decode(body);
-        ASSERT_EQ(store->SetTrustSetting(
-                      kestrin::keystore::TrustDomain::User,
-                      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(root.data()), root.size()),
-                      kestrin::keystore::TrustSetting::Trusted),
-                  S_OK);
+        ASSERT_EQ(
+            store->SetTrustSetting(kestrin::keystore::TrustDomain::User,
+                                   std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(root.data()), root.size()),
+                                   kestrin::keystore::TrustSetting::Trusted),
+            S_OK);
     }
 
     std::string Text(const char* key)
@@ -190,11 +189,10 @@ std::string Product(const std::string& name, const std::string& keys)
 
 TEST_F(Policy, CompactAndPrettyDocumentsPushEveryEntryWithItsTypes)
 {
-    const std::string values = Value("url", "string", "https://enrol.example/kestrin/")
-                               + Value("keySize", "INTEGER", "2048") + Value("negative", "integer", "-5")
-                               + Value("prefix", "integer", "12abc") + Value("yes", "Boolean", "TRUE")
-                               + Value("no", "boolean", "yes") + Value("other", "float", "1.5")
-                               + Value("text", "string", "Grüße");
+    const std::string values =
+        Value("url", "string", "https://enrol.example/kestrin/") + Value("keySize", "INTEGER", "2048")
+        + Value("negative", "integer", "-5") + Value("prefix", "integer", "12abc") + Value("yes", "Boolean", "TRUE")
+        + Value("no", "boolean", "yes") + Value("other", "float", "1.5") + Value("text", "string", "Grüße");
     const std::string compact =
         Document(Product("kestrin", "<profiles>" + Entry("first", values) + Entry("second", values) + "</profiles>"));
     ASSERT_EQ(Import(compact), S_OK);
@@ -251,8 +249,7 @@ TEST_F(Policy, ActionsCleanReplaceAndNone)
     const std::string both = Value("a", "string", "1") + Value("b", "string", "2");
     const std::string onlyA = Value("a", "string", "3");
     for (const char* action : {"", " action=\"REPLACE\"", " action=\"clean\""}) {
-        ASSERT_EQ(Import(Document(Product("kestrin", keys("", both) + "<gone>" + Entry("x", both) + "</gone>"))),
-                  S_OK);
+        ASSERT_EQ(Import(Document(Product("kestrin", keys("", both) + "<gone>" + Entry("x", both) + "</gone>"))), S_OK);
         ASSERT_EQ(At("groups/user/k/e/b"), "2");
         ASSERT_EQ(Import(Document(Product("kestrin", keys(action, onlyA)))), S_OK);
         EXPECT_EQ(At("groups/user/k/e/a"), "3") << action;
@@ -281,8 +278,8 @@ TEST_F(Policy, BadEntriesAndProductsFailAloneAndNothingLeavesTheGroup)
         {"backslash", "<k>" + Entry("a\\b", Value("v", "string", "x")) + good + "</k>"},
         {"dot dot", "<k>" + Entry("..", Value("v", "string", "x")) + good + "</k>"},
         {"no name", "<k><entry><attributes>" + Value("v", "string", "x") + "</attributes></entry>" + good + "</k>"},
-        {"missing value", "<k>" + Entry("half", "<attribute name=\"n\" type=\"string\"/>" + Value("m", "string", "y"))
-                              + good + "</k>"},
+        {"missing value",
+         "<k>" + Entry("half", "<attribute name=\"n\" type=\"string\"/>" + Value("m", "string", "y")) + good + "</k>"},
     };
     for (const Case& c : cases) {
         recorder->messages.clear();
@@ -300,9 +297,9 @@ TEST_F(Policy, BadEntriesAndProductsFailAloneAndNothingLeavesTheGroup)
 
     // A product without "machine", and a root-level attribute that is no
     // description, fail beside a product that succeeds.
-    ASSERT_EQ(Import(Document(Product("good", "<k>" + good + "</k>") + "<bad><k/></bad>"
-                              + "<attribute name=\"other\"/>")),
-              kFail);
+    ASSERT_EQ(
+        Import(Document(Product("good", "<k>" + good + "</k>") + "<bad><k/></bad>" + "<attribute name=\"other\"/>")),
+        kFail);
     EXPECT_EQ(At("groups/user/good/k/ok/v"), "x");
 }
 
@@ -413,8 +410,7 @@ TEST_F(Policy, TransportFailuresNameTheirTexts)
         EXPECT_LT(hr, 0) << c.url;
         EXPECT_NE(hr, kFail) << c.url;
         ASSERT_EQ(recorder->messages.size(), 1u) << c.url;
-        EXPECT_EQ(recorder->messages[0].second,
-                  Text("ERR_POLICY_DOWNLOAD") + "\nURL: " + c.url + "\n" + Text(c.key))
+        EXPECT_EQ(recorder->messages[0].second, Text("ERR_POLICY_DOWNLOAD") + "\nURL: " + c.url + "\n" + Text(c.key))
             << c.url;
     }
     EXPECT_TRUE(Store().empty() || At("groups/user/k").is_null());

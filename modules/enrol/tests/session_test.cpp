@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -392,6 +393,184 @@ TEST_F(Session, CancelStopsALargeKeyGeneration)
     OctetString reply {0, nullptr};
     EXPECT_EQ(client->ImportPKCS7(&reply), E_ABORT);
     EXPECT_EQ(client->CreateKey(512), E_ABORT);
+}
+
+}  // namespace
+}  // namespace kestrin::enrol::test
+
+namespace kestrin::enrol::test {
+namespace {
+
+// Answers the client's input fields by field name; the number of fields.
+size_t Answer(IKestrin* client, const std::map<std::string, std::wstring>& values)
+{
+    size_t n = 0;
+    for (;; ++n) {
+        IKestrinInputField* field = nullptr;
+        if (client->GetInputObjects(n, &field) != S_OK)
+            return n;
+        auto it = values.find(field->GetField() != nullptr ? field->GetField() : "");
+        if (it != values.end())
+            field->SetValue(it->second.c_str());
+        field->Release();
+    }
+}
+
+std::map<std::string, std::string> Form(const std::string& body)
+{
+    std::map<std::string, std::string> form;
+    size_t start = 0;
+    while (start < body.size()) {
+        size_t end = body.find('&', start);
+        if (end == std::string::npos)
+            end = body.size();
+        const std::string pair = body.substr(start, end - start);
+        const size_t eq = pair.find('=');
+        form[pair.substr(0, eq)] = eq == std::string::npos ? "" : pair.substr(eq + 1);
+        start = end + 1;
+    }
+    return form;
+}
+
+TEST_F(Session, Protocol3DialogueEnrolsWithTheServersTemplate)
+{
+    Urls({s_server->Url("good", "/KestrinServer/kvc3/doLogin?tenant=t1")});
+    ASSERT_EQ(client->CreateKey(1024), S_OK);
+    ASSERT_EQ(client->Send_Init(L"en-US"), S_OK);
+    EXPECT_EQ(client->GetProtocolVersion(), 3);
+    ASSERT_EQ(client->GetState(), QM_STATE_INPUT);
+    EXPECT_EQ(Narrow(client->GetString(2)), "Welcome");
+    EXPECT_EQ(Narrow(client->GetString(1)), "Test disclaimer");
+    // The client configuration reached the profile.
+    EXPECT_EQ(policy->GetDWORD("networkTimeout"), 17u);
+    char* text = nullptr;
+    ASSERT_GE(policy->GetString("kestrinTestText", &text), 0);
+    EXPECT_STREQ(text, "from server");
+    sec_free(text);
+
+    // A wrong password: the same fields again, with an error message.
+    EXPECT_EQ(Answer(client, {{"username", L"alice"}, {"password", L"wrong"}}), 2u);
+    EXPECT_EQ(client->Send_Auth(), E_ACCESSDENIED);
+    EXPECT_EQ(client->GetState(), QM_STATE_INPUT);
+    EXPECT_EQ(client->GetType(), 2u);
+    EXPECT_EQ(Narrow(client->GetString(8)), "Wrong user name or password");
+    EXPECT_EQ(Narrow(client->GetString(2)), "");
+
+    Answer(client, {{"username", L"alice"}, {"password", L"secret"}});
+    ASSERT_EQ(client->Send_Auth(), S_OK);
+    ASSERT_EQ(client->GetState(), QM_STATE_INPUT);
+    EXPECT_EQ(Answer(client, {{"otp", L"222222"}}), 1u);
+    ASSERT_EQ(client->Send_Auth(), S_OK);
+    IKestrinInputField* pin = nullptr;
+    ASSERT_EQ(client->GetInputObjects(0, &pin), S_OK);
+    EXPECT_STREQ(pin->GetField(), "newpin");
+    EXPECT_STREQ(pin->GetConfirmField(), "Repeat the PIN:");
+    pin->Release();
+    Answer(client, {{"newpin", L"4711"}});
+    ASSERT_EQ(client->Send_Auth(), S_OK);
+    ASSERT_EQ(client->GetState(), QM_STATE_READY);
+    ASSERT_EQ(client->Send_PKCS10(), S_OK);
+    ExpectIssued();
+
+    // Every post after the first carried the salt of the reply before it,
+    // encoded; the certificate request went to getCertificate with the query.
+    auto requests = s_server->Requests();
+    ASSERT_EQ(requests.size(), 6u);
+    EXPECT_EQ(EnrolServer::Body(requests[0]), "subjectName=CN%3Ddummy");
+    const std::string answer = EnrolServer::Body(requests[2]);
+    EXPECT_EQ(answer.rfind("salt_", 0), 0u) << answer;
+    EXPECT_NE(answer.find("=s%2B%2F%3D"), std::string::npos) << answer;
+    EXPECT_EQ(Form(answer)["username"], "alice");
+    EXPECT_EQ(requests[5]["target"], "/KestrinServer/kvc3/getCertificate?tenant=t1");
+    EXPECT_EQ(EnrolServer::HeaderValues(requests[5], "Content-Type"),
+              std::vector<std::string> {"application/pkcs10; name=certreq.p10"});
+    EXPECT_EQ(EnrolServer::HeaderValues(requests[1], "Content-Type"),
+              std::vector<std::string> {"application/x-www-form-urlencoded; charset=UTF-8"});
+}
+
+TEST_F(Session, Protocol2LoginKindsEnrol)
+{
+    struct Case {
+        const char* user;
+        const wchar_t* password;
+        QM_CLIENT_STATE after;
+        const wchar_t* second;
+    } cases[] = {
+        {"alice", L"secret", QM_STATE_READY, nullptr},
+        {"pin-user", L"1234", QM_STATE_NEW_PIN, L"4711"},
+        {"otp", L"111111", QM_STATE_NEXT_CODE, L"222222"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        ZELK_IPolicy* own = nullptr;
+        ASSERT_EQ(ZELK_PolOpen(("profiles/v2-" + std::to_string(n++)).c_str(), &own), S_OK);
+        own->SetString("enrollURL0", s_server->Url("good", "/KestrinServer/kvc2/doLogin?").c_str());
+        IKestrin* fresh = nullptr;
+        ASSERT_EQ(
+            ZELK_CreateObject(ZELK_KESTRIN_MODULE, ZELK_KESTRIN_CLASS, IID_IKestrin, reinterpret_cast<void**>(&fresh)),
+            S_OK);
+        fresh->SetPolicy(own);
+        ASSERT_EQ(fresh->CreateKey(1024), S_OK);
+        ASSERT_EQ(fresh->Send_Init(nullptr), S_OK) << c.user;
+        EXPECT_EQ(fresh->GetProtocolVersion(), 2);
+        ASSERT_EQ(fresh->GetState(), QM_STATE_AUTH) << c.user;
+        EXPECT_EQ(Narrow(fresh->GetString(2)), "Hello\nPlease log in");
+        EXPECT_EQ(own->GetDWORD("networkTimeout"), 19u);
+        EXPECT_EQ(fresh->Send_Auth(Wide(c.user).c_str(), L"wrong"), E_ACCESSDENIED) << c.user;
+        EXPECT_EQ(fresh->GetState(), QM_STATE_AUTH);
+        ASSERT_EQ(fresh->Send_Auth(Wide(c.user).c_str(), c.password), S_OK) << c.user;
+        ASSERT_EQ(fresh->GetState(), c.after) << c.user;
+        if (c.after == QM_STATE_NEW_PIN) {
+            ASSERT_EQ(fresh->Send_NewPin(c.second), S_OK);
+        } else if (c.after == QM_STATE_NEXT_CODE) {
+            ASSERT_EQ(fresh->Send_NextCode(c.second), S_OK);
+        }
+        ASSERT_EQ(fresh->GetState(), QM_STATE_READY) << c.user;
+        ASSERT_EQ(fresh->Send_PKCS10(), S_OK) << c.user;
+        EXPECT_EQ(fresh->GetState(), QM_STATE_DONE);
+        std::swap(client, fresh);
+        ExpectIssued();
+        std::swap(client, fresh);
+        fresh->Release();
+        ZELK_PolClose(&own);
+    }
+    // Every form carried the salt, converted and encoded.
+    for (const auto& request : s_server->Requests()) {
+        const std::string body = EnrolServer::Body(request);
+        if (request["target"].get<std::string>().find("doLogin") != std::string::npos
+            && body.rfind("Client=", 0) != 0) {
+            EXPECT_EQ(Form(body)["j_salt"], "s%C3%A4lt%2B%2F%3D") << body;
+        }
+    }
+}
+
+TEST_F(Session, Protocol2SpnegoTokenIsNotReplayed)
+{
+    Urls({s_server->Url("good", "/KestrinServer/kvc2/doLogin?")});
+    auto* supplier = new CComObject<SpnegoSupplier>();
+    supplier->AddRef();
+    ASSERT_EQ(client->SetSPNegoCB(supplier), S_OK);
+    ASSERT_EQ(client->CreateKey(1024), S_OK);
+    ASSERT_EQ(client->Send_Init(nullptr), S_OK);
+    char* token = nullptr;
+    ASSERT_EQ(supplier->CreateSPNegoToken(nullptr, &token), S_OK);
+    ASSERT_EQ(client->Send_Auth_SPNEGO(token), S_OK);
+    sec_free(token);
+    ASSERT_EQ(client->GetState(), QM_STATE_READY);
+    // The certificate request carries a token of its own: the server's
+    // replay cache refuses the first one again.
+    ASSERT_EQ(client->Send_PKCS10(), S_OK) << Narrow(client->GetString(8));
+    ExpectIssued();
+    auto requests = s_server->Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    const auto login = EnrolServer::HeaderValues(requests[1], "Authorization");
+    const auto certificate = EnrolServer::HeaderValues(requests[2], "Authorization");
+    ASSERT_EQ(login.size(), 1u);
+    ASSERT_EQ(certificate.size(), 1u);
+    EXPECT_NE(login[0], certificate[0]);
+    EXPECT_EQ(EnrolServer::Body(requests[1]), "&j_salt=s%C3%A4lt%2B%2F%3D");
+    EXPECT_EQ(s_server->SpnegoAccepted().size(), 2u);
+    supplier->Release();
 }
 
 }  // namespace
