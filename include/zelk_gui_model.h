@@ -22,6 +22,7 @@ ZELK_DEFINE_GUID(IID_IGUIModelOwnCert, 0x8EA8BD38, 0x4E76, 0x4BB9, 0xAB, 0x2E, 0
 ZELK_DEFINE_GUID(IID_IGUIModelCerts, 0x196C5E56, 0x0282, 0x4846, 0x9E, 0x43, 0xBA, 0x75, 0x5B, 0xF2, 0x46, 0x4C);
 ZELK_DEFINE_GUID(IID_IGUIModelOwnCerts, 0x58327F22, 0xE5CC, 0x4529, 0xA7, 0xAF, 0x7F, 0xCF, 0xB4, 0x62, 0x4B, 0x96);
 ZELK_DEFINE_GUID(IID_IGUIModelToken, 0xA89F775C, 0x37BE, 0x4B34, 0x8C, 0x2C, 0x03, 0xD2, 0x58, 0x7D, 0xA6, 0xDD);
+ZELK_DEFINE_GUID(IID_IGUIModelCfgPolicy, 0x3E5B8C21, 0x7A44, 0x4F0D, 0x9B, 0x62, 0xC4, 0x18, 0x5D, 0xA7, 0x30, 0xE6);
 
 namespace ZELK::PSESVC {
 
@@ -190,6 +191,20 @@ public:
     // a profile policy.
     virtual HRESULT GetKVSHost(char** out) = 0;
     virtual HRESULT GetKVSProfileGroup(char** out) = 0;
+};
+
+// The items of the configuration model.
+enum IGUIModelCfgPolicy_Param : unsigned int {
+    CFGPOLICY_STATUS = 0,  // the result of the last group-policy download
+};
+
+// The configuration model ("zelk.cfg.policy" of module "zelk").
+class IGUIModelCfgPolicy : public IGUIModel {
+public:
+    static const GUID& GetIID() { return IID_IGUIModelCfgPolicy; }
+
+    // CFGPOLICY_STATUS: records a download's result (0 success); 0.
+    virtual HRESULT SetDWORD(IGUIModelCfgPolicy_Param param, unsigned int value) = 0;
 };
 
 }  // namespace ZELK::PSESVC

@@ -4,6 +4,7 @@
 
 #include "../tokens/token_manager.h"
 #include "create_object.h"
+#include "zelk_base_asc.h"
 #include "zelk_classfactory.h"
 #include "zelk_gui.h"
 #include "zelk_module.h"
@@ -16,6 +17,11 @@ namespace ZELK::PSESVC {
 namespace {
 
 CZELK_CLASS s_class("zelk", "zelk", &CSingletonFactoryImpl<PSESVC>::New);
+
+// The base module's access to the process's security context, bound with the
+// service's other tables.
+API_COMMON* ZELKBASE_ASC_TABLE = nullptr;
+CLoadAPI s_loadBaseAsc("zelkbase", ZELKBASE_ASC_API, &ZELKBASE_ASC_TABLE);
 
 // The version of the system, written into the start banner.
 constexpr int kVersionMajor = 3;
