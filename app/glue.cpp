@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <QFile>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 
 #include "qevcrypto.h"
 #include "zelk_class.h"
@@ -13,6 +16,8 @@
 #include "zelk_policy_client.h"
 #include "zelk_psesvc.h"
 #include "zelk_resloader.h"
+#include "zelk_strings.h"
+#include "zelk_sync.h"
 #include "zelk_trace.h"
 
 ZELK_POLICY_CLIENT_BINDING();
@@ -51,7 +56,141 @@ public:
 };
 TraceCallback s_traceCallback;
 
+std::mutex s_resMutex;
+IResourceManager* s_pResMgr = nullptr;
+std::atomic<bool> s_headless {false};
+
+struct Image {
+    unsigned code;
+    const char* name;
+};
+
+const Image s_images[] = {
+    {256, "encryption_only_mode_off_32x32.png"},
+    {257, "encryption_only_mode_on_32x32.png"},
+    {512, "kerberos_disabled.png"},
+    {513, "kerberos.png"},
+    {768, "cert_32.png"},
+    {769, "cert_32.png"},
+    {1024, "kestrin_no_cert_32.png"},
+    {1025, "kestrin_cert_32.png"},
+    {1040, "localhost_no_cert_32x32.png"},
+    {1041, "localhost_cert_32x32.png"},
+    {1280, "webadapter_no_cert_32x32.png"},
+    {1281, "webadapter_cert_32x32.png"},
+};
+
+SerialQueue* Queue()
+{
+    static SerialQueue* queue = new SerialQueue("kvc.ui");
+    return queue;
+}
+
 }  // namespace
+
+QString ZELKGLUE_GetText(const char* key)
+{
+    if (key == nullptr)
+        return QString();
+    std::lock_guard<std::mutex> lock(s_resMutex);
+    const char* text = s_pResMgr ? s_pResMgr->Get(key) : nullptr;
+    return text ? QString::fromUtf8(text) : QString();
+}
+
+void ZELKGLUE_LoadResources()
+{
+    auto* table = ZELK_ApiCast<ZELK_RESLOADER_FKTS>(s_resloader);
+    IResourceManager* manager = nullptr;
+    if (table && SUCCEEDED(table->GetResourceManager(L"zelkgui", &manager)) && manager) {
+        ZELKGLUE_SetResourceManager(manager);
+        manager->Release();
+    }
+}
+
+void ZELKGLUE_SetResourceManager(IResourceManager* manager)
+{
+    if (manager)
+        manager->AddRef();
+    IResourceManager* old;
+    {
+        std::lock_guard<std::mutex> lock(s_resMutex);
+        old = s_pResMgr;
+        s_pResMgr = manager;
+    }
+    if (old)
+        old->Release();
+}
+
+QIcon ZELKGLUE_GetNamedImage(const char* name)
+{
+    // The pictures are kept as SVG under the names the windows use, so that
+    // they stay sharp at any scale.
+    QString path = QStringLiteral(":/images/") + QString::fromLatin1(name);
+    path.replace(QStringLiteral(".png"), QStringLiteral(".svg"));
+    if (!QFile::exists(path))
+        return QIcon();
+    return QIcon(path);
+}
+
+QIcon ZELKGLUE_GetImage(ZELK::PSESVC::IGUIItem_Icon code)
+{
+    for (const Image& image : s_images)
+        if (image.code == code)
+            return ZELKGLUE_GetNamedImage(image.name);
+    return QIcon();
+}
+
+SerialQueue* ZELKGLUE_GetDispatchQueue()
+{
+    return Queue();
+}
+
+void ZELKGLUE_Dispatch(std::function<void()> block)
+{
+    Queue()->Async(std::move(block));
+}
+
+void ZELKGLUE_DispatchAndWait(const std::function<void()>& block)
+{
+    if (Queue()->IsCurrent()) {
+        block();
+        return;
+    }
+    ZELK::Event ran;
+    Queue()->Async([&block, &ran] {
+        block();
+        ran.Signal();
+    });
+    ran.Wait(-1);
+}
+
+void ZELKGLUE_CleanupKeyChain()
+{
+    KeyChainDeleteAllQEVSSO();
+}
+
+void ZELKGLUE_SetHeadless(bool headless)
+{
+    s_headless = headless;
+}
+
+bool ZELKGLUE_IsHeadless()
+{
+    return s_headless;
+}
+
+bool ZELKGLUE_WantsHeadless(int argc, char** argv, const std::function<const char*(const char*)>& getenv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (argv[i] && std::strcmp(argv[i], "--headless") == 0)
+            return true;
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = getenv(name);
+        if (value && *value)
+            return false;
+    }
+    return true;
+}
 
 bool ZELKGLUE_Initialize()
 {
@@ -93,7 +232,7 @@ HRESULT ZELKGLUE_Run(int argc, char** argv)
         SECTRACE_WriteLn(nullptr, 1, "ZELK Service can not be started ...");
         return -1;
     }
-    KeyChainDeleteAllQEVSSO();
+    ZELKGLUE_CleanupKeyChain();
     HRESULT hr = service->Run(const_cast<const char**>(argv), argc);
     service->Release();
     return hr;

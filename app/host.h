@@ -1,25 +1,32 @@
 // The application's host object ("zelk.nogui" and "zelk.gui" of module
-// "zelkgui", one shared object): without a toolkit, its event loop is the
-// wait for a stop signal on the main thread.
+// "zelkgui", one shared object). With widgets its loop is the GUI loop, which
+// Quit or a stop signal ends; headless it is the wait for a stop signal.
 #pragma once
+
+#include <signal.h>
 
 #include "zelk_gui.h"
 #include "zelk_object.h"
 
 namespace kestrin::app {
 
-class CHostPSESVC : public ZELK::PSESVC::IGUI, public CSingletonFactoryImpl<CHostPSESVC>, public CComObjectRoot {
+class CDesktopPSESVC : public ZELK::PSESVC::IGUI, public CSingletonFactoryImpl<CDesktopPSESVC>, public CComObjectRoot {
 public:
-    ZELK_BEGIN_INTMAP(CHostPSESVC)
+    ZELK_BEGIN_INTMAP(CDesktopPSESVC)
     ZELK_INTMAP_ENTRY_IID(IID_IGUI, ZELK::PSESVC::IGUI)
     ZELK_END_INTMAP()
 
+    // Takes the texts of bundle "zelkgui".
+    CDesktopPSESVC();
+
     // The decimal real user id.
     HRESULT GetSessionId(char** id) override;
-    // Returns when SIGINT, SIGTERM or SIGHUP arrives (blocked in every thread
-    // from the start of main); 0.
+    // Headless: returns when SIGINT, SIGTERM or SIGHUP arrives (blocked in
+    // every thread from the start of main). With widgets: runs the GUI loop
+    // until Quit, which a stop signal also runs. 0 after an orderly end.
     HRESULT Run(ZELK::PSESVC::IPSESVC* service) override;
-    // 0x80000001: the headless application shows no dialogs.
+    // Runs the verb with a new credential dialog; 0x80004005 without running
+    // it while headless.
     HRESULT DoVerb(ZELK::PSESVC::IGUIVerb* verb) override;
 };
 

@@ -1,7 +1,13 @@
-// KestrinClient: the process that hosts the credential service. Headless,
-// it runs the service until SIGINT, SIGTERM or SIGHUP stops it in order.
+// KestrinClient: the process that hosts the credential service. On a desktop
+// it shows its tray icon (or its profile window) and the service's dialogs;
+// with no display, or with --headless, it runs the service alone until
+// SIGINT, SIGTERM or SIGHUP stops it in order.
 #include <pthread.h>
 #include <signal.h>
+
+#include <QApplication>
+#include <cstdlib>
+#include <memory>
 
 #include "glue.h"
 #include "host.h"
@@ -14,8 +20,17 @@ int main(int argc, char** argv)
     kestrin::app::StopSignals(&set);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
+    const bool headless =
+        kestrin::app::ZELKGLUE_WantsHeadless(argc, argv, [](const char* name) { return std::getenv(name); });
+    kestrin::app::ZELKGLUE_SetHeadless(headless);
+
     if (!kestrin::app::ZELKGLUE_Initialize())
         return 1;
+    std::unique_ptr<QApplication> application;
+    if (!headless) {
+        application = std::make_unique<QApplication>(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
     HRESULT hr = kestrin::app::ZELKGLUE_Run(argc, argv);
     kestrin::app::ZELKGLUE_Finalize();
     return SUCCEEDED(hr) ? 0 : 1;

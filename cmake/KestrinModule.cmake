@@ -6,7 +6,7 @@
 #   module_init, symbols bound inside the module (-Bsymbolic) so that each
 #   deliverable keeps its own copy of every runtime global.
 #
-# kestrin_add_test(<name> SOURCES <src>... [LIBS <lib>...])
+# kestrin_add_test(<name> SOURCES <src>... [LIBS <lib>...] [ENVIRONMENT <var=value>...])
 #   A GoogleTest program in stage/tests, registered with CTest. Its own
 #   directory's parent holds lib/, so the runtime finds the crypto library and
 #   the modules there exactly as the application does. The fuzz build, which
@@ -35,7 +35,7 @@ function(kestrin_add_module name)
 endfunction()
 
 function(kestrin_add_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
   if(KESTRIN_FUZZ)
     # The fuzz build builds folders for the libraries its targets load; their
     # tests stay out of it.
@@ -53,5 +53,5 @@ function(kestrin_add_test name)
     WORKING_DIRECTORY ${KESTRIN_STAGE_DIR}/tests
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120)
+    PROPERTIES TIMEOUT 120 ENVIRONMENT "${T_ENVIRONMENT}")
 endfunction()

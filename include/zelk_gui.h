@@ -40,12 +40,36 @@ public:
 
     static const GUID& GetIID() { return IID_ICredUIAsk; }
 
+    // Label and flags of a preset; presets outside 1 to 9 change nothing.
+    virtual HRESULT LoadPreset(ASK_PRESETS preset, const char* name, signed char flag) = 0;
+    virtual HRESULT LoadPresetW(ASK_PRESETS preset, const wchar_t* name, signed char flag) = 0;
+    // Kept in both forms and passed on to an attached server field.
+    virtual HRESULT SetValue(const char* value) = 0;
+    virtual HRESULT SetValueW(const wchar_t* value) = 0;
     // The entered value as UTF-8, owned by the field.
     virtual const char* GetValue() = 0;
     virtual const wchar_t* GetValueW() = 0;
-    virtual HRESULT SetValueW(const wchar_t* text) = 0;
-    virtual HRESULT SetDisabled(int disabled) = 0;
+    virtual HRESULT SetDisabled(signed char disabled) = 0;
+    virtual signed char GetDisabled() = 0;
+    virtual HRESULT SetPassword(signed char password) = 0;
+    virtual signed char GetPassword() = 0;
+    // Set on a field that confirms the field before it.
+    virtual HRESULT SetVerify(signed char verify) = 0;
+    virtual signed char GetVerify() = 0;
+    virtual HRESULT SetLabelId(const char* id) = 0;
+    virtual HRESULT SetLabel(const char* label) = 0;
+    virtual HRESULT SetLabelW(const wchar_t* label) = 0;
+    virtual const char* GetLabel() = 0;
+    virtual const wchar_t* GetLabelW() = 0;
+    virtual HRESULT SetName(const char* name) = 0;
+    virtual HRESULT SetNameW(const wchar_t* name) = 0;
+    virtual const char* GetName() = 0;
+    virtual const wchar_t* GetNameW() = 0;
+    virtual HRESULT GetLabelIcon() = 0;
+    // The enrolment server's field that receives the value; at most one.
     virtual HRESULT AddKVInputField(IKestrinInputField* field) = 0;
+    // True when `other`'s server field confirms this field's server field.
+    virtual bool isMyVerifyField(ICredUIAsk* other) = 0;
 };
 
 // A credential dialog: made per operation (module "zelkgui", class
@@ -93,6 +117,11 @@ public:
     HRESULT GuiPopup(const wchar_t* text, unsigned int value) { return GuiUpdate(GUIITEM_POPUP, text, value); }
     HRESULT GuiPopupErr(const wchar_t* text, unsigned int value) { return GuiUpdate(GUIITEM_POPUPERR, text, value); }
     HRESULT GuiMessageErr(const wchar_t* text) { return GuiUpdate(GUIITEM_MESSAGEERR, text, 0); }
+    // A certificate model derives from IUnknown alone, so its pointer is its IUnknown.
+    HRESULT GuiShowCert(IGUIModelCert* cert)
+    {
+        return GuiUpdate(GUIITEM_CERT, nullptr, reinterpret_cast<unsigned long>(cert));
+    }
 };
 
 // A user action on a model.

@@ -106,7 +106,7 @@ protected:
         }
     }
 
-    // Starts KestrinClient with its standard error in `name`.err.
+    // Starts KestrinClient headless with its standard error in `name`.err.
     pid_t Start(const std::string& name)
     {
         std::string program = test_program_dir() + "/../bin/KestrinClient";
@@ -114,7 +114,8 @@ protected:
         posix_spawn_file_actions_init(&actions);
         std::string err = m_dir.path() + "/" + name + ".err";
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        char* argv[] = {program.data(), nullptr};
+        char headless[] = "--headless";
+        char* argv[] = {program.data(), headless, nullptr};
         pid_t pid = -1;
         int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
         posix_spawn_file_actions_destroy(&actions);

@@ -44,11 +44,30 @@ public:
     ZELK_INTMAP_ENTRY_IID(IID_ICredUIAsk, ICredUIAsk)
     ZELK_END_INTMAP()
 
+    HRESULT LoadPreset(ASK_PRESETS, const char*, signed char) override { return S_OK; }
+    HRESULT LoadPresetW(ASK_PRESETS, const wchar_t*, signed char) override { return S_OK; }
+    HRESULT SetValue(const char*) override { return E_NOTIMPL; }
+    HRESULT SetValueW(const wchar_t*) override { return E_NOTIMPL; }
     const char* GetValue() override { return m_value.c_str(); }
     const wchar_t* GetValueW() override { return nullptr; }
-    HRESULT SetValueW(const wchar_t*) override { return E_NOTIMPL; }
-    HRESULT SetDisabled(int) override { return S_OK; }
+    HRESULT SetDisabled(signed char) override { return S_OK; }
+    signed char GetDisabled() override { return 0; }
+    HRESULT SetPassword(signed char) override { return S_OK; }
+    signed char GetPassword() override { return 1; }
+    HRESULT SetVerify(signed char) override { return S_OK; }
+    signed char GetVerify() override { return 0; }
+    HRESULT SetLabelId(const char*) override { return S_OK; }
+    HRESULT SetLabel(const char*) override { return S_OK; }
+    HRESULT SetLabelW(const wchar_t*) override { return S_OK; }
+    const char* GetLabel() override { return nullptr; }
+    const wchar_t* GetLabelW() override { return nullptr; }
+    HRESULT SetName(const char*) override { return S_OK; }
+    HRESULT SetNameW(const wchar_t*) override { return S_OK; }
+    const char* GetName() override { return nullptr; }
+    const wchar_t* GetNameW() override { return nullptr; }
+    HRESULT GetLabelIcon() override { return 0; }
     HRESULT AddKVInputField(IKestrinInputField*) override { return E_NOTIMPL; }
+    bool isMyVerifyField(ICredUIAsk*) override { return false; }
 
     std::string m_value;
 };
