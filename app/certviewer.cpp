@@ -62,7 +62,7 @@ bool ReadCertificate(const QByteArray& der, CertificateFields* fields)
     fields->subject = NameText(X509_get_subject_name(cert.get()));
     fields->issuer = NameText(X509_get_issuer_name(cert.get()));
     std::unique_ptr<BIGNUM, decltype(&BN_free)> serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert.get()), nullptr),
-                                                        &BN_free);
+                                                       &BN_free);
     char* hex = serial ? BN_bn2hex(serial.get()) : nullptr;
     fields->serial = hex ? QString::fromLatin1(hex) : QString();
     OPENSSL_free(hex);

@@ -20,7 +20,7 @@ struct Preset {
 
 // Indexed by preset value - 1.
 const Preset s_presets[] = {
-    {"Password", 1, -1}, {"New Password", 1, -1}, {"Confirm", 1, 1},  {"PIN", 1, -1},       {"New PIN", 1, -1},
+    {"Password", 1, -1}, {"New Password", 1, -1}, {"Confirm", 1, 1},   {"PIN", 1, -1},       {"New PIN", 1, -1},
     {"PUK", 1, -1},      {"New PUK", 1, -1},      {"Username", 0, -1}, {"Tokencode", 1, -1},
 };
 

@@ -181,8 +181,7 @@ void AboutWindowViewController::showEvent(QShowEvent* event)
     QWidget::showEvent(event);
 }
 
-AboutWindowController::AboutWindowController() : WindowController("About", Floating(new AboutWindowViewController))
-{}
+AboutWindowController::AboutWindowController() : WindowController("About", Floating(new AboutWindowViewController)) {}
 
 AboutWindowController* AboutWindowController::get()
 {

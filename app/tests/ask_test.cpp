@@ -1,16 +1,15 @@
 // Input fields of credential prompts: presets, the two forms of every text,
 // the server field and its confirmation, and the wipe of values.
 #include <gtest/gtest.h>
-
 #include <malloc.h>
 
 #include <cstring>
 #include <string>
 
+#include "app_test.h"
 #include "credask.h"
 #include "zelk_alloc.h"
 #include "zelk_module.h"
-#include "app_test.h"
 
 namespace kestrin::app::test {
 namespace {
@@ -33,9 +32,9 @@ TEST(CredUIAsk, PresetsSetLabelAndFlags)
         int password;
         int verify;
     } cases[] = {
-        {1, "Password", 1, 0}, {2, "New Password", 1, 0}, {3, "Confirm", 1, 1}, {4, "PIN", 1, 0},
-        {5, "New PIN", 1, 0},  {6, "PUK", 1, 0},          {7, "New PUK", 1, 0}, {8, "Username", 0, 0},
-        {9, "Tokencode", 1, 0},
+        {1, "Password", 1, 0}, {2, "New Password", 1, 0}, {3, "Confirm", 1, 1},
+        {4, "PIN", 1, 0},      {5, "New PIN", 1, 0},      {6, "PUK", 1, 0},
+        {7, "New PUK", 1, 0},  {8, "Username", 0, 0},     {9, "Tokencode", 1, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.preset);
@@ -64,7 +63,8 @@ TEST(CredUIAsk, TextsAreKeptInBothForms)
     Ref<CComObject<CCredUIAsk>> field(NewField());
     EXPECT_EQ(field->GetValue(), nullptr);
     field->SetValueW(L"Gr\u00fc\u00dfe \U0001F511");
-    EXPECT_STREQ(field->GetValue(), "Gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x94\x91");
+    EXPECT_STREQ(field->GetValue(), "Gr\xc3\xbc\xc3\x9f"
+                                    "e \xf0\x9f\x94\x91");
     field->SetName("n\xc3\xa4me");
     EXPECT_EQ(std::wstring(field->GetNameW()), L"n\u00e4me");
     // Invalid wide text is replaced, not carried.
@@ -140,8 +140,8 @@ void RecordingFree(void* pointer)
         for (size_t i = 0; i < size; ++i) {
             if (i + sizeof narrow - 1 <= size && std::memcmp(bytes + i, narrow, sizeof narrow - 1) == 0)
                 ++s_secretsFreed;
-            if (i + sizeof wide - sizeof(wchar_t) <= size &&
-                std::memcmp(bytes + i, wide, sizeof wide - sizeof(wchar_t)) == 0)
+            if (i + sizeof wide - sizeof(wchar_t) <= size
+                && std::memcmp(bytes + i, wide, sizeof wide - sizeof(wchar_t)) == 0)
                 ++s_secretsFreed;
         }
     }

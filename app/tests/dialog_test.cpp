@@ -15,8 +15,8 @@
 
 #include "app_test.h"
 #include "appdelegate.h"
-#include "credwindow.h"
 #include "creddlg.h"
+#include "credwindow.h"
 #include "glue.h"
 #include "host.h"
 #include "queues.h"
@@ -38,14 +38,17 @@ class ServiceThread {
 public:
     explicit ServiceThread(std::function<HRESULT()> call)
         : m_thread([this, call] {
-              m_result = call();
-              m_done = true;
-          })
+            m_result = call();
+            m_done = true;
+        })
     {}
     ~ServiceThread() { m_thread.join(); }
 
     // Keeps the GUI loop running until the call has returned.
-    bool Finish(int ms = 10000) { return PumpUntil([this] { return m_done.load(); }, ms); }
+    bool Finish(int ms = 10000)
+    {
+        return PumpUntil([this] { return m_done.load(); }, ms);
+    }
     bool Done() const { return m_done; }
     HRESULT Result() const { return m_result; }
 
@@ -637,7 +640,8 @@ TEST_F(DialogTest, NoTextOfOursFromOutsideTheBundle)
     AboutWindowController::get()->show();
     Ref<ICredUI> dialog(NewDialog());
     Ref<ICredUIAsk> field(NewField(dialog, ICredUIAsk::ASK_PIN));
-    field->SetLabel("\xc2\xab" "LABEL\xc2\xbb");
+    field->SetLabel("\xc2\xab"
+                    "LABEL\xc2\xbb");
     ICredUI* d = dialog;
     ICredUIAsk* f = field;
     ServiceThread service([d, f] {
