@@ -13,6 +13,7 @@
 #include "qev_results.h"
 #include "service_fixture.h"
 #include "webadapter/kvc_api_facade.h"
+#include "webadapter/tests/facade_double.h"
 #include "zelk_class.h"
 #include "zelk_holders.h"
 #include "zelk_object.h"
@@ -26,12 +27,8 @@ using ZELK::PSESVC::ZELKPSE;
 
 std::vector<std::string> s_transactions;
 
-class FakeFacade : public CKVCAPIFacade, public CComObjectRoot {
+class FakeFacade : public kestrin::webadapter::test::FacadeDouble {
 public:
-    ZELK_BEGIN_INTMAP(FakeFacade)
-    ZELK_INTMAP_ENTRY_IID(IID_CKVCAPIFacade, CKVCAPIFacade)
-    ZELK_END_INTMAP()
-
     HRESULT transact(const char* caller, const char* path, IJsonObject* request, IJsonObject* response) override
     {
         const char* id = request->getMemberStringValueStatic("id");
