@@ -22,6 +22,7 @@ struct TcpRow {
     unsigned localPort;
     uint32_t remoteAddress;
     unsigned remotePort;
+    unsigned uid;
     unsigned long inode;
 };
 
@@ -39,9 +40,9 @@ void ForEachTcpRow(Visit visit)
     while (fgets(line, sizeof(line), file)) {
         TcpRow row {};
         unsigned slot = 0;
-        if (sscanf(line, " %u: %8X:%4X %8X:%4X %*X %*X:%*X %*X:%*X %*X %*u %*u %lu", &slot, &row.localAddress,
-                   &row.localPort, &row.remoteAddress, &row.remotePort, &row.inode)
-            != 6)
+        if (sscanf(line, " %u: %8X:%4X %8X:%4X %*X %*X:%*X %*X:%*X %*X %u %*u %lu", &slot, &row.localAddress,
+                   &row.localPort, &row.remoteAddress, &row.remotePort, &row.uid, &row.inode)
+            != 7)
             continue;
         if (visit(row))
             break;
@@ -143,6 +144,28 @@ std::string ReadProcessPath(uint32_t pid)
     if (n <= 0)
         return {};
     return std::string(target, static_cast<size_t>(n));
+}
+
+bool GetTcpPeerUid(int fd, uid_t* uid)
+{
+    sockaddr_in own {};
+    sockaddr_in other {};
+    socklen_t length = sizeof(own);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&own), &length) != 0 || own.sin_family != AF_INET)
+        return false;
+    length = sizeof(other);
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&other), &length) != 0 || other.sin_family != AF_INET)
+        return false;
+    bool found = false;
+    ForEachTcpRow([&](const TcpRow& row) {
+        if (row.localAddress == other.sin_addr.s_addr && row.localPort == ntohs(other.sin_port)
+            && row.remoteAddress == own.sin_addr.s_addr && row.remotePort == ntohs(own.sin_port)) {
+            *uid = static_cast<uid_t>(row.uid);
+            found = true;
+        }
+        return found;
+    });
+    return found;
 }
 
 uint32_t GetTcpPeerPid(int fd)

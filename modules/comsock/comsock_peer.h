@@ -30,6 +30,10 @@ std::string ReadProcessPath(uint32_t pid);
 // not found (another user's process, or one that has exited).
 uint32_t GetTcpPeerPid(int fd);
 
+// The user owning the other end's socket of the IPv4 TCP connection `fd`
+// (its /proc/net/tcp row); false when that row is not found.
+bool GetTcpPeerUid(int fd, uid_t* uid);
+
 // The first process (in the order of /proc) holding an IPv4 TCP socket whose
 // local or remote port is `port`; 0 when none is found or `port` is 0.
 uint32_t GetPidUsingPort(int port);

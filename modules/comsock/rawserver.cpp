@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -134,6 +135,14 @@ HRESULT RAWServer::GetTunnel(ITunnel** tunnel)
 void RAWServer::Serve(Served& connection, FrameBuffer& buffer)
 {
     SECTRACE_Fkt_IMPL<HRESULT> trace("%8x", "RAWServer::Connection::ReceiveMessages");
+    // The local API is the user's own: a socket of another user, or one whose
+    // owner cannot be told, gets nothing.
+    uid_t owner = 0;
+    if (!GetTcpPeerUid(connection.fd, &owner) || owner != geteuid()) {
+        SECTRACE_WriteLn(kWebAdapterTrace, 1, "connection from another user or an unknown socket, refused");
+        trace.result = E_ACCESSDENIED;
+        return;
+    }
     ZELK_PTR(ITunnel) tunnel;
     if (FAILED(buffer.Reserve(kRawBufferSize)) || FAILED(GetTunnel(&tunnel)) || !tunnel) {
         SECTRACE_WriteLn(kWebAdapterTrace, 1, "can not start connection, invalid socket, abort ...");

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -186,6 +188,39 @@ TEST_F(RawServerTest, ChunkedInputLargeRepliesAndThePeersProcess)
     ASSERT_EQ(5000 * big.size(), reply.size()) << "a reply over 16 KiB arrives whole";
     EXPECT_EQ(std::string("big\nbig\n"), reply.substr(0, 8));
     // The connection stays usable after the grown buffer.
+    ASSERT_EQ(3, send(fd, "ok\n", 3, MSG_NOSIGNAL));
+    EXPECT_EQ("ok\n", ReadN(fd, 3));
+    close(fd);
+}
+
+TEST_F(RawServerTest, AnotherUsersConnectionIsClosedUnanswered)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "switching to another user needs root";
+    int lines = LineTunnel::s_lines;
+    int port = server->LocalPort();
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The socket belongs to the user that makes it.
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        int fd = Dial(port);
+        if (fd < 0)
+            _exit(3);
+        send(fd, "hello\n", 6, MSG_NOSIGNAL);
+        char byte;
+        _exit(recv(fd, &byte, 1, 0) <= 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "the other user's connection got an answer";
+    EXPECT_EQ(lines, LineTunnel::s_lines.load());
+
+    // The own user's next connection is served.
+    int fd = Dial(port);
+    ASSERT_GE(fd, 0);
     ASSERT_EQ(3, send(fd, "ok\n", 3, MSG_NOSIGNAL));
     EXPECT_EQ("ok\n", ReadN(fd, 3));
     close(fd);
