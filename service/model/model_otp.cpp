@@ -17,8 +17,7 @@
 namespace ZELK::PSESVC {
 namespace {
 
-API_COMMON* s_crypto = nullptr;
-CLoadAPI s_loadCrypto(nullptr, SEC_CRYPTO_API, &s_crypto);
+CLoadAPI s_loadCrypto(nullptr, SEC_CRYPTO_API, &CModelTokenOTP::s_cryptoTable);
 
 CZELK_CLASS s_class("zelk", "zelk.otp.tokens", &CSingletonFactoryImpl<CModelTokensOTP>::New);
 
@@ -46,6 +45,8 @@ struct KeyBuffer {
 };
 
 }  // namespace
+
+API_COMMON* CModelTokenOTP::s_cryptoTable = nullptr;
 
 HRESULT DecodeOtpSecret(const char* text, unsigned char* out, size_t size, size_t* length)
 {
@@ -133,7 +134,7 @@ HRESULT CModelTokenOTP::GetOTP(char** code, unsigned long* secondsLeft, unsigned
     HRESULT hr = DecodeOtpSecret(m_secret != nullptr ? m_secret : "", key.bytes, sizeof key.bytes, &keyLength);
     if (FAILED(hr))
         return hr;
-    const auto* crypto = ZELK_ApiCast<SEC_CRYPTO_TABLE>(s_crypto);
+    const auto* crypto = ZELK_ApiCast<SEC_CRYPTO_TABLE>(s_cryptoTable);
     if (crypto == nullptr || crypto->hmac == nullptr)
         return E_NOTIMPL;
 

@@ -54,6 +54,9 @@ public:
     HRESULT GetUserName(wchar_t** out) override;
     HRESULT GetOTP(char** code, unsigned long* secondsLeft, unsigned long* period) override;
 
+    // "SEC_CRYPTO_1" of the crypto library, bound with the module.
+    static API_COMMON* s_cryptoTable;
+
 private:
     wchar_t* m_userName = nullptr;
     char* m_secret = nullptr;
