@@ -1,5 +1,5 @@
-// The clients model of the service's tests: the calling thread's active
-// client is the one set here, for every thread.
+// The active client of the service's tests: a client record of the real
+// model, made the calling thread's active client.
 #pragma once
 
 #include <string>

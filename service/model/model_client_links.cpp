@@ -1,0 +1,58 @@
+// Where the client and connection records reach the rest of the service: the
+// token rows of a connection's URI and their automatic logout, and the group
+// "zelk.model.clients.and.connections".
+#include <cstring>
+
+#include "model_clients.h"
+#include "model_eom.h"
+#include "model_filter.h"
+#include "model_tokens.h"
+#include "zelk_class.h"
+
+namespace ZELK::PSESVC {
+namespace {
+
+class CModelGroupClientsAndConnections : public CModelGroup,
+                                         public CSingletonFactoryImpl<CModelGroupClientsAndConnections> {
+public:
+    CModelGroupClientsAndConnections()
+    {
+        AddGroupMember("zelk.clients");
+        AddGroupMember("zelk.connections");
+    }
+};
+
+CZELK_CLASS s_group("zelk", "zelk.model.clients.and.connections",
+                    &CSingletonFactoryImpl<CModelGroupClientsAndConnections>::New);
+
+}  // namespace
+
+HRESULT ConnectionTokenModel(const char* uri, IGUIModel** out)
+{
+    *out = nullptr;
+    if (std::strcmp(uri, "kerberos:") == 0)
+        return CZELK_CLASS::CreateObject("zelk", "zelk.kerberosinfo", IID_IGUIModel, reinterpret_cast<void**>(out));
+    if (std::strcmp(uri, "eom:") == 0)
+        return CModelEncryptionOnlyMode::New<IGUIModel>(out);
+    CModelTokens* tokens = nullptr;
+    HRESULT hr = CSingletonFactoryImpl<CModelTokens>::New(&tokens);
+    if (FAILED(hr))
+        return hr;
+    CModelToken* row = nullptr;
+    hr = tokens->GetToken(uri, &row);
+    if (hr == S_OK && row != nullptr)
+        *out = static_cast<IGUIModelToken*>(row);
+    tokens->Release();
+    return *out != nullptr ? S_OK : S_FALSE;
+}
+
+void StartTokenAutoLogout(const char* uri)
+{
+    CModelTokens* tokens = nullptr;
+    if (FAILED(CSingletonFactoryImpl<CModelTokens>::New(&tokens)))
+        return;
+    tokens->StartAutoLogoutTask(uri);
+    tokens->Release();
+}
+
+}  // namespace ZELK::PSESVC
