@@ -29,9 +29,9 @@ protected:
 TEST_F(EomTest, TheDefaultVerbTogglesTheFlagAndTheRow)
 {
     IGUIModelEncryptionOnlyMode* eom = nullptr;
-    ASSERT_EQ(CZELK_CLASS::CreateObject("zelk", "zelk.eom", IID_IGUIModelEncryptionOnlyMode,
-                                        reinterpret_cast<void**>(&eom)),
-              S_OK);
+    ASSERT_EQ(
+        CZELK_CLASS::CreateObject("zelk", "zelk.eom", IID_IGUIModelEncryptionOnlyMode, reinterpret_cast<void**>(&eom)),
+        S_OK);
     IGUIItem_Icon icon = ICON_NONE;
     EXPECT_FALSE(eom->IsEncryptionOnlyModeActive());
     EXPECT_EQ(Row(eom, &icon), "Encryption only emergency mode is not active.\nDouble click if single sign-on failed "
