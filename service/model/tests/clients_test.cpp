@@ -3,7 +3,6 @@
 // the real scheduler, a client's stop while the broker still holds its
 // connections, a removed active client, and a reused process id.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <atomic>
@@ -173,6 +172,7 @@ TEST_F(ClientsTest, StoppingByNameAndTheLastConnectionOfATokenLogsItOut)
         U(c)->Release();
     static_cast<IGUIModelToken*>(token)->Release();
     tasks->Release();
+    EXPECT_EQ(CModelClients::ClientDisconnect("/usr/bin/mail", 4200), S_OK);
 }
 
 TEST_F(ClientsTest, ARemovedClientIsNoThreadsActiveClient)
@@ -221,6 +221,7 @@ TEST_F(ClientsTest, AReusedProcessIdGetsAFreshRecord)
     clients->Release();
     U(fresh)->Release();
     U(old)->Release();
+    EXPECT_EQ(CModelClients::ClientDisconnect("/usr/bin/new", 4400), S_OK);
 }
 
 TEST_F(ClientsTest, ARealProcessHasAStartTimeAndOddPathsGiveNames)
@@ -234,7 +235,12 @@ TEST_F(ClientsTest, ARealProcessHasAStartTimeAndOddPathsGiveNames)
         unsigned pid;
         const char* path;
         const wchar_t* name;
-    } cases[] = {{0, nullptr, L""}, {0, "", L""}, {1, "/", L""}, {2, "plain", L"plain"}, {3, "/a/b/\xC3\xA9t\xC3\xA9", L"\u00e9t\u00e9"}, {4, "/x/\xFF\xFE", L"\uFFFD\uFFFD"}};
+    } cases[] = {{0, nullptr, L""},
+                 {0, "", L""},
+                 {1, "/", L""},
+                 {2, "plain", L"plain"},
+                 {3, "/a/b/\xC3\xA9t\xC3\xA9", L"\u00e9t\u00e9"},
+                 {4, "/x/\xFF\xFE", L"\uFFFD\uFFFD"}};
     for (const auto& c : cases) {
         CModelClient* client = nullptr;
         ASSERT_EQ(CModelClient::New(&client, c.pid, c.path), S_OK);
