@@ -8,6 +8,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/task_manager.h"
 #include "model/model_clients.h"
@@ -188,6 +189,65 @@ TEST_F(ClientsTest, ARemovedClientIsNoThreadsActiveClient)
     EXPECT_EQ(CModelClients::StartApplication("x", "eom:", nullptr, nullptr), E_FAIL);
     EXPECT_STREQ(client->GetURL(), "https://one.example/");  // the caller's reference still holds it
     U(client)->Release();
+}
+
+TEST_F(ClientsTest, ConcurrentSessionsClosesAndStopsKeepTheBooksStraight)
+{
+    // Each thread is a process that starts connections, closes some through
+    // the broker's way and ends its session while a reader walks both lists.
+    ASSERT_EQ(CModelClients::ClientConnect("/usr/bin/first", 1), S_OK);
+    IGUIModelContainer* clients = List("zelk.clients");
+    std::atomic<bool> done {false};
+    std::thread reader([&] {
+        while (!done) {
+            for (unsigned long i = 0; i < clients->GetElementCount(); ++i) {
+                IGUIModelClient* client = nullptr;
+                if (clients->GetElement(i, IID_IGUIModelClient, reinterpret_cast<void**>(&client)) == S_OK) {
+                    for (unsigned long j = 0; j < client->GetApplicationCount(); ++j)
+                        client->GetApplication(j);
+                    client->Release();
+                }
+            }
+        }
+    });
+    std::vector<std::thread> processes;
+    for (unsigned p = 0; p < 8; ++p) {
+        processes.emplace_back([p] {
+            const unsigned pid = 5000 + p;
+            for (int round = 0; round < 20; ++round) {
+                CModelClients::ClientConnect("/usr/bin/app", pid);
+                CModelClients::ClientActive("/usr/bin/app", pid);
+                CModelApplicationConnection* held = nullptr;
+                for (int i = 0; i < 4; ++i) {
+                    CModelApplicationConnection* c = nullptr;
+                    CModelClients::StartApplication("host", i % 2 ? "eom:" : "tok:x", nullptr, &c);
+                    if (held == nullptr) {
+                        held = c;
+                    } else if (c != nullptr) {
+                        std::thread([c] { c->ConnectionClosed(); }).join();
+                        U(c)->Release();
+                    }
+                }
+                CModelClients::StopApplication("host", "eom:");
+                CModelClients::ClientDisconnect("/usr/bin/app", pid);
+                // The broker closes what it still holds after the process went.
+                if (held != nullptr) {
+                    held->ConnectionClosed();
+                    U(held)->Release();
+                }
+            }
+        });
+    }
+    for (auto& t : processes)
+        t.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(clients->GetElementCount(), 1u);
+    IGUIModelContainer* connections = List("zelk.connections");
+    EXPECT_EQ(connections->GetElementCount(), 0u);
+    connections->Release();
+    clients->Release();
+    EXPECT_EQ(CModelClients::ClientDisconnect("/usr/bin/first", 1), S_OK);
 }
 
 uint64_t s_started = 1;
