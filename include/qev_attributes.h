@@ -10,6 +10,7 @@
 
 enum SEC_PSE_ATTR : uint32_t {
     SEC_ATTR_PROVIDER = 1,                  // text: the PSE provider of a security context
+    SEC_ATTR_PASSWORD = 32,                 // text: the password of the PSE images of a context
     SEC_ATTR_ISSUER = 54,                   // DName
     SEC_ATTR_SUBJECT = 55,                  // DName
     SEC_ATTR_SERIAL = 56,                   // OctetString
@@ -26,6 +27,7 @@ enum SEC_PSE_ATTR : uint32_t {
     SEC_ATTR_TOKEN_URI = 240,               // text
     SEC_ATTR_SIGNATURE_ALGORITHM = 500,     // AlgId
     SEC_ATTR_SUBJECT_NAME = 504,            // DName
+    SEC_ATTR_PSE_IMAGE = 847,               // text: an in-memory file holding a PSE image
     SEC_ATTR_NO_PROVIDER = 848,             // presence only: a context without PSE provider
     SEC_ATTR_TARGET_NAME = 871,             // DName: the server's name
     SEC_ATTR_REAUTHENTICATE = 875,          // presence only

@@ -39,6 +39,18 @@ struct SEC_IO_TABLE : API_COMMON {
     // of either path) does not, 0x80070005 when it may not be renamed,
     // E_INVALIDARG for a NULL path, 0x80004005 otherwise.
     HRESULT (*Rename)(const char* from, const char* to);
+    // 19: registers an in-memory file holding a copy of `data` (NULL: empty)
+    // under `name`, or under a new name "mem://N" when `name` is NULL or
+    // empty; *created (optional) receives the name (library allocator).
+    // 0x80070050 when the name is taken. Slot 3 reads such a file, slot 21
+    // writes it, and security contexts name PSE images by it (attribute 847).
+    HRESULT (*mem_reg)(const char* name, const OctetString* data, char** created);
+    // 20: removes an in-memory file and wipes its bytes; SEC_E_IO_NOT_FOUND
+    // when there is none of that name.
+    HRESULT (*mem_unreg)(const char* name);
+    // 21: replaces the bytes of a registered in-memory file, else writes the
+    // file at `path` (created with mode 0600 or truncated).
+    HRESULT (*OctetString2file)(const char* path, const OctetString* data);
 };
 
 }  // extern "C"

@@ -35,11 +35,12 @@ public:
     void Stop();
 
     // Port of a service: "good", "wrongname", "cnonly", "noserverauth", "expired",
-    // "unknownca", "denied", "admin", "silent", "blackhole", "proxy".
+    // "unknownca", "denied", "clientcert", "admin", "silent", "blackhole", "proxy".
     int Port(const std::string& name) const;
     // "https://localhost:<port of kind>" followed by the path.
     std::string Url(const std::string& kind, const std::string& path) const;
-    // PEM files of the CA: "root", "inter", "other" (the root nobody trusts).
+    // PEM files of the CA: "root", "inter", "other" (the root nobody trusts);
+    // "client": a TLS client identity as PKCS#12 with an empty password.
     std::string File(const std::string& name) const;
     std::string ReadFile(const std::string& name) const;
 

@@ -1,5 +1,8 @@
 #include "asc_object.h"
 
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +10,8 @@
 
 #include "file_pse.h"
 #include "https/https_api.h"
+#include "mem_files.h"
+#include "ossl/ossl_pkcs12.h"
 #include "qev_attributes.h"
 #include "qev_modules.h"
 #include "qev_results.h"
@@ -19,6 +24,52 @@ constexpr char kAscType[] = "ASC";
 // Longest module name the loader takes (qev_modules.cpp refuses longer ones).
 constexpr size_t kMaxProviderName = 128;
 
+// The PSE image (PKCS#12) of an in-memory file: a client identity when it
+// holds a private key (its certificate is the one of that key, the others
+// come with it), else trust anchors.
+HRESULT ReadImage(const char* name, const char* password, https::ContextCredentials& into)
+{
+    ossl::SecretBytes image;
+    HRESULT hr = memfiles::Read(name, image);
+    if (FAILED(hr))
+        return hr;
+    std::vector<ossl::P12BagData> bags;
+    bool verified = false;
+    hr = ossl::ParsePkcs12(image.data(), image.size(), password, bags, verified);
+    if (FAILED(hr) || !verified)
+        return verified ? E_PSE_CORRUPT : E_PSE_BADPASSWORD;
+    ossl::EvpPkeyPtr key;
+    std::vector<ossl::X509Ptr> certificates;
+    for (ossl::P12BagData& bag : bags) {
+        if (bag.kind == ossl::P12_KEY_BAG && !key) {
+            const unsigned char* p = bag.pkcs8.data();
+            key.reset(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(bag.pkcs8.size())));
+            if (!key)
+                return E_PSE_CORRUPT;
+        } else if (bag.kind == ossl::P12_CERT_BAG && bag.cert) {
+            certificates.push_back(std::move(bag.cert));
+        }
+    }
+    if (!key) {
+        for (ossl::X509Ptr& c : certificates)
+            into.anchors.push_back(std::move(c));
+        return S_OK;
+    }
+    auto identity = std::make_shared<https::ClientIdentity>();
+    for (ossl::X509Ptr& c : certificates) {
+        if (!identity->certificate && X509_check_private_key(c.get(), key.get()) == 1)
+            identity->certificate = std::move(c);
+        else
+            identity->chain.push_back(std::move(c));
+    }
+    ERR_clear_error();
+    if (!identity->certificate)
+        return E_PSE_CORRUPT;
+    identity->key = std::move(key);
+    into.identity = std::move(identity);
+    return S_OK;
+}
+
 }  // namespace
 
 HRESULT AscObject::Create(SECAttribute* chain, ASC** out)
@@ -26,6 +77,21 @@ HRESULT AscObject::Create(SECAttribute* chain, ASC** out)
     if (out == nullptr)
         return E_POINTER;
     *out = nullptr;
+    https::ContextCredentials credentials;
+    const SECAttribute* password = FindAttribute(chain, SEC_ATTR_PASSWORD);
+    const char* passwordText =
+        password != nullptr && password->value != nullptr ? static_cast<const char*>(password->value) : "";
+    for (const SECAttribute* a = chain; a != nullptr; a = a->next) {
+        if (a->id != SEC_ATTR_PSE_IMAGE)
+            continue;
+        try {
+            HRESULT hr = ReadImage(static_cast<const char*>(a->value), passwordText, credentials);
+            if (FAILED(hr))
+                return hr;
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+    }
     const SECAttribute* provider = FindAttribute(chain, SEC_ATTR_PROVIDER);
     const char* name = provider != nullptr ? static_cast<const char*>(provider->value) : nullptr;
     if (provider != nullptr && (name == nullptr || strnlen(name, kMaxProviderName + 1) > kMaxProviderName))
@@ -33,6 +99,7 @@ HRESULT AscObject::Create(SECAttribute* chain, ASC** out)
     auto* asc = new (std::nothrow) AscObject();
     if (asc == nullptr)
         return E_OUTOFMEMORY;
+    asc->m_credentials = std::move(credentials);
     if (name != nullptr) {
         try {
             asc->m_provider = name;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "https/https_identity.h"
 #include "qev_pse.h"
 
 namespace kestrin::qevcrypto {
@@ -15,8 +16,14 @@ class AscObject final : public ASC {
 public:
     // A context whose provider is named by attribute 1 of `chain` (none: no
     // provider). The provider's "SEC_PSE_1" makes the context's PSE; its
-    // failure is the result and *out stays NULL. The chain stays the caller's.
+    // failure is the result and *out stays NULL. Each attribute 847 names an
+    // in-memory file holding a PSE image, opened with the password of
+    // attribute 32 (none: empty): one holding a private key is the context's
+    // client identity, one of certificates only adds trust anchors; an image
+    // that does not open fails the creation. The chain stays the caller's.
     static HRESULT Create(SECAttribute* chain, ASC** out);
+
+    const https::ContextCredentials& Credentials() const { return m_credentials; }
 
     HRESULT QueryInterface(const GUID& iid, void** out) override;
     long AddRef() override;
@@ -42,6 +49,7 @@ private:
     PSE* m_providerPse = nullptr;  // one reference
     std::mutex m_ownLock;
     PSE* m_ownPse = nullptr;  // one reference, once opened
+    https::ContextCredentials m_credentials;
 };
 
 }  // namespace kestrin::qevcrypto

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mem_files.h"
 #include "qev_io.h"
 #include "qev_tables.h"
 #include "types_values.h"
@@ -103,6 +104,14 @@ HRESULT sec_io_file2OctetString(const char* path, OctetString** out)
     *out = nullptr;
     if (path == nullptr || *path == 0)
         return E_INVALIDARG;
+    if (memfiles::Exists(path)) {
+        ossl::SecretBytes bytes;
+        HRESULT hr = memfiles::Read(path, bytes);
+        if (FAILED(hr))
+            return hr;
+        *out = values::NewOctets(bytes.data(), bytes.size());
+        return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
     Fd file;
     file.fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (file.fd < 0)
@@ -168,6 +177,37 @@ HRESULT sec_io_Rename(const char* from, const char* to)
     return FromErrno(errno);
 }
 
+HRESULT sec_io_mem_reg(const char* name, const OctetString* data, char** created)
+{
+    return memfiles::Register(name, data, created);
+}
+
+HRESULT sec_io_mem_unreg(const char* name)
+{
+    return memfiles::Unregister(name);
+}
+
+HRESULT sec_io_OctetString2file(const char* path, const OctetString* data)
+{
+    if (path == nullptr || *path == 0 || data == nullptr || (data->data == nullptr && data->length != 0))
+        return E_INVALIDARG;
+    if (memfiles::Exists(path))
+        return memfiles::Write(path, data);
+    Fd file;
+    file.fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+    if (file.fd < 0)
+        return FromErrno(errno);
+    for (size_t done = 0; done < data->length;) {
+        const ssize_t n = write(file.fd, data->data + done, data->length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return E_FAIL;
+        done += static_cast<size_t>(n);
+    }
+    return S_OK;
+}
+
 HRESULT sec_io_get_info(const char** table, const char** module, const char** description)
 {
     return qev_fill_info(table, module, description, "SEC_IO_1", "files");
@@ -176,6 +216,9 @@ HRESULT sec_io_get_info(const char** table, const char** module, const char** de
 QevTable<> s_table("SEC_IO_1", &sec_io_get_info,
                    {{3, qev_slot(&sec_io_file2OctetString)},
                     {13, qev_slot(&sec_io_cat_path)},
-                    {18, qev_slot(&sec_io_Rename)}});
+                    {18, qev_slot(&sec_io_Rename)},
+                    {19, qev_slot(&sec_io_mem_reg)},
+                    {20, qev_slot(&sec_io_mem_unreg)},
+                    {21, qev_slot(&sec_io_OctetString2file)}});
 
 }  // namespace

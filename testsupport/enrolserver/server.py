@@ -9,7 +9,9 @@ ending with "ready". It runs until it is killed.
 
 - one HTTPS port per server certificate kind (good, wrongname, cnonly,
   noserverauth, expired, unknownca) and "denied" (a good certificate, but the
-  handshake ends with the alert access_denied);
+  handshake ends with the alert access_denied); "clientcert" (a good
+  certificate, and the client must show one of the test CA, such as the
+  PKCS#12 file "client", with an empty password);
 - "admin": plain HTTP; POST /queue {"path", "status", "reason", "headers",
   "body_b64" or "raw_b64"} queues one reply for a path; GET /requests lists
   each request (server, method, target, headers in order, body_b64); GET
@@ -451,7 +453,10 @@ class Handler(BaseHTTPRequestHandler):
         body = self.read_body()
         path = self.path.split("?", 1)[0]
         with STATE.lock:
+            peer = self.connection.getpeercert() if hasattr(self.connection, "getpeercert") else None
+            client = dict(part[0] for part in peer["subject"]).get("commonName") if peer else None
             STATE.requests.append({"server": self.server.name, "method": self.command, "target": self.path,
+                                   "client": client,
                                    "version": self.request_version,
                                    "headers": [[k, v] for k, v in self.headers.items()],
                                    "body_b64": base64.b64encode(body).decode()})
@@ -541,6 +546,13 @@ def tls_context(kind, ca):
     chain, key = ca.server_files(kind)
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(chain, key)
+    return ctx
+
+
+def client_cert_context(ca):
+    ctx = tls_context("good", ca)
+    ctx.verify_mode = ssl.CERT_REQUIRED
+    ctx.load_verify_locations(ca.root)
     return ctx
 
 
@@ -640,6 +652,7 @@ def main():
     for kind in SERVER_KINDS:
         servers.append(Server(kind, Handler, tls_context(kind, STATE.ca)))
     servers.append(Server("denied", Handler, denying_context(STATE.ca)))
+    servers.append(Server("clientcert", Handler, client_cert_context(STATE.ca)))
     for s in servers:
         threading.Thread(target=s.serve_forever, daemon=True).start()
         out.append("%s %d" % (s.name, s.server_address[1]))
@@ -650,7 +663,7 @@ def main():
     threading.Thread(target=serve_proxy, args=(proxy,), daemon=True).start()
     out += ["silent %d" % silent.getsockname()[1], "blackhole %d" % hole.getsockname()[1],
             "proxy %d" % proxy.getsockname()[1], "root %s" % STATE.ca.root, "inter %s" % STATE.ca.inter,
-            "other %s" % os.path.join(folder, "other.pem"), "ready"]
+            "other %s" % os.path.join(folder, "other.pem"), "client %s" % STATE.ca.client_p12, "ready"]
     sys.stdout.write("\n".join(out) + "\n")
     sys.stdout.flush()
     threading.Event().wait()

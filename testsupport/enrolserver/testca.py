@@ -30,6 +30,7 @@ class TestCA:
         self._make_ca("other", "/CN=Unknown Test Root", None, None)
         for kind in SERVER_KINDS:
             self._make_server(kind)
+        self.client_p12 = self._make_client()
 
     def _path(self, name):
         return os.path.join(self.folder, name)
@@ -83,6 +84,18 @@ class TestCA:
             for part in (pem, issuer):
                 with open(part) as f:
                     out.write(f.read())
+
+    def _make_client(self):
+        """A TLS client identity of the intermediate as PKCS#12 with an empty password."""
+        key, csr, pem, p12 = (self._path("client." + s) for s in ("key", "csr", "pem", "p12"))
+        _run(["openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
+              "-subj", "/CN=Kestrin Test Client"])
+        ext = self._ext("client", "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n")
+        _run(["openssl", "x509", "-req", "-in", csr, "-CA", self.inter, "-CAkey", self.inter_key, "-set_serial",
+              str(self._next_serial()), "-days", "30", "-extfile", ext, "-out", pem])
+        _run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", pem, "-certfile", self.inter, "-passout",
+              "pass:", "-out", p12])
+        return p12
 
     def _sign_expired(self, csr, issuer, issuer_key, ext, pem):
         # "openssl ca" is the tool that sets both dates of a certificate.

@@ -63,8 +63,9 @@ std::string HostOf(const std::string& url)
 
 }  // namespace
 
-HttpsConnection::HttpsConnection(unsigned long timeoutSeconds, std::vector<ossl::X509Ptr> anchors)
-    : m_timeout(timeoutSeconds)
+HttpsConnection::HttpsConnection(unsigned long timeoutSeconds, std::vector<ossl::X509Ptr> anchors,
+                                 std::shared_ptr<const ClientIdentity> identity)
+    : m_timeout(timeoutSeconds), m_identity(std::move(identity))
 {
     GlobalInit();
     m_curl = curl_easy_init();
@@ -196,7 +197,16 @@ CURLcode HttpsConnection::OnSslContext(CURL*, void* sslCtx, void* self)
     // TLS begins once the server (or the proxy's tunnel) is connected.
     auto* c = static_cast<HttpsConnection*>(self);
     c->m_connected = true;
-    PrepareContext(static_cast<SSL_CTX*>(sslCtx), &c->m_verify);
+    auto* context = static_cast<SSL_CTX*>(sslCtx);
+    PrepareContext(context, &c->m_verify);
+    if (const ClientIdentity* identity = c->m_identity.get()) {
+        if (SSL_CTX_use_certificate(context, identity->certificate.get()) != 1
+            || SSL_CTX_use_PrivateKey(context, identity->key.get()) != 1)
+            return CURLE_SSL_CERTPROBLEM;
+        for (const ossl::X509Ptr& issuer : identity->chain)
+            if (SSL_CTX_add1_chain_cert(context, issuer.get()) != 1)
+                return CURLE_SSL_CERTPROBLEM;
+    }
     return CURLE_OK;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "https_counted.h"
+#include "https_identity.h"
 #include "https_verify.h"
 #include "qev_pse.h"
 
@@ -16,7 +17,9 @@ namespace kestrin::qevcrypto::https {
 
 class HttpsConnection final : public Counted<url_connection> {
 public:
-    HttpsConnection(unsigned long timeoutSeconds, std::vector<ossl::X509Ptr> anchors);
+    // `identity` (may be NULL) authenticates the client when the server asks.
+    HttpsConnection(unsigned long timeoutSeconds, std::vector<ossl::X509Ptr> anchors,
+                    std::shared_ptr<const ClientIdentity> identity = nullptr);
     ~HttpsConnection();
 
     const char* getType() override { return "url_connection"; }
@@ -49,6 +52,7 @@ private:
     std::string m_proxy;
     std::vector<std::pair<std::string, std::string>> m_headers;
     VerifyState m_verify;
+    std::shared_ptr<const ClientIdentity> m_identity;
 
     std::string m_body;
     bool m_bodyTooLong = false;

@@ -1,4 +1,5 @@
 // The URL context and the TLS context that a security context hands out.
+#include "asc_object.h"
 #include "https_api.h"
 #include "https_connection.h"
 #include "types_value_lists.h"
@@ -7,10 +8,15 @@ namespace kestrin::qevcrypto::https {
 
 namespace {
 
-// The trusted list of the context's PSE, as OpenSSL certificates.
+// The trusted list of the context's PSE and the context's own anchors, as
+// OpenSSL certificates.
 std::vector<ossl::X509Ptr> TrustedList(ASC* asc)
 {
     std::vector<ossl::X509Ptr> out;
+    if (auto* own = dynamic_cast<AscObject*>(asc))
+        for (const ossl::X509Ptr& anchor : own->Credentials().anchors)
+            if (X509_up_ref(anchor.get()) == 1)
+                out.emplace_back(anchor.get());
     PSE* pse = nullptr;
     if (asc == nullptr || FAILED(asc->getPSE(&pse)) || pse == nullptr)
         return out;
@@ -46,7 +52,9 @@ public:
     {
         if (out == nullptr)
             return E_POINTER;
-        *out = new (std::nothrow) HttpsConnection(m_timeout, TrustedList(m_asc));
+        auto* own = dynamic_cast<AscObject*>(m_asc);
+        *out = new (std::nothrow)
+            HttpsConnection(m_timeout, TrustedList(m_asc), own != nullptr ? own->Credentials().identity : nullptr);
         return *out != nullptr ? S_OK : E_OUTOFMEMORY;
     }
 

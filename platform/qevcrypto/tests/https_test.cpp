@@ -7,14 +7,20 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "data_home.h"
 #include "enrol_server.h"
 #include "keystore.h"
+#include "qev_attributes.h"
 #include "qev_fixture.h"
+#include "qev_io.h"
 #include "qev_pse.h"
+#include "qev_results.h"
+#include "test_process.h"
 
 namespace {
 
@@ -318,6 +324,136 @@ TEST_F(Https, TlsContextAppliesTheClientDefaultsOnly)
     EXPECT_EQ(tls->reserved7(), E_NOTIMPL);
     EXPECT_EQ(tls->reserved56(), E_NOTIMPL);
     tls->Release();
+}
+
+}  // namespace
+
+namespace {
+
+// In-memory files and PSE images of a security context: an image with a key
+// makes the context's client identity, one of certificates only its trust
+// anchors.
+class ContextImages : public Https {
+protected:
+    void SetUp() override
+    {
+        Https::SetUp();
+        API_COMMON* table = nullptr;
+        ASSERT_EQ(list->get_api(nullptr, "SEC_IO_1", &table), S_OK);
+        io = ZELK_ApiCast<SEC_IO_TABLE>(table);
+        ASSERT_EQ(list->get_api(nullptr, "SEC_ASC_1", &table), S_OK);
+        ascs = ZELK_ApiCast<SEC_ASC_TABLE>(table);
+    }
+
+    std::string Register(const std::string& bytes)
+    {
+        OctetString data {bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+        char* name = nullptr;
+        EXPECT_EQ(io->mem_reg(nullptr, &data, &name), S_OK);
+        std::string out = name != nullptr ? name : "";
+        std::free(name);
+        return out;
+    }
+
+    // A context of the images, with a password when given.
+    HRESULT Context(const std::vector<std::string>& images, const char* password, ASC** out)
+    {
+        std::vector<SECAttribute> chain(images.size() + 1);
+        size_t n = 0;
+        for (const std::string& name : images) {
+            chain[n].id = SEC_ATTR_PSE_IMAGE;
+            chain[n].value = const_cast<char*>(name.c_str());
+            chain[n].next = &chain[n + 1];
+            ++n;
+        }
+        chain[n].id = password != nullptr ? SEC_ATTR_PASSWORD : SEC_ATTR_NO_PROVIDER;
+        chain[n].value = const_cast<char*>(password);
+        return ascs->create_ASC(out, chain.data());
+    }
+
+    // The server's answer to a GET through a context, and the client name it saw.
+    std::pair<HRESULT, std::string> Fetch(ASC* through)
+    {
+        QueuedReply reply;
+        reply.body = "hello";
+        s_server->Queue("/who", reply);
+        url_context* urls = nullptr;
+        EXPECT_EQ(through->createURLContext(&urls), S_OK);
+        urls->setTimeout(5, 0);
+        url_connection* c = nullptr;
+        urls->createConnection(&c, 0);
+        c->open(s_server->Url("clientcert", "/who").c_str(), "1.0");
+        Reply r = Send(c);
+        c->Release();
+        urls->Release();
+        std::string client;
+        for (const auto& request : s_server->Requests())
+            if (request["target"] == "/who" && request["client"].is_string())
+                client = request["client"];
+        s_server->Reset();
+        return {r.status == "200 OK" ? r.hr : (FAILED(r.hr) ? r.hr : E_FAIL), client};
+    }
+
+    const SEC_IO_TABLE* io = nullptr;
+    const SEC_ASC_TABLE* ascs = nullptr;
+};
+
+TEST_F(ContextImages, AnIdentityImageAuthenticatesTheClientAndAnchorsImagesAreTrusted)
+{
+    const std::string identity = Register(s_server->ReadFile("client"));
+    ASSERT_EQ(
+        kestrin::testsupport::RunProgram({"openssl", "pkcs12", "-export", "-nokeys", "-in", s_server->File("root"),
+                                          "-passout", "pass:", "-out", home.root + "/anchors.p12"},
+                                         {}),
+        0);
+    std::ifstream in(home.root + "/anchors.p12", std::ios::binary);
+    const std::string anchors = Register(std::string(std::istreambuf_iterator<char>(in), {}));
+    ASSERT_EQ(identity.rfind("mem://", 0), 0u) << identity;
+    ASSERT_NE(identity, anchors);
+
+    // The identity and the anchors, both with the empty password: the client
+    // shows its certificate to a server that its anchors trust.
+    ASC* both = nullptr;
+    ASSERT_EQ(Context({anchors, identity}, nullptr, &both), S_OK);
+    auto [hr, client] = Fetch(both);
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(client, "Kestrin Test Client");
+    both->Release();
+
+    // Without the identity the server ends the handshake; without the
+    // anchors the server is not trusted.
+    for (const std::string& only : {anchors, identity}) {
+        ASC* one = nullptr;
+        ASSERT_EQ(Context({only}, "", &one), S_OK);
+        EXPECT_TRUE(FAILED(Fetch(one).first)) << only;
+        one->Release();
+    }
+
+    // Images that do not open fail the context: a wrong password, a name that
+    // is no in-memory file, bytes that are no image.
+    ASC* none = nullptr;
+    EXPECT_EQ(Context({identity}, "wrong", &none), E_PSE_BADPASSWORD);
+    EXPECT_EQ(Context({"mem://none"}, nullptr, &none), SEC_E_IO_NOT_FOUND);
+    const std::string junk = Register("no image");
+    EXPECT_TRUE(FAILED(Context({junk}, nullptr, &none)));
+    EXPECT_EQ(none, nullptr);
+
+    // Slot 3 reads a memory file; unregistering removes it once.
+    OctetString* read = nullptr;
+    ASSERT_EQ(io->file2OctetString(junk.c_str(), &read), S_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(read->data), read->length), "no image");
+    std::free(read->data);
+    std::free(read);
+    OctetString replaced {3, reinterpret_cast<unsigned char*>(const_cast<char*>("new"))};
+    EXPECT_EQ(io->OctetString2file(junk.c_str(), &replaced), S_OK);
+    for (const std::string& name : {identity, anchors, junk})
+        EXPECT_EQ(io->mem_unreg(name.c_str()), S_OK);
+    EXPECT_EQ(io->mem_unreg(junk.c_str()), SEC_E_IO_NOT_FOUND);
+    EXPECT_EQ(io->file2OctetString(junk.c_str(), &read), SEC_E_IO_NOT_FOUND);
+    OctetString named {0, nullptr};
+    EXPECT_EQ(io->mem_reg("mem://fixed", &named, nullptr), S_OK);
+    EXPECT_EQ(io->mem_reg("mem://fixed", &named, nullptr), SEC_E_IO_EXISTS);
+    EXPECT_EQ(io->mem_unreg("mem://fixed"), S_OK);
 }
 
 }  // namespace
