@@ -70,6 +70,25 @@ public:
     {
         return setting == SSL_SETTING_CLIENT_DEFAULTS ? S_OK : E_INVALIDARG;
     }
+    HRESULT GetOptions(unsigned long* options) override
+    {
+        if (options == nullptr)
+            return E_POINTER;
+        *options = m_options;
+        return S_OK;
+    }
+    HRESULT SetOptions(unsigned long options) override
+    {
+        m_options = options;
+        return S_OK;
+    }
+    // A client context makes no server connections and takes its identity
+    // from the security context that made it.
+    HRESULT UseSecurityContext(ASC*, int) override { return E_NOTIMPL; }
+    HRESULT NewConnection(ssl_connection**) override { return E_NOTIMPL; }
+
+private:
+    std::atomic<unsigned long> m_options {0};
 };
 
 }  // namespace
