@@ -139,6 +139,10 @@ struct SEC_DNAME_TYPE_TABLE : SEC_TYPE_TABLE {
 // dotted text ("1.3.6.1.5.5.7.3.2").
 struct SEC_OBJID_TYPE_TABLE : SEC_TYPE_TABLE {
     HRESULT (*from_text)(const char* text, ObjId** out);  // 10
+    // 11: the library's number of a key algorithm: 0 rsaEncryption, 3 id-dsa,
+    // 17 id-ecPublicKey; -1 for any other identifier (Ed25519 among them) and
+    // for NULL.
+    int (*key_algorithm)(const ObjId* id);
 };
 
 }  // extern "C"

@@ -52,6 +52,20 @@ HRESULT ObjIdFromTextEntry(const char* text, ObjId** out)
     return *out != nullptr ? S_OK : E_INVALIDARG;
 }
 
+int ObjIdKeyAlgorithmEntry(const ObjId* id)
+{
+    switch (ObjIdNid(id)) {
+    case NID_rsaEncryption:
+        return 0;
+    case NID_dsa:
+        return 3;
+    case NID_X9_62_id_ecPublicKey:
+        return 17;
+    default:
+        return -1;
+    }
+}
+
 template <const char* Name>
 HRESULT TypeInfo(const char** table, const char** module, const char** description)
 {
@@ -77,6 +91,7 @@ const SEC_OBJID_TYPE_TABLE s_objId = {
      &NoDecode,
      &NoEncode},
     &ObjIdFromTextEntry,
+    &ObjIdKeyAlgorithmEntry,
 };
 
 const SEC_TYPE_TABLE s_algId = {{&TypeInfo<kAlgId>},

@@ -297,6 +297,44 @@ TEST_F(CertificateFieldsTest, CertificateSignedOutsideTheLibrary)
     issuer->Release();
 }
 
+// The algorithm number of a certificate's key as openssl makes each key kind.
+TEST_F(CertificateFieldsTest, KeyAlgorithmNumbers)
+{
+    auto* objIds = static_cast<const SEC_OBJID_TYPE_TABLE*>(type(SEC_TYPE_ObjId));
+    const struct {
+        const char* name;
+        const char* key;
+        int number;
+    } cases[] = {
+        {"rsa", "rsa:2048", 0},
+        {"dsa", "dsa:dsa.param", 3},
+        {"ec", "ec -pkeyopt ec_paramgen_curve:P-256", 17},
+        {"ed", "ed25519", -1},
+    };
+    ASSERT_EQ(run("openssl genpkey -genparam -algorithm DSA -pkeyopt dsa_paramgen_bits:1024 -out dsa.param"), 0);
+    for (const auto& c : cases) {
+        std::string name = std::string("alg-") + c.name;
+        ASSERT_EQ(run(std::string("openssl req -x509 -newkey ") + c.key + " -nodes -days 1 -subj /CN=k -keyout " + name
+                      + ".key -outform DER -out " + name + ".der"),
+                  0)
+            << c.name;
+        Certificate* cert = decode(name + ".der");
+        ASSERT_NE(cert, nullptr) << c.name;
+        KeyInfo* key = nullptr;
+        ASSERT_EQ(cert->getPublicKeyInfo(&key), S_OK) << c.name;
+        EXPECT_EQ(objIds->key_algorithm(key->algorithm->objid), c.number) << c.name;
+        type(SEC_TYPE_KeyInfo)->free(key);
+        cert->Release();
+    }
+    ObjId* sha1 = nullptr;
+    ASSERT_EQ(objIds->from_text("SHA-1", &sha1), S_OK);
+    EXPECT_EQ(objIds->key_algorithm(sha1), -1);
+    EXPECT_EQ(objIds->key_algorithm(nullptr), -1);
+    ObjId empty {0, nullptr};
+    EXPECT_EQ(objIds->key_algorithm(&empty), -1);
+    objIds->free(sha1);
+}
+
 struct SplitCase {
     const char* url;
     const char* parts[6];  // scheme, user, password, host, port, path
