@@ -30,6 +30,13 @@ HRESULT CTokenMgr::GetTokenURIsByPolicy(const char*, ZELK_IPolicy*, SET_OF_Strin
     return S_OK;
 }
 
+bool CTokenMgr::IsValidPolicy(ZELK_IPolicy*, char** description)
+{
+    if (description)
+        *description = nullptr;
+    return false;
+}
+
 HRESULT CTokenMgr::Sign(const char*, const char*, const AlgId*, bool, const unsigned char*, unsigned long,
                         unsigned char*, unsigned long*, SECAttribute*)
 {

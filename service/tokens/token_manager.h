@@ -52,6 +52,9 @@ public:
     // The URIs of the tokens a policy allows, in order of preference, as a new
     // list; without a policy those of the policy path ("/" when NULL).
     virtual HRESULT GetTokenURIsByPolicy(const char* path, ZELK_IPolicy* policy, SET_OF_String** uris);
+    // Whether the token a policy selects is available; `description` (NULL
+    // allowed) receives a new text naming it.
+    virtual bool IsValidPolicy(ZELK_IPolicy* policy, char** description);
     virtual HRESULT Sign(const char* uri, const char* keyId, const AlgId* algorithm, bool flag, const unsigned char* in,
                          unsigned long inLength, unsigned char* out, unsigned long* outLength,
                          SECAttribute* attributes);

@@ -10,6 +10,7 @@
 #include "tokens/token_manager.h"
 #include "zelk_holders.h"
 #include "zelk_object.h"
+#include "zelk_strings.h"
 #include "zelkpse_lists.h"
 
 namespace kestrin::service::test {
@@ -27,6 +28,7 @@ HRESULT TokenCalls::s_result = S_OK;
 HRESULT TokenCalls::s_signResult = S_OK;
 HRESULT TokenCalls::s_brokerResult = S_FALSE;
 std::vector<std::string> TokenCalls::s_policyUris;
+bool TokenCalls::s_policyValid = false;
 
 void TokenCalls::Reset()
 {
@@ -36,6 +38,7 @@ void TokenCalls::Reset()
     s_signResult = S_OK;
     s_brokerResult = S_FALSE;
     s_policyUris.clear();
+    s_policyValid = false;
 }
 
 namespace {
@@ -225,6 +228,15 @@ HRESULT CTokenMgr::GetTokenURIsByPolicy(const char*, ZELK_IPolicy*, SET_OF_Strin
         AppendNode(SEC_TYPE_SET_OF_String, cursor, copy);
     }
     return S_OK;
+}
+
+bool CTokenMgr::IsValidPolicy(ZELK_IPolicy* policy, char** description)
+{
+    std::string path = policy ? Text(policy->GetPath()) : "";
+    TokenCalls::Add("valid " + path);
+    if (description)
+        String_Copy(("token of " + path).c_str(), description);
+    return TokenCalls::s_policyValid;
 }
 
 HRESULT CTokenMgr::Sign(const char* uri, const char* keyId, const AlgId*, bool, const unsigned char*, unsigned long,

@@ -23,6 +23,8 @@ struct TokenCalls {
     static HRESULT s_brokerResult;  // the connection broker's own certificates, signing and decryption
     // The default policy's token URIs ("policy").
     static std::vector<std::string> s_policyUris;
+    // What IsValidPolicy answers ("valid <path>"); its description is "token of <path>".
+    static bool s_policyValid;
 };
 
 // A token of the token manager: its infos (one reference each), its crypto
