@@ -17,7 +17,7 @@ namespace {
 
 using namespace ZELK::PSESVC;
 
-const TestCerts::Spec kSpecs[] = {
+const TestCerts::Made kCertificates[] = {
     {"alice", "/C=DE/O=Example/CN=Alice", "20200101000000Z"},
     {"bob2020", "/CN=Bob", "20200101000000Z"},
     {"bob2022", "/CN=Bob", "20220101000000Z"},
@@ -64,13 +64,13 @@ TestCerts::TestCerts()
     std::ofstream(Path("index.txt"));
     std::ofstream(Path("serial")) << "01\n";
     ok = true;
-    for (const Spec& spec : kSpecs) {
+    for (const Made& made : kCertificates) {
         ok = ok
-             && Run("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj '" + spec.subject
-                        + "' -keyout " + spec.name + ".key -out " + spec.name + ".csr && openssl ca -batch -selfsign "
-                        + "-config ca.cnf -keyfile " + spec.name + ".key -in " + spec.name + ".csr -startdate "
-                        + spec.start + " -enddate 20450101000000Z -notext -out " + spec.name
-                        + ".pem && openssl x509 -in " + spec.name + ".pem -outform DER -out " + spec.name + ".der",
+             && Run("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj '" + made.subject
+                        + "' -keyout " + made.name + ".key -out " + made.name + ".csr && openssl ca -batch -selfsign "
+                        + "-config ca.cnf -keyfile " + made.name + ".key -in " + made.name + ".csr -startdate "
+                        + made.start + " -enddate 20450101000000Z -notext -out " + made.name
+                        + ".pem && openssl x509 -in " + made.name + ".pem -outform DER -out " + made.name + ".der",
                     m_dir);
     }
 }

@@ -16,7 +16,7 @@ namespace kestrin::model::test {
 // Self-signed certificates with given subjects and validity starts.
 class TestCerts {
 public:
-    struct Spec {
+    struct Made {
         std::string name;
         std::string subject;  // openssl -subj form
         std::string start;    // YYYYMMDDHHMMSSZ
