@@ -22,6 +22,7 @@
 #include "core/applications.h"
 #include "core/model_filter_certs.h"
 #include "model/model_owncerts.h"
+#include "ratio_reporter.h"
 #include "zelk_alloc.h"
 #include "zelk_holders.h"
 #include "zelk_module.h"
@@ -222,37 +223,13 @@ void BM_Peer_Decision(benchmark::State& state)
 }
 BENCHMARK(BM_Peer_Decision)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
-class Ratios : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        double small = m_times["BM_Ours_Decision/100"];
-        double large = m_times["BM_Ours_Decision/1000"];
-        double peer = m_times["BM_Peer_Decision/1000"];
-        if (small > 0 && large > 0)
-            std::printf("ratio 1000 / 100 policies (ours): %.2f\n", large / small);
-        if (large > 0 && peer > 0)
-            std::printf("ratio ours / peer at 1000 policies: %.2f\n", large / peer);
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    Ratios reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    kestrin::bench::RatioReporter reporter({
+        {"1000 / 100 policies (ours)", "BM_Ours_Decision/1000", "BM_Ours_Decision/100"},
+        {"ours / peer at 1000 policies", "BM_Ours_Decision/1000", "BM_Peer_Decision/1000"},
+    });
+    return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }

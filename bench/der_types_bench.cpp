@@ -195,6 +195,7 @@ BENCHMARK(BM_OpenSSL_Decode);
 
 int main(int argc, char** argv)
 {
-    kestrin::bench::RatioReporter reporter({"Encode", "Decode"}, ", 30 certificates");
+    kestrin::bench::RatioReporter reporter(
+        kestrin::bench::OursOverPeer({"Encode", "Decode"}, "BM_OpenSSL_", "ours / OpenSSL, 30 certificates"));
     return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }

@@ -253,6 +253,7 @@ BENCHMARK(BM_OpenSSL_PseOpenLogin);
 
 int main(int argc, char** argv)
 {
-    kestrin::bench::RatioReporter reporter({"Sign/Rsa2048", "Sign/P256", "PseOpenLogin"}, "");
+    kestrin::bench::RatioReporter reporter(
+        kestrin::bench::OursOverPeer({"Sign/Rsa2048", "Sign/P256", "PseOpenLogin"}, "BM_OpenSSL_", "ours / OpenSSL"));
     return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }

@@ -20,6 +20,7 @@
 #include "model/model_filter.h"
 #include "model/model_owncerts.h"
 #include "model/model_tokens.h"
+#include "ratio_reporter.h"
 #include "zelk_alloc.h"
 #include "zelk_holders.h"
 #include "zelk_module.h"
@@ -258,36 +259,12 @@ void BM_Peer_Notify(benchmark::State& state)
 BENCHMARK(BM_Peer_Notify);
 
 // Closes the output with ours / peer for each case.
-class Ratios : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        for (const char* what : {"FilterRefresh/100", "FilterRefresh/500", "TokenRow", "Notify"}) {
-            double ours = m_times[std::string("BM_Ours_") + what];
-            double peer = m_times[std::string("BM_Peer_") + what];
-            if (ours > 0 && peer > 0)
-                std::printf("ratio %s (ours / peer): %.2f\n", what, ours / peer);
-        }
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    Ratios reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    kestrin::bench::RatioReporter reporter(
+        kestrin::bench::OursOverPeer({"FilterRefresh/100", "FilterRefresh/500", "TokenRow", "Notify"}));
+    return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }

@@ -12,6 +12,7 @@
 
 #include "model/model_clock.h"
 #include "model/model_otp.h"
+#include "ratio_reporter.h"
 #include "zelk_alloc.h"
 #include "zelk_module.h"
 #include "zelk_policy_client.h"
@@ -66,36 +67,10 @@ void BM_Peer_GetOTP(benchmark::State& state)
 }
 BENCHMARK(BM_Peer_GetOTP);
 
-class Ratios : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        for (const char* what : {"GetOTP"}) {
-            double ours = m_times[std::string("BM_Ours_") + what];
-            double peer = m_times[std::string("BM_Peer_") + what];
-            if (ours > 0 && peer > 0)
-                std::printf("ratio %s (ours / peer): %.2f\n", what, ours / peer);
-        }
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    Ratios reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    kestrin::bench::RatioReporter reporter(kestrin::bench::OursOverPeer({"GetOTP"}));
+    return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }

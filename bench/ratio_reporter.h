@@ -1,21 +1,39 @@
-// A console reporter that closes the output with the ratio of each of our
-// benchmarks "BM_Ours_<case>" to its peer "BM_OpenSSL_<case>" of the same run.
+// The benchmarks' reporter: after the usual table, one line "ratio <label>: x"
+// for each pair of runs measured in the same process, the first run's time
+// over the second's. A pair with a run missing (filtered out) prints nothing.
 #pragma once
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrin::bench {
 
+struct RatioPair {
+    std::string label;
+    std::string ours;
+    std::string peer;
+};
+
+// "<name> (<note>)" for each name: "BM_Ours_<name>" over "<peerPrefix><name>".
+inline std::vector<RatioPair> OursOverPeer(std::initializer_list<const char*> names,
+                                           const std::string& peerPrefix = "BM_Peer_",
+                                           const std::string& note = "ours / peer")
+{
+    std::vector<RatioPair> pairs;
+    for (const char* name : names)
+        pairs.push_back({std::string(name) + " (" + note + ")", std::string("BM_Ours_") + name, peerPrefix + name});
+    return pairs;
+}
+
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    // `cases` are the names after the prefixes; `note` follows "ours / OpenSSL".
-    RatioReporter(std::vector<std::string> cases, std::string note) : m_cases(std::move(cases)), m_note(std::move(note))
-    {}
+    explicit RatioReporter(std::vector<RatioPair> pairs) : m_pairs(std::move(pairs)) {}
 
     void ReportRuns(const std::vector<Run>& runs) override
     {
@@ -23,25 +41,23 @@ public:
             m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
         ConsoleReporter::ReportRuns(runs);
     }
-
     void Finalize() override
     {
         ConsoleReporter::Finalize();
-        for (const std::string& what : m_cases) {
-            const double ours = m_times["BM_Ours_" + what];
-            const double peer = m_times["BM_OpenSSL_" + what];
+        for (const RatioPair& pair : m_pairs) {
+            double ours = m_times[pair.ours];
+            double peer = m_times[pair.peer];
             if (ours > 0 && peer > 0)
-                std::printf("ratio %s (ours / OpenSSL%s): %.2f\n", what.c_str(), m_note.c_str(), ours / peer);
+                std::printf("ratio %s: %.2f\n", pair.label.c_str(), ours / peer);
         }
     }
 
 private:
-    std::vector<std::string> m_cases;
-    std::string m_note;
+    std::vector<RatioPair> m_pairs;
     std::map<std::string, double> m_times;
 };
 
-// Runs the benchmarks the command line selects through `reporter`.
+// Runs the benchmarks the command line selects with `reporter`.
 inline int RunWithRatios(int argc, char** argv, RatioReporter& reporter)
 {
     benchmark::Initialize(&argc, argv);

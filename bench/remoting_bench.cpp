@@ -26,6 +26,7 @@
 #include "pseproxy.h"
 #include "psestub.h"
 #include "qev_token.h"
+#include "ratio_reporter.h"
 #include "server.h"
 #include "unanswered_pse.h"
 #include "zelk_alloc.h"
@@ -558,38 +559,6 @@ void BM_GetObjects(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * kManyObjects);
 }
 
-// Closes the output with the ratio of each remote case's time to its peer's.
-class PairReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        const char* pairs[][3] = {
-            {"sign 275 RSA-2048 (remote / in process)", "BM_RemoteKeyObjectSign/0/real_time",
-             "BM_KeyObjectSign/0/real_time"},
-            {"sign 275 P-256 (remote / in process)", "BM_RemoteKeyObjectSign/1/real_time",
-             "BM_KeyObjectSign/1/real_time"},
-            {"getObjects 1,000 calls of one / one call of 1,000", "BM_GetObjects/1/real_time",
-             "BM_GetObjects/1000/real_time"},
-        };
-        for (const auto& pair : pairs) {
-            const double ours = m_times[pair[1]];
-            const double peer = m_times[pair[2]];
-            if (ours > 0 && peer > 0)
-                std::printf("ratio %s: %.2f\n", pair[0], ours / peer);
-        }
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
-
 }  // namespace
 
 BENCHMARK(BM_RemoteEmptyCall)->Threads(1)->Threads(8)->UseRealTime();
@@ -607,7 +576,13 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    PairReporter reporter;
+    kestrin::bench::RatioReporter reporter({
+        {"sign 275 RSA-2048 (remote / in process)", "BM_RemoteKeyObjectSign/0/real_time",
+         "BM_KeyObjectSign/0/real_time"},
+        {"sign 275 P-256 (remote / in process)", "BM_RemoteKeyObjectSign/1/real_time", "BM_KeyObjectSign/1/real_time"},
+        {"getObjects 1,000 calls of one / one call of 1,000", "BM_GetObjects/1/real_time",
+         "BM_GetObjects/1000/real_time"},
+    });
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     s_bare.reset();

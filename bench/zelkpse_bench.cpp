@@ -15,6 +15,7 @@
 
 #include "fakes/fake_token_calls.h"
 #include "qev_attributes.h"
+#include "ratio_reporter.h"
 #include "zelk_holders.h"
 #include "zelk_module.h"
 #include "zelkpse.h"
@@ -206,36 +207,12 @@ BENCHMARK(BM_OpenSSL_getOwnCertificate);
 BENCHMARK(BM_Ours_searchCertificate);
 BENCHMARK(BM_OpenSSL_searchCertificate);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        for (const char* what : {"getOwnCertificate", "searchCertificate"}) {
-            const double ours = m_times[std::string("BM_Ours_") + what];
-            const double peer = m_times[std::string("BM_OpenSSL_") + what];
-            if (ours > 0 && peer > 0)
-                std::printf("ratio %s (ours / OpenSSL X509_NAME_cmp, %d infos): %.2f\n", what, kInfos, ours / peer);
-        }
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    kestrin::bench::RatioReporter reporter(
+        kestrin::bench::OursOverPeer({"getOwnCertificate", "searchCertificate"}, "BM_OpenSSL_",
+                                     "ours / OpenSSL X509_NAME_cmp, " + std::to_string(kInfos) + " infos"));
+    return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }
