@@ -51,6 +51,30 @@ public:
     }
 
 protected:
+    // Deletes the elements `match` accepts (the first one only, when
+    // `firstOnly`) under the revision lock. Listeners are told after the lock
+    // is gone, since they read the container back.
+    template <class Match>
+    void DeleteAndNotify(Match match, bool firstOnly)
+    {
+        bool removed = false;
+        {
+            CriticalCodeSection lock(this->GetCriticalSection());
+            for (uint64_t i = 0; i < m_elements.Count();) {
+                if (!match(m_elements[i])) {
+                    ++i;
+                    continue;
+                }
+                m_elements.Delete(i);
+                removed = true;
+                if (firstOnly)
+                    break;
+            }
+        }
+        if (removed)
+            this->NextRevision();
+    }
+
     AuxIUnknownArray<T> m_elements;
 };
 

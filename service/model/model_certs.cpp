@@ -142,20 +142,7 @@ HRESULT CModelCerts::AddCert(const Certificate* cert, CModelCert** out)
 
 HRESULT CModelCerts::DelCert(const Certificate* cert)
 {
-    bool removed = false;
-    {
-        CriticalCodeSection lock(GetCriticalSection());
-        for (uint64_t i = 0; i < m_elements.Count(); ++i) {
-            if (m_elements[i]->IsEqual(cert)) {
-                m_elements.Delete(i);
-                removed = true;
-                break;
-            }
-        }
-    }
-    // Told after the lock is gone: a listener reads the container back.
-    if (removed)
-        NextRevision();
+    DeleteAndNotify([cert](CModelCert* element) { return element->IsEqual(cert); }, true);
     return S_OK;
 }
 

@@ -215,39 +215,13 @@ HRESULT CModelOwnCertsBase::AddCert(const PersonalCertificateInfo* pci, const ch
 
 HRESULT CModelOwnCertsBase::DelCert(const PersonalCertificateInfo* pci)
 {
-    bool removed = false;
-    {
-        CriticalCodeSection lock(GetCriticalSection());
-        for (uint64_t i = 0; i < m_elements.Count(); ++i) {
-            if (m_elements[i]->IsEqual(pci)) {
-                m_elements.Delete(i);
-                removed = true;
-                break;
-            }
-        }
-    }
-    // Told after the lock is gone: a filter's callback reads this container.
-    if (removed)
-        NextRevision();
+    DeleteAndNotify([pci](CModelOwnCert* element) { return element->IsEqual(pci); }, true);
     return S_OK;
 }
 
 HRESULT CModelOwnCertsBase::DelCertsBySlot(const char* slot)
 {
-    bool removed = false;
-    {
-        CriticalCodeSection lock(GetCriticalSection());
-        for (uint64_t i = 0; i < m_elements.Count();) {
-            if (m_elements[i]->IsInSlot(slot)) {
-                m_elements.Delete(i);
-                removed = true;
-            } else {
-                ++i;
-            }
-        }
-    }
-    if (removed)
-        NextRevision();
+    DeleteAndNotify([slot](CModelOwnCert* element) { return element->IsInSlot(slot); }, false);
     return S_OK;
 }
 

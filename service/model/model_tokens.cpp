@@ -396,20 +396,9 @@ HRESULT CModelTokens::AddToken(const char*, CModelToken* token)
 
 HRESULT CModelTokens::DelToken(const char* name)
 {
-    bool removed = false;
-    {
-        CriticalCodeSection lock(GetCriticalSection());
-        for (uint64_t i = 0; i < m_elements.Count();) {
-            if (String_Compare(m_elements[i]->GetTokenName(), name != nullptr ? name : "") == 0) {
-                m_elements.Delete(i);
-                removed = true;
-            } else {
-                ++i;
-            }
-        }
-    }
-    if (removed)
-        NextRevision();
+    const char* wanted = name != nullptr ? name : "";
+    DeleteAndNotify([wanted](CModelToken* element) { return String_Compare(element->GetTokenName(), wanted) == 0; },
+                    false);
     return S_OK;
 }
 
