@@ -42,9 +42,11 @@ void Drop(wchar_t*& text, bool wipe)
 
 }  // namespace
 
-HRESULT CCredUIAsk::Text::Set(const char* text, bool wipe)
+// Both forms are made before the old ones go, so a failed copy keeps the text.
+template <class C>
+HRESULT CCredUIAsk::Text::SetFrom(const C* text, const C* current, bool wipe)
 {
-    if (text != nullptr && text == narrow)
+    if (text != nullptr && text == current)
         return S_OK;
     char* newNarrow = nullptr;
     wchar_t* newWide = nullptr;
@@ -59,21 +61,14 @@ HRESULT CCredUIAsk::Text::Set(const char* text, bool wipe)
     return S_OK;
 }
 
+HRESULT CCredUIAsk::Text::Set(const char* text, bool wipe)
+{
+    return SetFrom(text, narrow, wipe);
+}
+
 HRESULT CCredUIAsk::Text::Set(const wchar_t* text, bool wipe)
 {
-    if (text != nullptr && text == wide)
-        return S_OK;
-    char* newNarrow = nullptr;
-    wchar_t* newWide = nullptr;
-    if (text && (FAILED(String_Copy(text, &newWide)) || FAILED(String_Copy(text, &newNarrow)))) {
-        Drop(newNarrow, wipe);
-        Drop(newWide, wipe);
-        return E_OUTOFMEMORY;
-    }
-    Clear(wipe);
-    narrow = newNarrow;
-    wide = newWide;
-    return S_OK;
+    return SetFrom(text, wide, wipe);
 }
 
 void CCredUIAsk::Text::Clear(bool wipe)

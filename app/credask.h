@@ -55,6 +55,10 @@ private:
         HRESULT Set(const char* text, bool wipe);
         HRESULT Set(const wchar_t* text, bool wipe);
         void Clear(bool wipe);
+
+    private:
+        template <class C>
+        HRESULT SetFrom(const C* text, const C* current, bool wipe);
     };
 
     HRESULT ValueSet();
