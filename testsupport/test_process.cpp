@@ -165,6 +165,20 @@ void ChildProcess::Stop()
     }
 }
 
+bool MakeLocalhostIdentity(const std::string& folder)
+{
+    const std::string& d = folder;
+    return RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                       "-keyout", d + "/key.pem", "-out", d + "/cert.pem", "-subj", "/CN=localhost", "-days", "2",
+                       "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"},
+                      {})
+               == 0
+           && RunProgram({"openssl", "pkcs12", "-export", "-inkey", d + "/key.pem", "-in", d + "/cert.pem", "-passout",
+                          "pass:", "-out", d + "/id.p12"},
+                         {})
+                  == 0;
+}
+
 int FreeLoopbackPort()
 {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -49,6 +49,10 @@ private:
     std::string m_buffer;
 };
 
+// A self-signed P-256 identity for "localhost" and 127.0.0.1, made by openssl
+// in `folder`: "key.pem", "cert.pem" and "id.p12" (empty password). True when made.
+bool MakeLocalhostIdentity(const std::string& folder);
+
 // A TCP port of 127.0.0.1 that nothing listened on a moment ago.
 int FreeLoopbackPort();
 

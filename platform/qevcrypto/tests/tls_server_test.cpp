@@ -19,7 +19,7 @@
 
 namespace {
 
-using kestrin::testsupport::RunProgram;
+using kestrin::testsupport::MakeLocalhostIdentity;
 using kestrin::testsupport::TempFolder;
 
 class TlsServer : public QevLibrary {
@@ -28,15 +28,7 @@ protected:
     {
         s_dir = new TempFolder("tls");
         const std::string d = s_dir->path();
-        ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                              "-nodes", "-keyout", d + "/key.pem", "-out", d + "/cert.pem", "-subj", "/CN=localhost",
-                              "-days", "2", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"},
-                             {}),
-                  0);
-        ASSERT_EQ(RunProgram({"openssl", "pkcs12", "-export", "-inkey", d + "/key.pem", "-in", d + "/cert.pem",
-                              "-passout", "pass:", "-out", d + "/id.p12"},
-                             {}),
-                  0);
+        ASSERT_TRUE(MakeLocalhostIdentity(d));
         std::ifstream in(d + "/id.p12", std::ios::binary);
         s_image = std::string(std::istreambuf_iterator<char>(in), {});
     }

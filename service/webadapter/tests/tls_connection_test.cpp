@@ -26,7 +26,7 @@ namespace kestrin::webadapter::test {
 namespace {
 
 using kestrin::service::test::ServiceTest;
-using kestrin::testsupport::RunProgram;
+using kestrin::testsupport::MakeLocalhostIdentity;
 using kestrin::testsupport::TempFolder;
 using ZELK::PSESVC::WEBCLIENT::CAPIHandler;
 using ZELK::PSESVC::WEBCLIENT::CTLSConnection;
@@ -120,15 +120,7 @@ protected:
     {
         s_dir = new TempFolder("tlsconn");
         const std::string d = s_dir->path();
-        ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                              "-nodes", "-keyout", d + "/key.pem", "-out", d + "/cert.pem", "-subj", "/CN=localhost",
-                              "-days", "2", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"},
-                             {}),
-                  0);
-        ASSERT_EQ(RunProgram({"openssl", "pkcs12", "-export", "-inkey", d + "/key.pem", "-in", d + "/cert.pem",
-                              "-passout", "pass:", "-out", d + "/id.p12"},
-                             {}),
-                  0);
+        ASSERT_TRUE(MakeLocalhostIdentity(d));
     }
     static void TearDownTestSuite()
     {
