@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "credwindow.h"
 #include "glue.h"
@@ -54,12 +55,13 @@ void OnLogoutAll()
 }
 
 // Runs the log-out of every profile off the GUI thread, whose loop keeps
-// serving the log-outs' dialogs meanwhile.
+// serving the log-outs' dialogs meanwhile. A log-out that ended is joined, so
+// no thread of it outlives the quit; one that hangs is left behind.
 void LogoutAllAtQuit()
 {
     auto finished = std::make_shared<std::atomic<bool>>(false);
     MainViewController* main = MainWindowController::get()->content();
-    RunDetached([main, finished] {
+    std::thread logout([main, finished] {
         main->logoutAll(false);
         *finished = true;
     });
@@ -75,8 +77,12 @@ void LogoutAllAtQuit()
     });
     poll.start();
     loop.exec();
-    if (!*finished)
-        SECTRACE_FormatLn(nullptr, 1, "KestrinClient: the log-out of the profiles did not end within %d ms", limit);
+    if (*finished) {
+        logout.join();
+        return;
+    }
+    logout.detach();
+    SECTRACE_FormatLn(nullptr, 1, "KestrinClient: the log-out of the profiles did not end within %d ms", limit);
 }
 
 }  // namespace

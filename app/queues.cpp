@@ -159,9 +159,4 @@ bool GuiLoopEnded()
     return s_loopEnded;
 }
 
-void RunDetached(std::function<void()> block)
-{
-    std::thread(std::move(block)).detach();
-}
-
 }  // namespace kestrin::app

@@ -38,7 +38,4 @@ void BeginGuiLoop();
 void EndGuiLoop();
 bool GuiLoopEnded();
 
-// A thread of its own for a block that may wait for the user.
-void RunDetached(std::function<void()> block);
-
 }  // namespace kestrin::app

@@ -81,11 +81,14 @@ HRESULT PSESVC::Run(const char**, int)
         server->Disconnect(factory);
     if (factory)
         factory->LockServer(false);
+    // The server's last reference joins its session threads; they may still
+    // be inside the service's objects until the factory woke their waits, and
+    // must end before the modules unload.
+    if (server)
+        server->Release();
     ZELK_Finalize();
     if (factory)
         factory->Release();
-    if (server)
-        server->Release();
     return trace.result;
 }
 

@@ -78,10 +78,10 @@ TEST_F(PSESVCTest, StartsInOrderAndStopsInOrder)
     EXPECT_EQ(Recorder::Log(), Join({kManagers,
                                      {"create zelk.comunix.server", "create zelk.psefactory", "instance first",
                                       "connect factory", "create zelk.nogui", "gui run service", "destroy zelk.nogui",
-                                      "disconnect factory", "lockserver 0"},
+                                      "disconnect factory", "lockserver 0", "destroy zelk.comunix.server"},
                                      {"finalize zelk.psefactory"},
                                      kManagerStops,
-                                     {"destroy zelk.psefactory", "destroy zelk.comunix.server"}}));
+                                     {"destroy zelk.psefactory"}}));
     EXPECT_EQ(CountTrace("3:Kestrin Client Version: 3.0 SP 2 Patch Level 0"), 1u);
     EXPECT_EQ(CountTrace("start GUI loop"), 1u);
 }
@@ -121,12 +121,13 @@ TEST_F(PSESVCTest, AFailedConnectSkipsTheLoopAndIsTheResult)
 {
     Recorder::s_connectResult = ZELK_RC(0x80004005);
     EXPECT_EQ(Run(), ZELK_RC(0x80004005));
-    EXPECT_EQ(Recorder::Log(), Join({kManagers,
-                                     {"create zelk.comunix.server", "create zelk.psefactory", "instance first",
-                                      "connect factory", "disconnect factory", "lockserver 0"},
-                                     {"finalize zelk.psefactory"},
-                                     kManagerStops,
-                                     {"destroy zelk.psefactory", "destroy zelk.comunix.server"}}));
+    EXPECT_EQ(Recorder::Log(),
+              Join({kManagers,
+                    {"create zelk.comunix.server", "create zelk.psefactory", "instance first", "connect factory",
+                     "disconnect factory", "lockserver 0", "destroy zelk.comunix.server"},
+                    {"finalize zelk.psefactory"},
+                    kManagerStops,
+                    {"destroy zelk.psefactory"}}));
 }
 
 TEST_F(PSESVCTest, OperationsAreNotImplemented)
