@@ -35,7 +35,7 @@ function(kestrin_add_module name)
 endfunction()
 
 function(kestrin_add_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(T "" "RESOURCE_LOCK" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
   if(KESTRIN_FUZZ)
     # The fuzz build builds folders for the libraries its targets load; their
     # tests stay out of it.
@@ -49,9 +49,14 @@ function(kestrin_add_test name)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  # Tests that share something outside their process (a device) take turns.
+  set(lock)
+  if(T_RESOURCE_LOCK)
+    set(lock RESOURCE_LOCK ${T_RESOURCE_LOCK})
+  endif()
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${KESTRIN_STAGE_DIR}/tests
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120 ENVIRONMENT "${T_ENVIRONMENT}")
+    PROPERTIES TIMEOUT 120 ENVIRONMENT "${T_ENVIRONMENT}" ${lock})
 endfunction()

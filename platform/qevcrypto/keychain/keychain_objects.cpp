@@ -3,6 +3,7 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/x509.h>
+#include <strings.h>
 
 #include <climits>
 #include <cstring>
@@ -145,7 +146,7 @@ void AddKeyAttributes(const IdentityInfo& identity, std::vector<P11Value>& value
 void AddCommonAttributes(const IdentityInfo& identity, CK_OBJECT_CLASS objectClass, std::vector<P11Value>& values)
 {
     values.push_back(P11Ulong(CKA_CLASS, objectClass));
-    values.push_back(P11Bytes(CKA_ID, identity.sha1));
+    values.push_back(P11Bytes(CKA_ID, identity.id));
     values.push_back(
         P11Bytes(CKA_LABEL, {reinterpret_cast<const uint8_t*>(identity.printName.data()), identity.printName.size()}));
     values.push_back(P11Bool(CKA_TOKEN, true));
@@ -177,7 +178,7 @@ public:
             return E_POINTER;
         *out = nullptr;
         HRESULT hr = m_source->Present(*m_identity);
-        if (SUCCEEDED(hr))
+        if (SUCCEEDED(hr) && !m_identity->keyId.empty())
             *out = m_identity->keyId.c_str();
         return hr;
     }
@@ -461,6 +462,7 @@ HRESULT MakeIdentity(const kestrin::keystore::Identity& identity, IdentityPtr* o
         info->printName = identity.printName;
         info->keyType = identity.keyType;
         info->keyId = HexLower(identity.sha1.data(), identity.sha1.size());
+        info->id.assign(identity.sha1.begin(), identity.sha1.end());
         *out = std::move(info);
         return S_OK;
     } catch (...) {
@@ -499,6 +501,56 @@ HRESULT NewPublicKeyObject(SourcePtr source, IdentityPtr identity, TokenObjectPu
         return E_POINTER;
     *out = NewObject<PublicKeyObject>(std::move(source), std::move(identity));
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT ListObjects(const SourcePtr& source, const std::vector<IdentityPtr>& identities, TokenObject** objects,
+                    unsigned long* count, TOKEN_OBJECT_TYPE type, const char* keyId, const char* label)
+{
+    if (count == nullptr)
+        return E_POINTER;
+    const unsigned long room = objects != nullptr ? *count : 0;
+    for (unsigned long i = 0; i < room; ++i)
+        objects[i] = nullptr;
+    *count = 0;
+    if (type != TOKEN_OBJECT_CERTIFICATE && type != TOKEN_OBJECT_PUBLIC_KEY && type != TOKEN_OBJECT_PRIVATE_KEY)
+        return S_OK;
+    if (!source)
+        return E_OUTOFMEMORY;
+    HRESULT hr = S_OK;
+    unsigned long matching = 0;
+    for (const IdentityPtr& info : identities) {
+        if ((keyId != nullptr && strncasecmp(keyId, info->keyId.c_str(), info->keyId.size() + 1) != 0)
+            || (label != nullptr && info->printName != label)) {
+            continue;
+        }
+        if (matching < room) {
+            switch (type) {
+            case TOKEN_OBJECT_CERTIFICATE:
+                hr = NewCertificateObject(source, info, reinterpret_cast<TokenObjectCertificate**>(&objects[matching]));
+                break;
+            case TOKEN_OBJECT_PUBLIC_KEY:
+                hr = NewPublicKeyObject(source, info, reinterpret_cast<TokenObjectPublicKey**>(&objects[matching]));
+                break;
+            default:
+                hr = NewPrivateKeyObject(source, info, reinterpret_cast<TokenObjectPrivateKey**>(&objects[matching]));
+                break;
+            }
+            if (FAILED(hr))
+                break;
+        }
+        ++matching;
+    }
+    if (FAILED(hr)) {
+        for (unsigned long i = 0; i < room; ++i) {
+            if (objects[i] != nullptr) {
+                reinterpret_cast<IUnknown*>(objects[i])->Release();
+                objects[i] = nullptr;
+            }
+        }
+        return hr;
+    }
+    *count = matching;
+    return S_OK;
 }
 
 }  // namespace kestrin::qevcrypto::keychain

@@ -23,7 +23,8 @@ struct IdentityInfo {
     std::vector<uint8_t> certificate;  // DER
     std::string printName;
     kestrin::keystore::KeyType keyType = kestrin::keystore::KeyType::Other;
-    std::string keyId;  // lower-case hexadecimal SHA-1 of the certificate
+    std::string keyId;        // lower-case hexadecimal of `id`; empty: the identity has no key
+    std::vector<uint8_t> id;  // CKA_ID: the SHA-1 of the certificate in the key store
 };
 
 using IdentityPtr = std::shared_ptr<const IdentityInfo>;
@@ -56,6 +57,14 @@ SourcePtr KeyStoreSource(StorePtr store);
 HRESULT NewCertificateObject(SourcePtr source, IdentityPtr identity, TokenObjectCertificate** out);
 HRESULT NewPrivateKeyObject(SourcePtr source, IdentityPtr identity, TokenObjectPrivateKey** out);
 HRESULT NewPublicKeyObject(SourcePtr source, IdentityPtr identity, TokenObjectPublicKey** out);
+
+// getObjects of a token over its identities: objects of the type (certificate,
+// public or private key; none of any other) for the identities whose key
+// identifier (without case) and print name match the filters that are given.
+// Never more than *count objects go into `objects` (none when it is NULL);
+// *count becomes the number that match.
+HRESULT ListObjects(const SourcePtr& source, const std::vector<IdentityPtr>& identities, TokenObject** objects,
+                    unsigned long* count, TOKEN_OBJECT_TYPE type, const char* keyId, const char* label);
 
 // The slot of a "tokkeychain:" name (SlotScheme of the library's getSlot).
 HRESULT OpenKeychainSlot(const char* name, SecSlot** out);

@@ -72,6 +72,37 @@ X509* IssuerOf(X509_STORE* store, X509* subject)
 
 }  // namespace
 
+namespace {
+
+// The issuers of `leaf` found in `store`, up to the self-signed root.
+void WalkPath(X509_STORE* store, ossl::X509Ptr leaf, std::vector<std::vector<uint8_t>>* path,
+              std::vector<uint8_t>* root)
+{
+    ossl::X509Ptr current = std::move(leaf);
+    while (path->size() < kMaxPath) {
+        ossl::X509Ptr issuer(IssuerOf(store, current.get()));
+        if (!issuer)
+            break;
+        if (SelfSigned(issuer.get())) {
+            *root = Der(issuer.get());
+            break;
+        }
+        path->push_back(Der(issuer.get()));
+        current = std::move(issuer);
+    }
+}
+
+void AddAll(X509_STORE* store, const std::vector<std::vector<uint8_t>>& certificates)
+{
+    for (const auto& der : certificates) {
+        ossl::X509Ptr x509 = Parse(der);
+        if (x509)
+            X509_STORE_add_cert(store, x509.get());
+    }
+}
+
+}  // namespace
+
 HRESULT BuildPath(kestrin::keystore::KeyStore& keystore, const std::vector<uint8_t>& certificate,
                   std::vector<std::vector<uint8_t>>* path, std::vector<uint8_t>* root)
 {
@@ -101,18 +132,25 @@ HRESULT BuildPath(kestrin::keystore::KeyStore& keystore, const std::vector<uint8
         else
             X509_STORE_load_file(store.get(), kSystemAnchors);
     }
-    ossl::X509Ptr current = std::move(leaf);
-    while (path->size() < kMaxPath) {
-        ossl::X509Ptr issuer(IssuerOf(store.get(), current.get()));
-        if (!issuer)
-            break;
-        if (SelfSigned(issuer.get())) {
-            *root = Der(issuer.get());
-            break;
-        }
-        path->push_back(Der(issuer.get()));
-        current = std::move(issuer);
-    }
+    WalkPath(store.get(), std::move(leaf), path, root);
+    return S_OK;
+}
+
+HRESULT BuildPathAmong(const std::vector<std::vector<uint8_t>>& certificates, const std::vector<uint8_t>& certificate,
+                       std::vector<std::vector<uint8_t>>* path, std::vector<uint8_t>* root)
+{
+    path->clear();
+    root->clear();
+    ossl::X509Ptr leaf = Parse(certificate);
+    if (!leaf)
+        return E_FAIL;
+    if (SelfSigned(leaf.get()))
+        return S_OK;
+    std::unique_ptr<X509_STORE, StoreDeleter> store(X509_STORE_new());
+    if (!store)
+        return E_OUTOFMEMORY;
+    AddAll(store.get(), certificates);
+    WalkPath(store.get(), std::move(leaf), path, root);
     return S_OK;
 }
 

@@ -20,6 +20,10 @@ constexpr size_t kMaxPath = 32;
 HRESULT BuildPath(kestrin::keystore::KeyStore& store, const std::vector<uint8_t>& certificate,
                   std::vector<std::vector<uint8_t>>* path, std::vector<uint8_t>* root);
 
+// The same path among `certificates` only (a token's own certificates).
+HRESULT BuildPathAmong(const std::vector<std::vector<uint8_t>>& certificates, const std::vector<uint8_t>& certificate,
+                       std::vector<std::vector<uint8_t>>* path, std::vector<uint8_t>* root);
+
 // The library's certificate objects of a certificate, its path and root, for
 // the outputs that are not NULL.
 HRESULT HandOutPath(const std::vector<uint8_t>& certificate, const std::vector<std::vector<uint8_t>>& path,

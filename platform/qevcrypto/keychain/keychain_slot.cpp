@@ -3,7 +3,6 @@
 // certificate, private-key and public-key objects, and can be neither
 // written nor initialised.
 #include <openssl/rand.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "keychain_store.h"
 #include "lib_object.h"
 #include "qev_results.h"
+#include "read_only_token.h"
 #include "slot_schemes.h"
 #include "types_values.h"
 
@@ -28,14 +28,6 @@ constexpr const char* kManufacturer = "Kestrin";
 constexpr const char* kProfile = "keychain";
 constexpr const char* kAllLabel = "Keychain";
 constexpr unsigned long kMaxRandom = 64 << 10;
-
-// A PKCS#11 text field: blank-padded, cut at the field's size.
-template <size_t N>
-void BlankPadded(CK_UTF8CHAR (&field)[N], const std::string& text)
-{
-    std::memset(field, ' ', N);
-    std::memcpy(field, text.data(), std::min(N, text.size()));
-}
 
 // Identities that sign: RSA and EC keys.
 bool Usable(const Identity& identity)
@@ -66,12 +58,7 @@ HRESULT SlotIdentities(kestrin::keystore::KeyStore& store, const SlotName& name,
     return S_OK;
 }
 
-bool EqualNoCase(const char* a, const std::string& b)
-{
-    return strncasecmp(a, b.c_str(), b.size() + 1) == 0;
-}
-
-class KeychainToken final : public LibObject<SecToken> {
+class KeychainToken final : public ReadOnlyToken {
 public:
     KeychainToken(StorePtr store, std::string name, SlotName parsed, std::string label, std::string serial)
         : m_store(std::move(store))
@@ -137,95 +124,25 @@ public:
     {
         if (count == nullptr)
             return E_POINTER;
-        const unsigned long room = objects != nullptr ? *count : 0;
-        if (objects != nullptr)
-            for (unsigned long i = 0; i < room; ++i)
-                objects[i] = nullptr;
-        *count = 0;
-        if (type != TOKEN_OBJECT_CERTIFICATE && type != TOKEN_OBJECT_PUBLIC_KEY && type != TOKEN_OBJECT_PRIVATE_KEY)
-            return S_OK;
         std::vector<Identity> identities;
         HRESULT hr = SlotIdentities(*m_store, m_parsed, &identities);
-        if (FAILED(hr))
-            return hr;
-        unsigned long matching = 0;
+        std::vector<IdentityPtr> infos;
         for (const Identity& identity : identities) {
-            IdentityPtr info;
-            hr = MakeIdentity(identity, &info);
             if (FAILED(hr))
                 break;
-            if ((keyId != nullptr && !EqualNoCase(keyId, info->keyId))
-                || (label != nullptr && info->printName != label)) {
-                continue;
-            }
-            if (matching < room) {
-                hr = NewObject(type, info, &objects[matching]);
-                if (FAILED(hr))
-                    break;
-            }
-            ++matching;
+            IdentityPtr info;
+            hr = MakeIdentity(identity, &info);
+            if (SUCCEEDED(hr))
+                infos.push_back(std::move(info));
         }
         if (FAILED(hr)) {
-            for (unsigned long i = 0; i < room; ++i) {
-                if (objects[i] != nullptr) {
-                    reinterpret_cast<IUnknown*>(objects[i])->Release();
-                    objects[i] = nullptr;
-                }
-            }
+            const unsigned long room = objects != nullptr ? *count : 0;
+            for (unsigned long i = 0; i < room; ++i)
+                objects[i] = nullptr;
+            *count = 0;
             return hr;
         }
-        *count = matching;
-        return S_OK;
-    }
-    HRESULT isInitialized() override { return S_OK; }
-    HRESULT getWritableProfiles(char*** profiles) override
-    {
-        if (profiles != nullptr)
-            *profiles = nullptr;
-        return E_PSE_NOTSUPPORTED;
-    }
-    HRESULT getInitInfo(const char*, ProfileInfo** out) override
-    {
-        if (out != nullptr)
-            *out = nullptr;
-        return E_PSE_NOTSUPPORTED;
-    }
-    HRESULT delInitInfo(ProfileInfo**) override { return E_PSE_NOTSUPPORTED; }
-    HRESULT initToken(ProfileInfo*) override { return E_PSE_NOTSUPPORTED; }
-    HRESULT deleteToken() override { return E_PSE_NOTSUPPORTED; }
-    HRESULT isAlgSupported(AlgEnc, const AllowedValues** allowed) override
-    {
-        if (allowed != nullptr)
-            *allowed = nullptr;
-        return E_PSE_NOTSUPPORTED;
-    }
-    HRESULT genKeyPair(AlgId*, unsigned long, TokenObjectPrivateKey** privateKey, const char*, unsigned int,
-                       TokenObjectPublicKey** publicKey, const char*, KeyInfo** publicKeyInfo, SECAttribute*) override
-    {
-        if (privateKey != nullptr)
-            *privateKey = nullptr;
-        if (publicKey != nullptr)
-            *publicKey = nullptr;
-        if (publicKeyInfo != nullptr)
-            *publicKeyInfo = nullptr;
-        return E_PSE_NOTSUPPORTED;
-    }
-    HRESULT createPrivateKeyObj(TokenObjectPrivateKey** out, const KeyInfo*, const char*, const char*,
-                                unsigned int) override
-    {
-        return Refuse(out);
-    }
-    HRESULT createPublicKeyObj(TokenObjectPublicKey** out, const KeyInfo*, const char*, const char*) override
-    {
-        return Refuse(out);
-    }
-    HRESULT createCertificateObj(TokenObjectCertificate** out, const Certificate*, const char*, const char*) override
-    {
-        return Refuse(out);
-    }
-    HRESULT createDataObj(TokenObjectData** out, const OctetString*, const char*, unsigned char) override
-    {
-        return Refuse(out);
+        return ListObjects(m_source, infos, objects, count, type, keyId, label);
     }
     HRESULT getRandom(unsigned char* buffer, unsigned long length) override
     {
@@ -238,35 +155,6 @@ public:
 
 private:
     const GUID& Iid() const override { return IID_SecToken; }
-
-    static HRESULT Text(const char* text, const char** out)
-    {
-        if (out == nullptr)
-            return E_POINTER;
-        *out = text;
-        return S_OK;
-    }
-    template <class T>
-    static HRESULT Refuse(T** out)
-    {
-        if (out != nullptr)
-            *out = nullptr;
-        return E_PSE_NOTSUPPORTED;
-    }
-
-    HRESULT NewObject(TOKEN_OBJECT_TYPE type, const IdentityPtr& info, TokenObject** out)
-    {
-        if (!m_source)
-            return E_OUTOFMEMORY;
-        switch (type) {
-        case TOKEN_OBJECT_CERTIFICATE:
-            return NewCertificateObject(m_source, info, reinterpret_cast<TokenObjectCertificate**>(out));
-        case TOKEN_OBJECT_PUBLIC_KEY:
-            return NewPublicKeyObject(m_source, info, reinterpret_cast<TokenObjectPublicKey**>(out));
-        default:
-            return NewPrivateKeyObject(m_source, info, reinterpret_cast<TokenObjectPrivateKey**>(out));
-        }
-    }
 
     StorePtr m_store;
     SourcePtr m_source;
