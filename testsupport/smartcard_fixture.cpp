@@ -1,5 +1,6 @@
 #include "smartcard_fixture.h"
 
+#include <dlfcn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <winscard.h>
@@ -7,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <p11-kit/pkcs11.h>
 #include <thread>
 
 namespace kestrin::testsupport {
@@ -66,10 +68,61 @@ std::map<std::string, std::string> SmartCardFixture::Environment() const
 
 bool SmartCardFixture::Pkcs11Tool(const std::vector<std::string>& args, std::string* output) const
 {
-    std::vector<std::string> all = {"pkcs11-tool", "--module", kSoftHsm, "--token-label", kReader,
-                                    "--login",     "--pin",    kPin};
+    std::vector<std::string> all = {"pkcs11-tool", "--module", kSoftHsm, "--token-label",
+                                    kReader,       "--login",  "--pin",  kPin};
     all.insert(all.end(), args.begin(), args.end());
     return RunProgram(all, Environment(), output) == 0;
+}
+
+// Written straight through SoftHSM2, loaded here for the one call: the token
+// keeps the object in its folder for the module that loads it next.
+bool SmartCardFixture::WriteCertificateObject(const std::vector<uint8_t>& der, const std::string& id,
+                                              const std::string& label) const
+{
+    setenv("SOFTHSM2_CONF", (folder() + "/softhsm2.conf").c_str(), 1);
+    void* library = dlopen(kSoftHsm, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr)
+        return false;
+    auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"));
+    CK_FUNCTION_LIST* f = nullptr;
+    bool written = false;
+    if (getList != nullptr && getList(&f) == CKR_OK && f->C_Initialize(nullptr) == CKR_OK) {
+        CK_SLOT_ID slots[8];
+        CK_ULONG count = 8;
+        CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+        for (CK_ULONG i = 0; f->C_GetSlotList(CK_TRUE, slots, &count) == CKR_OK && i < count && !written; ++i) {
+            CK_TOKEN_INFO info {};
+            if (f->C_GetTokenInfo(slots[i], &info) != CKR_OK
+                || std::string(reinterpret_cast<char*>(info.label), sizeof info.label).rfind(kReader, 0) != 0
+                || f->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session)
+                       != CKR_OK) {
+                continue;
+            }
+            std::vector<uint8_t> idBytes;
+            for (size_t k = 0; k + 1 < id.size(); k += 2)
+                idBytes.push_back(static_cast<uint8_t>(std::stoi(id.substr(k, 2), nullptr, 16)));
+            CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+            CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+            CK_BBOOL yes = CK_TRUE;
+            CK_ATTRIBUTE object[] = {
+                {CKA_CLASS, &certificateClass, sizeof certificateClass},
+                {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
+                {CKA_TOKEN, &yes, sizeof yes},
+                {CKA_ID, idBytes.data(), idBytes.size()},
+                {CKA_LABEL, const_cast<char*>(label.data()), label.size()},
+                {CKA_SUBJECT, const_cast<uint8_t*>(der.data()), der.size()},
+                {CKA_VALUE, const_cast<uint8_t*>(der.data()), der.size()},
+            };
+            CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+            written =
+                f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kPin)), 4) == CKR_OK
+                && f->C_CreateObject(session, object, sizeof object / sizeof object[0], &handle) == CKR_OK;
+            f->C_CloseSession(session);
+        }
+        f->C_Finalize(nullptr);
+    }
+    dlclose(library);
+    return written;
 }
 
 bool SmartCardFixture::StartPcscd(std::string& error)
@@ -130,8 +183,8 @@ bool SmartCardFixture::MakeToken(std::string& error)
            && (Pkcs11Tool({"--write-object", d + "/user.key.der", "--type", "privkey", "--id", kKeyId, "--label",
                            "Card Holder"})
                || (error = "writing the key", false))
-           && (Pkcs11Tool({"--write-object", d + "/user.der", "--type", "cert", "--id", kKeyId, "--label",
-                           "Card Holder"})
+           && (Pkcs11Tool(
+                   {"--write-object", d + "/user.der", "--type", "cert", "--id", kKeyId, "--label", "Card Holder"})
                || (error = "writing the certificate", false))
            && (Pkcs11Tool({"--write-object", d + "/ca.der", "--type", "cert", "--id", kCaId, "--label", "Card CA"})
                || (error = "writing the CA certificate", false));

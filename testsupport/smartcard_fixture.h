@@ -8,6 +8,7 @@
 // this process's PKCS#11 module setting at SoftHSM2.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,6 +43,9 @@ public:
     std::map<std::string, std::string> Environment() const;
     // pkcs11-tool on the token with the user PIN; true when it succeeded.
     bool Pkcs11Tool(const std::vector<std::string>& args, std::string* output = nullptr) const;
+    // A certificate object whose value is `der` as it stands (pkcs11-tool
+    // writes only certificates that decode); true when written.
+    bool WriteCertificateObject(const std::vector<uint8_t>& der, const std::string& id, const std::string& label) const;
     // PEM files: the user's certificate and public key, the CA's certificate.
     std::string CertificatePem() const { return folder() + "/user.pem"; }
     std::string PublicKeyPem() const { return folder() + "/user.pub.pem"; }

@@ -88,7 +88,6 @@ protected:
             *out = nullptr;
         return E_PSE_NOTSUPPORTED;
     }
-
 };
 
 }  // namespace kestrin::qevcrypto::keychain

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "card_codes.h"
 #include "keychain_algs.h"
 #include "keychain_name.h"
 #include "keychain_path.h"
@@ -16,10 +17,10 @@
 namespace kestrin::qevcrypto::pcsc {
 namespace {
 
-using keychain::IdentityInfo;
-using keychain::IdentityPtr;
 using kestrin::keystore::Digest;
 using kestrin::keystore::KeyType;
+using keychain::IdentityInfo;
+using keychain::IdentityPtr;
 
 // Limits on what a card hands us.
 constexpr CK_ULONG kMaxObjects = 1024;
@@ -173,40 +174,10 @@ HRESULT Card::Check() const
 
 HRESULT Card::Result(CK_RV rv, CK_USER_TYPE user) const
 {
-    switch (rv) {
-    case CKR_OK:
-    case CKR_USER_ALREADY_LOGGED_IN:
-        return S_OK;
-    case CKR_PIN_INCORRECT: {
-        CK_TOKEN_INFO info {};
-        const CK_FLAGS finalTry = user == CKU_SO ? CKF_SO_PIN_FINAL_TRY : CKF_USER_PIN_FINAL_TRY;
-        if (f()->C_GetTokenInfo(m_slot, &info) == CKR_OK && (info.flags & finalTry) != 0)
-            return static_cast<HRESULT>(static_cast<uint32_t>(E_TOKEN_PINWRONG) | (1u << 16));
-        return E_TOKEN_PINWRONG;
-    }
-    case CKR_PIN_LOCKED:
-        return E_TOKEN_PINBLOCKED;
-    case CKR_PIN_INVALID:
-    case CKR_PIN_LEN_RANGE:
-    case CKR_ARGUMENTS_BAD:
-        return E_INVALIDARG;
-    case CKR_USER_NOT_LOGGED_IN:
-        return E_PSE_NOTLOGGEDIN;
-    case CKR_TOKEN_NOT_PRESENT:
-    case CKR_DEVICE_REMOVED:
-    case CKR_SESSION_CLOSED:
-    case CKR_SESSION_HANDLE_INVALID:
-    case CKR_TOKEN_NOT_RECOGNIZED:
-        return E_TOKEN_NOCARD;
-    case CKR_HOST_MEMORY:
-        return E_OUTOFMEMORY;
-    case CKR_FUNCTION_NOT_SUPPORTED:
-    case CKR_MECHANISM_INVALID:
-    case CKR_TOKEN_WRITE_PROTECTED:
-        return E_PSE_NOTSUPPORTED;
-    default:
-        return E_FAIL;
-    }
+    CK_TOKEN_INFO info {};
+    if (rv == CKR_PIN_INCORRECT && f()->C_GetTokenInfo(m_slot, &info) != CKR_OK)
+        info.flags = 0;
+    return CardCode(rv, info.flags, user);
 }
 
 HRESULT Card::TokenInfo(CK_TOKEN_INFO* info) const
@@ -298,8 +269,8 @@ HRESULT Card::Identities(std::vector<IdentityPtr>* out)
         for (CK_OBJECT_HANDLE handle : handles) {
             auto info = std::make_shared<IdentityInfo>();
             std::vector<uint8_t> label;
-            if (FAILED(hr = Bytes(handle, CKA_VALUE, &info->certificate)) || FAILED(hr = Bytes(handle, CKA_ID, &info->id))
-                || FAILED(hr = Bytes(handle, CKA_LABEL, &label))) {
+            if (FAILED(hr = Bytes(handle, CKA_VALUE, &info->certificate))
+                || FAILED(hr = Bytes(handle, CKA_ID, &info->id)) || FAILED(hr = Bytes(handle, CKA_LABEL, &label))) {
                 return hr;
             }
             // A certificate that does not decode is no identity.
@@ -341,8 +312,8 @@ HRESULT Card::Login(CK_USER_TYPE user, const char* pin)
     if (FAILED(hr))
         return hr;
     std::lock_guard<std::mutex> lock(m_lock);
-    CK_RV rv = f()->C_Login(m_session, user, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin)),
-                            std::strlen(pin));
+    CK_RV rv =
+        f()->C_Login(m_session, user, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin)), std::strlen(pin));
     return Result(rv, user);
 }
 
@@ -364,9 +335,9 @@ HRESULT Card::ChangePin(const char* oldPin, const char* newPin)
     if (FAILED(hr))
         return hr;
     std::lock_guard<std::mutex> lock(m_lock);
-    CK_RV rv = f()->C_SetPIN(m_session, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(oldPin)),
-                             std::strlen(oldPin), reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(newPin)),
-                             std::strlen(newPin));
+    CK_RV rv =
+        f()->C_SetPIN(m_session, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(oldPin)), std::strlen(oldPin),
+                      reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(newPin)), std::strlen(newPin));
     return Result(rv);
 }
 
@@ -509,8 +480,7 @@ HRESULT Card::Decrypt(const IdentityInfo& identity, const AlgId* algorithm, std:
     return S_OK;
 }
 
-HRESULT Card::Path(const IdentityInfo& identity, std::vector<std::vector<uint8_t>>* path,
-                   std::vector<uint8_t>* root)
+HRESULT Card::Path(const IdentityInfo& identity, std::vector<std::vector<uint8_t>>* path, std::vector<uint8_t>* root)
 {
     HRESULT hr = Check();
     if (FAILED(hr))

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "card.h"
+#include "card_codes.h"
 #include "qev_results.h"
 #include "read_only_token.h"
 
@@ -66,11 +67,7 @@ public:
         HRESULT hr = m_card->TokenInfo(&info);
         if (FAILED(hr))
             return hr;
-        const bool so = m_user == CKU_SO;
-        if ((info.flags & (so ? CKF_SO_PIN_LOCKED : CKF_USER_PIN_LOCKED)) != 0)
-            *count = 0;
-        else if ((info.flags & (so ? CKF_SO_PIN_FINAL_TRY : CKF_USER_PIN_FINAL_TRY)) != 0)
-            *count = 1;
+        *count = PinTries(info.flags, m_user);
         return S_OK;
     }
     HRESULT getPINPadInfo(unsigned int* info) override

@@ -4,9 +4,8 @@
 // for as long as anything uses it and finalised when the last user lets go.
 #pragma once
 
-#include <p11-kit/pkcs11.h>
-
 #include <memory>
+#include <p11-kit/pkcs11.h>
 #include <string>
 
 #include "zelk_result.h"

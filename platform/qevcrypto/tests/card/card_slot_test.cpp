@@ -31,8 +31,8 @@ Bytes ReadFile(const std::string& path)
 
 void WriteFile(const std::string& path, const Bytes& bytes)
 {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 IUnknown* Unknown(TokenObject* object)
@@ -143,6 +143,8 @@ TEST_F(CardSlot, PresenceFollowsTheCardAndATokenLastsOneInsertion)
 
 TEST_F(CardSlot, CertificatesCountKeysPathAndNeverWriteBeyondTheRoom)
 {
+    // A certificate that does not decode is no object of the card.
+    ASSERT_TRUE(card.WriteCertificateObject(Bytes(300, 0x30), "03", "Broken"));
     std::string error;
     ASSERT_TRUE(card.InsertCard(error)) << error;
     SecSlot* slot = Slot();
@@ -263,8 +265,7 @@ TEST_F(CardSlot, PinResultsChangeAndUnblockBySoPin)
     int tries = 7;
     ASSERT_EQ(pin->getPINcnt(&tries), S_OK);
     EXPECT_EQ(tries, -1);  // SoftHSM2 keeps no counter
-    EXPECT_EQ(static_cast<uint32_t>(pin->login("9999", nullptr)) & ~0xF0000u,
-              static_cast<uint32_t>(E_TOKEN_PINWRONG));
+    EXPECT_EQ(static_cast<uint32_t>(pin->login("9999", nullptr)) & ~0xF0000u, static_cast<uint32_t>(E_TOKEN_PINWRONG));
     EXPECT_EQ(pin->isVerified(), S_FALSE);
 
     EXPECT_EQ(pin->change(SmartCardFixture::kPin, "2468"), S_OK);
