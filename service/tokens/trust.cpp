@@ -71,4 +71,10 @@ HRESULT CTrust::getTrustedCertList(SET_OF_Certificate** out)
     return getAllTrustedCerts(out);
 }
 
+// No provider singleton is made yet, so there is no list to mark.
+HRESULT CTrustKeychain::SetDirty()
+{
+    return S_OK;
+}
+
 }  // namespace ZELK::PSESVC

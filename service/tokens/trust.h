@@ -39,4 +39,11 @@ private:
     std::vector<Certificate*> m_certificates;
 };
 
+// The trust settings of the user's key store as a provider of the trust store.
+class CTrustKeychain {
+public:
+    // Marks the provider's list for reloading when its singleton exists; 0.
+    static HRESULT SetDirty();
+};
+
 }  // namespace ZELK::PSESVC

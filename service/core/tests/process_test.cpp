@@ -1,8 +1,8 @@
 // The running service: KestrinClient started with private XDG folders
 // listens on the user's socket, serves sessions through the (fake) remoting
 // stub over its one service PSE, hands that PSE to the (fake) PSE provider
-// once, leaves a running instance's socket alone, and stops in order on
-// SIGTERM.
+// once, leaves a running instance's socket alone, shows the key store's
+// identities as slots of that PSE, and stops in order on SIGTERM.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "keychain_identities.h"
+#include "keystore.h"
 #include "runtime_test_util.h"
 #include "zelk_alloc.h"
 #include "zelk_class.h"
@@ -237,6 +239,38 @@ TEST_F(ServiceProcess, TheTraceLevelFollowsThePolicy)
     std::string trace = ReadFile(err);
     // The tail of the trace shows where a failed stop ended.
     EXPECT_EQ(status, 0) << trace.substr(trace.size() > 4000 ? trace.size() - 4000 : 0);
+    Forget(service);
+}
+
+// An identity added to the user's key store becomes a slot that clients see
+// within moments, and goes when it is deleted; the system's own never shows.
+TEST_F(ServiceProcess, KeyStoreIdentitiesAreSlotsOfTheServicePSE)
+{
+    const std::string ec = "ec -pkeyopt ec_paramgen_curve:P-256";
+    KeychainIdentity alice, own;
+    ASSERT_TRUE(MakeKeychainIdentity(m_dir.path(), "alice", ec, "/O=Kestrin Test/CN=Process Alice", "Alice", &alice));
+    ASSERT_TRUE(MakeKeychainIdentity(m_dir.path(), "own", ec, "/O=Kestrin Test/CN=Enrolled", "QEV Kestrin x", &own));
+    using namespace kestrin::keystore;
+    std::unique_ptr<KeyStore> store;
+    ASSERT_EQ(KeyStore::Open(Options {}, &store), S_OK);
+    Pkcs12Import imported;
+    ASSERT_EQ(store->ImportPkcs12(own.bytes, "secret", &imported), S_OK);
+
+    pid_t service = Start("service");
+    ASSERT_GT(service, 0);
+    struct stat info {};
+    ASSERT_TRUE(WaitFor([&] { return lstat(m_socket.c_str(), &info) == 0; }));
+    EXPECT_EQ(Ask("slots").find("tokkeychain:"), std::string::npos);
+
+    ASSERT_EQ(store->ImportPkcs12(alice.bytes, "secret", &imported), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return Ask("slots").find(alice.slot + "\n") != std::string::npos; })) << Ask("slots");
+    EXPECT_EQ(Ask("slots").find(own.slot), std::string::npos);
+
+    ASSERT_EQ(store->DeleteIdentity(imported.identity.sha1, DeletePart::Both), S_OK);
+    EXPECT_TRUE(WaitFor([&] { return Ask("slots").find(alice.slot) == std::string::npos; })) << Ask("slots");
+
+    ASSERT_EQ(kill(service, SIGTERM), 0);
+    EXPECT_EQ(WaitExit(service), 0) << ReadFile(m_dir.path() + "/service.err");
     Forget(service);
 }
 
