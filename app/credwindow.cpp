@@ -68,6 +68,8 @@ CredentialViewController::CredentialViewController()
     bar->setTextVisible(false);
     okButton = new QPushButton(this);
     okButton->setObjectName(QStringLiteral("okButton"));
+    // Drawn as the default: Return confirms while it is enabled.
+    okButton->setDefault(true);
     cancelButton = new QPushButton(ZELKGLUE_GetText("DLG_CRED_CANCEL"), this);
     cancelButton->setObjectName(QStringLiteral("cancelButton"));
 
@@ -341,7 +343,7 @@ bool CredentialViewController::popup(const QString& text)
         alert->setObjectName(QStringLiteral("alert"));
         alert->setTextFormat(Qt::PlainText);
         alert->setInformativeText(text);
-        alert->addButton(ZELKGLUE_GetText("DLG_CRED_OK"), QMessageBox::AcceptRole);
+        alert->setDefaultButton(alert->addButton(ZELKGLUE_GetText("DLG_CRED_OK"), QMessageBox::AcceptRole));
         alert->setAttribute(Qt::WA_DeleteOnClose);
         connect(alert, &QDialog::finished, [closed] { closed->Signal(); });
         m_alert = alert;
