@@ -345,5 +345,52 @@ TEST_F(CertsTest, CountingTheVerbsEnablesTheUseForVerb)
     FreePci(pci);
 }
 
+// The use-for-application verb through the real application policies in the
+// temporary folders: the first run makes the row's credential the root's
+// favourite (checked, "/" selected, plistlib reads the type and the
+// certificate's fingerprint back), the second run clears it.
+TEST_F(CertsTest, UseForAppWritesTheFavouriteAndChecksTheVerb)
+{
+    CModelOwnCerts* certs = OwnCerts();
+    PersonalCertificateInfo* pci = NewPci("tokkeychain:id", "alice");
+    CModelOwnCert* item = nullptr;
+    ASSERT_EQ(certs->AddCert(pci, "tokkeychain:id", &item, false), S_OK);
+    ASSERT_NE(item, nullptr);
+    IGUIVerbs* verbs = nullptr;
+    ASSERT_EQ(static_cast<IGUIModelOwnCert*>(item)->QueryInterface(IID_IGUIVerbs, reinterpret_cast<void**>(&verbs)),
+              S_OK);
+    IGUIModelSelectedApps* apps = nullptr;
+    ASSERT_EQ(static_cast<IGUIModelOwnCert*>(item)->QueryInterface(IID_IGUIModelSelectedApps,
+                                                                   reinterpret_cast<void**>(&apps)),
+              S_OK);
+    IGUIVerb* useFor = nullptr;
+    ASSERT_EQ(verbs->GetVerb(0, &useFor), S_OK);
+    EXPECT_EQ(verbs->GetVerbCount(), 1u);
+    EXPECT_EQ(useFor->GetState() & IGUIVerb_State_Checked, 0u);
+    EXPECT_EQ(apps->GetSelectedApp(0), nullptr);
+
+    ASSERT_EQ(useFor->DoVerb(nullptr), S_OK);
+    EXPECT_EQ(verbs->GetVerbCount(), 1u);
+    EXPECT_EQ(useFor->GetState() & IGUIVerb_State_Checked, 0x08u);
+    EXPECT_STREQ(apps->GetSelectedApp(0), "/");
+    EXPECT_EQ(apps->GetSelectedApp(1), nullptr);
+    EXPECT_EQ(PeerRead("d['TokenType']"), "\"tokkeychain\"");
+    EXPECT_EQ(PeerRead("d['CertFingerprint']"), "\"" + TestCerts::Get().Openssl("alice", "fingerprint") + "\"");
+    EXPECT_EQ(PeerRead("d.get('GssTargetName')"), "null");  // the root keeps its pattern
+
+    ASSERT_EQ(useFor->DoVerb(nullptr), S_OK);
+    EXPECT_EQ(verbs->GetVerbCount(), 1u);
+    EXPECT_EQ(useFor->GetState() & IGUIVerb_State_Checked, 0u);
+    EXPECT_EQ(apps->GetSelectedApp(0), nullptr);
+    EXPECT_EQ(PeerRead("[d.get('TokenType'), d.get('CertFingerprint')]"), "[null, null]");
+
+    useFor->Release();
+    apps->Release();
+    verbs->Release();
+    Drop(item);
+    FreePci(pci);
+    certs->Release();
+}
+
 }  // namespace
 }  // namespace kestrin::model::test
