@@ -143,10 +143,14 @@ HRESULT CKeychainMonitor::NotifyThread_Initialize()
         return hr;
     }
     // Subscribed before the first load, so that no change after it is missed.
-    m_store->Subscribe(
+    hr = m_store->Subscribe(
         kestrin::keystore::kIdentitiesChanged, [this](unsigned) { KeychainCallback(); }, &m_identities);
-    m_store->Subscribe(
-        kestrin::keystore::kTrustChanged, [this](unsigned) { KeychainCallbackTrust(); }, &m_trust);
+    if (SUCCEEDED(hr))
+        hr = m_store->Subscribe(
+            kestrin::keystore::kTrustChanged, [this](unsigned) { KeychainCallbackTrust(); }, &m_trust);
+    // The identities are still loaded once.
+    if (FAILED(hr))
+        SECTRACE_FormatLn("zelk", 1, "Key store changes cannot be watched: %s", kestrin::keystore::ResultText(hr));
     return S_OK;
 }
 
