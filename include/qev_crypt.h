@@ -33,8 +33,9 @@ enum SEC_HASH_CODE : unsigned int { SEC_HASH_SHA1 = 1, SEC_HASH_SHA256 = 2, SEC_
 // Key length 0 or above 16,384 bits, or not one the cipher takes.
 constexpr HRESULT SEC_E_KEY_LENGTH = ZELK_RC(0xA010000B);
 
-// Key pairs and signatures (slots 2 to 4).
-constexpr uint32_t SEC_ATTR_PROGRESS = 59;  // a SEC_PROGRESS record
+// Key pairs and signatures (slots 2 to 5).
+constexpr uint32_t SEC_ATTR_PROGRESS = 59;        // a SEC_PROGRESS record
+constexpr uint32_t SEC_ATTR_KEY_ALGORITHM = 103;  // an AlgId*: id-ecPublicKey with its named curve
 // 500, the signature algorithm (an AlgId*), is SEC_ATTR_SIGNATURE_ALGORITHM of qev_attributes.h.
 constexpr uint32_t SEC_ATTR_SIGN_PARAMETERS = 1027;  // a SEC_SIGN_PARAMETERS record
 constexpr unsigned int SEC_KEY_ALGORITHM_RSA = 0;
@@ -96,6 +97,8 @@ struct SEC_CRYPT_TABLE : API_COMMON {
     // marked owned with the KeyInfo type, so the chain's holder frees them.
     // The progress task is started once and told of every step; a non-zero
     // answer stops the generation with SEC_E_CANCELLED.
+    // With 103 instead, an EC key pair on the named curve of its parameters
+    // (P-256, P-384, P-521); another algorithm or curve is E_INVALIDARG.
     HRESULT(*gen_keypair)
     (const SECAttribute* input, const SECAttribute* reserved1, SECAttribute* privateOut, const SECAttribute* reserved2,
      SECAttribute* publicOut);
@@ -109,10 +112,21 @@ struct SEC_CRYPT_TABLE : API_COMMON {
     HRESULT(*sign)
     (const SECAttribute* attributes, const unsigned char* data, uint64_t length, unsigned char* buffer,
      OctetString* signature);
-    void* reserved5[13];  // 5 to 17
+    // 5: signs a digest with a private key (119; RSA or EC) for the
+    // signature algorithm 500: RSA PKCS#1 v1.5 over the DigestInfo of 500's
+    // digest, or without one for a 36-byte MD5 and SHA-1 digest; ECDSA as a
+    // DER sequence. *outLength gives the buffer's size and receives the
+    // signature's length; a buffer shorter than the key's largest signature
+    // is SEC_E_BUFFER_TOO_SMALL with that size. NULL outLength: E_INVALIDARG.
+    HRESULT(*encrypt_digest)
+    (const SECAttribute* attributes, const unsigned char* digest, uint64_t length, unsigned char* out,
+     uint64_t* outLength);
+    void* reserved6[12];  // 6 to 17
     // 18: runs the cipher (key 119, algorithm 114, mode 105, decrypt 106,
     // IV 108, 109, padding 113) over the input. *outLength gives the buffer's
-    // size and receives the bytes written.
+    // size and receives the bytes written. When 106 holds an attribute chain
+    // with a private RSA key 119, it decrypts PKCS#1 v1.5 with that key
+    // instead; a short buffer is SEC_E_BUFFER_TOO_SMALL with the length.
     HRESULT(*cipher)
     (const SECAttribute* attributes, const unsigned char* in, uint64_t inLength, unsigned char* out,
      uint64_t* outLength);

@@ -4,6 +4,7 @@
 #include "qev_crypt.h"
 #include "qev_tables.h"
 #include "sec_attr.h"
+#include "sec_crypt_keys.h"
 #include "types_values.h"
 
 namespace {
@@ -66,6 +67,9 @@ HRESULT sec_crypt_cipher(const SECAttribute* attributes, const unsigned char* in
 {
     if (outLength == nullptr)
         return E_POINTER;
+    const SECAttribute* decrypt = FindAttribute(attributes, SEC_ATTR_DECRYPT);
+    if (decrypt != nullptr && decrypt->value != nullptr)
+        return DecryptWithPrivateKey(static_cast<const SECAttribute*>(decrypt->value), in, inLength, out, outLength);
     ossl::CipherSpec cipher;
     HRESULT hr = ReadSpec(attributes, cipher);
     if (FAILED(hr)) {

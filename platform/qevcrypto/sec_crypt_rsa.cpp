@@ -1,5 +1,6 @@
-// "SEC_CRYPT_1" slots 2 to 4: RSA key pairs with progress and cancellation,
-// the size of a key, and PKCS#1 v1.5 signatures.
+// "SEC_CRYPT_1" slots 2 to 4: RSA key pairs with progress and cancellation
+// (EC key pairs on the named curves), the size of a key, and PKCS#1 v1.5
+// signatures.
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/rsa.h>
@@ -12,6 +13,7 @@
 #include "qev_tables.h"
 #include "sec_attr.h"
 #include "sec_commontypes.h"
+#include "sec_crypt_keys.h"
 #include "types_values.h"
 
 namespace {
@@ -91,27 +93,6 @@ HRESULT PublicKeyInfoOf(EVP_PKEY* key, KeyInfo** out)
     return hr;
 }
 
-// The key under a KeyInfo: a private key when its algorithm's PKCS#8 record
-// reads, else a public key.
-ossl::EvpPkeyPtr KeyOf(const KeyInfo* k)
-{
-    if (k == nullptr || k->key == nullptr)
-        return nullptr;
-    ossl::SecretBytes pkcs8;
-    if (SUCCEEDED(values::Pkcs8DerOfKey(k, pkcs8)) && pkcs8.size() <= LONG_MAX) {
-        const unsigned char* p = pkcs8.data();
-        ossl::P8InfPtr p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(pkcs8.size())));
-        if (p8)
-            if (EVP_PKEY* key = EVP_PKCS82PKEY(p8.get()))
-                return ossl::EvpPkeyPtr(key);
-    }
-    ossl::Bytes spki;
-    if (FAILED(values::SpkiDer(k, spki)) || spki.size() > LONG_MAX)
-        return nullptr;
-    const unsigned char* p = spki.data();
-    return ossl::EvpPkeyPtr(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
-}
-
 HRESULT Deliver(SECAttribute* chain, KeyInfo* key)
 {
     for (SECAttribute* a = chain; a != nullptr; a = a->next)
@@ -126,14 +107,39 @@ HRESULT Deliver(SECAttribute* chain, KeyInfo* key)
     return E_INVALIDARG;
 }
 
-HRESULT sec_crypt_gen_keypair(const SECAttribute* input, const SECAttribute*, SECAttribute* privateOut,
-                              const SECAttribute*, SECAttribute* publicOut)
+// The named curve of an id-ecPublicKey algorithm, NID_undef for any other.
+int CurveOf(const AlgId* algorithm)
+{
+    static const unsigned char kEcPublicKey[] = {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
+    if (algorithm == nullptr || algorithm->objid == nullptr || algorithm->param == nullptr
+        || algorithm->objid->length != sizeof kEcPublicKey
+        || std::memcmp(algorithm->objid->data, kEcPublicKey, sizeof kEcPublicKey) != 0 || algorithm->param->length > 64
+        || algorithm->param->data == nullptr)
+        return NID_undef;
+    const unsigned char* p = algorithm->param->data;
+    ossl::Asn1ObjectPtr curve(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(algorithm->param->length)));
+    if (!curve || p != algorithm->param->data + algorithm->param->length)
+        return NID_undef;
+    const int nid = OBJ_obj2nid(curve.get());
+    return nid == NID_X9_62_prime256v1 || nid == NID_secp384r1 || nid == NID_secp521r1 ? nid : NID_undef;
+}
+
+HRESULT GenerateEc(const AlgId* algorithm, ossl::EvpPkeyPtr& key)
+{
+    const int curve = CurveOf(algorithm);
+    if (curve == NID_undef)
+        return E_INVALIDARG;
+    EVP_PKEY* raw = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", OBJ_nid2sn(curve));
+    key.reset(raw);
+    return raw != nullptr ? S_OK : E_FAIL;
+}
+
+HRESULT GenerateRsa(const SECAttribute* input, ossl::EvpPkeyPtr& key)
 {
     const uint64_t bits = AttributeNumber(input, SEC_ATTR_KEY_BITS, 0);
     if (bits < kMinRsaBits || bits > kMaxRsaBits)
         return SEC_E_KEY_LENGTH;
-    if (AttributeNumber(input, SEC_ATTR_ALGORITHM, 0) != SEC_KEY_ALGORITHM_RSA
-        || FindAttribute(privateOut, SEC_ATTR_KEY) == nullptr || FindAttribute(publicOut, SEC_ATTR_KEY) == nullptr)
+    if (AttributeNumber(input, SEC_ATTR_ALGORITHM, 0) != SEC_KEY_ALGORITHM_RSA)
         return E_INVALIDARG;
     Progress progress;
     const SECAttribute* p = FindAttribute(input, SEC_ATTR_PROGRESS);
@@ -143,7 +149,6 @@ HRESULT sec_crypt_gen_keypair(const SECAttribute* input, const SECAttribute*, SE
             || progress.task == nullptr || progress.task->table == nullptr))
         progress.task = nullptr;
 
-    ossl::EvpPkeyPtr key;
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
     bool made = ctx != nullptr && EVP_PKEY_keygen_init(ctx) == 1
                 && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, static_cast<int>(bits)) == 1;
@@ -159,11 +164,22 @@ HRESULT sec_crypt_gen_keypair(const SECAttribute* input, const SECAttribute*, SE
         progress.task->table->task_finish(progress.task);
     if (progress.cancelled)
         return SEC_E_CANCELLED;
-    if (!made)
-        return E_FAIL;
+    return made ? S_OK : E_FAIL;
+}
+
+HRESULT sec_crypt_gen_keypair(const SECAttribute* input, const SECAttribute*, SECAttribute* privateOut,
+                              const SECAttribute*, SECAttribute* publicOut)
+{
+    if (FindAttribute(privateOut, SEC_ATTR_KEY) == nullptr || FindAttribute(publicOut, SEC_ATTR_KEY) == nullptr)
+        return E_INVALIDARG;
+    ossl::EvpPkeyPtr key;
+    const SECAttribute* ec = FindAttribute(input, SEC_ATTR_KEY_ALGORITHM);
+    HRESULT hr = ec != nullptr ? GenerateEc(static_cast<const AlgId*>(ec->value), key) : GenerateRsa(input, key);
+    if (FAILED(hr))
+        return hr;
     KeyInfo* priv = nullptr;
     KeyInfo* pub = nullptr;
-    HRESULT hr = PrivateKeyInfoOf(key.get(), &priv);
+    hr = PrivateKeyInfoOf(key.get(), &priv);
     if (SUCCEEDED(hr))
         hr = PublicKeyInfoOf(key.get(), &pub);
     if (FAILED(hr)) {
@@ -181,7 +197,7 @@ HRESULT sec_crypt_gen_keypair(const SECAttribute* input, const SECAttribute*, SE
 
 uint32_t sec_crypt_get_key_size(const KeyInfo* key)
 {
-    ossl::EvpPkeyPtr k = KeyOf(key);
+    ossl::EvpPkeyPtr k = KeyOfInfo(key);
     return k ? static_cast<uint32_t>(EVP_PKEY_get_bits(k.get())) : 0;
 }
 
@@ -215,7 +231,7 @@ HRESULT sec_crypt_sign(const SECAttribute* attributes, const unsigned char* data
     if (params->scheme != SEC_SIGN_SCHEME_PKCS1 || params->input != SEC_SIGN_INPUT_MESSAGE)
         return E_INVALIDARG;
     const EVP_MD* md = DigestOf(static_cast<const AlgId*>(algorithm->value));
-    ossl::EvpPkeyPtr k = KeyOf(static_cast<const KeyInfo*>(key->value));
+    ossl::EvpPkeyPtr k = KeyOfInfo(static_cast<const KeyInfo*>(key->value));
     if (md == nullptr || !k || EVP_PKEY_get_base_id(k.get()) != EVP_PKEY_RSA)
         return E_INVALIDARG;
     const int size = EVP_PKEY_get_size(k.get());
@@ -235,6 +251,29 @@ HRESULT sec_crypt_sign(const SECAttribute* attributes, const unsigned char* data
     signature->length = written;
     return S_OK;
 }
+
+}  // namespace
+
+ossl::EvpPkeyPtr kestrin::qevcrypto::KeyOfInfo(const KeyInfo* k)
+{
+    if (k == nullptr || k->key == nullptr)
+        return nullptr;
+    ossl::SecretBytes pkcs8;
+    if (SUCCEEDED(values::Pkcs8DerOfKey(k, pkcs8)) && pkcs8.size() <= LONG_MAX) {
+        const unsigned char* p = pkcs8.data();
+        ossl::P8InfPtr p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(pkcs8.size())));
+        if (p8)
+            if (EVP_PKEY* key = EVP_PKCS82PKEY(p8.get()))
+                return ossl::EvpPkeyPtr(key);
+    }
+    ossl::Bytes spki;
+    if (FAILED(values::SpkiDer(k, spki)) || spki.size() > LONG_MAX)
+        return nullptr;
+    const unsigned char* p = spki.data();
+    return ossl::EvpPkeyPtr(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
+}
+
+namespace {
 
 QevSlotFill s_fillGenKeyPair("SEC_CRYPT_1", 2, qev_slot(&sec_crypt_gen_keypair));
 QevSlotFill s_fillKeySize("SEC_CRYPT_1", 3, qev_slot(&sec_crypt_get_key_size));

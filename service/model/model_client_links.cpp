@@ -1,11 +1,12 @@
 // Where the client and connection records reach the rest of the service: the
-// token rows of a connection's URI and their automatic logout, and the group
-// "zelk.model.clients.and.connections".
+// token rows of a connection's URI and their automatic logout, the temporary
+// keys, and the group "zelk.model.clients.and.connections".
 #include <cstring>
 
 #include "model_clients.h"
 #include "model_eom.h"
 #include "model_filter.h"
+#include "model_tempkeys.h"
 #include "model_tokens.h"
 #include "zelk_class.h"
 
@@ -53,6 +54,18 @@ void StartTokenAutoLogout(const char* uri)
         return;
     tokens->StartAutoLogoutTask(uri);
     tokens->Release();
+}
+
+void TempKeysClientStop(CModelClient* client)
+{
+    CModelApplicationTempKeys::ClientStop(client);
+}
+
+void TempKeyConnectionGone(IUnknown* key)
+{
+    auto* tempKey = static_cast<CModelApplicationTempKey*>(key);
+    tempKey->DecrementUsageCount();
+    tempKey->Release();
 }
 
 }  // namespace ZELK::PSESVC

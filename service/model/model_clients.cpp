@@ -8,6 +8,7 @@
 
 #include "zelk_alloc.h"
 #include "zelk_class.h"
+#include "zelk_holders.h"
 #include "zelk_strings.h"
 
 namespace ZELK::PSESVC {
@@ -86,6 +87,9 @@ std::string Upper(const char* text)
 CModelApplicationConnection::~CModelApplicationConnection()
 {
     sec_free(m_name);
+    if (m_tempKey != nullptr)
+        m_tempKey->Release();
+    SetSelectedPCI(nullptr);
 }
 
 HRESULT CModelApplicationConnection::New(CModelApplicationConnection** out, CModelClient* client, const wchar_t* name,
@@ -161,6 +165,36 @@ void CModelApplicationConnection::LeaveClient()
 {
     CriticalCodeSection lock(GetCriticalSection());
     m_client = nullptr;
+}
+
+HRESULT CModelApplicationConnection::GetSelectedPCI(PersonalCertificateInfo** out)
+{
+    if (out == nullptr)
+        return E_POINTER;
+    CriticalCodeSection lock(GetCriticalSection());
+    *out = nullptr;
+    const SEC_TYPE_TABLE* table = SEC_TypeTable(fptr__common_types, SEC_TYPE_PersonalCertificateInfo);
+    if (m_selected != nullptr && table != nullptr && SUCCEEDED(table->add_ref(m_selected)))
+        *out = m_selected;
+    return S_OK;
+}
+
+HRESULT CModelApplicationConnection::SetSelectedPCI(PersonalCertificateInfo* certificate)
+{
+    const SEC_TYPE_TABLE* table = SEC_TypeTable(fptr__common_types, SEC_TYPE_PersonalCertificateInfo);
+    if (table == nullptr)
+        return E_FAIL;
+    if (certificate != nullptr && FAILED(table->add_ref(certificate)))
+        return E_FAIL;
+    PersonalCertificateInfo* old = nullptr;
+    {
+        CriticalCodeSection lock(GetCriticalSection());
+        old = m_selected;
+        m_selected = certificate;
+    }
+    if (old != nullptr)
+        table->free(old);
+    return S_OK;
 }
 
 HRESULT CModelApplicationConnection::GetToken(const GUID& iid, void** out)
@@ -416,6 +450,7 @@ HRESULT CModelClient::StopApplication(CModelApplicationConnection* connection)
 
 HRESULT CModelClient::Stop()
 {
+    TempKeysClientStop(this);
     CriticalCodeSection lock(GetCriticalSection());
     while (m_connections.Count() > 0) {
         CModelApplicationConnection* connection = m_connections[m_connections.Count() - 1];
@@ -738,6 +773,13 @@ HRESULT CModelApplicationConnections::UnregisterConnection(CModelApplicationConn
     }
     if (removed) {
         connections->NextRevision();
+        IUnknown* key = nullptr;
+        {
+            CriticalCodeSection lock(connection->GetCriticalSection());
+            std::swap(key, connection->m_tempKey);
+        }
+        if (key != nullptr)
+            TempKeyConnectionGone(key);
         if (!shared && !uri.empty())
             StartTokenAutoLogout(uri.c_str());
         Unknown(connection)->Release();

@@ -33,9 +33,12 @@ ZELK_DEFINE_GUID(IID_CModelApplicationConnection, 0x6CD8E701, 0x78F9, 0x4C5A, 0x
 ZELK_DEFINE_GUID(IID_CModelApplicationConnections, 0x7BBC1E23, 0x4B72, 0x4769, 0xBA, 0xFD, 0xD0, 0xFF, 0x8E, 0x53, 0x6B,
                  0x84);
 
+struct PersonalCertificateInfo;
+
 namespace ZELK::PSESVC {
 
 class IGUIModelApplicationConnection;
+class CModelApplicationTempKey;
 
 class IGUIModelClient : public IGUIModel {
 public:
@@ -119,6 +122,15 @@ public:
     // holds never reaches a freed client.
     void LeaveClient();
 
+    // The temporary key the connection holds, with a reference (NULL when
+    // none); the key it holds from now on (NULL: none).
+    HRESULT GetTempKey(CModelApplicationTempKey** out);
+    void SetTempKey(CModelApplicationTempKey* key);
+    // The own certificate chosen for the connection, with a reference (NULL
+    // when none); the one it holds from now on, sharing a reference.
+    HRESULT GetSelectedPCI(PersonalCertificateInfo** out);
+    HRESULT SetSelectedPCI(PersonalCertificateInfo* certificate);
+
     // Marks of the broker's credential choice, and the server-session-key
     // options reauthenticate and invalidate-on-exit.
     std::atomic<bool> m_choiceMade {false};
@@ -127,6 +139,8 @@ public:
     std::atomic<bool> m_invalidateOnExit {false};
 
 private:
+    friend class CModelApplicationConnections;
+
     unsigned m_id = 0;
     wchar_t* m_name = nullptr;
     CModelClient* m_client = nullptr;
@@ -135,6 +149,8 @@ private:
     int64_t m_usage = 0;
     CComPtr<CComIID<ZELK_IPolicy, &IID_ZELK_IPolicy>> m_policyApplication;
     CComPtr<CComIID<ZELK_IPolicy, &IID_ZELK_IPolicy>> m_policyCommon;
+    IUnknown* m_tempKey = nullptr;  // a CModelApplicationTempKey, one reference
+    PersonalCertificateInfo* m_selected = nullptr;
 };
 
 class CModelClient : public CGUIModel<IGUIModelClient>, public CComObjectRoot {
@@ -267,5 +283,9 @@ public:
 // when there is none) and the automatic logout of the token of a URI.
 HRESULT ConnectionTokenModel(const char* uri, IGUIModel** out);
 void StartTokenAutoLogout(const char* uri);
+// A stopping client leaves the temporary keys; an unregistered connection's
+// temporary key (`key`, whose reference this takes over) loses that use.
+void TempKeysClientStop(CModelClient* client);
+void TempKeyConnectionGone(IUnknown* key);
 
 }  // namespace ZELK::PSESVC

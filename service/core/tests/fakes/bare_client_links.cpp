@@ -1,5 +1,6 @@
-// The client records of the service's tests without token rows: connections
-// hold no token model and no automatic logout starts.
+// The client records of the service's tests without token rows and
+// temporary keys: connections hold no token model, no automatic logout
+// starts, and a key a test gave a connection is only released.
 #include "model/model_clients.h"
 
 namespace ZELK::PSESVC {
@@ -11,5 +12,12 @@ HRESULT ConnectionTokenModel(const char*, IGUIModel** out)
 }
 
 void StartTokenAutoLogout(const char*) {}
+
+void TempKeysClientStop(CModelClient*) {}
+
+void TempKeyConnectionGone(IUnknown* key)
+{
+    key->Release();
+}
 
 }  // namespace ZELK::PSESVC
