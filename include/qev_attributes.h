@@ -33,6 +33,7 @@ enum SEC_PSE_ATTR : uint32_t {
     SEC_ATTR_REAUTHENTICATE = 875,          // presence only
     SEC_ATTR_SERVER_CERTIFICATES = 878,     // SET_OF_Certificate, the server's own first
     SEC_ATTR_MANUAL_TRUST = 879,            // int
+    SEC_ATTR_PSE_FLAG = 888,                // int: a flag of an open memory PSE, on by default
     SEC_ATTR_ACTION = 900,                  // text: the connection action
     SEC_ATTR_CONNECTION = 901,              // int: the connection number
     SEC_ATTR_CONNECTION_CONFIG = 902,       // text
@@ -79,6 +80,7 @@ inline constexpr SEC_ATTRIBUTE_TYPE SEC_ATTRIBUTE_TYPES[] = {
     {SEC_ATTR_TOKEN_URI, SEC_TYPE_String},
     {SEC_ATTR_SIGNATURE_ALGORITHM, SEC_TYPE_AlgId},
     {SEC_ATTR_SUBJECT_NAME, SEC_TYPE_DName},
+    {SEC_ATTR_PSE_FLAG, SEC_TYPE_int},
     {SEC_ATTR_TARGET_NAME, SEC_TYPE_DName},
     {SEC_ATTR_SERVER_CERTIFICATES, SEC_TYPE_SET_OF_Certificate},
     {SEC_ATTR_MANUAL_TRUST, SEC_TYPE_int},

@@ -31,6 +31,10 @@ constexpr HRESULT E_TOKEN_CARDNOTUSABLE = ZELK_RC(0xA1D0012F);
 // Common (component 0xA01).
 constexpr HRESULT E_BUFFERTOOSMALL = ZELK_RC(0xA0100014);     // the caller's buffer is too small
 constexpr HRESULT E_CERT_HASHMISMATCH = ZELK_RC(0xA0100020);  // the key's certificate has another hash
+// The same codes as containers of keys and certificates name them.
+constexpr HRESULT E_COMMON_NOMEMORY = ZELK_RC(0xA010000D);     // no memory for a buffer
+constexpr HRESULT E_COMMON_BUFFERTOOSMALL = E_BUFFERTOOSMALL;  // the caller's buffer is too small
+constexpr HRESULT E_COMMON_INVALIDDATA = E_CERT_HASHMISMATCH;  // no content, or bytes that do not parse
 
 // Slot-event waits answer as PKCS#11 C_WaitForSlotEvent does.
 constexpr unsigned long SLOT_EVENT_DONT_BLOCK = 0x1;  // CKF_DONT_BLOCK

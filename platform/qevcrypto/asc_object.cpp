@@ -11,6 +11,7 @@
 #include "file_pse.h"
 #include "https/https_api.h"
 #include "mem_files.h"
+#include "mem_pse.h"
 #include "ossl/ossl_pkcs12.h"
 #include "qev_attributes.h"
 #include "qev_modules.h"
@@ -78,12 +79,14 @@ HRESULT AscObject::Create(SECAttribute* chain, ASC** out)
         return E_POINTER;
     *out = nullptr;
     https::ContextCredentials credentials;
+    bool images = false;
     const SECAttribute* password = FindAttribute(chain, SEC_ATTR_PASSWORD);
     const char* passwordText =
         password != nullptr && password->value != nullptr ? static_cast<const char*>(password->value) : "";
     for (const SECAttribute* a = chain; a != nullptr; a = a->next) {
         if (a->id != SEC_ATTR_PSE_IMAGE)
             continue;
+        images = true;
         try {
             HRESULT hr = ReadImage(static_cast<const char*>(a->value), passwordText, credentials);
             if (FAILED(hr))
@@ -100,6 +103,13 @@ HRESULT AscObject::Create(SECAttribute* chain, ASC** out)
     if (asc == nullptr)
         return E_OUTOFMEMORY;
     asc->m_credentials = std::move(credentials);
+    if (images) {
+        HRESULT hr = CreateMemoryPse(asc->m_credentials.identity, &asc->m_memoryPse);
+        if (FAILED(hr)) {
+            asc->Release();
+            return hr;
+        }
+    }
     if (name != nullptr) {
         try {
             asc->m_provider = name;
@@ -132,6 +142,8 @@ AscObject::~AscObject()
 {
     if (m_ownPse != nullptr)
         m_ownPse->Release();
+    if (m_memoryPse != nullptr)
+        m_memoryPse->Release();
     if (m_providerPse != nullptr) {
         m_providerPse->Release();
         qev_module_drop(m_provider.c_str());
@@ -209,6 +221,11 @@ HRESULT AscObject::getPSE(PSE** out)
     if (m_providerPse != nullptr) {
         m_providerPse->AddRef();
         *out = m_providerPse;
+        return S_OK;
+    }
+    if (m_memoryPse != nullptr) {
+        m_memoryPse->AddRef();
+        *out = m_memoryPse;
         return S_OK;
     }
     return getOwnPSE(out);

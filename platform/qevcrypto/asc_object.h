@@ -20,7 +20,9 @@ public:
     // in-memory file holding a PSE image, opened with the password of
     // attribute 32 (none: empty): one holding a private key is the context's
     // client identity, one of certificates only adds trust anchors; an image
-    // that does not open fails the creation. The chain stays the caller's.
+    // that does not open fails the creation. With images and no provider,
+    // the context's PSE is a memory PSE over them. The chain stays the
+    // caller's.
     static HRESULT Create(SECAttribute* chain, ASC** out);
 
     const https::ContextCredentials& Credentials() const { return m_credentials; }
@@ -47,6 +49,7 @@ private:
     std::atomic<long> m_refs {1};
     std::string m_provider;        // the provider module; empty: none
     PSE* m_providerPse = nullptr;  // one reference
+    PSE* m_memoryPse = nullptr;    // one reference, when images were given
     std::mutex m_ownLock;
     PSE* m_ownPse = nullptr;  // one reference, once opened
     https::ContextCredentials m_credentials;

@@ -1,4 +1,5 @@
 // "SEC_KEYCONVERT_1": key conversion.
+#include "key_converter.h"
 #include "qev_tables.h"
 
 namespace {
@@ -8,6 +9,11 @@ HRESULT sec_keyconvert_get_info(const char** table, const char** module, const c
     return qev_fill_info(table, module, description, "SEC_KEYCONVERT_1", "key conversion");
 }
 
-QevTable<> s_table("SEC_KEYCONVERT_1", &sec_keyconvert_get_info, {});
+HRESULT sec_keyConvert_create_KeyConverter(KeyConverter** out)
+{
+    return kestrin::qevcrypto::CreateKeyConverter(out);
+}
+
+QevTable<> s_table("SEC_KEYCONVERT_1", &sec_keyconvert_get_info, {{1, qev_slot(&sec_keyConvert_create_KeyConverter)}});
 
 }  // namespace
