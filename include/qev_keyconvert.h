@@ -74,7 +74,7 @@ struct SEC_OLDPSE_TABLE : API_COMMON {
     // decrypted bytes in *decrypted (wiped and freed by the caller), 0 when
     // the image is not of that format. This library writes and knows no
     // former format, so every image answers 0.
-    HRESULT (*sec_oldpse_LPSdecrypt_PSE)
+    HRESULT(*sec_oldpse_LPSdecrypt_PSE)
     (const unsigned char* data, unsigned long length, const char* password, OctetString** decrypted);
 };
 

@@ -35,6 +35,10 @@ static CLoadAPI s_bindKeyConvert(nullptr, "SEC_KEYCONVERT_1", &fptr__keyconvert)
 API_COMMON* fptr__oldpse = nullptr;
 static CLoadAPI s_bindOldPse(nullptr, "SEC_OLDPSE_1", &fptr__oldpse);
 
+// Salts of the embedding containers' password checks.
+API_COMMON* fptr__random = nullptr;
+static CLoadAPI s_bindRandom(nullptr, SEC_RANDOM_API, &fptr__random);
+
 API_COMMON* ZELK_JSON_TABLE = nullptr;
 static CLoadAPI s_bindJson("zelkbase", JSONAPI_NAME, &ZELK_JSON_TABLE);
 

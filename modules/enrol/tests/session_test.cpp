@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -486,6 +487,94 @@ TEST_F(Session, Protocol3DialogueEnrolsWithTheServersTemplate)
               std::vector<std::string> {"application/pkcs10; name=certreq.p10"});
     EXPECT_EQ(EnrolServer::HeaderValues(requests[1], "Content-Type"),
               std::vector<std::string> {"application/x-www-form-urlencoded; charset=UTF-8"});
+}
+
+TEST_F(Session, Protocol3CertificateStepFailures)
+{
+    // Replies in place of the issued certificate, made by the openssl tool
+    // from the test CA's files.
+    const std::string dir = m_home.path();
+    const std::string pem = dir + "/client.pem";
+    ASSERT_EQ(
+        RunProgram({"sh", "-c",
+                    "openssl pkcs12 -in '" + s_server->File("client") + "' -passin pass: -nokeys -clcerts > '" + pem
+                        + "' && openssl crl2pkcs7 -nocrl -certfile '" + pem + "' -certfile '" + s_server->File("inter")
+                        + "' -outform DER -out '" + dir + "/otherkey.p7' && openssl crl2pkcs7 -nocrl -certfile '"
+                        + s_server->File("inter") + "' -certfile '" + s_server->File("root") + "' -outform DER -out '"
+                        + dir + "/nocert.p7'"},
+                   {}),
+        0);
+    auto read = [&](const std::string& name) {
+        std::ifstream in(dir + "/" + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    struct Case {
+        const char* name;
+        QueuedReply reply;
+        HRESULT expected;  // S_FALSE: any failure
+        const char* message;
+        // The login path; without "doLogin?" the request goes to the login
+        // URL itself, which answers no certificate.
+        const char* path = "/KestrinServer/kvc3/doLogin?";
+    };
+    QueuedReply refused;
+    refused.status = 403;
+    refused.reason = "Forbidden";
+    refused.headers = {{"Content-Type", "message/plain; charset=UTF-8"}};
+    refused.body = "Zertifikat abgelehnt: Gr\xC3\xBC\xC3\x9F"
+                   "e";
+    QueuedReply empty;
+    QueuedReply otherKey;
+    otherKey.headers = {{"Content-Type", "application/pkcs7-mime"}};
+    otherKey.body = read("otherkey.p7");
+    QueuedReply noCertificate = otherKey;
+    noCertificate.body = read("nocert.p7");
+    const Case cases[] = {
+        {"refused", refused, E_FAIL,
+         "Zertifikat abgelehnt: Gr\xC3\xBC\xC3\x9F"
+         "e"},
+        {"empty", empty, S_OK, nullptr},
+        {"other key", otherKey, S_FALSE, nullptr},
+        {"no certificate", noCertificate, S_FALSE, nullptr},
+        {"login URL kept", empty, S_FALSE, nullptr, "/KestrinServer/kvc3/doLogin"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        ZELK_IPolicy* own = nullptr;
+        ASSERT_EQ(ZELK_PolOpen(("profiles/v3-fail-" + std::to_string(n++)).c_str(), &own), S_OK);
+        own->SetString("enrollURL0", s_server->Url("good", c.path).c_str());
+        IKestrin* fresh = nullptr;
+        ASSERT_EQ(
+            ZELK_CreateObject(ZELK_KESTRIN_MODULE, ZELK_KESTRIN_CLASS, IID_IKestrin, reinterpret_cast<void**>(&fresh)),
+            S_OK);
+        fresh->SetPolicy(own);
+        ASSERT_EQ(fresh->CreateKey(1024), S_OK);
+        ASSERT_EQ(fresh->Send_Init(nullptr), S_OK);
+        Answer(fresh, {{"username", L"bob"}, {"password", L"secret"}});
+        ASSERT_EQ(fresh->Send_Auth(), S_OK) << c.name;
+        ASSERT_EQ(fresh->GetState(), QM_STATE_READY) << c.name;
+        s_server->Reset();
+        ASSERT_TRUE(s_server->Queue("/KestrinServer/kvc3/getCertificate", c.reply));
+        const HRESULT hr = fresh->Send_PKCS10();
+        const auto requests = s_server->Requests();
+        ASSERT_EQ(requests.size(), 1u) << c.name;
+        EXPECT_EQ(requests[0]["target"],
+                  std::string(c.path).find('?') != std::string::npos ? "/KestrinServer/kvc3/getCertificate?" : c.path)
+            << c.name;
+        if (c.expected == S_FALSE) {
+            EXPECT_LT(hr, 0) << c.name;
+        } else {
+            EXPECT_EQ(hr, c.expected) << c.name;
+        }
+        EXPECT_EQ(fresh->GetState(), QM_STATE_ERROR) << c.name;
+        if (c.message != nullptr) {
+            EXPECT_EQ(Narrow(fresh->GetString(8)), c.message) << c.name;
+        }
+        OctetString* key = nullptr;
+        EXPECT_LT(fresh->Get_Token(&key, nullptr, nullptr, nullptr), 0) << c.name;
+        fresh->Release();
+        ZELK_PolClose(&own);
+    }
 }
 
 TEST_F(Session, Protocol2LoginKindsEnrol)
