@@ -1,4 +1,5 @@
 // Opening and closing the key store, its change counters and subscriptions.
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -44,6 +45,13 @@ HRESULT KeyStore::Impl::CommitChanges(detail::Transaction& tx, unsigned kinds)
         hr = tx.Commit();
     if (FAILED(hr))
         return hr;
+    // The last write of a commit can reach the folder before the commit is
+    // visible to readers; a watcher that looked in between would see nothing
+    // new and get no further event. Closing the marker after the commit
+    // gives it one.
+    int marker = open(changeMarker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (marker >= 0)
+        close(marker);
     // Only our own kinds become "seen": a change of another kind made by
     // another process just before stays visible to the watcher.
     for (size_t i = 0; i < known.size(); ++i) {
@@ -57,8 +65,10 @@ unsigned KeyStore::Impl::TakeOutsideChanges()
 {
     std::lock_guard lock(mutex);
     std::array<int64_t, 3> serials = known;
+    // A store that cannot be read now may have changed: a needless reload
+    // costs less than a change never told.
     if (FAILED(ReadSerials(&serials)))
-        return 0;
+        return kAllChanges;
     unsigned changed = 0;
     for (size_t i = 0; i < known.size(); ++i) {
         if (serials[i] != known[i])
@@ -118,6 +128,7 @@ HRESULT KeyStore::Open(const Options& options, std::unique_ptr<KeyStore>* out, s
         size_t slash = impl->path.rfind('/');
         impl->dir = slash == std::string::npos ? "." : slash == 0 ? "/" : impl->path.substr(0, slash);
         impl->base = slash == std::string::npos ? impl->path : impl->path.substr(slash + 1);
+        impl->changeMarker = impl->dir + "/" + impl->base + "-changed";
         impl->systemAnchors = options.systemAnchors;
         impl->notifier = std::make_shared<Notifier>();
         HRESULT hr = detail::OpenDatabase(impl->path, &impl->db, message);

@@ -61,6 +61,8 @@ struct KeyStore::Impl {
     std::string path;
     std::string dir;
     std::string base;
+    // Closed after every commit, so that watchers see the commit visible.
+    std::string changeMarker;
     std::string systemAnchors;
 
     std::mutex mutex;  // guards db and known
