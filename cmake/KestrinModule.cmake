@@ -54,9 +54,14 @@ function(kestrin_add_test name)
   if(T_RESOURCE_LOCK)
     set(lock RESOURCE_LOCK ${T_RESOURCE_LOCK})
   endif()
+  # Sanitized tests that talk to real servers run several times slower.
+  set(timeout 120)
+  if(KESTRIN_SANITIZE)
+    set(timeout 300)
+  endif()
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${KESTRIN_STAGE_DIR}/tests
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ${lock} TIMEOUT 120 ENVIRONMENT "${T_ENVIRONMENT}")
+    PROPERTIES ${lock} TIMEOUT ${timeout} ENVIRONMENT "${T_ENVIRONMENT}")
 endfunction()

@@ -16,7 +16,7 @@ constexpr const char* kGroupPath = "groups/user";
 constexpr const char* kGroup = "user";
 constexpr unsigned int kDownloadFlags = 2;
 constexpr unsigned long long kRetrySeconds = 300;
-constexpr unsigned long long kNetworkChecTIME_UNIT_SECONDS = 10;
+constexpr unsigned long long kNetworkCheckSeconds = 10;
 
 }  // namespace
 
@@ -125,7 +125,7 @@ HRESULT CPolicyGroupsMonitor::Reload()
         m_lastAddress.Empty();
         if (scheduler) {
             scheduler->AddTask("CPolicyGroupsMonitor::ReloadIfNetworkHasChanged",
-                               &CPolicyGroupsMonitor::ReloadIfNetworkHasChanged, this, kNetworkChecTIME_UNIT_SECONDS,
+                               &CPolicyGroupsMonitor::ReloadIfNetworkHasChanged, this, kNetworkCheckSeconds,
                                TIME_UNIT_SECONDS, false);
             scheduler->AddTask("CPolicyGroupsMonitor::ReloadTTL", &CPolicyGroupsMonitor::ReloadTTL, this, kRetrySeconds,
                                TIME_UNIT_SECONDS, false);

@@ -217,6 +217,8 @@ TEST_F(PolicyGroups, AFailureIsReportedAndRetriedAfterFiveMinutesForTheSameAddre
     EXPECT_EQ(Downloads()[1], "https://policy.example/g|2|user");
     ASSERT_TRUE(WaitFor([] { return FakeCfgPolicy::Reports().size() == 2; }));
     EXPECT_EQ(FakeCfgPolicy::Reports()[1], S_OK);
+    // The status is reported before the next reload is scheduled.
+    ASSERT_TRUE(WaitFor([] { return Scheduled().count(kTTL) == 1 && Scheduled()[kTTL] > 301; }));
     tasks = Scheduled();
     EXPECT_EQ(tasks.count(kNetwork), 0u);
     EXPECT_NEAR(tasks[kTTL], 3600, 1);
