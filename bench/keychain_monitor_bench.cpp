@@ -175,6 +175,6 @@ BENCHMARK(BM_Peer_Reload)->Unit(benchmark::kMillisecond)->UseRealTime();
 int main(int argc, char** argv)
 {
     kestrin::bench::RatioReporter reporter(
-        kestrin::bench::OursOverPeer({"Reload"}, "BM_Peer_", "ours / listing and SHA-1 alone"));
+        kestrin::bench::OursOverPeer({"Reload/real_time"}, "BM_Peer_", "ours / listing and SHA-1 alone"));
     return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }

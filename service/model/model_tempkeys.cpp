@@ -241,8 +241,8 @@ HRESULT CModelApplicationTempKey::getOrCreateKey(const SECAttribute* in, SECAttr
             const uint64_t now = ModelClockNow();
             char* created = nullptr;
             const auto* time = static_cast<const SEC_TIME_TABLE*>(CModelApplicationTempKeys::s_timeTable);
-            if (time != nullptr && SUCCEEDED(time->from_seconds(SEC_TIME_GENERALIZED, static_cast<int64_t>(now),
-                                                                &created))) {
+            if (time != nullptr
+                && SUCCEEDED(time->from_seconds(SEC_TIME_GENERALIZED, static_cast<int64_t>(now), &created))) {
                 made->created = created;
                 sec_free(created);
             }

@@ -288,13 +288,13 @@ TEST_F(TempKeysTest, BoundKeysFollowTheirClients)
     ASSERT_EQ(CModelClients::ClientActive("/usr/bin/news", 7002), S_OK);
     CModelApplicationConnection* news = Start("smtp.example", "", true);
 
-    Request r1(NewAlgId(kEc, kP256)), r2(NewAlgId(kEc, kP256)), r3(NewAlgId(kEc, kP256)),
-        r4(NewAlgId(kEc, kP256)), r5(NewAlgId(kEc, kP256));
+    Request r1(NewAlgId(kEc, kP256)), r2(NewAlgId(kEc, kP256)), r3(NewAlgId(kEc, kP256)), r4(NewAlgId(kEc, kP256)),
+        r5(NewAlgId(kEc, kP256));
     CModelApplicationTempKey* bound = Key(mail1, &r1);
     EXPECT_TRUE(bound->IsBound());
-    EXPECT_EQ(Key(mail2, &r2), bound);       // same client
-    EXPECT_NE(Key(plain, &r4), bound);       // a plain connection never takes a bound key
-    EXPECT_NE(Key(news, &r5), bound);        // another client neither
+    EXPECT_EQ(Key(mail2, &r2), bound);  // same client
+    EXPECT_NE(Key(plain, &r4), bound);  // a plain connection never takes a bound key
+    EXPECT_NE(Key(news, &r5), bound);   // another client neither
     CModelApplicationTempKey* invalidating = Key(mail3, &r3);
     EXPECT_FALSE(invalidating->IsBound());
     EXPECT_EQ(CModelApplicationTempKeys::GetKeyCount(), 4u);
