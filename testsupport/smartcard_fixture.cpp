@@ -21,6 +21,14 @@ constexpr const char* kPcscd = "/usr/sbin/pcscd";
 constexpr const char* kViccPackage = "/usr/lib/python3/site-packages/virtualsmartcard";
 constexpr auto kPatience = std::chrono::seconds(30);
 
+// pcscd and the card end with the test process, even when it crashes, so
+// that the next test finds the reader empty.
+std::vector<std::string> EndingWithUs(std::vector<std::string> command)
+{
+    command.insert(command.begin(), {"setpriv", "--pdeathsig", "TERM", "--"});
+    return command;
+}
+
 enum class Reader { NoPcscd, Missing, Empty, Card };
 
 Reader ReaderState()
@@ -129,7 +137,7 @@ bool SmartCardFixture::StartPcscd(std::string& error)
 {
     Reader state = ReaderState();
     if (state == Reader::NoPcscd) {
-        if (!m_pcscd.Start({kPcscd, "-f"}, {})) {
+        if (!m_pcscd.Start(EndingWithUs({kPcscd, "-f"}), {})) {
             error = "pcscd cannot be started";
             return false;
         }
@@ -215,7 +223,7 @@ bool SmartCardFixture::InsertCard(std::string& error)
     mkdir(shim.c_str(), 0700);
     mkdir((shim + "/Crypto").c_str(), 0700);
     std::ofstream(shim + "/Crypto/__init__.py") << "import Cryptodome\n__path__ = Cryptodome.__path__\n";
-    if (!m_card.Start({"vicc", "-t", "iso7816", "-H", "127.0.0.1", "-P", "35963"},
+    if (!m_card.Start(EndingWithUs({"vicc", "-t", "iso7816", "-H", "127.0.0.1", "-P", "35963"}),
                       {{"PYTHONPATH", shim + ":" + kViccPackage}})) {
         error = "vicc cannot be started";
         return false;
