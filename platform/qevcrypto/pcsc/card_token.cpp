@@ -147,13 +147,14 @@ public:
             return E_POINTER;
         return m_card->TokenInfo(info);
     }
+    // The PIN of a card that has left answers E_TOKEN_NOCARD to everything,
+    // which the login dialog turns into asking for the card.
     HRESULT getCardPIN(TokenPIN** out) override
     {
         if (out == nullptr)
             return E_POINTER;
         *out = nullptr;
-        HRESULT hr = m_card->Check();
-        return FAILED(hr) ? hr : NewCardPin(m_card, CKU_USER, out);
+        return NewCardPin(m_card, CKU_USER, out);
     }
     // The user PIN only: the SO PIN is reached as its unblocking object.
     HRESULT getPINs(TokenPIN** pins, unsigned long* count) override
