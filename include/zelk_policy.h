@@ -102,6 +102,9 @@ namespace CAPI {
 inline constexpr const char* REG_PATH = "Common/CAPI";
 inline constexpr const char* VALID_ONLY = "CAPIFilterValidOnly";
 }  // namespace CAPI
+namespace PCSC {
+inline constexpr const char* REG_PATH = "Common/PCSC";
+}  // namespace PCSC
 }  // namespace COMMON
 namespace KESTRIN {
 namespace APPLICATIONS {
@@ -113,6 +116,7 @@ inline constexpr const char* REG_PATH_PATTERN = "profiles/*";
 inline constexpr const char* NETWORK_TIMEOUT = "networkTimeout";
 inline constexpr const char* SHOW_ERROR_MESSAGE = "showErrorMsg";
 inline constexpr const char* SHOW_SUCCESS_MESSAGE = "showSuccessMsg";
+inline constexpr const char* INACTIVITY_TIMEOUT = "inactivityTimeout";
 }  // namespace PROFILE
 namespace SYSTEM {
 inline constexpr const char* REG_PATH = "system";

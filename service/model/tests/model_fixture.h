@@ -41,7 +41,7 @@ PersonalCertificateInfo* NewPci(const char* tokenName, const std::string& cert, 
 void FreePci(PersonalCertificateInfo* pci);
 
 // A token that the models find by name, with verbs of the given names.
-class TestToken : public ZELK::PSESVC::CToken, public CComObjectRoot {
+class TestToken : public ZELK::PSESVC::CToken {
 public:
     ZELK_BEGIN_INTMAP(TestToken)
     ZELK_INTMAP_ENTRY_IID(IID_CToken, ZELK::PSESVC::CToken)
@@ -63,8 +63,8 @@ public:
     void AddVerb(const char* name, uint32_t state = 0);
     ZELK::PSESVC::IGUIVerb* Verb(const char* name);
     int Run(ZELK::PSESVC::ICredUI*) { return 0; }
-    HRESULT DoVerbBegin(ZELK::PSESVC::ICredUI*) { return S_OK; }
-    HRESULT DoVerbEnd(ZELK::PSESVC::ICredUI*) { return S_OK; }
+    HRESULT DoVerbBegin(ZELK::PSESVC::ICredUI*) override { return S_OK; }
+    HRESULT DoVerbEnd(ZELK::PSESVC::ICredUI*) override { return S_OK; }
 
     bool m_loggedOut = true;
     bool m_certs = true;

@@ -2,6 +2,8 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <map>
 
 #include "qev_results.h"
 #include "zelk_class.h"
@@ -21,6 +23,10 @@ std::vector<std::string> s_log;
 std::string s_value;
 HRESULT s_answer = S_OK;
 bool s_headless = false;
+bool s_aborted = false;
+bool s_interactive = false;
+std::map<int, std::string> s_presetValues;
+std::deque<HRESULT> s_script;
 int s_made = 0;
 int s_open = 0;
 
@@ -70,6 +76,7 @@ public:
     bool isMyVerifyField(ICredUIAsk*) override { return false; }
 
     std::string m_value;
+    int m_preset = 0;
 };
 
 class Dialog : public ICredUI, public CComObjectRoot {
@@ -104,33 +111,52 @@ public:
         Add("update " + std::to_string(item) + " " + Narrow(text));
         return S_OK;
     }
-    HRESULT GuiGetAskObject(ICredUIAsk**, ICredUIAsk::ASK_PRESETS, const char*) override { return E_NOTIMPL; }
+    HRESULT GuiGetAskObject(ICredUIAsk** out, ICredUIAsk::ASK_PRESETS preset, const char* label) override
+    {
+        return NewField(out, preset, label ? label : "");
+    }
     HRESULT GuiGetAskObjectW(ICredUIAsk** out, ICredUIAsk::ASK_PRESETS preset, const wchar_t* label) override
     {
-        Add("field " + std::to_string(preset) + " " + Narrow(label));
-        CComObject<Field>* field = nullptr;
-        CComObject<Field>::CreateInstance(&field);
-        field->AddRef();
-        *out = field;
-        return S_OK;
+        return NewField(out, preset, Narrow(label));
     }
-    HRESULT GuiAsk(const wchar_t* text, ICredUIAsk* first, ICredUIAsk* second, ICredUIAsk*, ICredUIAsk*) override
+    HRESULT GuiAsk(const wchar_t* text, ICredUIAsk* first, ICredUIAsk* second, ICredUIAsk* third, ICredUIAsk*) override
     {
         Add("ask " + Narrow(text));
         std::lock_guard<std::mutex> lock(s_mutex);
-        if (FAILED(s_answer))
-            return s_answer;
-        for (ICredUIAsk* field : {first, second})
-            if (field)
-                static_cast<Field*>(field)->m_value = s_value;
+        HRESULT answer = s_answer;
+        if (!s_script.empty()) {
+            answer = s_script.front();
+            s_script.pop_front();
+        }
+        if (FAILED(answer))
+            return answer;
+        for (ICredUIAsk* field : {first, second, third}) {
+            if (field == nullptr)
+                continue;
+            auto* own = static_cast<Field*>(field);
+            auto preset = s_presetValues.find(own->m_preset);
+            own->m_value = preset != s_presetValues.end() ? preset->second : s_value;
+        }
         return S_OK;
     }
     HRESULT GuiAsk(const wchar_t*, unsigned long, ICredUIAsk**, signed char) override { return E_NOTIMPL; }
     HRESULT GuiCancelAsk() override { return S_OK; }
-    HRESULT GuiSetPinCount(int, bool) override { return S_OK; }
+    HRESULT GuiSetPinCount(int count, bool unblock) override
+    {
+        Add("count " + std::to_string(count) + (unblock ? " unblock" : ""));
+        return S_OK;
+    }
     HRESULT GuiSetLastError(int) override { return S_OK; }
-    bool GuiIsAborted() override { return false; }
-    bool GuiIsInteractive() override { return false; }
+    bool GuiIsAborted() override
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        return s_aborted;
+    }
+    bool GuiIsInteractive() override
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        return s_interactive;
+    }
     HRESULT SetEventCallBack(ICredEventCallback*) override { return S_OK; }
     HRESULT SetMessage(const wchar_t*) override { return S_OK; }
     HRESULT GetMessage(wchar_t** out, signed char) override
@@ -146,6 +172,17 @@ public:
     }
 
 private:
+    HRESULT NewField(ICredUIAsk** out, ICredUIAsk::ASK_PRESETS preset, const std::string& label)
+    {
+        Add("field " + std::to_string(preset) + " " + label);
+        CComObject<Field>* field = nullptr;
+        CComObject<Field>::CreateInstance(&field);
+        field->m_preset = preset;
+        field->AddRef();
+        *out = field;
+        return S_OK;
+    }
+
     bool m_ended = false;
 };
 
@@ -171,6 +208,54 @@ HRESULT CreateDialog(const GUID& iid, void** out)
 
 CZELK_CLASS s_dialog("zelkgui", "zelk.dlgcred", &CreateDialog);
 
+// The desktop application's verb runner: every verb runs with a dialog of its own.
+class Gui : public ZELK::PSESVC::IGUI, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(Gui)
+    ZELK_INTMAP_ENTRY_IID(IID_IGUI, ZELK::PSESVC::IGUI)
+    ZELK_END_INTMAP()
+
+    HRESULT GetSessionId(char** id) override
+    {
+        *id = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT Run(ZELK::PSESVC::IPSESVC*) override { return E_NOTIMPL; }
+    HRESULT DoVerb(ZELK::PSESVC::IGUIVerb* verb) override
+    {
+        if (verb == nullptr)
+            return E_INVALIDARG;
+        Add(std::string("verb ") + verb->GetVerbName());
+        ICredUI* dialog = nullptr;
+        HRESULT hr = CreateDialog(IID_ICredUI, reinterpret_cast<void**>(&dialog));
+        if (FAILED(hr))
+            return hr;
+        hr = verb->DoVerb(dialog);
+        dialog->Release();
+        return hr;
+    }
+};
+
+HRESULT CreateGui(const GUID& iid, void** out)
+{
+    *out = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        if (s_headless)
+            return ZELK_RC(0x80040154);
+    }
+    CComObject<Gui>* gui = nullptr;
+    HRESULT hr = CComObject<Gui>::CreateInstance(&gui);
+    if (FAILED(hr))
+        return hr;
+    gui->AddRef();
+    hr = gui->QueryInterface(iid, out);
+    gui->Release();
+    return hr;
+}
+
+CZELK_CLASS s_gui("zelkgui", "zelk.gui", &CreateGui);
+
 API_COMMON* s_libraryPse = nullptr;
 CLoadAPI s_loadLibraryPse(nullptr, "SEC_PSE_1", &s_libraryPse);
 
@@ -189,6 +274,30 @@ void Dialogs::Answer(HRESULT code)
     s_answer = code;
 }
 
+void Dialogs::PresetValue(int preset, const std::string& value)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_presetValues[preset] = value;
+}
+
+void Dialogs::Script(const std::vector<HRESULT>& answers)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_script.assign(answers.begin(), answers.end());
+}
+
+void Dialogs::Aborted(bool on)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_aborted = on;
+}
+
+void Dialogs::Interactive(bool on)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_interactive = on;
+}
+
 void Dialogs::Headless(bool on)
 {
     std::lock_guard<std::mutex> lock(s_mutex);
@@ -202,6 +311,10 @@ void Dialogs::Reset()
     s_value.clear();
     s_answer = S_OK;
     s_headless = false;
+    s_aborted = false;
+    s_interactive = false;
+    s_presetValues.clear();
+    s_script.clear();
     s_made = 0;
 }
 

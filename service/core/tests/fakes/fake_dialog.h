@@ -17,12 +17,20 @@ struct Dialogs {
     // (0x80000007 and 0xA7F00019 are the user's cancel).
     static void Confirm(const std::string& value);
     static void Answer(HRESULT code);
-    // Headless: no dialog can be made.
+    // The value a field of that preset gets when a question is confirmed.
+    static void PresetValue(int preset, const std::string& value);
+    // What the next questions answer, one entry each, before Confirm/Answer
+    // apply again.
+    static void Script(const std::vector<HRESULT>& answers);
+    static void Aborted(bool on);
+    static void Interactive(bool on);
+    // Headless: no dialog (nor "zelk.gui", which runs verbs) can be made.
     static void Headless(bool on);
     static void Reset();
 
-    // "create", "start", "field <preset> <label>", "ask <text>",
-    // "update <item> <text>", "end", one log for every dialog.
+    // "create", "start", "field <preset> <label>", "count <tries>",
+    // "ask <text>", "update <item> <text>", "end", "verb <name>" (a verb run
+    // by "zelk.gui"), one log for every dialog.
     static std::vector<std::string> Log();
     static int Made();
     // Dialogs started and not yet ended.

@@ -68,7 +68,7 @@ public:
     HRESULT m_result = S_OK;
 };
 
-class Token : public CToken, public CComObjectRoot {
+class Token : public CToken {
 public:
     ZELK_BEGIN_INTMAP(Token)
     ZELK_INTMAP_ENTRY_IID(IID_CToken, CToken)
