@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "json_test_tree.h"
+#include "ratio_reporter.h"
 #include "zelk_alloc.h"
 #include "zelk_json.h"
 #include "zelk_module.h"
@@ -253,4 +255,30 @@ BENCHMARK(Kestrin_Write)->Arg(0)->Arg(1);
 BENCHMARK(RapidJSON_Write)->Arg(0)->Arg(1);
 BENCHMARK(Nlohmann_Write)->Arg(0)->Arg(1);
 
-BENCHMARK_MAIN();
+// The module's values over RapidJSON's DOM, each operation at both sizes; with
+// --benchmark_repetitions also the ratio of the medians, steadier on a busy machine.
+std::vector<kestrin::bench::RatioPair> ModuleOverRapidJson()
+{
+    struct Case {
+        const char* label;
+        const char* name;
+    };
+    const Case cases[] = {{"parse 609-byte request", "Parse/0"},
+                          {"parse 1 MB document", "Parse/1"},
+                          {"write 609-byte request", "Write/0"},
+                          {"write 1 MB document", "Write/1"}};
+    std::vector<kestrin::bench::RatioPair> pairs;
+    for (const Case& c : cases) {
+        std::string ours = std::string("Module_") + c.name;
+        std::string peer = std::string("RapidJSON_") + c.name;
+        pairs.push_back({std::string(c.label) + " (module / RapidJSON)", ours, peer});
+        pairs.push_back({std::string(c.label) + " (module / RapidJSON, medians)", ours + "_median", peer + "_median"});
+    }
+    return pairs;
+}
+
+int main(int argc, char** argv)
+{
+    kestrin::bench::RatioReporter reporter(ModuleOverRapidJson());
+    return kestrin::bench::RunWithRatios(argc, argv, reporter);
+}

@@ -1,6 +1,5 @@
 #include "json_writer.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace kestrin::base::json {
@@ -70,6 +69,15 @@ HRESULT JsonWriter::room(size_t n)
 
 HRESULT JsonWriter::raw(const char* bytes, size_t length)
 {
+    if (length > kBufferSize - used_ || FAILED(status_))
+        return rawSlow(bytes, length);
+    std::memcpy(buffer_ + used_, bytes, length);
+    used_ += length;
+    return S_OK;
+}
+
+HRESULT JsonWriter::rawSlow(const char* bytes, size_t length)
+{
     HRESULT hr = room(length);
     if (FAILED(hr))
         return hr;
@@ -84,23 +92,30 @@ HRESULT JsonWriter::raw(const char* bytes, size_t length)
 
 HRESULT JsonWriter::string(const char* bytes, size_t length)
 {
-    HRESULT hr = raw("\"", 1);
+    HRESULT hr = text("\"");
     if (FAILED(hr))
         return hr;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
     const unsigned char* end = p + length;
     while (p < end) {
-        const unsigned char* run = p;
-        while (p < end && !kEscape.v[*p])
-            ++p;
-        if (p > run) {
-            hr = raw(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-            if (FAILED(hr))
-                return hr;
-        }
+        // Plain bytes go straight into the buffer, as many as it holds.
+        size_t space = kBufferSize - used_;
+        const unsigned char* stop = static_cast<size_t>(end - p) > space ? p + space : end;
+        char* out = buffer_ + used_;
+        const unsigned char* q = p;
+        while (q < stop && !kEscape.v[*q])
+            *out++ = static_cast<char>(*q++);
+        used_ += static_cast<size_t>(q - p);
+        p = q;
         if (p == end)
             break;
         char e = kEscape.v[*p];
+        if (!e) {
+            hr = flush();
+            if (FAILED(hr))
+                return hr;
+            continue;
+        }
         char seq[6] = {'\\', e, 0, 0, 0, 0};
         size_t n = 2;
         if (e == 'u') {
@@ -116,25 +131,33 @@ HRESULT JsonWriter::string(const char* bytes, size_t length)
             return hr;
         ++p;
     }
-    return raw("\"", 1);
+    return text("\"");
 }
 
 HRESULT JsonWriter::number(int32_t value)
 {
-    char text[16];
-    int n = std::snprintf(text, sizeof text, "%d", value);
-    return raw(text, static_cast<size_t>(n));
+    char text[12];
+    char* end = text + sizeof text;
+    char* begin = end;
+    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    do {
+        *--begin = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (value < 0)
+        *--begin = '-';
+    return raw(begin, static_cast<size_t>(end - begin));
 }
 
 HRESULT JsonWriter::memberName(size_t index, const char* name, size_t length)
 {
-    HRESULT hr = index ? raw(",\n", 2) : S_OK;
+    HRESULT hr = index ? text(",\n") : S_OK;
     if (FAILED(hr))
         return hr;
     hr = string(name, length);
     if (FAILED(hr))
         return hr;
-    return raw(" : ", 3);
+    return text(" : ");
 }
 
 }  // namespace kestrin::base::json

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "zelk_result.h"
 
@@ -25,17 +26,17 @@ public:
 
     // Layout: "{\n" members separated by ",\n" "\n}\n"; a member is its name as
     // a string, " : ", its value. Arrays the same with "[" and "]".
-    HRESULT beginObject() { return raw("{\n", 2); }
+    HRESULT beginObject() { return text("{\n"); }
     HRESULT memberName(size_t index, const char* name, size_t length);
-    HRESULT endObject() { return raw("\n}\n", 3); }
-    HRESULT beginArray() { return raw("[\n", 2); }
-    HRESULT itemSeparator(size_t index) { return index ? raw(",\n", 2) : S_OK; }
-    HRESULT endArray() { return raw("\n]\n", 3); }
+    HRESULT endObject() { return text("\n}\n"); }
+    HRESULT beginArray() { return text("[\n"); }
+    HRESULT itemSeparator(size_t index) { return index ? text(",\n") : S_OK; }
+    HRESULT endArray() { return text("\n]\n"); }
 
     HRESULT string(const char* bytes, size_t length);
     HRESULT number(int32_t value);
-    HRESULT boolean(bool value) { return value ? raw("true", 4) : raw("false", 5); }
-    HRESULT null() { return raw("null", 4); }
+    HRESULT boolean(bool value) { return value ? text("true") : text("false"); }
+    HRESULT null() { return text("null"); }
 
     HRESULT raw(const char* bytes, size_t length);
     // Writes out what is gathered; call once at the end.
@@ -46,6 +47,19 @@ public:
 
 private:
     HRESULT room(size_t n);
+    HRESULT rawSlow(const char* bytes, size_t length);
+
+    // The layout's short pieces: appended in place while they fit.
+    template <size_t N>
+    HRESULT text(const char (&piece)[N])
+    {
+        constexpr size_t length = N - 1;
+        if (length > kBufferSize - used_ || FAILED(status_))
+            return rawSlow(piece, length);
+        std::memcpy(buffer_ + used_, piece, length);
+        used_ += length;
+        return S_OK;
+    }
 
     JsonSink& sink_;
     char buffer_[kBufferSize];
