@@ -16,7 +16,7 @@
 #include <vector>
 
 namespace kestrin::policy {
-namespace ChangeWatcher {
+namespace change_watcher {
 
 namespace {
 
@@ -279,5 +279,5 @@ bool ThreadRunning()
     return s.run != nullptr;
 }
 
-}  // namespace ChangeWatcher
+}  // namespace change_watcher
 }  // namespace kestrin::policy

@@ -20,7 +20,7 @@ protected:
     ~FolderWatchTarget() = default;
 };
 
-namespace ChangeWatcher {
+namespace change_watcher {
 
 constexpr int kCoalesceMilliseconds = 1000;
 
@@ -41,6 +41,6 @@ void RemoveWatch(uint64_t handle);
 size_t WatchCount();
 bool ThreadRunning();
 
-}  // namespace ChangeWatcher
+}  // namespace change_watcher
 
 }  // namespace kestrin::policy

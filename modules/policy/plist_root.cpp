@@ -22,7 +22,7 @@ PlistRoot::~PlistRoot()
         m_watch = 0;
     }
     if (watch)
-        ChangeWatcher::RemoveWatch(watch);
+        change_watcher::RemoveWatch(watch);
 }
 
 void PlistRoot::OnOutsideChange()
@@ -37,7 +37,7 @@ void PlistRoot::StartWatch()
     if (m_watchTried)
         return;
     m_watchTried = true;
-    ChangeWatcher::AddWatch(m_options.folder, kPlistFileName, this, &m_watch);
+    change_watcher::AddWatch(m_options.folder, kPlistFileName, this, &m_watch);
 }
 
 HRESULT PlistRoot::Load()

@@ -21,7 +21,7 @@ public:
     {
         // The watcher's state is made first so that it outlives this slot, whose
         // destruction may end the last watch.
-        ChangeWatcher::WatchCount();
+        change_watcher::WatchCount();
         ZELK_RegisterSingleton(this, 0);
     }
     ~RootSlot() override

@@ -31,7 +31,7 @@ void EditElsewhere(const std::string& file, const std::string& key, int value, i
     ASSERT_EQ(status, 0);
 }
 
-constexpr int kQuiet = ChangeWatcher::kCoalesceMilliseconds + 700;
+constexpr int kQuiet = change_watcher::kCoalesceMilliseconds + 700;
 
 }  // namespace
 
@@ -48,7 +48,7 @@ TEST(ChangeWatcher, OwnSavesAreQuietOutsideEditsSignalledOnce)
     userRoot.Load();
     systemRoot.Load();
     // One watch per folder for the root's life, however many listeners.
-    EXPECT_EQ(ChangeWatcher::WatchCount(), 2u);
+    EXPECT_EQ(change_watcher::WatchCount(), 2u);
 
     // Our own save: the writer's signal only, nothing from the watcher.
     ASSERT_EQ(userRoot.SetValue({"trace"}, "Level", NewNumber(5)), S_OK);
@@ -90,10 +90,10 @@ TEST(ChangeWatcher, ThreadStopsWithTheLastWatchAndRestarts)
     auto b = std::make_unique<PlistRoot>(PlistRoot::Options {second.Path()});
     a->Load();
     b->Load();
-    EXPECT_TRUE(ChangeWatcher::ThreadRunning());
+    EXPECT_TRUE(change_watcher::ThreadRunning());
     // The first root going leaves the other one watched.
     a.reset();
-    EXPECT_TRUE(ChangeWatcher::ThreadRunning());
+    EXPECT_TRUE(change_watcher::ThreadRunning());
     SignalCounter onB;
     int owner = 0;
     b->SetCallback(&owner, {}, &onB);
@@ -101,15 +101,15 @@ TEST(ChangeWatcher, ThreadStopsWithTheLastWatchAndRestarts)
     ASSERT_TRUE(onB.WaitFor(1, 3000));
     b->RemoveOwner(&owner);
     b.reset();
-    EXPECT_FALSE(ChangeWatcher::ThreadRunning());
-    EXPECT_EQ(ChangeWatcher::WatchCount(), 0u);
+    EXPECT_FALSE(change_watcher::ThreadRunning());
+    EXPECT_EQ(change_watcher::WatchCount(), 0u);
 
     // A new start sees outside changes again.
     PlistRoot again({first.Path()});
     SignalCounter onAgain;
     again.SetCallback(&owner, {}, &onAgain);
     again.Load();
-    EXPECT_TRUE(ChangeWatcher::ThreadRunning());
+    EXPECT_TRUE(change_watcher::ThreadRunning());
     EditElsewhere(again.FilePath(), "k", 2);
     ASSERT_TRUE(onAgain.WaitFor(1, 3000));
     std::this_thread::sleep_for(std::chrono::milliseconds(kQuiet));
@@ -152,12 +152,12 @@ TEST(ChangeWatcher, StopWaitsForTheDeliveryInProgress)
     }
     stopper.join();
     EXPECT_TRUE(finished);
-    EXPECT_EQ(ChangeWatcher::WatchCount(), 0u);
+    EXPECT_EQ(change_watcher::WatchCount(), 0u);
 }
 
 TEST(ChangeWatcher, RootsStopWhileChangesAreDeliveredInALoop)
 {
-    ChangeWatcher::SetCoalesceMilliseconds(1);
+    change_watcher::SetCoalesceMilliseconds(1);
     TempDir dir;
     std::atomic<bool> stop {false};
     std::atomic<int> delivered {0};
@@ -185,7 +185,7 @@ TEST(ChangeWatcher, RootsStopWhileChangesAreDeliveredInALoop)
     }
     stop = true;
     writer.join();
-    ChangeWatcher::SetCoalesceMilliseconds(ChangeWatcher::kCoalesceMilliseconds);
+    change_watcher::SetCoalesceMilliseconds(change_watcher::kCoalesceMilliseconds);
     EXPECT_GT(delivered.load(), 0);
-    EXPECT_EQ(ChangeWatcher::WatchCount(), 0u);
+    EXPECT_EQ(change_watcher::WatchCount(), 0u);
 }

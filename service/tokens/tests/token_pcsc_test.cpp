@@ -2,18 +2,19 @@
 // reader, SoftHSM2 serving its keys): its records, the PIN dialog over the
 // card, signing and decryption checked by OpenSSL, a card taken out while its
 // certificates are read; try counts and a blocked PIN over the PIN double.
+#include "tokens/token_pcsc.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "../../model/model_text.h"
+#include "qev_pse.h"
 #include "qev_results.h"
 #include "smartcard_fixture.h"
 #include "test_process.h"
 #include "token_fixture.h"
-#include "tokens/token_pcsc.h"
-#include "qev_pse.h"
 #include "zelk_class.h"
 #include "zelk_module.h"
 #include "zelk_object.h"
@@ -181,8 +182,7 @@ TEST_F(CardTokenTest, SignAndDecryptWithTheCardsKeyCheckedByOpenssl)
     Dialogs::PresetValue(4, SmartCardFixture::kPin);
     ASSERT_EQ(m_token->Login(NewDialog()), S_OK);
     length = sizeof out;
-    ASSERT_EQ(m_token->Sign(SmartCardFixture::kKeyId, &sha256Rsa, false, in, data.size(), out, &length, nullptr),
-              S_OK);
+    ASSERT_EQ(m_token->Sign(SmartCardFixture::kKeyId, &sha256Rsa, false, in, data.size(), out, &length, nullptr), S_OK);
     WriteFile(d + "/sig.bin", std::string(reinterpret_cast<char*>(out), length));
     EXPECT_EQ(RunProgram({"openssl", "dgst", "-sha256", "-verify", m_card.PublicKeyPem(), "-signature", d + "/sig.bin",
                           d + "/data.bin"},
