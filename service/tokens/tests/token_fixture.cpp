@@ -133,16 +133,18 @@ namespace {
 // configuration folder and each test starts it empty.
 const std::string& ConfigFolder()
 {
-    static const std::string folder = [] {
+    // Never destroyed: the exit handler that removes the folder runs after
+    // the program's static objects are gone.
+    static const std::string* folder = [] {
         char tmpl[] = "/tmp/tokenconfig-XXXXXX";
-        std::string made = mkdtemp(tmpl) ? tmpl : "";
+        auto* made = new std::string(mkdtemp(tmpl) ? tmpl : "");
         std::atexit([] {
             std::error_code ec;
             std::filesystem::remove_all(ConfigFolder(), ec);
         });
         return made;
     }();
-    return folder;
+    return *folder;
 }
 
 }  // namespace
