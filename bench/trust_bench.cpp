@@ -148,7 +148,6 @@ BENCHMARK(BM_OpenSSL_isInTrustedCerts);
 int main(int argc, char** argv)
 {
     kestrin::bench::RatioReporter reporter(kestrin::bench::OursOverPeer(
-        {"isInTrustedCerts"}, "BM_OpenSSL_",
-        "ours / OpenSSL X509_STORE lookup, " + std::to_string(kRoots) + " roots"));
+        {"isInTrustedCerts"}, "BM_OpenSSL_", "ours / OpenSSL X509_STORE lookup, " + std::to_string(kRoots) + " roots"));
     return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }

@@ -20,6 +20,9 @@ constexpr HRESULT SEC_E_KERBEROS_FAILED = ZELK_RC(0xA2600201);
 
 extern "C" {
 
+typedef HRESULT (*SEC_KERBEROS_GET_TICKET_FN)(const char* target, OctetString** ticket, OctetString** sessionKey,
+                                              KerberosAlgorithmIdentifier* algorithm);
+
 struct SEC_KERBEROS_TABLE : API_COMMON {
     // 1: a service ticket for `target` (a principal name, the default realm
     // added when it has none): the DER Ticket, the session key's bytes and
@@ -27,8 +30,7 @@ struct SEC_KERBEROS_TABLE : API_COMMON {
     // allocator (freed with the octet-string type's free). Every output is
     // optional; nothing is handed out on failure. E_INVALIDARG for a NULL,
     // empty or over-long target.
-    HRESULT (*clientGetTicket)(const char* target, OctetString** ticket, OctetString** sessionKey,
-                               KerberosAlgorithmIdentifier* algorithm);
+    SEC_KERBEROS_GET_TICKET_FN clientGetTicket;
     void* reserved2[18];  // 2 to 19
     // 20: the first SPNEGO token of a context with `target`, taken as a
     // Kerberos principal name ("HTTP/host"), from the default credential.

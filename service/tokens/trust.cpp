@@ -185,10 +185,4 @@ HRESULT CTrust::importTrustFromPSE(PSE* pse)
     return S_OK;
 }
 
-// No provider singleton is made yet, so there is no list to mark.
-HRESULT CTrustKeychain::SetDirty()
-{
-    return S_OK;
-}
-
 }  // namespace ZELK::PSESVC

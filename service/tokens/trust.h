@@ -5,6 +5,7 @@
 
 #include "../core/aux_arrays.h"
 #include "qev_pse.h"
+#include "trust_keychain.h"
 #include "trust_provider.h"
 #include "zelk_object.h"
 #include "zelk_sync.h"
@@ -49,13 +50,6 @@ private:
     SET_OF_Certificate* m_trusted = nullptr;
     SET_OF_Certificate* m_pseList = nullptr;
     CriticalSection m_cs;
-};
-
-// The trust settings of the user's key store as a provider of the trust store.
-class CTrustKeychain {
-public:
-    // Marks the provider's list for reloading when its singleton exists; 0.
-    static HRESULT SetDirty();
 };
 
 }  // namespace ZELK::PSESVC

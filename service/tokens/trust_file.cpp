@@ -2,8 +2,8 @@
 
 #include "qev_attributes.h"
 #include "qev_pse.h"
-#include "zelk_module.h"
 #include "zelk_holders.h"
+#include "zelk_module.h"
 #include "zelk_trace.h"
 
 namespace ZELK::PSESVC {

@@ -89,7 +89,8 @@ void CTrustKeychain::Load()
         options.systemAnchors = Anchors();
         if (FAILED(KeyStore::Open(options, &m_store)))
             return;
-        m_store->Subscribe(kTrustChanged, [](unsigned) { SetDirty(); }, &m_changes);
+        m_store->Subscribe(
+            kTrustChanged, [](unsigned) { SetDirty(); }, &m_changes);
     }
     // The first domain that says "trusted" or "deny" decides.
     std::map<Fingerprint, bool> decided;

@@ -1,6 +1,8 @@
 // The Kerberos identity: the ticket blob, target names as subject and
 // service principal, "SSOMode", the user name of the credential cache, and
 // tickets and SPNEGO tokens from a real KDC through the crypto library.
+#include "tokens/kerberos.h"
+
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_krb5.h>
 #include <krb5.h>
@@ -11,7 +13,6 @@
 
 #include "kdc_fixture.h"
 #include "qev_kerberos.h"
-#include "tokens/kerberos.h"
 #include "tokens/kerberos_api.h"
 #include "tokens/kerberos_util.h"
 #include "tokens_fixture.h"

@@ -61,8 +61,8 @@ std::vector<uint8_t> TokensTest::MakeCertificate(const std::string& name)
 {
     const std::string base = m_dir + "/" + name;
     std::string out = Shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj '/CN="
-                            + name + "' -keyout '" + base + ".key' -out '" + base + ".pem' && openssl x509 -in '"
-                            + base + ".pem' -outform DER -out '" + base + ".der' && echo ok");
+                            + name + "' -keyout '" + base + ".key' -out '" + base + ".pem' && openssl x509 -in '" + base
+                            + ".pem' -outform DER -out '" + base + ".der' && echo ok");
     EXPECT_NE(out.find("ok"), std::string::npos) << out;
     std::ifstream in(base + ".der", std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});

@@ -17,9 +17,9 @@
 #include "qev_doubles.h"
 #include "tokens/token_manager.h"
 #include "tokens/trust_keychain.h"
-#include "zelkpse_lists.h"
 #include "tokens_fixture.h"
 #include "zelk_holders.h"
+#include "zelkpse_lists.h"
 
 namespace kestrin::service::test {
 namespace {
@@ -107,8 +107,8 @@ TEST_F(TrustTest, ProviderIsChosenByTrustDBPrefixWithoutCase)
         const char* trustDB;
         bool keychain;
     };
-    const Case cases[] = {{"KEYCHAIN:", true}, {"keychain:whatever", true}, {"keychain", false},
-                          {"", false},         {"bogus:", false}};
+    const Case cases[] = {
+        {"KEYCHAIN:", true}, {"keychain:whatever", true}, {"keychain", false}, {"", false}, {"bogus:", false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.trustDB);
         Plist(std::string("{'Common': {'TrustDB': '") + c.trustDB + "'}}");
