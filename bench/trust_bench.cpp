@@ -19,6 +19,9 @@
 #include "tokens/trust_keychain.h"
 #include "zelk_holders.h"
 #include "zelk_module.h"
+#include "zelk_resloader.h"
+
+ZELK_RESLOADER_CLIENT_BINDING();
 
 namespace {
 
