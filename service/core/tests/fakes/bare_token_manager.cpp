@@ -49,12 +49,7 @@ HRESULT CTokenMgr::EmergencyShutdown()
 HRESULT CTokenMgr::GetExisting(CTokenMgr** out)
 {
     *out = nullptr;
-    CriticalCodeSection lock(&s_cs);
-    if (s_pThis == nullptr)
-        return E_FAIL;
-    s_pThis->AddRef();
-    *out = s_pThis;
-    return S_OK;
+    return E_FAIL;
 }
 
 }  // namespace ZELK::PSESVC
