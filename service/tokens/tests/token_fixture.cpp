@@ -90,21 +90,21 @@ EVP_PKEY* TokenPki::Key(const std::string& name) const
     return key;
 }
 
-qevtest::FakeToken* NewToken(const std::string& name, const std::vector<ObjectSpec>& objects,
+qevtest::FakeToken* NewToken(const std::string& name, const std::vector<FixtureObject>& objects,
                              const std::string& pinName)
 {
     auto* token = new qevtest::FakeToken(name, "label of " + name, "serial-1");
     auto* pin = new qevtest::FakePIN(pinName, 1, "1234");
     token->AddPIN(pin);
     pin->Release();
-    for (const ObjectSpec& spec : objects) {
-        Certificate* cert = TokenPki::Get().Cert(spec.cert.empty() ? "user2" : spec.cert);
-        auto* object = new qevtest::FakeCertificateObject(cert, spec.keyId, "label");
-        if (spec.cert.empty())
+    for (const FixtureObject& wanted : objects) {
+        Certificate* cert = TokenPki::Get().Cert(wanted.cert.empty() ? "user2" : wanted.cert);
+        auto* object = new qevtest::FakeCertificateObject(cert, wanted.keyId, "label");
+        if (wanted.cert.empty())
             object->SetResult("getCertPath", E_INVALIDARG);
-        if (spec.withKey) {
-            EVP_PKEY* key = TokenPki::Get().Key(spec.cert);
-            auto* privateKey = new qevtest::FakePrivateKeyObject(key, spec.keyId, "label");
+        if (wanted.withKey) {
+            EVP_PKEY* key = TokenPki::Get().Key(wanted.cert);
+            auto* privateKey = new qevtest::FakePrivateKeyObject(key, wanted.keyId, "label");
             privateKey->AddCertificate(object);
             token->AddObject(privateKey);
             privateKey->Release();

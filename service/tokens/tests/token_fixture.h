@@ -38,14 +38,14 @@ void WriteFile(const std::string& path, const std::string& bytes);
 // A certificate object of the token (and a private key of the same identifier
 // when `withKey`); keyId "" gives an object without key identifier, cert ""
 // one whose certificate does not decode.
-struct ObjectSpec {
+struct FixtureObject {
     std::string cert;
     std::string keyId;
     bool withKey = false;
 };
 
 // A new token double "name" with a card PIN "1234" named `pinName`.
-qevtest::FakeToken* NewToken(const std::string& name, const std::vector<ObjectSpec>& objects,
+qevtest::FakeToken* NewToken(const std::string& name, const std::vector<FixtureObject>& objects,
                              const std::string& pinName = "PIN");
 // The card PIN of a token double (no reference added).
 qevtest::FakePIN* CardPin(SecToken* token);

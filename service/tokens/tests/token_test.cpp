@@ -59,7 +59,7 @@ std::vector<std::string> Records(CToken* token)
 class TokenBaseTest : public TokenTest {
 protected:
     // A keychain token over a new token double.
-    void Make(const std::vector<ObjectSpec>& objects, const std::string& pinName = "PIN")
+    void Make(const std::vector<FixtureObject>& objects, const std::string& pinName = "PIN")
     {
         m_double = NewToken("tokkeychain:cert=aa", objects, pinName);
         ASSERT_EQ(CToken_Keychain::New(&m_token.token), S_OK);
@@ -83,7 +83,7 @@ TEST_F(TokenBaseTest, OwnCertificatesLeaveAuthoritiesAndIssuersOut)
 {
     struct Case {
         const char* what;
-        std::vector<ObjectSpec> objects;
+        std::vector<FixtureObject> objects;
         std::vector<std::string> records;
     };
     const Case cases[] = {
