@@ -332,6 +332,13 @@ bool Thread::Wait(int milliseconds)
         if (info->finished) {
             m_exitCode = static_cast<unsigned>(info->exitCode);
             finished = true;
+            // Joined, not detached: a waiter returns only once the thread is
+            // gone, so nothing of it is left running at process exit.
+            if (info->waiters == 0 && info->hasHandle) {
+                join = true;
+                handle = info->handle;
+                info->hasHandle = 0;
+            }
             info = nullptr;
         } else {
             ++info->refs;

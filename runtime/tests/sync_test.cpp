@@ -215,6 +215,37 @@ TEST(SyncThread, WaitAfterTheEndClosesTheHandle)
     EXPECT_TRUE(!t);
 }
 
+// A thread whose start routine has returned may still be ending (its
+// thread-local objects go last); a Wait that sees the end returns only when
+// the thread is gone, so that nothing of it runs on into the process's exit.
+struct SlowToEnd {
+    std::atomic<bool>* gone = nullptr;
+    ~SlowToEnd()
+    {
+        if (!gone)
+            return;
+        Sleep(300);
+        gone->store(true);
+    }
+};
+thread_local SlowToEnd t_slowToEnd;
+
+unsigned EndSlowly(void* gone)
+{
+    t_slowToEnd.gone = static_cast<std::atomic<bool>*>(gone);
+    return 0;
+}
+
+TEST(SyncThread, WaitAfterTheEndReturnsOnceTheThreadIsGone)
+{
+    std::atomic<bool> gone {false};
+    Thread t;
+    ASSERT_EQ(Thread::Create(&t, &EndSlowly, &gone), S_OK);
+    Sleep(100);
+    EXPECT_TRUE(t.Wait(-1));
+    EXPECT_TRUE(gone.load());
+}
+
 TEST(SyncThread, TimedWaitOnRunningThread)
 {
     Event go;
