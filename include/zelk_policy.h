@@ -105,6 +105,10 @@ inline constexpr const char* VALID_ONLY = "CAPIFilterValidOnly";
 namespace PCSC {
 inline constexpr const char* REG_PATH = "Common/PCSC";
 }  // namespace PCSC
+namespace KERBEROS {
+inline constexpr const char* REG_PATH = "Common/Kerberos";
+inline constexpr const char* SSO_MODE = "SSOMode";
+}  // namespace KERBEROS
 }  // namespace COMMON
 namespace KESTRIN {
 namespace APPLICATIONS {

@@ -243,6 +243,8 @@ public:
     HRESULT GetTrustSetting(TrustDomain domain, const Fingerprint& sha1, TrustSetting* out);  // S_FALSE: none
     HRESULT RemoveTrustSetting(TrustDomain domain, const Fingerprint& sha1);                  // S_FALSE: none
     HRESULT ListTrustCertificates(TrustDomain domain, std::vector<Certificate>* out);         // S_FALSE: none
+    // The certificates of the system's CA bundle (Options::systemAnchors), once each.
+    HRESULT ListSystemAnchors(std::vector<Certificate>* out);  // S_FALSE: none
     HRESULT EvaluateTrust(std::span<const std::vector<uint8_t>> chain, const TrustPolicy& policy, TrustEvaluation* out);
 
     // Change notification, for changes of this process and (seen through the

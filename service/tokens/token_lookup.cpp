@@ -23,6 +23,11 @@ HRESULT CTokenMgr::GetPCI(SET_OF_PersonalCertificateInfo**, SECAttribute*)
     return S_OK;
 }
 
+HRESULT CTokenMgr::GetTrustedCertList(SET_OF_Certificate**)
+{
+    return S_OK;
+}
+
 HRESULT CTokenMgr::GetTokenURIsByPolicy(const char*, ZELK_IPolicy*, SET_OF_String** uris)
 {
     if (uris)

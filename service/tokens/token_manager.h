@@ -49,6 +49,9 @@ public:
     virtual HRESULT GetTokenByName(const char* uri, CToken** out);
     // Appends every token's personal certificate infos at the cursor; 0.
     virtual HRESULT GetPCI(SET_OF_PersonalCertificateInfo** cursor, SECAttribute* filter);
+    // Appends the distinct additional certificates of all tokens at the
+    // cursor, after what the list holds; 0.
+    virtual HRESULT GetTrustedCertList(SET_OF_Certificate** list);
     // The URIs of the tokens a policy allows, in order of preference, as a new
     // list; without a policy those of the policy path ("/" when NULL).
     virtual HRESULT GetTokenURIsByPolicy(const char* path, ZELK_IPolicy* policy, SET_OF_String** uris);

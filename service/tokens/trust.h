@@ -1,14 +1,16 @@
-// The service's trust store: the trusted certificates that the crypto
-// library's own PSE lists, taken in whenever that list may have changed.
+// The service's trust store: the certificates its configured provider
+// ("TrustDB" under "Common") trusts, merged into one list and refreshed on
+// every question.
 #pragma once
 
-#include <mutex>
-#include <vector>
-
+#include "../core/aux_arrays.h"
 #include "qev_pse.h"
+#include "trust_keychain.h"
+#include "trust_provider.h"
 #include "zelk_object.h"
+#include "zelk_sync.h"
 
-ZELK_DEFINE_GUID(IID_CTrust, 0x1E6A3C08, 0x5D92, 0x47B1, 0x8C, 0x4F, 0xA0, 0x27, 0xE9, 0x63, 0x5B, 0x14);
+ZELK_DEFINE_GUID(IID_CTrust, 0xCBFAF3D7, 0x56AE, 0x4AEF, 0x90, 0xE8, 0x7B, 0xA7, 0x61, 0x5B, 0xE2, 0x78);
 
 namespace ZELK::PSESVC {
 
@@ -23,27 +25,31 @@ public:
     CTrust() = default;
     ~CTrust() override;
 
-    // Replaces the store's certificates by the PSE's trusted list (none for a
-    // NULL PSE); the list's failure leaves the store as it was.
+    // 0 when the PSE's trusted certificates changed since the last call (the
+    // store is then merged anew), 1 when they did not.
     virtual HRESULT importTrustFromPSE(PSE* pse);
     // 1 when an equal certificate is trusted, 0 when not.
     virtual HRESULT isInTrustedCerts(const Certificate* certificate);
-    // New lists that the caller frees.
-    virtual HRESULT getAllTrustedCerts(SET_OF_Certificate** out);
-    virtual HRESULT getTrustedCertList(SET_OF_Certificate** out);
+    // The trusted list with a reference for the caller (NULL when empty); 0.
+    virtual HRESULT getAllTrustedCerts(SET_OF_Certificate** list);
+    virtual HRESULT getTrustedCertList(SET_OF_Certificate** list);
+    // The providers' sources are not changed through the store: a refresh; 0.
+    virtual HRESULT addTrustedCertListItem(const Certificate* certificate);
+    virtual HRESULT deleteTrustedCertListItem(const DName* name, unsigned long number);
+
+    // Refreshes the providers and merges their lists when one changed or
+    // when forced; 0 when merged, 1 when not. `list` (NULL allowed) receives
+    // the trusted list with a reference.
+    HRESULT Refresh(SET_OF_Certificate** list, signed char force);
+    // Chooses the provider by "TrustDB", once per process; 1.
+    HRESULT InitProviders();
 
 private:
-    void Clear();
-
-    std::mutex m_lock;
-    std::vector<Certificate*> m_certificates;
-};
-
-// The trust settings of the user's key store as a provider of the trust store.
-class CTrustKeychain {
-public:
-    // Marks the provider's list for reloading when its singleton exists; 0.
-    static HRESULT SetDirty();
+    bool m_providersInitialised = false;
+    AuxRefArray<ITrustProvider> m_providers;
+    SET_OF_Certificate* m_trusted = nullptr;
+    SET_OF_Certificate* m_pseList = nullptr;
+    CriticalSection m_cs;
 };
 
 }  // namespace ZELK::PSESVC

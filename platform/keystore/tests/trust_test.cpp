@@ -3,6 +3,7 @@
 #include <openssl/x509_vfy.h>
 
 #include <ctime>
+#include <set>
 
 #include "pki.h"
 
@@ -100,6 +101,41 @@ TEST_F(TrustTest, SystemAnchorsGiveUnspecified)
         EXPECT_EQ(Evaluate(*store_, {pki_.Der("ee-rsa"), ca_}).result, TrustResult::Proceed);
         ASSERT_EQ(store_->RemoveTrustSetting(TrustDomain::System, Sha1Of(ca_)), S_OK);
     }
+}
+
+TEST_F(TrustTest, SystemAnchorsListEveryBundleCertificateOnce)
+{
+    // A hashed folder holds each certificate twice (file and hash link) and
+    // a bundle of both; a file that is no certificate is passed over.
+    std::string folder = temp_.path() + "/anchors";
+    ASSERT_TRUE(Shell("mkdir -p " + folder + " && cp " + pki_.Path("ca.pem") + " " + pki_.Path("ee-rsa.pem") + " "
+                      + folder + " && cat " + pki_.Path("ca.pem") + " " + pki_.Path("ee-rsa.pem") + " > " + folder
+                      + "/bundle.crt && echo junk > " + folder + "/junk.pem && openssl rehash " + folder));
+    for (const std::string& anchors : {folder, pki_.Path("ca.pem"), temp_.path() + "/none"}) {
+        SCOPED_TRACE(anchors);
+        store_.reset();
+        store_ = OpenStore(anchors);
+        ASSERT_NE(store_, nullptr);
+        std::vector<Certificate> certs;
+        HRESULT hr = store_->ListSystemAnchors(&certs);
+        std::set<Bytes> ders;
+        for (const Certificate& c : certs) {
+            EXPECT_EQ(c.sha1, Sha1Of(c.der));
+            ders.insert(c.der);
+        }
+        EXPECT_EQ(ders.size(), certs.size());
+        if (anchors == folder) {
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_EQ(ders, (std::set<Bytes> {ca_, pki_.Der("ee-rsa")}));
+        } else if (anchors == pki_.Path("ca.pem")) {
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_EQ(ders, std::set<Bytes> {ca_});
+        } else {
+            EXPECT_EQ(hr, S_FALSE);
+            EXPECT_TRUE(certs.empty());
+        }
+    }
+    EXPECT_EQ(store_->ListSystemAnchors(nullptr), E_POINTER);
 }
 
 TEST_F(TrustTest, UserDomainDecidesBeforeAdminBeforeSystem)

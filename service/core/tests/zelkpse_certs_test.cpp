@@ -9,18 +9,22 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "fakes/fake_client.h"
 #include "fakes/fake_dialog.h"
 #include "fakes/fake_token_calls.h"
+#include "keystore.h"
 #include "qev_attributes.h"
 #include "qev_doubles.h"
 #include "qev_results.h"
 #include "service_fixture.h"
+#include "tokens/trust_keychain.h"
 #include "zelk_class.h"
 #include "zelk_holders.h"
 #include "zelk_object.h"
@@ -542,6 +546,23 @@ TEST_F(KeyTest, HashedTokenNamesCheckTheCertificate)
 
 TEST_F(CertTest, SearchListsTrustedThenTokenCertificatesThenTheRealPSEs)
 {
+    // The trust store's roots: trusted in a key store of the test's own.
+    char pattern[] = "/tmp/zelktrust-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string home = pattern;
+    setenv("XDG_DATA_HOME", home.c_str(), 1);
+    ZELK::PSESVC::CTrustKeychain::SetSystemAnchors(home + "/no-anchors");
+    {
+        std::unique_ptr<kestrin::keystore::KeyStore> keystore;
+        ASSERT_EQ(kestrin::keystore::KeyStore::Open(kestrin::keystore::Options {}, &keystore), S_OK);
+        for (const char* name : {"root", "inter"}) {
+            const std::string& der = Pki::Get().der[name];
+            ASSERT_EQ(keystore->SetTrustSetting(kestrin::keystore::TrustDomain::User,
+                                                {reinterpret_cast<const uint8_t*>(der.data()), der.size()},
+                                                kestrin::keystore::TrustSetting::Trusted),
+                      S_OK);
+        }
+    }
     MakePSE();
     m_real->AddTrustedCertificate(m_certs["root"]);
     m_real->AddTrustedCertificate(m_certs["inter"]);
@@ -579,6 +600,9 @@ TEST_F(CertTest, SearchListsTrustedThenTokenCertificatesThenTheRealPSEs)
     for (SECAttribute* entry : filter.entries)
         consumed.push_back(entry->answered);
     EXPECT_EQ(consumed, (std::vector<int> {1, 1, 1, 0}));
+    std::error_code ec;
+    std::filesystem::remove_all(home, ec);
+    unsetenv("XDG_DATA_HOME");
 }
 
 }  // namespace

@@ -49,7 +49,12 @@ HRESULT CTokenMgr::EmergencyShutdown()
 HRESULT CTokenMgr::GetExisting(CTokenMgr** out)
 {
     *out = nullptr;
-    return E_FAIL;
+    CriticalCodeSection lock(&s_cs);
+    if (s_pThis == nullptr)
+        return E_FAIL;
+    s_pThis->AddRef();
+    *out = s_pThis;
+    return S_OK;
 }
 
 }  // namespace ZELK::PSESVC

@@ -29,6 +29,7 @@ HRESULT TokenCalls::s_signResult = S_OK;
 HRESULT TokenCalls::s_brokerResult = S_FALSE;
 std::vector<std::string> TokenCalls::s_policyUris;
 bool TokenCalls::s_policyValid = false;
+SET_OF_Certificate* TokenCalls::s_trusted = nullptr;
 
 void TokenCalls::Reset()
 {
@@ -39,6 +40,7 @@ void TokenCalls::Reset()
     s_brokerResult = S_FALSE;
     s_policyUris.clear();
     s_policyValid = false;
+    s_trusted = nullptr;
 }
 
 namespace {
@@ -214,6 +216,15 @@ HRESULT CTokenMgr::GetPCI(SET_OF_PersonalCertificateInfo** cursor, SECAttribute*
         token->GetPCI(cursor);
         cursor = ListTail(cursor);
     }
+    return S_OK;
+}
+
+HRESULT CTokenMgr::GetTrustedCertList(SET_OF_Certificate** list)
+{
+    TokenCalls::Add("trusted");
+    SET_OF_Certificate** cursor = ListTail(list);
+    for (SET_OF_Certificate* node = TokenCalls::s_trusted; node != nullptr; node = node->next)
+        AppendCertificate(cursor, node->element);
     return S_OK;
 }
 

@@ -25,6 +25,8 @@ struct TokenCalls {
     static std::vector<std::string> s_policyUris;
     // What IsValidPolicy answers ("valid <path>"); its description is "token of <path>".
     static bool s_policyValid;
+    // The certificates GetTrustedCertList appends ("trusted"); the test owns the list.
+    static SET_OF_Certificate* s_trusted;
 };
 
 // A token of the token manager: its infos (one reference each), its crypto

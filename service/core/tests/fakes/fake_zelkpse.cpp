@@ -1,10 +1,13 @@
 // Module "zelkpse" of the service's test tree: a PSE provider that adopts
 // the PSE handed over in attribute 0xFF000000 once, holds it until the
 // module is unloaded, and writes each hand-over to the file named by
-// KESTRIN_FAKE_LOG ("adopt <type>" or "ignore", and "release" at the end).
+// KESTRIN_FAKE_LOG ("adopt <type>", or "ignore" followed by the PSE name of
+// attribute 72 when one is given, and "release" at the end).
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "qev_attributes.h"
 #include "qev_pse.h"
 #include "zelk_module.h"
 #include "zelk_psesvc.h"
@@ -60,7 +63,11 @@ HRESULT create_PSE(PSE** out, ASC*, SECAttribute* attributes)
         Log(line);
         return S_OK;
     }
-    Log("ignore");
+    std::string line = "ignore";
+    for (SECAttribute* a = attributes; a != nullptr; a = a->next)
+        if (a->id == SEC_ATTR_PSE_NAME && a->value)
+            line += std::string(" ") + static_cast<const char*>(a->value);
+    Log(line.c_str());
     if (out)
         *out = nullptr;
     return out ? E_NOTIMPL : S_OK;
