@@ -41,12 +41,20 @@ protected:
     void TearDown() override
     {
         m_store.reset();
-        for (auto& [name, certificate] : m_certs)
-            certificate->Release();
+        ReleaseObjects();
         TokensTest::TearDown();
         CTrustKeychain::SetSystemAnchors(ks::Options {}.systemAnchors);
     }
 
+    // The store and the certificates go before the runtime and the crypto
+    // library that made them.
+    void ReleaseObjects()
+    {
+        m_trust.Free();
+        for (auto& [name, certificate] : m_certs)
+            certificate->Release();
+        m_certs.clear();
+    }
     // The test's own view of the user's key store.
     ks::KeyStore& Store()
     {
@@ -58,10 +66,10 @@ protected:
     // Certificate "CN=<name>", made once per test.
     Certificate* Cert(const std::string& name)
     {
-        if (!m_certs.contains(name)) {
+        if (!m_ders.contains(name))
             m_ders[name] = MakeCertificate(name);
+        if (!m_certs.contains(name))
             m_certs[name] = Decode(m_ders[name]);
-        }
         return m_certs[name];
     }
     const std::vector<uint8_t>& Der(const std::string& name)
@@ -116,7 +124,7 @@ TEST_F(TrustTest, ProviderIsChosenByTrustDBPrefixWithoutCase)
         EXPECT_EQ(TrustedNames(), c.keychain ? std::vector<std::string> {"Root A"} : std::vector<std::string> {});
         EXPECT_EQ(Store_()->isInTrustedCerts(Cert("Root A")), c.keychain ? 1 : 0);
         // A new process (runtime) chooses again.
-        m_trust.Free();
+        ReleaseObjects();
         ServiceTest::TearDown();
         ServiceTest::SetUp();
     }
