@@ -23,7 +23,8 @@ constexpr unsigned int SSL_SETTING_SERVER_DEFAULTS = 134;
 constexpr unsigned int SSL_VERSION_TLS12_AND_LATER = 0x300;
 constexpr unsigned int SSL_MODE_SERVER = 3;
 
-// Option bit of a server context: a client's renegotiation is refused.
+// Option bit of a server context: a client's renegotiation is refused. A
+// client context keeps it without effect.
 constexpr unsigned long SSL_OPTION_NO_RENEGOTIATION = 0x8;
 
 // Error states of a TLS connection (slot 87), the library's own codes.
@@ -68,7 +69,7 @@ public:
     QEV_SSL_RESERVED_SLOT(14)
     QEV_SSL_RESERVED_SLOT(15)
     QEV_SSL_RESERVED_SLOT(16)
-    // 17: the option word.
+    // 17: the option word (0 on a new context).
     virtual HRESULT GetOptions(unsigned long* options) = 0;
     QEV_SSL_RESERVED_SLOT(18)
     QEV_SSL_RESERVED_SLOT(19)
@@ -87,7 +88,10 @@ public:
     QEV_SSL_RESERVED_SLOT(47)
     QEV_SSL_RESERVED_SLOT(48)
     // 49: replaces the option word; a server context honours
-    // SSL_OPTION_NO_RENEGOTIATION and keeps the other bits without effect.
+    // SSL_OPTION_NO_RENEGOTIATION and keeps the other bits without effect. A
+    // client context (a security context's, one per security context) keeps
+    // the word without effect: TLS 1.2 or newer and the peer's verification
+    // stay.
     virtual HRESULT SetOptions(unsigned long options) = 0;
     QEV_SSL_RESERVED_SLOT(50)
     QEV_SSL_RESERVED_SLOT(51)

@@ -22,7 +22,7 @@ ZELK_DEFINE_GUID(IID_IGUIModelOwnCert, 0x8EA8BD38, 0x4E76, 0x4BB9, 0xAB, 0x2E, 0
 ZELK_DEFINE_GUID(IID_IGUIModelCerts, 0x196C5E56, 0x0282, 0x4846, 0x9E, 0x43, 0xBA, 0x75, 0x5B, 0xF2, 0x46, 0x4C);
 ZELK_DEFINE_GUID(IID_IGUIModelOwnCerts, 0x58327F22, 0xE5CC, 0x4529, 0xA7, 0xAF, 0x7F, 0xCF, 0xB4, 0x62, 0x4B, 0x96);
 ZELK_DEFINE_GUID(IID_IGUIModelToken, 0xA89F775C, 0x37BE, 0x4B34, 0x8C, 0x2C, 0x03, 0xD2, 0x58, 0x7D, 0xA6, 0xDD);
-ZELK_DEFINE_GUID(IID_IGUIModelCfgPolicy, 0x3E5B8C21, 0x7A44, 0x4F0D, 0x9B, 0x62, 0xC4, 0x18, 0x5D, 0xA7, 0x30, 0xE6);
+ZELK_DEFINE_GUID(IID_IGUIModelCfgPolicy, 0xD3BD6324, 0x0D4E, 0x4DB6, 0x94, 0x1F, 0xDA, 0xFB, 0x48, 0x31, 0xD1, 0xD9);
 
 namespace ZELK::PSESVC {
 
@@ -193,18 +193,55 @@ public:
     virtual HRESULT GetKVSProfileGroup(char** out) = 0;
 };
 
-// The items of the configuration model.
+// The values of the policy-server settings model.
 enum IGUIModelCfgPolicy_Param : unsigned int {
-    CFGPOLICY_STATUS = 0,  // the result of the last group-policy download
+    CFGPOLICY_STATUS = 0,              // the last download's result code and text
+    CFGPOLICY_HOST = 1,                // "PolicyHost"
+    CFGPOLICY_GROUPS = 2,              // GetString downloads the group list
+    CFGPOLICY_GROUP_NAMES = 3,         // the held group names as a multi-string
+    CFGPOLICY_GROUP = 4,               // the chosen group ("PolicyName")
+    CFGPOLICY_GROUP_DISPLAY_NAME = 5,  // never set
+    CFGPOLICY_TTL = 6,                 // "PolicyTTL", minutes
+    CFGPOLICY_USE_SYSTEM_PROXY = 7,    // "useWindowsHttpProxy"
+    CFGPOLICY_PROXY_URL = 8,           // "HTTPProxyURL"
 };
 
-// The configuration model ("zelk.cfg.policy" of module "zelk").
+// The steps a group policy's time to live is read as, in minutes.
+enum IGUIModelCfgPolicy_TTL : unsigned int {
+    CFGPOLICY_TTL_NEVER = 0,
+    CFGPOLICY_TTL_MINUTE = 1,
+    CFGPOLICY_TTL_5_MINUTES = 5,
+    CFGPOLICY_TTL_10_MINUTES = 10,
+    CFGPOLICY_TTL_HOUR = 60,
+    CFGPOLICY_TTL_DAY = 1440,
+};
+
+// The policy-server settings ("zelk.cfg.policy" of module "zelk"): the
+// preferences window edits them, the policy-group monitor reports its
+// downloads into the status.
 class IGUIModelCfgPolicy : public IGUIModel {
 public:
     static const GUID& GetIID() { return IID_IGUIModelCfgPolicy; }
 
-    // CFGPOLICY_STATUS: records a download's result (0 success); 0.
+    // Writes the edited values to "groups/user"; 0.
+    virtual HRESULT Apply() = 0;
+    // Drops every unapplied edit; 0.
+    virtual HRESULT Cancel() = 0;
+    // Asks the policy-group monitor to download now; 0.
+    virtual HRESULT Update() = 0;
+    // Empties host, group and policy path; 0.
+    virtual HRESULT Clear() = 0;
+    // False for a value without a policy name or one the configuration fixes.
+    virtual bool IsChangeable(IGUIModelCfgPolicy_Param param) = 0;
+    // The model's own text (NULL when unset), valid while the model lives.
+    virtual const char* GetString(IGUIModelCfgPolicy_Param param) = 0;
+    virtual unsigned int GetDWORD(IGUIModelCfgPolicy_Param param) = 0;
+    virtual bool GetBool(IGUIModelCfgPolicy_Param param) = 0;
+    // 0x80070005 for a locked or read-only value, 0x80000003 for a value of
+    // another type; CFGPOLICY_STATUS records a download's result (0 success).
+    virtual HRESULT SetString(IGUIModelCfgPolicy_Param param, const char* value) = 0;
     virtual HRESULT SetDWORD(IGUIModelCfgPolicy_Param param, unsigned int value) = 0;
+    virtual HRESULT SetBool(IGUIModelCfgPolicy_Param param, bool value) = 0;
 };
 
 }  // namespace ZELK::PSESVC

@@ -140,6 +140,8 @@ HRESULT AscObject::Create(SECAttribute* chain, ASC** out)
 
 AscObject::~AscObject()
 {
+    if (m_tls != nullptr)
+        m_tls->Release();
     if (m_ownPse != nullptr)
         m_ownPse->Release();
     if (m_memoryPse != nullptr)
@@ -264,7 +266,17 @@ HRESULT AscObject::createURLContext(url_context** out)
 
 HRESULT AscObject::getSSLContext(ssl_context** out)
 {
-    return https::CreateSslContext(out);
+    if (out == nullptr)
+        return E_POINTER;
+    std::lock_guard<std::mutex> lock(m_tlsLock);
+    if (m_tls == nullptr) {
+        HRESULT hr = https::CreateSslContext(&m_tls);
+        if (FAILED(hr))
+            return hr;
+    }
+    m_tls->AddRef();
+    *out = m_tls;
+    return S_OK;
 }
 
 }  // namespace kestrin::qevcrypto

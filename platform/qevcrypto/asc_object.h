@@ -52,6 +52,10 @@ private:
     PSE* m_memoryPse = nullptr;    // one reference, when images were given
     std::mutex m_ownLock;
     PSE* m_ownPse = nullptr;  // one reference, once opened
+    // The context's one TLS context, made on first request, so that the
+    // options a caller sets stay with the security context.
+    std::mutex m_tlsLock;
+    ssl_context* m_tls = nullptr;  // one reference, once made
     https::ContextCredentials m_credentials;
 };
 

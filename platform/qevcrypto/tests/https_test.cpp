@@ -326,6 +326,34 @@ TEST_F(Https, TlsContextAppliesTheClientDefaultsOnly)
     tls->Release();
 }
 
+// The option word stays with the security context, and no bit of it lowers
+// the client's checks: the untrusted root and the wrong name still fail.
+TEST_F(Https, TlsContextKeepsItsOptionWordWithoutEffectOnClients)
+{
+    ssl_context* tls = nullptr;
+    ASSERT_EQ(asc->getSSLContext(&tls), S_OK);
+    unsigned long options = 1;
+    EXPECT_EQ(tls->GetOptions(&options), S_OK);
+    EXPECT_EQ(options, 0u);
+    EXPECT_EQ(tls->GetOptions(nullptr), E_POINTER);
+    EXPECT_EQ(tls->SetOptions(options | SSL_OPTION_NO_RENEGOTIATION), S_OK);
+    tls->Release();
+
+    ssl_context* again = nullptr;
+    ASSERT_EQ(asc->getSSLContext(&again), S_OK);
+    EXPECT_EQ(again, tls);
+    EXPECT_EQ(again->GetOptions(&options), S_OK);
+    EXPECT_EQ(options, SSL_OPTION_NO_RENEGOTIATION);
+    EXPECT_EQ(again->SetOptions(~0ul), S_OK);
+    EXPECT_EQ(again->Initialize(SSL_SETTING_CLIENT_DEFAULTS), S_OK);
+    again->Release();
+
+    EXPECT_EQ(Get(s_server->Url("good", "/plain")), S_OK);
+    EXPECT_EQ(Get(s_server->Url("unknownca", "/plain")), E_SSL_UNTRUSTED);
+    EXPECT_EQ(Get(s_server->Url("wrongname", "/plain")), E_URL_CERTNAME);
+    EXPECT_EQ(asc->getSSLContext(nullptr), E_POINTER);
+}
+
 }  // namespace
 
 namespace {

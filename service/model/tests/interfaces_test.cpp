@@ -55,6 +55,10 @@ TEST(ModelInterfacesTest, SlotsStayWhereCallersCallThem)
         {"IGUIModelToken::GetTokenName", VtableEntry(&IGUIModelToken::GetTokenName), 9},
         {"IGUIModelToken::GetTokenType", VtableEntry(&IGUIModelToken::GetTokenType), 16},
         {"IGUIModelToken::GetKVSProfileGroup", VtableEntry(&IGUIModelToken::GetKVSProfileGroup), 19},
+        {"IGUIModelCfgPolicy::Apply", VtableEntry(&IGUIModelCfgPolicy::Apply), 6},
+        {"IGUIModelCfgPolicy::IsChangeable", VtableEntry(&IGUIModelCfgPolicy::IsChangeable), 10},
+        {"IGUIModelCfgPolicy::SetDWORD", VtableEntry(&IGUIModelCfgPolicy::SetDWORD), 15},
+        {"IGUIModelCfgPolicy::SetBool", VtableEntry(&IGUIModelCfgPolicy::SetBool), 16},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.entry, EntryOfSlot(c.slot)) << c.name;

@@ -27,6 +27,16 @@ public:
     int64_t GetRevision() override { return 0; }
     HRESULT RegisterCallback(IGUIRefreshCB*, unsigned long) override { return S_OK; }
     HRESULT UnRegisterCallback(IGUIRefreshCB*, unsigned long) override { return S_OK; }
+    HRESULT Apply() override { return S_OK; }
+    HRESULT Cancel() override { return S_OK; }
+    HRESULT Update() override { return S_OK; }
+    HRESULT Clear() override { return S_OK; }
+    bool IsChangeable(IGUIModelCfgPolicy_Param) override { return false; }
+    const char* GetString(IGUIModelCfgPolicy_Param) override { return nullptr; }
+    unsigned int GetDWORD(IGUIModelCfgPolicy_Param) override { return 0; }
+    bool GetBool(IGUIModelCfgPolicy_Param) override { return false; }
+    HRESULT SetString(IGUIModelCfgPolicy_Param, const char*) override { return S_OK; }
+    HRESULT SetBool(IGUIModelCfgPolicy_Param, bool) override { return S_OK; }
     HRESULT SetDWORD(IGUIModelCfgPolicy_Param param, unsigned int value) override
     {
         if (param == ZELK::PSESVC::CFGPOLICY_STATUS) {
