@@ -3,26 +3,28 @@
 // its failures as the transport reports them, the values Apply writes as
 // plistlib reads them, and the policy-group monitor downloading the chosen
 // group's path through the real downloader module.
-#include "model/model_cfg_policy.h"
-
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "enrol_server.h"
 #include "keystore.h"
+#include "model/model_cfg_policy.h"
+#include "policy_groups_monitor.h"
 #include "pse_factory.h"
 #include "qev_attributes.h"
 #include "qev_pse.h"
 #include "qev_ssl.h"
 #include "service_fixture.h"
-#include "policy_groups_monitor.h"
 #include "test_process.h"
 #include "zelk_resloader.h"
 
@@ -160,8 +162,8 @@ protected:
                                    "d = plistlib.load(open(sys.argv[1], 'rb'))\n"
                                    "print(json.dumps(d.get('groups', {}).get('user', {})))\n";
         std::string out;
-        if (kestrin::testsupport::RunProgram(
-                {"python3", "-c", script, m_home + "/user/kestrin/settings.plist"}, {}, &out)
+        if (kestrin::testsupport::RunProgram({"python3", "-c", script, m_home + "/user/kestrin/settings.plist"}, {},
+                                             &out)
             != 0)
             return nlohmann::json();
         return nlohmann::json::parse(out, nullptr, false);
@@ -205,8 +207,8 @@ TEST_F(CfgPolicy, TimeToLiveIsReadAsTheNextStep)
 {
     const struct {
         unsigned in, out;
-    } cases[] = {{0, 0}, {1, 1}, {2, 5}, {3, 5}, {5, 5}, {6, 10}, {7, 10}, {10, 10}, {11, 60},
-                 {45, 60}, {60, 60}, {61, 1440}, {5000, 1440}, {0xFFFFFFFF, 1440}};
+    } cases[] = {{0, 0},   {1, 1},   {2, 5},   {3, 5},   {5, 5},     {6, 10},      {7, 10},
+                 {10, 10}, {11, 60}, {45, 60}, {60, 60}, {61, 1440}, {5000, 1440}, {0xFFFFFFFF, 1440}};
     for (const auto& c : cases)
         EXPECT_EQ(CModelCfgPolicy::RoundTTL(c.in), c.out) << c.in;
 
@@ -452,11 +454,34 @@ TEST_F(CfgPolicy, StatusChangesAdvanceTheRevisionOnce)
     EXPECT_STREQ(Model()->GetString(CFGPOLICY_STATUS), "custom");
 }
 
+// A text handed out stays readable while another thread replaces it.
+TEST_F(CfgPolicy, TextsHandedOutStayValidWhileOthersChangeThem)
+{
+    CModelCfgPolicy* model = Model();
+    std::atomic<bool> done {false};
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) {
+            const std::string text = "https://host-" + std::to_string(i) + ".invalid";
+            model->SetString(CFGPOLICY_HOST, text.c_str());
+            model->SetString(CFGPOLICY_PROXY_URL, text.c_str());
+            model->SetString(CFGPOLICY_STATUS, text.c_str());
+        }
+        done = true;
+    });
+    size_t wrong = 0;
+    while (!done)
+        for (IGUIModelCfgPolicy_Param param : {CFGPOLICY_HOST, CFGPOLICY_PROXY_URL, CFGPOLICY_STATUS})
+            if (const char* text = model->GetString(param))
+                wrong += std::strncmp(text, "https://host-", 13) != 0 ? 1 : 0;
+    writer.join();
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_STREQ(model->GetString(CFGPOLICY_HOST), "https://host-1999.invalid");
+}
+
 TEST_F(CfgPolicy, ApplyWithoutHostDropsTheGroupPolicy)
 {
-    WritePlist(false,
-               "{'groups': {'user': {'PolicyHost': 'https://h', 'PolicyName': 'g', 'PolicyPath': '/g', "
-               "'applications': {'a': {'x': 1}}, 'profiles': {'p': {'y': 'z'}}, 'other': {'k': 2}}}}");
+    WritePlist(false, "{'groups': {'user': {'PolicyHost': 'https://h', 'PolicyName': 'g', 'PolicyPath': '/g', "
+                      "'applications': {'a': {'x': 1}}, 'profiles': {'p': {'y': 'z'}}, 'other': {'k': 2}}}}");
     EXPECT_STREQ(Model()->GetString(CFGPOLICY_GROUP), "g");
     Model()->SetString(CFGPOLICY_HOST, "");
     Model()->SetDWORD(CFGPOLICY_TTL, 10);
