@@ -1,5 +1,7 @@
 #include "policy_groups_monitor.h"
 
+#include <cstring>
+
 #include "task_manager.h"
 #include "zelk_class.h"
 #include "zelk_gui_model.h"
@@ -106,7 +108,7 @@ HRESULT CPolicyGroupsMonitor::Reload()
     }
     StringT<char> address(host);
     address.Append(path);
-    if (!m_lastAddress.IsEmpty() && m_lastAddress == address)
+    if (!m_lastAddress.IsEmpty() && std::strcmp(m_lastAddress, address) == 0)
         return trace.result = S_OK;
 
     CTaskManager* scheduler = nullptr;

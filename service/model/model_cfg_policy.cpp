@@ -304,8 +304,7 @@ HRESULT CModelCfgPolicy::SetString(IGUIModelCfgPolicy_Param param, const char* v
         bool changed = false;
         {
             CriticalCodeSection lock(&m_cs);
-            if (!(value == nullptr ? m_statusText.IsEmpty() : !m_statusText.IsEmpty()
-                                                                  && std::strcmp(m_statusText.Get(), value) == 0)) {
+            if (!Same(Value(m_statusText), value)) {
                 m_statusText.Set(value);
                 changed = true;
             }
