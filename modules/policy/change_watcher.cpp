@@ -65,6 +65,9 @@ struct State {
     std::vector<Watch> watches;
     std::shared_ptr<Run> run;
     std::thread thread;
+    // A run stopped from its own callback ends by itself; the next caller on
+    // another thread, or the library's unloading, joins it.
+    std::thread retired;
     uint64_t nextHandle = 1;
     uint64_t delivering = 0;  // handle whose target is being called
 
@@ -81,8 +84,22 @@ struct State {
         }
         if (thread.joinable())
             thread.join();
+        if (retired.joinable())
+            retired.join();
     }
 };
+
+// Joins a run that ended by itself, unless the caller is that run's thread;
+// the caller holds the lock.
+void JoinRetired(State& s, std::unique_lock<std::mutex>& guard)
+{
+    if (!s.retired.joinable() || s.retired.get_id() == std::this_thread::get_id())
+        return;
+    std::thread ended = std::move(s.retired);
+    guard.unlock();
+    ended.join();
+    guard.lock();
+}
 
 // Whoever keeps watches until static destruction asks for this state before
 // its own construction ends, so the state is destroyed after it.
@@ -195,7 +212,8 @@ HRESULT AddWatch(const std::string& folder, const std::string& fileName, FolderW
     if (!target || !handle || folder.empty())
         return E_INVALIDARG;
     State& s = S();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::unique_lock<std::mutex> guard(s.lock);
+    JoinRetired(s, guard);
     bool started = false;
     if (!s.run) {
         auto run = std::make_shared<Run>();
@@ -234,6 +252,7 @@ void RemoveWatch(uint64_t handle)
     bool onEventThread = s.run && s.run->threadId == std::this_thread::get_id();
     if (!onEventThread) {
         s.delivered.wait(guard, [&] { return s.delivering != handle; });
+        JoinRetired(s, guard);
     }
     int wd = -1;
     for (auto it = s.watches.begin(); it != s.watches.end(); ++it) {
@@ -257,10 +276,15 @@ void RemoveWatch(uint64_t handle)
     run->stop = true;
     Wake(*run);
     std::thread thread = std::move(s.thread);
-    guard.unlock();
     if (onEventThread) {
-        thread.detach();  // it leaves its loop when this callback returns
+        // This thread leaves its loop when the callback returns.
+        std::thread earlier = std::move(s.retired);
+        s.retired = std::move(thread);
+        guard.unlock();
+        if (earlier.joinable())
+            earlier.join();
     } else {
+        guard.unlock();
         thread.join();
     }
 }

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -188,4 +190,59 @@ TEST(ChangeWatcher, RootsStopWhileChangesAreDeliveredInALoop)
     change_watcher::SetCoalesceMilliseconds(change_watcher::kCoalesceMilliseconds);
     EXPECT_GT(delivered.load(), 0);
     EXPECT_EQ(change_watcher::WatchCount(), 0u);
+}
+
+namespace {
+
+// A target that ends its own watch from its callback, the last one left.
+class SelfRemoving final : public FolderWatchTarget {
+public:
+    void OnFolderChanged() override
+    {
+        change_watcher::RemoveWatch(handle);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            called = true;
+            changed.notify_all();
+        }
+        // Still on its way out when the test makes its next call.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    uint64_t handle = 0;
+    std::mutex lock;
+    std::condition_variable changed;
+    bool called = false;
+};
+
+size_t ThreadCount()
+{
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+// The thread of a run stopped from its own callback is joined by the next
+// caller, so it never outlives the library unnoticed.
+TEST(ChangeWatcher, ARunStoppedFromItsCallbackIsJoinedByTheNextCaller)
+{
+    TempDir dir;
+    size_t before = ThreadCount();
+    SelfRemoving target;
+    ASSERT_EQ(change_watcher::AddWatch(dir.Path(), "watched.plist", &target, &target.handle), S_OK);
+    {
+        std::ofstream(dir.Path() + "/watched.plist") << "x";
+    }
+    {
+        std::unique_lock<std::mutex> guard(target.lock);
+        ASSERT_TRUE(target.changed.wait_for(guard, std::chrono::seconds(10), [&] { return target.called; }));
+    }
+    EXPECT_FALSE(change_watcher::ThreadRunning());
+    uint64_t other = 0;
+    SelfRemoving next;
+    ASSERT_EQ(change_watcher::AddWatch(dir.Path(), "other.plist", &next, &other), S_OK);
+    change_watcher::RemoveWatch(other);
+    EXPECT_EQ(ThreadCount(), before);
 }
