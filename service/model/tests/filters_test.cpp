@@ -343,8 +343,8 @@ TEST_F(FiltersTest, ProfileRowsStandForTheirCertificates)
                                 reinterpret_cast<void**>(&kestrin)),
               S_OK);
     // Own certificates: only the key store's shows in both lists; the
-    // encryption-only row shows in the first.
-    EXPECT_EQ(ex->GetElementCount(), 3u);
+    // encryption-only and Kerberos rows show in the first.
+    EXPECT_EQ(ex->GetElementCount(), 4u);
     EXPECT_EQ(kestrin->GetElementCount(), 3u);
     for (size_t i = 0; i < rows.size(); ++i) {
         IUnknown* unknown = static_cast<IGUIModelToken*>(rows[i]);
@@ -360,7 +360,7 @@ TEST_F(FiltersTest, ProfileRowsStandForTheirCertificates)
     more = NewPci("tokkeychain:id2", "bob2020");
     certs->AddCert(more, more->tokenName, nullptr, false);
     EXPECT_EQ(ex->GetRevision(), revision + 1);
-    EXPECT_EQ(ex->GetElementCount(), 4u);
+    EXPECT_EQ(ex->GetElementCount(), 5u);
     pcis.push_back(more);
     ex->Release();
     kestrin->Release();
