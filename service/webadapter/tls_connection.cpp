@@ -109,7 +109,7 @@ HRESULT CTLSConnection::allocAppDataBuffer(unsigned long size)
 
 HRESULT CTLSConnection::Transact(unsigned char* in, unsigned long inLen, unsigned char** out, unsigned long* outLen)
 {
-    if (m_connection == nullptr)
+    if (m_connection == nullptr || m_failed)
         return E_FAIL;
     if (in != nullptr && inLen > 0) {
         // Ciphertext that cannot be kept would leave the stream cut short.
@@ -182,7 +182,12 @@ HRESULT CTLSConnection::checkForNetworkResponse(int lastResult, unsigned long* o
     m_connection->GetErrorState(lastResult, lastResult, &state);
     if (!IsNormalState(state)) {
         SECTRACE_FormatLn(TRACE_MODULE, 1, "TLS Error (RC = %x), abort connection", state);
-        return E_FAIL;
+        // The alert the engine queued tells the peer why; the connection
+        // ends once it is sent.
+        unsigned long alert = 0;
+        if (FAILED(m_networkOut->Pending(&alert)) || alert == 0 || alert > INT_MAX)
+            return E_FAIL;
+        m_failed = true;
     }
     if (state == SSL_STATE_CLOSE_NOTIFY) {
         int shutdown = 0;
@@ -245,6 +250,8 @@ ITunnelControl* CTLSConnection::InnerControl()
 
 bool CTLSConnection::CloseAfterTransact()
 {
+    if (m_failed)
+        return true;
     ITunnelControl* control = InnerControl();
     if (control == nullptr)
         return false;

@@ -34,6 +34,8 @@ public:
     ~CTLSConnection() override;
     HRESULT Disconnect(IUnknown* inner) override;
     HRESULT Connect(IUnknown* inner) override;
+    // True once a fatal TLS error's alert was answered, else the inner
+    // tunnel's answer.
     bool CloseAfterTransact() override;
     HRESULT GetProperties(SECAttribute* attributes) override;
     HRESULT SetProperties(SECAttribute* attributes) override;
@@ -52,6 +54,8 @@ private:
     unsigned char* m_plainOut = nullptr;
     uint64_t m_plainOutCapacity = 0;
     AuxRefPtr<ITunnel> m_inner;
+    // A fatal TLS error whose alert is the connection's last answer.
+    bool m_failed = false;
 };
 
 }  // namespace ZELK::PSESVC::WEBCLIENT

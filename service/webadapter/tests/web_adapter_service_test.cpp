@@ -1,0 +1,393 @@
+// The local HTTPS server as a whole: the TLS connection factory over a test
+// local-server profile, the web adapter service over the real raw TCP server,
+// and curl and openssl s_client as its peers.
+#include "webadapter/web_adapter_service.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "facade_double.h"
+#include "qev_io.h"
+#include "service_fixture.h"
+#include "test_process.h"
+#include "webadapter/tls_connection_factory.h"
+#include "zelk_class.h"
+#include "zelk_module.h"
+#include "zelk_resloader.h"
+
+// The service's texts; the socket module built in binds the policy table.
+ZELK_RESLOADER_CLIENT_BINDING();
+
+namespace kestrin::webadapter::test {
+namespace {
+
+using kestrin::service::test::ServiceTest;
+using kestrin::testsupport::FreeLoopbackPort;
+using kestrin::testsupport::MakeLocalhostIdentity;
+using kestrin::testsupport::RunProgram;
+using kestrin::testsupport::TempFolder;
+using ZELK::PSESVC::CWebAdapterService;
+using ZELK::PSESVC::WEBCLIENT::CTLSConnectionFactory;
+
+API_COMMON* s_io = nullptr;
+CLoadAPI s_loadIo(nullptr, "SEC_IO_1", &s_io);
+
+// The local-server profile the test factories see.
+struct Profile {
+    std::mutex lock;
+    bool hasIdentity = true;
+    int port = -1;
+    int delayMs = 0;
+    std::string image;  // the in-memory file of the identity
+    std::atomic<int> enrolments {0};
+};
+Profile s_profile;
+
+class TestFactory : public CTLSConnectionFactory {
+protected:
+    HRESULT EnrollLocalhostProfile() override
+    {
+        ++s_profile.enrolments;
+        std::lock_guard<std::mutex> lock(s_profile.lock);
+        if (s_profile.delayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(s_profile.delayMs));
+        if (!s_profile.hasIdentity)
+            return E_FAIL;
+        SetIdentity("localserver", s_profile.image.c_str(), s_profile.port);
+        return s_profile.port < 0 ? E_FAIL : S_OK;
+    }
+};
+
+CZELK_CLASS s_facade("zelk", ZELK::PSESVC::KVC_API_FACADE_CLASS, &CreateFacadeDouble);
+CZELK_CLASS s_tlsFactory("zelk", ZELK::PSESVC::WEBCLIENT::TLS_FACTORY_CLASS,
+                         &CTLSConnectionFactory::NewOf<TestFactory>);
+
+const std::string kOrigin = FacadeDouble::kAccepted;
+
+bool Listening(int port)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+// Sends `bytes` on a new connection, then waits for the server to close it:
+// true when it does, whatever it answered before.
+bool ClosedAfter(int port, const std::string& bytes, bool halfClose)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit {60, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    bool closed = false;
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
+        && send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) {
+        if (halfClose)
+            shutdown(s, SHUT_WR);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = recv(s, buffer, sizeof buffer, 0)) > 0) {
+        }
+        closed = n == 0 || errno == ECONNRESET;
+    }
+    close(s);
+    return closed;
+}
+
+class WebAdapterTest : public ServiceTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = new TempFolder("webadapter");
+        ASSERT_TRUE(MakeLocalhostIdentity(s_dir->path()));
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_dir;
+        s_dir = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ServiceTest::SetUp();
+        FacadeDouble::Reset();
+        std::ifstream in(s_dir->path() + "/id.p12", std::ios::binary);
+        std::string image(std::istreambuf_iterator<char>(in), {});
+        const auto* io = ZELK_ApiCast<SEC_IO_TABLE>(s_io);
+        ASSERT_NE(io, nullptr);
+        OctetString data {image.size(), reinterpret_cast<unsigned char*>(image.data())};
+        char* name = nullptr;
+        ASSERT_EQ(io->mem_reg(nullptr, &data, &name), S_OK);
+        m_image = name;
+        std::free(name);
+        std::lock_guard<std::mutex> lock(s_profile.lock);
+        s_profile.image = m_image;
+        s_profile.hasIdentity = true;
+        s_profile.port = FreeLoopbackPort();
+        s_profile.delayMs = 0;
+        s_profile.enrolments = 0;
+    }
+    void TearDown() override
+    {
+        ZELK_ApiCast<SEC_IO_TABLE>(s_io)->mem_unreg(m_image.c_str());
+        ServiceTest::TearDown();
+    }
+
+    // A new test factory; the class identifier answers the object itself.
+    static CTLSConnectionFactory* NewFactory()
+    {
+        IClassFactory* factory = nullptr;
+        EXPECT_EQ(CTLSConnectionFactory::NewOf<TestFactory>(IID_CTLSConnectionFactory,
+                                                             reinterpret_cast<void**>(&factory)),
+                  S_OK);
+        return static_cast<CTLSConnectionFactory*>(factory);
+    }
+    static void Release(CTLSConnectionFactory* factory) { static_cast<IClassFactory*>(factory)->Release(); }
+
+    // curl's answer (headers and body) and the HTTP version it spoke.
+    std::string Curl(std::vector<std::string> options, const std::string& path = "/kvc3/api/status?profileid=p1")
+    {
+        std::vector<std::string> args {"curl", "-s", "-D", "-", "--max-time", "60", "--cacert",
+                                       s_dir->path() + "/cert.pem", "-w", "|%{http_version}"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back("https://localhost:" + std::to_string(s_profile.port) + path);
+        std::string output;
+        RunProgram(args, {}, &output);
+        return output;
+    }
+
+    // openssl s_client's output and error output with `input` on its input.
+    std::string SClient(const std::string& options, const std::string& input = "")
+    {
+        std::string command = "printf '" + input + "' | timeout 60 openssl s_client -connect 127.0.0.1:"
+                              + std::to_string(s_profile.port) + " -CAfile " + s_dir->path() + "/cert.pem " + options
+                              + " 2>&1";
+        std::string output;
+        RunProgram({"sh", "-c", command}, {}, &output);
+        return output;
+    }
+
+    static inline TempFolder* s_dir = nullptr;
+    std::string m_image;
+};
+
+TEST_F(WebAdapterTest, FactoryRefusesWithoutAProfileUntilARetrySucceeds)
+{
+    s_profile.hasIdentity = false;
+    CTLSConnectionFactory* factory = NewFactory();
+    ASSERT_NE(factory, nullptr);
+    EXPECT_EQ(factory->CreateInstance(), E_FAIL);
+    SECAttribute port {};
+    port.id = ATTR_LOCAL_PORT;
+    EXPECT_EQ(factory->GetProperties(&port), S_OK);
+    long value = 0;
+    EXPECT_TRUE(ZELK_AttrGetInteger(&port, ATTR_LOCAL_PORT, &value));
+    EXPECT_EQ(value, -1);
+    ITunnel* tunnel = nullptr;
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_ITunnel, reinterpret_cast<void**>(&tunnel)), E_FAIL);
+    EXPECT_EQ(tunnel, nullptr);
+
+    s_profile.hasIdentity = true;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_ITunnel, reinterpret_cast<void**>(&tunnel)), S_OK);
+    ASSERT_NE(tunnel, nullptr);
+    tunnel->Release();
+    EXPECT_EQ(factory->CreateInstance(), S_OK);
+    EXPECT_EQ(factory->GetProperties(&port), S_OK);
+    EXPECT_TRUE(ZELK_AttrGetInteger(&port, ATTR_LOCAL_PORT, &value));
+    EXPECT_EQ(value, s_profile.port);
+    EXPECT_EQ(s_profile.enrolments, 3);
+    Release(factory);
+}
+
+TEST_F(WebAdapterTest, FirstConnectionsAtOnceConfigureOnce)
+{
+    s_profile.hasIdentity = false;
+    CTLSConnectionFactory* factory = NewFactory();
+    ASSERT_NE(factory, nullptr);
+    {
+        std::lock_guard<std::mutex> lock(s_profile.lock);
+        s_profile.hasIdentity = true;
+        s_profile.delayMs = 500;
+        s_profile.enrolments = 0;
+    }
+    std::atomic<int> ready {0};
+    std::atomic<int> answered {0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 32; ++i) {
+        threads.emplace_back([&] {
+            ++ready;
+            while (ready < 32)
+                std::this_thread::yield();
+            ITunnel* tunnel = nullptr;
+            if (factory->CreateInstance(nullptr, IID_ITunnel, reinterpret_cast<void**>(&tunnel)) == S_OK) {
+                ++answered;
+                tunnel->Release();
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(answered, 32);
+    EXPECT_EQ(s_profile.enrolments, 1);
+    Release(factory);
+}
+
+TEST_F(WebAdapterTest, FactoryKeepsTheApiFactoryUntilItIsDisconnected)
+{
+    CTLSConnectionFactory* factory = NewFactory();
+    ASSERT_NE(factory, nullptr);
+    IClassFactory* api = nullptr;
+    ASSERT_EQ(ZELK_CreateObject("zelk", "zelk.webclient.api.factory", IID_IClassFactory,
+                                reinterpret_cast<void**>(&api)),
+              S_OK);
+    EXPECT_EQ(factory->Connect(api), S_OK);
+    EXPECT_EQ(factory->Disconnect(static_cast<IClassFactory*>(factory)), E_FAIL);
+    EXPECT_EQ(factory->Disconnect(api), S_OK);
+    EXPECT_EQ(factory->Connect(api), S_OK);
+    EXPECT_EQ(factory->Disconnect(nullptr), E_FAIL);
+    EXPECT_EQ(factory->Disconnect(api), E_FAIL);
+    EXPECT_EQ(factory->LockServer(true), E_NOTIMPL);
+    EXPECT_FALSE(factory->CloseAfterTransact());
+    api->Release();
+    Release(factory);
+}
+
+TEST_F(WebAdapterTest, CurlReadsTheApiOverTls12And13)
+{
+    CWebAdapterService service;
+    ASSERT_EQ(service.Start(), S_OK);
+    for (const char* version : {"--tlsv1.2 --tls-max 1.2", "--tlsv1.3", "--http2"}) {
+        SCOPED_TRACE(version);
+        std::vector<std::string> options {"-H", "Origin: " + kOrigin};
+        std::string v(version);
+        for (size_t start = 0, end; start < v.size(); start = end + 1) {
+            end = v.find(' ', start);
+            if (end == std::string::npos)
+                end = v.size();
+            options.push_back(v.substr(start, end - start));
+        }
+        std::string answer = Curl(options);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+        EXPECT_NE(answer.find("Access-Control-Allow-Origin: " + kOrigin + "\r\n"), std::string::npos);
+        EXPECT_NE(answer.find("Access-Control-Max-Age: 0\r\n"), std::string::npos);
+        EXPECT_NE(answer.find("\"LOGGED_IN\""), std::string::npos);
+        EXPECT_EQ(answer.substr(answer.rfind('|')), "|1.1");
+    }
+    for (const std::string& origin : {std::string("https://other.test:8443"), std::string("http://enrol.test:8443"),
+                                      std::string("https://enrol.test:9443")}) {
+        SCOPED_TRACE(origin);
+        FacadeDouble::Reset();
+        std::string answer = Curl({"-H", "Origin: " + origin, "-X", "POST", "-H", "Content-Type: text/plain", "-d",
+                                   "{\"profileid\":\"p1\"}"},
+                                  "/kvc3/api/login");
+        EXPECT_EQ(answer.rfind("HTTP/1.1 403", 0), 0u) << answer;
+        EXPECT_EQ(answer.find("Access-Control-Allow-Origin"), std::string::npos);
+        EXPECT_EQ(FacadeDouble::Calls(), std::vector<std::string> {"checkOrigin " + origin});
+    }
+    EXPECT_EQ(service.Stop(), S_OK);
+    EXPECT_FALSE(Listening(s_profile.port));
+}
+
+TEST_F(WebAdapterTest, OpenSslSeesNoOldTlsNoH2AndResumedSessions)
+{
+    CWebAdapterService service;
+    ASSERT_EQ(service.Start(), S_OK);
+    std::string old = SClient("-tls1_1 -cipher DEFAULT:@SECLEVEL=0");
+    EXPECT_NE(old.find("Cipher is (NONE)"), std::string::npos) << old;
+    EXPECT_NE(old.find("alert protocol version"), std::string::npos) << old;
+
+    std::string h2 = SClient("-tls1_3 -alpn h2");
+    EXPECT_NE(h2.find("No ALPN negotiated"), std::string::npos) << h2;
+    std::string both = SClient("-tls1_2 -alpn h2,http/1.1");
+    EXPECT_NE(both.find("ALPN protocol: http/1.1"), std::string::npos) << both;
+
+    std::string resumed = SClient("-tls1_2 -reconnect");
+    EXPECT_NE(resumed.find("Reused, TLSv1.2"), std::string::npos) << resumed;
+
+    // A renegotiation is refused; the server still answers on other connections.
+    std::string renegotiation = SClient("-tls1_2", "R\\n");
+    EXPECT_NE(renegotiation.find("RENEGOTIATING"), std::string::npos) << renegotiation;
+    EXPECT_NE(renegotiation.find("no renegotiation"), std::string::npos) << renegotiation;
+
+    // Plain HTTP, an SSLv2 hello and a handshake cut halfway each end their
+    // own connection only.
+    EXPECT_TRUE(ClosedAfter(s_profile.port, "GET /kvc3/api/status HTTP/1.1\r\n\r\n", false));
+    EXPECT_TRUE(ClosedAfter(s_profile.port, std::string("\x80\x2e\x01\x00\x02\x00\x15\x00\x00\x00\x10", 11)
+                                                + std::string(37, '\x01'),
+                            false));
+    EXPECT_TRUE(ClosedAfter(s_profile.port, std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), true));
+    std::string answer = Curl({"-H", "Origin: " + kOrigin});
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+}
+
+TEST_F(WebAdapterTest, StartReportsAPortInUse)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(s_profile.port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(s, 1), 0);
+    CWebAdapterService service;
+    EXPECT_TRUE(FAILED(service.Start()));
+    EXPECT_EQ(service.getErrorMessage(), L"The local server's port is used by another program.");
+    close(s);
+}
+
+TEST_F(WebAdapterTest, StartWithoutAPortBindsNothing)
+{
+    s_profile.port = -1;
+    bool defaultWasFree = !Listening(34443);
+    CWebAdapterService service;
+    EXPECT_EQ(service.Start(), E_FAIL);
+    EXPECT_EQ(service.getErrorMessage(), L"The local server's certificate could not be used for TLS.");
+    if (defaultWasFree) {
+        EXPECT_FALSE(Listening(34443));
+    }
+}
+
+TEST_F(WebAdapterTest, RestartsOnOnePortAndSurvivesStartRacingStop)
+{
+    CWebAdapterService service;
+    ASSERT_EQ(service.Start(), S_OK);
+    ASSERT_EQ(service.Start(), S_OK);
+    EXPECT_EQ(Curl({"-H", "Origin: " + kOrigin}).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    ASSERT_EQ(service.Stop(), S_OK);
+    ASSERT_EQ(service.Start(), S_OK);
+    EXPECT_EQ(Curl({"-H", "Origin: " + kOrigin}).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+
+    std::thread stopper([&] {
+        for (int i = 0; i < 20; ++i)
+            service.Stop();
+    });
+    for (int i = 0; i < 20; ++i)
+        service.Start();
+    stopper.join();
+    ASSERT_EQ(service.Start(), S_OK);
+    EXPECT_EQ(Curl({"-H", "Origin: " + kOrigin}).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+}
+
+}  // namespace
+}  // namespace kestrin::webadapter::test
