@@ -6,12 +6,14 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -115,10 +117,53 @@ bool ClosedAfter(int port, const std::string& bytes, bool halfClose)
     return closed;
 }
 
+int ConnectTo(int port)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit {120, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// One GET of "status" over TLS on a new socket: the status line answered.
+std::string TlsRequest(SSL_CTX* context, int port)
+{
+    int s = ConnectTo(port);
+    if (s < 0)
+        return "";
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, s);
+    SSL_set1_host(ssl, "localhost");
+    std::string answer;
+    const std::string request =
+        "GET /kvc3/api/status?profileid=p1 HTTP/1.1\r\nHost: localhost\r\nOrigin: " + kOrigin + "\r\n\r\n";
+    if (SSL_connect(ssl) == 1 && SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0) {
+        char buffer[4096];
+        int n;
+        while (answer.find("\r\n") == std::string::npos && (n = SSL_read(ssl, buffer, sizeof buffer)) > 0)
+            answer.append(buffer, static_cast<size_t>(n));
+    }
+    SSL_free(ssl);
+    close(s);
+    return answer.substr(0, answer.find("\r\n"));
+}
+
 class WebAdapterTest : public ServiceTest {
 protected:
     static void SetUpTestSuite()
     {
+        // A client writing on a connection the server closed gets an error,
+        // not the signal.
+        signal(SIGPIPE, SIG_IGN);
         s_dir = new TempFolder("webadapter");
         ASSERT_TRUE(MakeLocalhostIdentity(s_dir->path()));
     }
@@ -158,9 +203,9 @@ protected:
     static CTLSConnectionFactory* NewFactory()
     {
         IClassFactory* factory = nullptr;
-        EXPECT_EQ(CTLSConnectionFactory::NewOf<TestFactory>(IID_CTLSConnectionFactory,
-                                                             reinterpret_cast<void**>(&factory)),
-                  S_OK);
+        EXPECT_EQ(
+            CTLSConnectionFactory::NewOf<TestFactory>(IID_CTLSConnectionFactory, reinterpret_cast<void**>(&factory)),
+            S_OK);
         return static_cast<CTLSConnectionFactory*>(factory);
     }
     static void Release(CTLSConnectionFactory* factory) { static_cast<IClassFactory*>(factory)->Release(); }
@@ -168,8 +213,11 @@ protected:
     // curl's answer (headers and body) and the HTTP version it spoke.
     std::string Curl(std::vector<std::string> options, const std::string& path = "/kvc3/api/status?profileid=p1")
     {
-        std::vector<std::string> args {"curl", "-s", "-D", "-", "--max-time", "60", "--cacert",
-                                       s_dir->path() + "/cert.pem", "-w", "|%{http_version}"};
+        std::vector<std::string> args {"curl",       "-s",
+                                       "-D",         "-",
+                                       "--max-time", "60",
+                                       "--cacert",   s_dir->path() + "/cert.pem",
+                                       "-w",         "|%{http_version}"};
         args.insert(args.end(), options.begin(), options.end());
         args.push_back("https://localhost:" + std::to_string(s_profile.port) + path);
         std::string output;
@@ -180,9 +228,9 @@ protected:
     // openssl s_client's output and error output with `input` on its input.
     std::string SClient(const std::string& options, const std::string& input = "")
     {
-        std::string command = "printf '" + input + "' | timeout 60 openssl s_client -connect 127.0.0.1:"
-                              + std::to_string(s_profile.port) + " -CAfile " + s_dir->path() + "/cert.pem " + options
-                              + " 2>&1";
+        std::string command = "printf '" + input
+                              + "' | timeout 60 openssl s_client -connect 127.0.0.1:" + std::to_string(s_profile.port)
+                              + " -CAfile " + s_dir->path() + "/cert.pem " + options + " 2>&1";
         std::string output;
         RunProgram({"sh", "-c", command}, {}, &output);
         return output;
@@ -258,9 +306,9 @@ TEST_F(WebAdapterTest, FactoryKeepsTheApiFactoryUntilItIsDisconnected)
     CTLSConnectionFactory* factory = NewFactory();
     ASSERT_NE(factory, nullptr);
     IClassFactory* api = nullptr;
-    ASSERT_EQ(ZELK_CreateObject("zelk", "zelk.webclient.api.factory", IID_IClassFactory,
-                                reinterpret_cast<void**>(&api)),
-              S_OK);
+    ASSERT_EQ(
+        ZELK_CreateObject("zelk", "zelk.webclient.api.factory", IID_IClassFactory, reinterpret_cast<void**>(&api)),
+        S_OK);
     EXPECT_EQ(factory->Connect(api), S_OK);
     EXPECT_EQ(factory->Disconnect(static_cast<IClassFactory*>(factory)), E_FAIL);
     EXPECT_EQ(factory->Disconnect(api), S_OK);
@@ -298,9 +346,9 @@ TEST_F(WebAdapterTest, CurlReadsTheApiOverTls12And13)
                                       std::string("https://enrol.test:9443")}) {
         SCOPED_TRACE(origin);
         FacadeDouble::Reset();
-        std::string answer = Curl({"-H", "Origin: " + origin, "-X", "POST", "-H", "Content-Type: text/plain", "-d",
-                                   "{\"profileid\":\"p1\"}"},
-                                  "/kvc3/api/login");
+        std::string answer = Curl(
+            {"-H", "Origin: " + origin, "-X", "POST", "-H", "Content-Type: text/plain", "-d", "{\"profileid\":\"p1\"}"},
+            "/kvc3/api/login");
         EXPECT_EQ(answer.rfind("HTTP/1.1 403", 0), 0u) << answer;
         EXPECT_EQ(answer.find("Access-Control-Allow-Origin"), std::string::npos);
         EXPECT_EQ(FacadeDouble::Calls(), std::vector<std::string> {"checkOrigin " + origin});
@@ -333,12 +381,47 @@ TEST_F(WebAdapterTest, OpenSslSeesNoOldTlsNoH2AndResumedSessions)
     // Plain HTTP, an SSLv2 hello and a handshake cut halfway each end their
     // own connection only.
     EXPECT_TRUE(ClosedAfter(s_profile.port, "GET /kvc3/api/status HTTP/1.1\r\n\r\n", false));
-    EXPECT_TRUE(ClosedAfter(s_profile.port, std::string("\x80\x2e\x01\x00\x02\x00\x15\x00\x00\x00\x10", 11)
-                                                + std::string(37, '\x01'),
+    EXPECT_TRUE(ClosedAfter(s_profile.port,
+                            std::string("\x80\x2e\x01\x00\x02\x00\x15\x00\x00\x00\x10", 11) + std::string(37, '\x01'),
                             false));
     EXPECT_TRUE(ClosedAfter(s_profile.port, std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), true));
     std::string answer = Curl({"-H", "Origin: " + kOrigin});
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+}
+
+TEST_F(WebAdapterTest, AnswersEveryLiveRequestBesideIdleConnections)
+{
+    CWebAdapterService service;
+    ASSERT_EQ(service.Start(), S_OK);
+    std::vector<int> idle;
+    for (int i = 0; i < 64; ++i)
+        idle.push_back(ConnectTo(s_profile.port));
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_load_verify_locations(context, (s_dir->path() + "/cert.pem").c_str(), nullptr);
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    std::atomic<int> answered {0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 200; ++i) {
+        clients.emplace_back([&] {
+            // While every thread is busy the server closes the connection
+            // idle longest, which may be one that has not sent its hello
+            // yet: such a client connects again, as a browser does.
+            for (int attempt = 0; attempt < 3; ++attempt) {
+                if (TlsRequest(context, s_profile.port) == "HTTP/1.1 200 OK") {
+                    ++answered;
+                    break;
+                }
+            }
+        });
+    }
+    for (auto& t : clients)
+        t.join();
+    EXPECT_EQ(answered, 200);
+    SSL_CTX_free(context);
+    for (int s : idle) {
+        EXPECT_GE(s, 0);
+        close(s);
+    }
 }
 
 TEST_F(WebAdapterTest, StartReportsAPortInUse)
