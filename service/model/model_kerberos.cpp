@@ -9,8 +9,7 @@
 namespace ZELK::PSESVC {
 namespace {
 
-CZELK_CLASS s_class("zelk", "zelk.kerberosinfo",
-                    static_cast<HRESULT (*)(const GUID&, void**)>(&CModelKerberos::New));
+CZELK_CLASS s_class("zelk", "zelk.kerberosinfo", static_cast<HRESULT (*)(const GUID&, void**)>(&CModelKerberos::New));
 
 bool Same(const wchar_t* a, const wchar_t* b)
 {

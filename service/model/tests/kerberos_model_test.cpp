@@ -78,7 +78,9 @@ TEST_F(KerberosRow, UpdateStoresChangedNamesWithOneRevisionStep)
     EXPECT_STREQ(item->GetTokenURI(), "kerberos:");
     EXPECT_GE(item->GetVerbCount(), 1u);
     IGUIModelSelectedApps* apps = nullptr;
-    ASSERT_EQ(static_cast<IGUIModelKerberos*>(item)->QueryInterface(IID_IGUIModelSelectedApps, reinterpret_cast<void**>(&apps)), S_OK);
+    ASSERT_EQ(static_cast<IGUIModelKerberos*>(item)->QueryInterface(IID_IGUIModelSelectedApps,
+                                                                    reinterpret_cast<void**>(&apps)),
+              S_OK);
     apps->Release();
 
     int64_t revision = item->GetRevision();
