@@ -23,6 +23,7 @@ ZELK_DEFINE_GUID(IID_IGUIModelCerts, 0x196C5E56, 0x0282, 0x4846, 0x9E, 0x43, 0xB
 ZELK_DEFINE_GUID(IID_IGUIModelOwnCerts, 0x58327F22, 0xE5CC, 0x4529, 0xA7, 0xAF, 0x7F, 0xCF, 0xB4, 0x62, 0x4B, 0x96);
 ZELK_DEFINE_GUID(IID_IGUIModelToken, 0xA89F775C, 0x37BE, 0x4B34, 0x8C, 0x2C, 0x03, 0xD2, 0x58, 0x7D, 0xA6, 0xDD);
 ZELK_DEFINE_GUID(IID_IGUIModelCfgPolicy, 0xD3BD6324, 0x0D4E, 0x4DB6, 0x94, 0x1F, 0xDA, 0xFB, 0x48, 0x31, 0xD1, 0xD9);
+ZELK_DEFINE_GUID(IID_ISelectionUI, 0x5C0E7A31, 0x92D4, 0x4B6E, 0xA1, 0x8F, 0x3D, 0x27, 0xE6, 0x4B, 0x90, 0x1C);
 
 namespace ZELK::PSESVC {
 
@@ -242,6 +243,20 @@ public:
     virtual HRESULT SetString(IGUIModelCfgPolicy_Param param, const char* value) = 0;
     virtual HRESULT SetDWORD(IGUIModelCfgPolicy_Param param, unsigned int value) = 0;
     virtual HRESULT SetBool(IGUIModelCfgPolicy_Param param, bool value) = 0;
+};
+
+// The selection dialog ("zelk.dlgselection" of "zelkgui"): the user picks
+// one element of a container, or of the wider alternative container.
+class ISelectionUI : public IUnknown {
+public:
+    static const GUID& GetIID() { return IID_ISelectionUI; }
+
+    // 0 when confirmed, with the chosen element (one reference, may be
+    // NULL); 0xA0100019 when cancelled.
+    virtual HRESULT GuiSelect(const wchar_t* caption, const wchar_t* text, IGUIModelContainer* container,
+                              IUnknown** selected) = 0;
+    virtual HRESULT GuiSelectEx(const wchar_t* caption, const wchar_t* text, const wchar_t* noElementsText,
+                                IGUIModelContainer* primary, IGUIModelContainer* alternative, IUnknown** selected) = 0;
 };
 
 }  // namespace ZELK::PSESVC

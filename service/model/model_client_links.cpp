@@ -1,8 +1,10 @@
 // Where the client and connection records reach the rest of the service: the
-// token rows of a connection's URI and their automatic logout, the temporary
-// keys, and the group "zelk.model.clients.and.connections".
+// token rows of a connection's URI, their own certificates and automatic
+// logout, the temporary keys, and the group
+// "zelk.model.clients.and.connections".
 #include <cstring>
 
+#include "../tokens/token_manager.h"
 #include "model_clients.h"
 #include "model_eom.h"
 #include "model_filter.h"
@@ -45,6 +47,22 @@ HRESULT ConnectionTokenModel(const char* uri, IGUIModel** out)
         *out = static_cast<IGUIModelToken*>(row);
     tokens->Release();
     return *out != nullptr ? S_OK : S_FALSE;
+}
+
+HRESULT ConnectionTokenPCI(const char* uri, SET_OF_PersonalCertificateInfo** out)
+{
+    CTokenMgr* tokens = nullptr;
+    HRESULT hr = CSingletonFactoryImpl<CTokenMgr>::New(&tokens);
+    if (FAILED(hr))
+        return hr;
+    CToken* token = nullptr;
+    hr = tokens->GetTokenByName(uri, &token);
+    tokens->Release();
+    if (FAILED(hr) || token == nullptr)
+        return hr;
+    hr = token->GetPCI(out);
+    token->Release();
+    return hr;
 }
 
 void StartTokenAutoLogout(const char* uri)

@@ -10,6 +10,7 @@
 #include "zelk_class.h"
 #include "zelk_holders.h"
 #include "zelk_strings.h"
+#include "zelk_stringset.h"
 
 namespace ZELK::PSESVC {
 namespace {
@@ -69,6 +70,13 @@ IUnknown* Unknown(CModelClient* c)
     return static_cast<IGUIModelClient*>(c);
 }
 
+void FreeValue(unsigned int index, void* value)
+{
+    const SEC_TYPE_TABLE* table = SEC_TypeTable(fptr__common_types, index);
+    if (value != nullptr && table != nullptr)
+        table->free(value);
+}
+
 // Upper-cased copy for comparisons without regard to case (ASCII letters).
 std::string Upper(const char* text)
 {
@@ -90,6 +98,7 @@ CModelApplicationConnection::~CModelApplicationConnection()
     if (m_tempKey != nullptr)
         m_tempKey->Release();
     SetSelectedPCI(nullptr);
+    FreeValue(SEC_TYPE_SET_OF_String, m_tokenURIs);
 }
 
 HRESULT CModelApplicationConnection::New(CModelApplicationConnection** out, CModelClient* client, const wchar_t* name,
@@ -239,6 +248,91 @@ HRESULT CModelApplicationConnection::SetPolicy(ZELK_IPolicy* application, ZELK_I
     m_policyApplication = application;
     m_policyCommon = common;
     return S_OK;
+}
+
+HRESULT CModelApplicationConnection::GetPolicy(ZELK_IPolicy** application, ZELK_IPolicy** common)
+{
+    CriticalCodeSection lock(GetCriticalSection());
+    for (auto [out, held] :
+         {std::pair {application, m_policyApplication.getObject()}, {common, m_policyCommon.getObject()}}) {
+        if (out == nullptr)
+            continue;
+        *out = held;
+        if (held != nullptr)
+            held->AddRef();
+    }
+    return S_OK;
+}
+
+HRESULT CModelApplicationConnection::GetTokenURIs(SET_OF_String** out)
+{
+    if (out == nullptr)
+        return E_POINTER;
+    *out = nullptr;
+    const SEC_TYPE_TABLE* table = SEC_TypeTable(fptr__common_types, SEC_TYPE_SET_OF_String);
+    if (table == nullptr)
+        return E_FAIL;
+    CriticalCodeSection lock(GetCriticalSection());
+    if (m_tokenURIs == nullptr)
+        return S_OK;
+    void* copy = nullptr;
+    HRESULT hr = table->copy(m_tokenURIs, &copy);
+    *out = static_cast<SET_OF_String*>(copy);
+    return hr;
+}
+
+void CModelApplicationConnection::SetTokenURIs(SET_OF_String* list)
+{
+    SET_OF_String* old = nullptr;
+    {
+        CriticalCodeSection lock(GetCriticalSection());
+        old = m_tokenURIs;
+        m_tokenURIs = list;
+    }
+    FreeValue(SEC_TYPE_SET_OF_String, old);
+}
+
+bool CModelApplicationConnection::HasTokenURIStartingWith(const char* prefix)
+{
+    CriticalCodeSection lock(GetCriticalSection());
+    return SET_OF_String_contains_StartsWith(m_tokenURIs, prefix) != 0;
+}
+
+void CModelApplicationConnection::RemoveTokenURIsStartingWith(const char* prefix)
+{
+    CriticalCodeSection lock(GetCriticalSection());
+    SET_OF_String_remove_StartsWith(&m_tokenURIs, prefix);
+}
+
+HRESULT CModelApplicationConnection::GetCertificateContainer(IGUIModelContainer** out)
+{
+    if (out == nullptr)
+        return E_POINTER;
+    CriticalCodeSection lock(GetCriticalSection());
+    *out = m_certificates.getObject();
+    if (*out != nullptr)
+        (*out)->AddRef();
+    return S_OK;
+}
+
+void CModelApplicationConnection::SetCertificateContainer(IGUIModelContainer* container)
+{
+    // The old container is released outside the lock: its last release
+    // leaves the models it watched.
+    CComPtr<CComIID<IGUIModelContainer, &IID_IGUIModelContainer>> old;
+    CriticalCodeSection lock(GetCriticalSection());
+    old = m_certificates;
+    m_certificates = container;
+}
+
+HRESULT CModelApplicationConnection::GetPCI(SET_OF_PersonalCertificateInfo** out, SECAttribute*)
+{
+    if (out == nullptr)
+        return E_POINTER;
+    std::string uri = GetTokenURI();
+    if (uri.empty())
+        return S_OK;
+    return ConnectionTokenPCI(uri.c_str(), out);
 }
 
 HRESULT CModelApplicationConnection::IncrementUsageCount(unsigned long n)

@@ -131,12 +131,32 @@ public:
     HRESULT GetSelectedPCI(PersonalCertificateInfo** out);
     HRESULT SetSelectedPCI(PersonalCertificateInfo* certificate);
 
+    // The policies SetPolicy gave, with a reference each (NULL allowed).
+    HRESULT GetPolicy(ZELK_IPolicy** application, ZELK_IPolicy** common);
+    // The token URIs the connection may use: a copy (NULL when none); the
+    // list it holds from now on, taken over.
+    HRESULT GetTokenURIs(SET_OF_String** out);
+    void SetTokenURIs(SET_OF_String* list);
+    // Whether an entry begins with `prefix`; removing every such entry.
+    bool HasTokenURIStartingWith(const char* prefix);
+    void RemoveTokenURIsStartingWith(const char* prefix);
+    // The candidates of the credential choice, with a reference (NULL when
+    // none); the container held from now on.
+    HRESULT GetCertificateContainer(IGUIModelContainer** out);
+    void SetCertificateContainer(IGUIModelContainer* container);
+    // The own certificates of the connection's token, appended to *out; 0.
+    HRESULT GetPCI(SET_OF_PersonalCertificateInfo** out, SECAttribute* in);
+
     // Marks of the broker's credential choice, and the server-session-key
     // options reauthenticate and invalidate-on-exit.
     std::atomic<bool> m_choiceMade {false};
     std::atomic<bool> m_choiceAsked {false};
     std::atomic<bool> m_reauthenticate {false};
     std::atomic<bool> m_invalidateOnExit {false};
+    // The application policy asks for a new login; server-session keys serve
+    // the connection.
+    std::atomic<bool> m_reauthentication {false};
+    std::atomic<bool> m_sessionKeyMode {false};
 
 private:
     friend class CModelApplicationConnections;
@@ -151,6 +171,8 @@ private:
     CComPtr<CComIID<ZELK_IPolicy, &IID_ZELK_IPolicy>> m_policyCommon;
     IUnknown* m_tempKey = nullptr;  // a CModelApplicationTempKey, one reference
     PersonalCertificateInfo* m_selected = nullptr;
+    SET_OF_String* m_tokenURIs = nullptr;
+    CComPtr<CComIID<IGUIModelContainer, &IID_IGUIModelContainer>> m_certificates;
 };
 
 class CModelClient : public CGUIModel<IGUIModelClient>, public CComObjectRoot {
@@ -280,8 +302,10 @@ public:
 };
 
 // What the records reach outside themselves: the token model of a URI (NULL
-// when there is none) and the automatic logout of the token of a URI.
+// when there is none), the own certificates of the token of a URI (appended
+// to *out) and the automatic logout of the token of a URI.
 HRESULT ConnectionTokenModel(const char* uri, IGUIModel** out);
+HRESULT ConnectionTokenPCI(const char* uri, SET_OF_PersonalCertificateInfo** out);
 void StartTokenAutoLogout(const char* uri);
 // A stopping client leaves the temporary keys; an unregistered connection's
 // temporary key (`key`, whose reference this takes over) loses that use.

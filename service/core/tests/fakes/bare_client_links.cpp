@@ -1,5 +1,5 @@
 // The client records of the service's tests without token rows and
-// temporary keys: connections hold no token model, no automatic logout
+// temporary keys: connections hold no token model nor certificates, no automatic logout
 // starts, and a key a test gave a connection is only released.
 #include "model/model_clients.h"
 
@@ -9,6 +9,11 @@ HRESULT ConnectionTokenModel(const char*, IGUIModel** out)
 {
     *out = nullptr;
     return S_FALSE;
+}
+
+HRESULT ConnectionTokenPCI(const char*, SET_OF_PersonalCertificateInfo**)
+{
+    return S_OK;
 }
 
 void StartTokenAutoLogout(const char*) {}
