@@ -1,12 +1,16 @@
-// The policy side of one connection decision beside a plain peer, in the same
-// run: the application policy for a target name among N user application
-// policies (the match in the last sub-key) and the candidate list over 200
-// own certificates of which one passes the issuer restriction, at N = 100
-// and N = 1,000. The peer is a bare loop of String_MatchQuality over the N
-// patterns and OpenSSL's X509_check_issued over the 200 certificates. The
-// closing note gives the growth from 100 to 1,000 policies and ours / peer.
+// One connection decision beside a plain peer, in the same run, at N = 100
+// and N = 1,000 user application policies (the match in the last sub-key)
+// and 200 own certificates of which one passes the issuer restriction: the
+// policy side alone (the application policy and the candidate list), and the
+// whole decision through the connection broker ("ConnectionStart",
+// "GetCredentials" choosing that one certificate without a dialog,
+// "ConnectionClosed"). The peer is a bare loop of String_MatchQuality over
+// the N patterns and OpenSSL's X509_check_issued over the 200 certificates.
+// The closing note gives the growth from 100 to 1,000 policies and ours /
+// peer.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <stdlib.h>
@@ -20,7 +24,10 @@
 #include <vector>
 
 #include "core/applications.h"
+#include "core/gss_connections.h"
 #include "core/model_filter_certs.h"
+#include "core/tests/fakes/fake_broker_tokens.h"
+#include "model/model_clients.h"
 #include "model/model_owncerts.h"
 #include "ratio_reporter.h"
 #include "zelk_alloc.h"
@@ -28,6 +35,7 @@
 #include "zelk_module.h"
 #include "zelk_policy_client.h"
 #include "zelk_resloader.h"
+#include "zelk_secattribute.h"
 #include "zelk_strings.h"
 
 ZELK_RESLOADER_CLIENT_BINDING();
@@ -55,6 +63,8 @@ std::string Pattern(int i, int count)
 {
     return i == count - 1 ? "*.target.example" : "app" + std::to_string(i) + ".example.com";
 }
+
+constexpr unsigned kBenchPid = 4343;
 
 X509_NAME* Name(const char* cn)
 {
@@ -133,6 +143,7 @@ public:
         std::filesystem::remove_all(m_dir, ec);
     }
     bool ok() const { return m_ok; }
+    const std::string& dir() const { return m_dir; }
 
 private:
     std::string m_dir;
@@ -195,6 +206,126 @@ void BM_Ours_Decision(benchmark::State& state)
 }
 BENCHMARK(BM_Ours_Decision)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
+// The attribute chains of one connection action: values borrowed, answers
+// freed through their type's table.
+struct Action {
+    std::vector<SECAttribute> in;
+    std::vector<SECAttribute> out;
+    int32_t connection = 0;
+
+    Action(size_t inCount, size_t outCount) : in(inCount), out(outCount) {}
+    ~Action()
+    {
+        for (SECAttribute& entry : out)
+            if (entry.owned && entry.value != nullptr) {
+                if (entry.type == SEC_TypeTable(fptr__common_types, SEC_TYPE_PersonalCertificateInfo))
+                    entry.type->free(entry.value);
+                else
+                    sec_free(entry.value);
+            }
+    }
+    void Link()
+    {
+        for (size_t i = 0; i + 1 < in.size(); ++i)
+            in[i].next = &in[i + 1];
+        for (size_t i = 0; i + 1 < out.size(); ++i)
+            out[i].next = &out[i + 1];
+    }
+    static void Set(SECAttribute& entry, uint32_t id, unsigned int type, void* value)
+    {
+        entry.id = id;
+        entry.type = SEC_TypeTable(fptr__common_types, type);
+        entry.value = value;
+    }
+};
+
+// The whole decision of one connection through the broker.
+void BM_Ours_Connection(benchmark::State& state)
+{
+    int count = static_cast<int>(state.range(0));
+    Config config(count);
+    if (!config.ok() || ZELK_Initialize() < 0) {
+        state.SkipWithError("no configuration or runtime");
+        return;
+    }
+    {
+        Pki& pki = GetPki();
+        CModelOwnCerts* own = nullptr;
+        CSingletonFactoryImpl<CModelOwnCerts>::New(&own);
+        const SEC_TYPE_TABLE* certificates = SEC_TypeTable(fptr__common_types, SEC_TYPE_Certificate);
+        std::vector<std::string> uris;
+        for (int i = 0; i < kCertificates; ++i)
+            uris.push_back("tokkeychain:" + std::to_string(i));
+        for (int i = 0; i + 1 < kCertificates; ++i) {
+            OctetString bytes {pki.der[i].size(), pki.der[i].data()};
+            void* certificate = nullptr;
+            certificates->decode(&bytes, &certificate);
+            PersonalCertificateInfo info {};
+            info.tokenName = uris[i].data();
+            info.certificate = static_cast<Certificate*>(certificate);
+            own->AddCert(&info, uris[i].c_str(), nullptr, false);
+            static_cast<Certificate*>(certificate)->Release();
+        }
+        static_cast<IGUIModelOwnCerts*>(own)->Release();
+        // The one certificate that passes belongs to a token with its key.
+        const std::string der = config.dir() + "/wanted.der";
+        const std::string key = config.dir() + "/wanted.pem";
+        std::ofstream(der, std::ios::binary)
+            .write(reinterpret_cast<const char*>(pki.der.back().data()), static_cast<long>(pki.der.back().size()));
+        if (FILE* file = std::fopen(key.c_str(), "w")) {
+            PEM_write_PrivateKey(file, pki.issuerKey, nullptr, nullptr, 0, nullptr, nullptr);
+            std::fclose(file);
+        }
+        kestrin::service::test::BrokerTokens::Add(uris.back(), der, key);
+        kestrin::service::test::BrokerTokens::SetFallbackURIs(uris);
+        CModelClients::SetStartTimeReader([](unsigned) -> uint64_t { return 1; });
+        CModelClients::ClientConnect("/usr/bin/bench", kBenchPid);
+        CModelClients::ClientActive("/usr/bin/bench", kBenchPid);
+
+        const auto* names = static_cast<const SEC_DNAME_TYPE_TABLE*>(SEC_TypeTable(fptr__common_types, SEC_TYPE_DName));
+        DName* target = nullptr;
+        names->from_text((std::string("CN=") + kTarget).c_str(), &target);
+        DName* wanted = nullptr;
+        names->from_text("CN=Wanted CA", &wanted);
+        SET_OF_DName* issuers = nullptr;
+        SEC_TypeTable(fptr__common_types, SEC_TYPE_SET_OF_DName)->new_node(reinterpret_cast<void**>(&issuers));
+        issuers->element = wanted;
+
+        CGssConnections* broker = nullptr;
+        CSingletonFactoryImpl<CGssConnections>::New(&broker);
+        for (auto _ : state) {
+            Action start(1, 2);
+            Action::Set(start.in[0], SEC_ATTR_TARGET_NAME, SEC_TYPE_DName, target);
+            Action::Set(start.out[0], SEC_ATTR_CONNECTION, SEC_TYPE_int, nullptr);
+            Action::Set(start.out[1], SEC_ATTR_CONNECTION_CONFIG, SEC_TYPE_String, nullptr);
+            start.Link();
+            broker->DoGssAction("ConnectionStart", start.in.data(), start.out.data());
+            Action credentials(3, 2);
+            credentials.connection = SECAttributeArray_GetInteger(start.out.data(), SEC_ATTR_CONNECTION);
+            Action::Set(credentials.in[0], SEC_ATTR_CONNECTION, SEC_TYPE_int, &credentials.connection);
+            Action::Set(credentials.in[1], SEC_ATTR_TARGET_NAME, SEC_TYPE_DName, target);
+            Action::Set(credentials.in[2], SEC_ATTR_ROOT_ISSUERS, SEC_TYPE_SET_OF_DName, issuers);
+            Action::Set(credentials.out[0], SEC_ATTR_CREDENTIAL, SEC_TYPE_PersonalCertificateInfo, nullptr);
+            Action::Set(credentials.out[1], SEC_ATTR_CREDENTIAL_TEMP_KEYS, SEC_TYPE_int, nullptr);
+            credentials.Link();
+            broker->DoGssAction("GetCredentials", credentials.in.data(), credentials.out.data());
+            const auto* chosen = static_cast<const PersonalCertificateInfo*>(credentials.out[0].value);
+            if (chosen == nullptr || uris.back() != chosen->tokenName) {
+                state.SkipWithError("the one passing certificate was not chosen");
+                break;
+            }
+            broker->DoGssAction("ConnectionClosed", credentials.in.data(), nullptr);
+        }
+        static_cast<IUnknown*>(broker)->Release();
+        SEC_TypeTable(fptr__common_types, SEC_TYPE_SET_OF_DName)->free(issuers);
+        names->free(target);
+        CModelClients::ClientDisconnect("/usr/bin/bench", kBenchPid);
+        kestrin::service::test::BrokerTokens::Clear();
+    }
+    ZELK_Finalize();
+}
+BENCHMARK(BM_Ours_Connection)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
 void BM_Peer_Decision(benchmark::State& state)
 {
     int count = static_cast<int>(state.range(0));
@@ -230,6 +361,8 @@ int main(int argc, char** argv)
     kestrin::bench::RatioReporter reporter({
         {"1000 / 100 policies (ours)", "BM_Ours_Decision/1000", "BM_Ours_Decision/100"},
         {"ours / peer at 1000 policies", "BM_Ours_Decision/1000", "BM_Peer_Decision/1000"},
+        {"1000 / 100 policies (connection)", "BM_Ours_Connection/1000", "BM_Ours_Connection/100"},
+        {"connection / peer at 1000 policies", "BM_Ours_Connection/1000", "BM_Peer_Decision/1000"},
     });
     return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }
