@@ -258,6 +258,34 @@ TEST_F(GssTest, SmartModeProbesKerberosAtTheStart)
     static_cast<ZELK::PSESVC::IGUIModelApplicationConnection*>(record)->Release();
 }
 
+TEST_F(GssTest, SessionKeyExitFlagsFromProcessLists)
+{
+    // The lists come with each application's policy, chained before "Common/GVX".
+    Policies("{'GVXMode': 1, 'ServerSessionKeyMode': 1}",
+             "{'groups': {'user': {'applications': {"
+             "'both': {'GssTargetName': 'CN=both', 'ServerSessionKeyReAuthAndInvalidateOnExit': 'mail, BROWSER',"
+             " 'ServerSessionKeyInvalidateOnExit': 'browser'},"
+             "'exit': {'GssTargetName': 'CN=exit', 'ServerSessionKeyInvalidateOnExit': 'Browser'},"
+             "'none': {'GssTargetName': 'CN=none', 'ServerSessionKeyReAuthAndInvalidateOnExit': 'mail'}}}}}");
+    BrokerTokens::SetFallbackURIs({"tok:a"});
+    const struct {
+        const char* target;
+        bool reauthenticate;
+        bool invalidate;
+    } cases[] = {{"CN=both", true, true}, {"CN=exit", false, true}, {"CN=none", false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        GssDriver driver = Driver(Target(c.target));
+        ASSERT_EQ(driver.Start(), S_OK);
+        CModelApplicationConnection* record = Record(driver.Number());
+        ASSERT_NE(record, nullptr);
+        EXPECT_TRUE(record->m_sessionKeyMode.load());
+        EXPECT_EQ(record->m_reauthenticate.load(), c.reauthenticate);
+        EXPECT_EQ(record->m_invalidateOnExit.load(), c.invalidate);
+        static_cast<ZELK::PSESVC::IGUIModelApplicationConnection*>(record)->Release();
+    }
+}
+
 struct OrderCase {
     const char* name;
     std::string gvx;
