@@ -83,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     AlgId algorithm {&objid, (flags & kNoParameters) != 0 ? nullptr : &params};
     SECAttribute life {};
     life.id = SEC_ATTR_TEMP_KEY_LIFETIME;
-    life.value = reinterpret_cast<void*>(static_cast<uintptr_t>(lifetime));
+    auto seconds = static_cast<uint32_t>(lifetime);
+    life.value = &seconds;
     SECAttribute alg {};
     alg.id = SEC_ATTR_TEMP_KEY_ALGORITHM;
     alg.value = &algorithm;

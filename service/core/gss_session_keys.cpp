@@ -52,12 +52,11 @@ HRESULT CGssConnections::DoGssActionGetTempKey(CModelApplicationConnection* reco
         if (lifetime < kMinTempKeyLifetime)
             lifetime = kMinTempKeyLifetime;
     }
-    // The caller's list stays as it is: the lifetime goes in front. The key
-    // list reads a lifetime as the entry's value itself, so it always gets
-    // an entry of its own.
+    // The caller's list stays as it is: the lifetime decided here goes in
+    // front, where the key list finds it first.
     SECAttribute lifetimeEntry {};
     lifetimeEntry.id = SEC_ATTR_TEMP_KEY_LIFETIME;
-    lifetimeEntry.value = reinterpret_cast<void*>(static_cast<uintptr_t>(lifetime));
+    lifetimeEntry.value = &lifetime;
     lifetimeEntry.next = in;
     SECAttribute* list = &lifetimeEntry;
     CModelApplicationTempKeys::GetKey(record, list, out, nullptr);

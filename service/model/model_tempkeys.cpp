@@ -11,6 +11,7 @@
 #include "zelk_alloc.h"
 #include "zelk_holders.h"
 #include "zelk_module.h"
+#include "zelk_secattribute.h"
 
 namespace ZELK::PSESVC {
 namespace {
@@ -246,9 +247,8 @@ HRESULT CModelApplicationTempKey::getOrCreateKey(const SECAttribute* in, SECAttr
                 made->created = created;
                 sec_free(created);
             }
-            const SECAttribute* lifetimeAttribute = FindIn(in, SEC_ATTR_TEMP_KEY_LIFETIME);
-            const uint64_t lifetime =
-                lifetimeAttribute != nullptr ? reinterpret_cast<uintptr_t>(lifetimeAttribute->value) : 0;
+            const uint64_t lifetime = static_cast<uint32_t>(
+                SECAttributeArray_GetInteger(const_cast<SECAttribute*>(in), SEC_ATTR_TEMP_KEY_LIFETIME));
             made->expiry = lifetime != 0 ? SaturatingAdd(now, lifetime) : 0;
             made->eom = eom;
             m_pairs.push_back(made);

@@ -70,13 +70,13 @@ int Bits(const std::string& spki)
 
 // The request and answer lists of one GetKey call.
 struct Request {
-    explicit Request(AlgId* algorithm, uint64_t lifetime = 0, bool withLifetime = true)
+    explicit Request(AlgId* algorithm, uint32_t lifetime = 0, bool withLifetime = true) : seconds(lifetime)
     {
         alg.id = SEC_ATTR_TEMP_KEY_ALGORITHM;
         alg.value = algorithm;
         alg.type = Types(SEC_TYPE_AlgId);
         life.id = SEC_ATTR_TEMP_KEY_LIFETIME;
-        life.value = reinterpret_cast<void*>(static_cast<uintptr_t>(lifetime));
+        life.value = &seconds;
         alg.next = withLifetime ? &life : nullptr;
         pub.id = SEC_ATTR_TEMP_KEY_PUBLIC;
         named.id = SEC_ATTR_TEMP_KEY;
@@ -110,6 +110,7 @@ struct Request {
         Types(SEC_TYPE_OctetString)->free(der);
         return out;
     }
+    uint32_t seconds;
     SECAttribute alg {}, life {}, pub {}, named {}, created {};
 };
 
@@ -189,7 +190,7 @@ TEST_F(TempKeysTest, PairsLiveTheirLifetimeOnTheClock)
     Key(c, &unset);
     EXPECT_EQ(unset.PublicDer(), forever.PublicDer());
     // A lifetime at the top of the range saturates instead of wrapping.
-    Request huge(NewAlgId(kEc, kP256), UINT64_MAX - 5);
+    Request huge(NewAlgId(kEc, kP256), UINT32_MAX);
     EXPECT_EQ(key->getOrCreateKey(&huge.alg, &huge.pub, true), S_OK);
     EXPECT_NE(key->GetTempKeyInfo(static_cast<AlgId*>(huge.alg.value), true), nullptr);
 }
