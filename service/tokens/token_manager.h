@@ -1,6 +1,7 @@
-// The token manager ("zelk.tokenmgr") as the event hub of the service: the
-// reader manager's one sink, which passes slot events on to the registered
-// slot-event sinks in registration order.
+// The token manager ("zelk.tokenmgr"): the service's one registry of token
+// objects, one per slot that announced a token, and the reader manager's one
+// sink, which passes slot events on to the registered slot-event sinks in
+// registration order.
 #pragma once
 
 #include "../core/aux_arrays.h"
@@ -18,6 +19,12 @@ ZELK_DEFINE_GUID(IID_CTokenMgr, 0x8B27D4E3, 0x1F63, 0x4A0C, 0xB5, 0x7E, 0x3D, 0x
 namespace ZELK::PSESVC {
 
 class CReaderMgr;
+class CModelReader;
+class CModelOwnCerts;
+
+// Makes the token object of an enrolment-profile URI ("toksw:mem://kestrin/"
+// + profile) with one reference for the caller.
+using ProfileTokenCreator = HRESULT (*)(const char* uri, CToken** out);
 
 class CTokenMgr : public ISlotEvents, public CSingletonFactoryImpl<CTokenMgr>, public CComObjectRoot {
 public:
@@ -31,7 +38,9 @@ public:
     CTokenMgr() = default;
     ~CTokenMgr() override;
 
-    // Every event but a card change goes to the sinks; 0.
+    // A removal drops the slot's token object before the sinks hear of it, an
+    // insertion makes it after they did; a forced insert (a card change)
+    // makes it without telling them; 0.
     HRESULT SlotEvent(EVENT event, SecSlot* slot) override;
     // Registers with the reader manager as its sink.
     HRESULT Initialize() override;
@@ -40,14 +49,25 @@ public:
     virtual HRESULT RegisterEventSink(IUnknown* sink);
     virtual HRESULT UnregisterEventSink(IUnknown* sink);
     virtual HRESULT ForwardEvent(EVENT event, SecSlot* slot);
+    // Makes the token object of the slot's token unless its URI has one, and
+    // registers the token's model item: 0; 1 for a "tokcapi:" token without
+    // certificates (nothing kept); 0x80004005 without slot, token, model item
+    // or token object, or the creator's failure.
+    virtual HRESULT CardInsert(SecSlot* slot, bool forced);
+    // Drops the first token object in that reader and the own certificates of
+    // the slot; 0, 1 for a NULL slot.
+    virtual HRESULT CardRemove(SecSlot* slot);
+    // The reader model item of the slot (1 and NULL without one).
+    virtual HRESULT GetReaderInfo(SecSlot* slot, CModelReader** reader);
     // Waits for a full reader scan and every monitor's first load; 0.
     virtual HRESULT WaitForAllMonitors();
 
-    // Token operations by name. Tokens come in with the token kinds; until a
-    // kind is registered no name matches and every call answers 0xA1D00107.
+    // Token operations by token URI (with case); 0xA1D00107 when no token
+    // object has it.
     virtual HRESULT GetTokenByName(const char* uri, SecToken** out);
     virtual HRESULT GetTokenByName(const char* uri, CToken** out);
-    // Appends every token's personal certificate infos at the cursor; 0.
+    // Appends every token's personal certificate infos after what the list
+    // holds; 0.
     virtual HRESULT GetPCI(SET_OF_PersonalCertificateInfo** cursor, SECAttribute* filter);
     // Appends the distinct additional certificates of all tokens at the
     // cursor, after what the list holds; 0.
@@ -70,15 +90,37 @@ public:
     // 1 when the token needs a login, 0 when not.
     virtual HRESULT GetIsEnrolled(const char* token);
 
+    // The creator of enrolment-profile tokens; NULL removes it.
+    static void SetProfileTokenCreator(ProfileTokenCreator creator);
     static HRESULT EmergencyShutdown();
     // The singleton with one reference, without making it: 0x80004005 when
     // there is none.
     static HRESULT GetExisting(CTokenMgr** out);
 
 private:
+    // The token objects of that list with a reference each, taken under its
+    // lock, so that callers run them without it.
+    static void Snapshot(CriticalSection& cs, const AuxRefArray<CToken>& list, AuxRefArray<CToken>& out)
+    {
+        CriticalCodeSection lock(&cs);
+        for (uint64_t i = 0; i < list.Count(); ++i)
+            out.Add(list[i]);
+    }
+    // The first object of the snapshot whose URI is `uri`, with a reference.
+    static CToken* FindByUrl(const AuxRefArray<CToken>& tokens, const char* uri);
+
+    CriticalSection m_csTokens;
+    CriticalSection m_csProfileTokens;
+    AuxRefArray<CToken> m_apProfileTokens;
+    AuxRefArray<CToken> m_apTokens;
+    AuxRefArray<CToken> m_apForcedTokens;
     CriticalSection m_csSinks;
     AuxRefArray<ISlotEvents> m_sinks;
     CReaderMgr* m_readerMgr = nullptr;
+    // Held from Initialize to Finalize, which empties them: the singletons
+    // may be gone by then.
+    CModelTokens* m_modelTokens = nullptr;
+    CModelOwnCerts* m_modelOwnCerts = nullptr;
 };
 
 }  // namespace ZELK::PSESVC

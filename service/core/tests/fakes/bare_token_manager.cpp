@@ -36,6 +36,23 @@ HRESULT CTokenMgr::ForwardEvent(EVENT, SecSlot*)
     return S_OK;
 }
 
+HRESULT CTokenMgr::CardInsert(SecSlot*, bool)
+{
+    return E_FAIL;
+}
+
+HRESULT CTokenMgr::CardRemove(SecSlot*)
+{
+    return S_FALSE;
+}
+
+HRESULT CTokenMgr::GetReaderInfo(SecSlot*, CModelReader** reader)
+{
+    if (reader != nullptr)
+        *reader = nullptr;
+    return S_FALSE;
+}
+
 HRESULT CTokenMgr::WaitForAllMonitors()
 {
     return S_OK;
