@@ -179,7 +179,7 @@ BENCHMARK(BM_KeyStore_Sign);
 
 int main(int argc, char** argv)
 {
-    kestrin::bench::RatioReporter reporter(kestrin::bench::OursOverPeer(
-        {"Sign"}, "BM_KeyStore_", "token manager / key store, RSA-2048 SHA-256 digest"));
+    kestrin::bench::RatioReporter reporter(
+        kestrin::bench::OursOverPeer({"Sign"}, "BM_KeyStore_", "token manager / key store, RSA-2048 SHA-256 digest"));
     return kestrin::bench::RunWithRatios(argc, argv, reporter);
 }

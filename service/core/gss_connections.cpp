@@ -23,20 +23,6 @@ namespace {
 
 constexpr const char* kGvx = "Common/GVX";
 
-std::string TargetText(SECAttribute* in)
-{
-    const DName* name = SECAttributeArray_GetDName(in, SEC_ATTR_TARGET_NAME);
-    const auto* names = static_cast<const SEC_DNAME_TYPE_TABLE*>(SEC_TypeTable(fptr__common_types, SEC_TYPE_DName));
-    if (name == nullptr || names == nullptr)
-        return {};
-    char* text = nullptr;
-    std::string result;
-    if (SUCCEEDED(names->to_text(name, &text)) && text != nullptr)
-        result = text;
-    sec_free(text);
-    return result;
-}
-
 bool TokenURIs_contain_kerberos(const SET_OF_String* list)
 {
     return SET_OF_String_contains_StartsWith(list, "kerberos") != 0;
@@ -116,6 +102,20 @@ void SetExitFlags(CModelApplicationConnection* record, ZELK_IPolicy* configurati
 }
 
 }  // namespace
+
+std::string GssTargetText(SECAttribute* in)
+{
+    const DName* name = SECAttributeArray_GetDName(in, SEC_ATTR_TARGET_NAME);
+    const auto* names = static_cast<const SEC_DNAME_TYPE_TABLE*>(SEC_TypeTable(fptr__common_types, SEC_TYPE_DName));
+    if (name == nullptr || names == nullptr)
+        return {};
+    char* text = nullptr;
+    std::string result;
+    if (SUCCEEDED(names->to_text(name, &text)) && text != nullptr)
+        result = text;
+    sec_free(text);
+    return result;
+}
 
 HRESULT GssFindConnection(SECAttribute* in, CModelApplicationConnection** out)
 {
@@ -203,7 +203,7 @@ HRESULT CGssConnections::DoGssActionConnectionStart(SECAttribute* in, SECAttribu
 {
     SECTRACE_Fkt_IMPL<HRESULT> trace("%8x", "CGssConnections::DoGssActionConnectionStart");
     trace.result = S_OK;
-    const std::string target = TargetText(in);
+    const std::string target = GssTargetText(in);
     bool reauthentication = false;
     bool kerberos = false;
     bool x509 = true;

@@ -5,6 +5,8 @@
 // every later call.
 #pragma once
 
+#include <string>
+
 #include "qev_records.h"
 #include "qevcrypto.h"
 #include "zelk_holders.h"
@@ -90,6 +92,9 @@ private:
     // Server certificates trusted manually.
     AuxPtr<SET_OF_Certificate> m_trustedCertificates;
 };
+
+// The connection's target name (871) as text; empty when it has none.
+std::string GssTargetText(SECAttribute* in);
 
 // The record of a connection number with one reference; NULL when none.
 HRESULT GssFindConnection(SECAttribute* in, CModelApplicationConnection** out);

@@ -43,20 +43,6 @@ bool IsCancel(HRESULT hr)
     return hr == E_ABORT || (static_cast<uint32_t>(hr) & 0x8000FFFFu) == 0x80000019u;
 }
 
-std::string TargetText(SECAttribute* in)
-{
-    const DName* name = SECAttributeArray_GetDName(in, SEC_ATTR_TARGET_NAME);
-    const auto* names = static_cast<const SEC_DNAME_TYPE_TABLE*>(SEC_TypeTable(fptr__common_types, SEC_TYPE_DName));
-    if (name == nullptr || names == nullptr)
-        return {};
-    char* text = nullptr;
-    std::string result;
-    if (SUCCEEDED(names->to_text(name, &text)) && text != nullptr)
-        result = text;
-    sec_free(text);
-    return result;
-}
-
 // A Kerberos value, wiped before it is freed: the session key is a secret.
 struct KerberosValue {
     OctetString* value = nullptr;
@@ -197,7 +183,7 @@ HRESULT CGssConnections::DoGssActionGetCredentials(CModelApplicationConnection* 
 HRESULT CGssConnections::DoGssActionGetCredentials_Kerberos(CModelApplicationConnection* record, SECAttribute* in,
                                                             SECAttribute* out)
 {
-    const std::string name = TargetText(in);
+    const std::string name = GssTargetText(in);
     char* subject = nullptr;
     char* parsed = nullptr;
     KerbUtil_parseKerberosName(name.c_str(), &subject, &parsed);
