@@ -50,6 +50,7 @@ bool SameName(const DName* a, const DName* b)
 
 ModelFilterCerts::~ModelFilterCerts()
 {
+    DetachSource();
     if (m_tokenURIs)
         TypeTable(SEC_TYPE_SET_OF_String)->free(m_tokenURIs);
     if (m_issuers)

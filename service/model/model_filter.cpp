@@ -63,6 +63,11 @@ CModelFilter::CModelFilter(const char* className)
 
 CModelFilter::~CModelFilter()
 {
+    DetachSource();
+}
+
+void CModelFilter::DetachSource()
+{
     SourcePtr source;
     {
         CriticalCodeSection lock(&m_csSource);

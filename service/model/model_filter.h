@@ -46,6 +46,12 @@ public:
     uint64_t GetElementCount() override;
     HRESULT GetElement(unsigned long index, const GUID& iid, void** out) override;
 
+protected:
+    // Stops following the source; returns once no round calls this filter.
+    // A subclass whose IsMember reads its own members calls it first in its
+    // destructor, before those members go.
+    void DetachSource();
+
 private:
     void FillOnFirstRead();
 
