@@ -2,6 +2,10 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <set>
 
 namespace ZELK::PSESVC::COMSOCK {
@@ -50,6 +55,85 @@ void ForEachTcpRow(Visit visit)
     fclose(file);
 }
 
+// The other end of the IPv4 TCP connection `fd`, as addresses of that end's
+// own socket (local = our peer, remote = us); false when `fd` is no such
+// connection.
+bool OtherEnd(int fd, sockaddr_in* own, sockaddr_in* other)
+{
+    socklen_t length = sizeof(*own);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(own), &length) != 0 || own->sin_family != AF_INET)
+        return false;
+    length = sizeof(*other);
+    return getpeername(fd, reinterpret_cast<sockaddr*>(other), &length) == 0 && other->sin_family == AF_INET;
+}
+
+// Owner and inode of the other end's socket, asked of the kernel for exactly
+// that socket (sock_diag); a connection-per-request client would otherwise
+// pay for reading every TCP socket of the system. False when the kernel does
+// not answer, so the caller reads /proc/net/tcp instead.
+bool DiagLookup(const sockaddr_in& own, const sockaddr_in& other, unsigned* uid, unsigned long* inode)
+{
+    int s = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (s < 0)
+        return false;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message {};
+    message.header.nlmsg_len = sizeof(message);
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST;
+    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = ~0U;
+    message.request.id.idiag_sport = other.sin_port;
+    message.request.id.idiag_dport = own.sin_port;
+    message.request.id.idiag_src[0] = other.sin_addr.s_addr;
+    message.request.id.idiag_dst[0] = own.sin_addr.s_addr;
+    message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    sockaddr_nl kernel {};
+    kernel.nl_family = AF_NETLINK;
+    bool found = false;
+    if (sendto(s, &message, sizeof(message), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel))
+        == static_cast<ssize_t>(sizeof(message))) {
+        alignas(nlmsghdr) char reply[1024];
+        ssize_t n = recv(s, reply, sizeof(reply), 0);
+        auto* header = reinterpret_cast<nlmsghdr*>(reply);
+        if (n > 0 && NLMSG_OK(header, static_cast<unsigned>(n)) && header->nlmsg_type == SOCK_DIAG_BY_FAMILY
+            && header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+            auto* answer = static_cast<inet_diag_msg*>(NLMSG_DATA(header));
+            *uid = answer->idiag_uid;
+            *inode = answer->idiag_inode;
+            found = true;
+        }
+    }
+    close(s);
+    return found;
+}
+
+// Owner and inode of the other end's socket of connection `fd`.
+bool OtherEndSocket(int fd, unsigned* uid, unsigned long* inode)
+{
+    sockaddr_in own {};
+    sockaddr_in other {};
+    if (!OtherEnd(fd, &own, &other))
+        return false;
+    if (DiagLookup(own, other, uid, inode))
+        return true;
+    bool found = false;
+    ForEachTcpRow([&](const TcpRow& row) {
+        if (row.localAddress == other.sin_addr.s_addr && row.localPort == ntohs(other.sin_port)
+            && row.remoteAddress == own.sin_addr.s_addr && row.remotePort == ntohs(own.sin_port)) {
+            *uid = row.uid;
+            *inode = row.inode;
+            found = true;
+        }
+        return found;
+    });
+    return found;
+}
+
 bool IsNumber(const char* s)
 {
     if (*s == 0)
@@ -60,12 +144,63 @@ bool IsNumber(const char* s)
     return true;
 }
 
-// The first process (by /proc order) with an open descriptor on one of the
-// socket inodes; 0 when none.
+// Whether process `pid` (a /proc entry name) holds one of the socket inodes.
+bool HoldsSocket(const char* pid, const std::set<unsigned long>& inodes)
+{
+    std::string path = std::string("/proc/") + pid + "/fd";
+    DIR* fds = opendir(path.c_str());
+    if (fds == nullptr)
+        return false;
+    bool found = false;
+    while (!found) {
+        dirent* fd = readdir(fds);
+        if (fd == nullptr)
+            break;
+        if (!IsNumber(fd->d_name))
+            continue;
+        std::string link = path + "/" + fd->d_name;
+        char target[64];
+        ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+        if (n <= 0)
+            continue;
+        target[n] = 0;
+        unsigned long inode = 0;
+        found = sscanf(target, "socket:[%lu]", &inode) == 1 && inodes.count(inode) != 0;
+    }
+    closedir(fds);
+    return found;
+}
+
+// Processes found lately: a client usually opens many connections, so they
+// are looked at before the walk over every process.
+std::mutex s_recentLock;
+uint32_t s_recent[4] = {};
+unsigned s_recentNext = 0;
+
+void Remember(uint32_t pid)
+{
+    std::lock_guard<std::mutex> lock(s_recentLock);
+    for (uint32_t known : s_recent)
+        if (known == pid)
+            return;
+    s_recent[s_recentNext] = pid;
+    s_recentNext = (s_recentNext + 1) % (sizeof(s_recent) / sizeof(s_recent[0]));
+}
+
+// A process with an open descriptor on one of the socket inodes (a recent
+// one first, else the first by /proc order); 0 when none.
 uint32_t PidOfInodes(const std::set<unsigned long>& inodes)
 {
     if (inodes.empty())
         return 0;
+    uint32_t recent[sizeof(s_recent) / sizeof(s_recent[0])];
+    {
+        std::lock_guard<std::mutex> lock(s_recentLock);
+        memcpy(recent, s_recent, sizeof(recent));
+    }
+    for (uint32_t pid : recent)
+        if (pid != 0 && HoldsSocket(std::to_string(pid).c_str(), inodes))
+            return pid;
     DIR* proc = opendir("/proc");
     if (proc == nullptr)
         return 0;
@@ -74,30 +209,12 @@ uint32_t PidOfInodes(const std::set<unsigned long>& inodes)
         dirent* entry = readdir(proc);
         if (entry == nullptr)
             break;
-        if (!IsNumber(entry->d_name))
-            continue;
-        std::string path = std::string("/proc/") + entry->d_name + "/fd";
-        DIR* fds = opendir(path.c_str());
-        if (fds == nullptr)
-            continue;
-        while (dirent* fd = readdir(fds)) {
-            if (!IsNumber(fd->d_name))
-                continue;
-            std::string link = path + "/" + fd->d_name;
-            char target[64];
-            ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
-            if (n <= 0)
-                continue;
-            target[n] = 0;
-            unsigned long inode = 0;
-            if (sscanf(target, "socket:[%lu]", &inode) == 1 && inodes.count(inode)) {
-                found = static_cast<uint32_t>(strtoul(entry->d_name, nullptr, 10));
-                break;
-            }
-        }
-        closedir(fds);
+        if (IsNumber(entry->d_name) && HoldsSocket(entry->d_name, inodes))
+            found = static_cast<uint32_t>(strtoul(entry->d_name, nullptr, 10));
     }
     closedir(proc);
+    if (found != 0)
+        Remember(found);
     return found;
 }
 
@@ -148,47 +265,21 @@ std::string ReadProcessPath(uint32_t pid)
 
 bool GetTcpPeerUid(int fd, uid_t* uid)
 {
-    sockaddr_in own {};
-    sockaddr_in other {};
-    socklen_t length = sizeof(own);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&own), &length) != 0 || own.sin_family != AF_INET)
+    unsigned owner = 0;
+    unsigned long inode = 0;
+    if (!OtherEndSocket(fd, &owner, &inode))
         return false;
-    length = sizeof(other);
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&other), &length) != 0 || other.sin_family != AF_INET)
-        return false;
-    bool found = false;
-    ForEachTcpRow([&](const TcpRow& row) {
-        if (row.localAddress == other.sin_addr.s_addr && row.localPort == ntohs(other.sin_port)
-            && row.remoteAddress == own.sin_addr.s_addr && row.remotePort == ntohs(own.sin_port)) {
-            *uid = static_cast<uid_t>(row.uid);
-            found = true;
-        }
-        return found;
-    });
-    return found;
+    *uid = static_cast<uid_t>(owner);
+    return true;
 }
 
 uint32_t GetTcpPeerPid(int fd)
 {
-    sockaddr_in own {};
-    sockaddr_in other {};
-    socklen_t length = sizeof(own);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&own), &length) != 0 || own.sin_family != AF_INET)
+    unsigned owner = 0;
+    unsigned long inode = 0;
+    if (!OtherEndSocket(fd, &owner, &inode) || inode == 0)
         return 0;
-    length = sizeof(other);
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&other), &length) != 0 || other.sin_family != AF_INET)
-        return 0;
-    // The other end's socket: local = our peer, remote = us.
-    std::set<unsigned long> inodes;
-    ForEachTcpRow([&](const TcpRow& row) {
-        if (row.localAddress == other.sin_addr.s_addr && row.localPort == ntohs(other.sin_port)
-            && row.remoteAddress == own.sin_addr.s_addr && row.remotePort == ntohs(own.sin_port) && row.inode) {
-            inodes.insert(row.inode);
-            return true;
-        }
-        return false;
-    });
-    return PidOfInodes(inodes);
+    return PidOfInodes({inode});
 }
 
 uint32_t GetPidUsingPort(int port)
