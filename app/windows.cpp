@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QMenuBar>
 #include <QSettings>
 #include <QVBoxLayout>
@@ -11,6 +12,7 @@
 #include "credwindow.h"
 #include "glue.h"
 #include "queues.h"
+#include "tableview.h"
 
 namespace kestrin::app {
 namespace {
@@ -97,9 +99,12 @@ void WindowController::saveFrame()
 MainViewController::MainViewController()
 {
     setObjectName(QStringLiteral("mainWindow"));
-    tableView = new QWidget(this);
+    tableView = new TableView(this);
     tableView->setObjectName(QStringLiteral("tableView"));
     tableView->setMinimumSize(420, 200);
+    tableView->setContainer("zelk.model.owncerts.and.kerberos.ex");
+    tableView->setHeaderText(ZELKGLUE_GetText("MENU_VIEW_PROFILES"));
+    tableView->horizontalHeader()->show();
     statusLabel = new QLabel(this);
     statusLabel->setObjectName(QStringLiteral("statusLabel"));
     statusLabel->setTextFormat(Qt::PlainText);
@@ -140,7 +145,10 @@ void MainViewController::updateStatus(const QString& text)
     });
 }
 
-void MainViewController::logoutAll(bool) {}
+void MainViewController::logoutAll(bool async)
+{
+    tableView->onLogOutAll(async);
+}
 
 void MainViewController::setMenuActions(const QList<QAction*>& actions)
 {

@@ -16,6 +16,7 @@
 namespace kestrin::app {
 
 class CredentialViewController;
+class TableView;
 
 class WindowController {
 public:
@@ -36,20 +37,20 @@ private:
     QWidget* m_window;
 };
 
-// The profile window's content: a slot for the profile table, the status
-// line and its progress bar.
+// The profile window's content: the profile table over
+// "zelk.model.owncerts.and.kerberos.ex", the status line and its progress bar.
 class MainViewController : public QWidget {
 public:
     MainViewController();
 
     // Any thread: the status line, the bar shown while the text is not empty.
     void updateStatus(const QString& text);
-    // Logs every row of the profile table out; the table comes with its rows.
+    // Logs every row of the profile table out.
     void logoutAll(bool async);
     // Without a tray host, the menu's entries in the window's own menu bar.
     void setMenuActions(const QList<QAction*>& actions);
 
-    QWidget* tableView;
+    TableView* tableView;
     QLabel* statusLabel;
     QProgressBar* bar;
 
