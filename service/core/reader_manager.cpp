@@ -28,6 +28,17 @@ CReaderMgr::CReaderMgr()
 
 CReaderMgr::~CReaderMgr() = default;
 
+HRESULT CReaderMgr::GetExisting(CReaderMgr** out)
+{
+    *out = nullptr;
+    CriticalCodeSection lock(&s_cs);
+    if (s_pThis == nullptr)
+        return E_FAIL;
+    s_pThis->AddRef();
+    *out = s_pThis;
+    return S_OK;
+}
+
 HRESULT CReaderMgr::ReaderEvent(EVENT event, const char* reader, unsigned long value)
 {
     SECTRACE_FormatLn(nullptr, 4, "CReaderMgr::ReaderEvent(%8.8x, \"%s\")", static_cast<unsigned>(event),

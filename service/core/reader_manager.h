@@ -50,6 +50,9 @@ public:
     virtual HRESULT SetAtr(CModelReader* model, const char* atr);
     virtual HRESULT ForwardEvent(EVENT event, const char* name);
 
+    // The singleton with one reference, without making it: 0x80004005 when
+    // there is none.
+    static HRESULT GetExisting(CReaderMgr** out);
     // How long WaitForScan sleeps between looks at the scan state.
     static std::atomic<int> s_scanPollMilliseconds;
 
