@@ -55,6 +55,8 @@ bool EnrolServer::Start(std::string& error, const KdcFixture* kdc)
         env["KRB5_KTNAME"] = "FILE:" + kdc->Keytab("HTTP");
     }
     env["PYTHONDONTWRITEBYTECODE"] = "1";
+    if (!m_pages.empty())
+        env["KESTRIN_TEST_PAGES"] = m_pages;
     if (m_folder.path().empty()
         || !m_server.Start({"/usr/bin/python3", KESTRIN_TESTSUPPORT_DIR "/enrolserver/server.py", m_folder.path()},
                            env)) {

@@ -32,6 +32,8 @@ public:
 
     // With a KDC, SPNEGO tokens are accepted with its "HTTP/localhost" keytab.
     bool Start(std::string& error, const KdcFixture* kdc = nullptr);
+    // Before Start: every port answers GET "/pages/NAME" with that file of `folder`.
+    void ServePages(const std::string& folder) { m_pages = folder; }
     void Stop();
 
     // Port of a service: "good", "wrongname", "cnonly", "noserverauth", "expired",
@@ -39,7 +41,7 @@ public:
     int Port(const std::string& name) const;
     // "https://localhost:<port of kind>" followed by the path.
     std::string Url(const std::string& kind, const std::string& path) const;
-    // PEM files of the CA: "root", "inter", "other" (the root nobody trusts);
+    // PEM files of the CA: "root", "inter" (its key "inter.key"), "other" (the root nobody trusts);
     // "client": a TLS client identity as PKCS#12 with an empty password.
     std::string File(const std::string& name) const;
     std::string ReadFile(const std::string& name) const;
@@ -60,6 +62,7 @@ private:
     TempFolder m_folder;
     ChildProcess m_server;
     std::map<std::string, std::string> m_info;
+    std::string m_pages;
 };
 
 std::string Base64Encode(const std::string& bytes);

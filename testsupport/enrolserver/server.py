@@ -23,6 +23,8 @@ ending with "ready". It runs until it is killed.
 - protocols 3.0 ("/KestrinServer/kvc3/doLogin" and "getCertificate") and 2.0
   ("/KestrinServer/kvc2/..."), see FormDialogue; a session is the cookie
   "FSESSION";
+- "/pages/NAME" (every port, the admin port included): the file NAME of the
+  folder named by $KESTRIN_TEST_PAGES, for browser tests;
 - "silent": accepts and never answers; "blackhole": never accepts (its
   queue is full, so a connect waits); "proxy": an HTTP CONNECT proxy.
 """
@@ -449,7 +451,28 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def serve_page(self):
+        """A file of the pages folder; False when the path is not below "/pages/"."""
+        path = self.path.split("?", 1)[0]
+        folder = os.environ.get("KESTRIN_TEST_PAGES")
+        if not folder or not path.startswith("/pages/"):
+            return False
+        name = path[len("/pages/"):]
+        if not name or "/" in name or name.startswith("."):
+            self.send(404, "Not Found", [], "")
+            return True
+        try:
+            with open(os.path.join(folder, name), "rb") as f:
+                page = f.read()
+        except OSError:
+            self.send(404, "Not Found", [], "")
+            return True
+        self.send(200, "OK", [("Content-Type", "text/html; charset=utf-8")], page)
+        return True
+
     def handle_any(self):
+        if self.command == "GET" and self.serve_page():
+            return
         body = self.read_body()
         path = self.path.split("?", 1)[0]
         with STATE.lock:
@@ -498,6 +521,8 @@ class Handler(BaseHTTPRequestHandler):
 
 class AdminHandler(Handler):
     def handle_any(self):
+        if self.command == "GET" and self.serve_page():
+            return
         body = self.read_body()
         if self.command == "POST" and self.path == "/queue":
             queued_reply = json.loads(body)
@@ -663,6 +688,7 @@ def main():
     threading.Thread(target=serve_proxy, args=(proxy,), daemon=True).start()
     out += ["silent %d" % silent.getsockname()[1], "blackhole %d" % hole.getsockname()[1],
             "proxy %d" % proxy.getsockname()[1], "root %s" % STATE.ca.root, "inter %s" % STATE.ca.inter,
+            "inter.key %s" % STATE.ca.inter_key,
             "other %s" % os.path.join(folder, "other.pem"), "client %s" % STATE.ca.client_p12, "ready"]
     sys.stdout.write("\n".join(out) + "\n")
     sys.stdout.flush()

@@ -11,6 +11,7 @@ namespace {
 std::mutex s_mutex;
 std::vector<std::string> s_calls;
 std::map<std::string, int> s_answers;
+std::string s_accepted = FacadeDouble::kAccepted;
 
 std::string Text(const char* text)
 {
@@ -24,6 +25,13 @@ void FacadeDouble::Reset()
     std::lock_guard<std::mutex> lock(s_mutex);
     s_calls.clear();
     s_answers.clear();
+    s_accepted = kAccepted;
+}
+
+void FacadeDouble::Accept(const std::string& origin)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_accepted = origin;
 }
 
 std::vector<std::string> FacadeDouble::Calls()
@@ -116,8 +124,11 @@ bool FacadeDouble::checkOrigin(const char* origin, char** allowed)
     size_t host = text.find("://");
     size_t end = host == std::string::npos ? std::string::npos : text.find('/', host + 3);
     std::string part = text.substr(0, end);
-    if (part != kAccepted)
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        if (part != s_accepted)
+            return false;
+    }
     *allowed = static_cast<char*>(sec_malloc(part.size() + 1));
     std::memcpy(*allowed, part.c_str(), part.size() + 1);
     return true;

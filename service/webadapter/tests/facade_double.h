@@ -21,8 +21,10 @@ public:
 
     static constexpr const char* kAccepted = "https://enrol.test:8443";
 
-    // Forgets the calls and the answers set.
+    // Forgets the calls, the answers set and an origin accepted in place of kAccepted.
     static void Reset();
+    // Accepts `origin` (scheme, host and port) in place of kAccepted until Reset.
+    static void Accept(const std::string& origin);
     static std::vector<std::string> Calls();
     static void Answer(const std::string& operation, int status);
 

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "chromium/chromium_fixture.h"
+#include "enrol_server.h"
 #include "facade_double.h"
 #include "qev_io.h"
 #include "service_fixture.h"
@@ -37,6 +39,8 @@ namespace kestrin::webadapter::test {
 namespace {
 
 using kestrin::service::test::ServiceTest;
+using kestrin::testsupport::Chromium;
+using kestrin::testsupport::EnrolServer;
 using kestrin::testsupport::FreeLoopbackPort;
 using kestrin::testsupport::MakeLocalhostIdentity;
 using kestrin::testsupport::RunProgram;
@@ -157,6 +161,46 @@ std::string TlsRequest(SSL_CTX* context, int port)
     return answer.substr(0, answer.find("\r\n"));
 }
 
+// The local-server port extension's value for `port`: a DER INTEGER of the
+// fewest bytes, with a leading zero when the high bit is set.
+std::string PortExtension(int port)
+{
+    char text[40];
+    if (port < 0x8000)
+        snprintf(text, sizeof text, "DER:02:02:%02X:%02X", port >> 8, port & 0xFF);
+    else
+        snprintf(text, sizeof text, "DER:02:03:00:%02X:%02X", port >> 8, port & 0xFF);
+    return text;
+}
+
+// An identity for "localhost" and 127.0.0.1 issued by the enrolment server's
+// test CA, its port in the local-server extension: "<folder>/issued.p12"
+// with the issuing certificate beside it, empty password.
+bool MakeIssuedIdentity(const EnrolServer& server, const std::string& folder, int port)
+{
+    const std::string d = folder + "/issued";
+    {
+        std::ofstream ext(d + ".ext");
+        ext << "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
+               "extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n"
+               "1.3.6.1.4.1.32473.2.5.2="
+            << PortExtension(port) << "\n";
+    }
+    return RunProgram({"openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", d + ".key", "-out",
+                       d + ".csr", "-subj", "/CN=localhost"},
+                      {})
+               == 0
+           && RunProgram({"openssl", "x509", "-req", "-in", d + ".csr", "-CA", server.File("inter"), "-CAkey",
+                          server.File("inter.key"), "-set_serial", "77", "-days", "2", "-extfile", d + ".ext", "-out",
+                          d + ".pem"},
+                         {})
+                  == 0
+           && RunProgram({"openssl", "pkcs12", "-export", "-inkey", d + ".key", "-in", d + ".pem", "-certfile",
+                          server.File("inter"), "-passout", "pass:", "-out", d + ".p12"},
+                         {})
+                  == 0;
+}
+
 class WebAdapterTest : public ServiceTest {
 protected:
     static void SetUpTestSuite()
@@ -177,26 +221,37 @@ protected:
     {
         ServiceTest::SetUp();
         FacadeDouble::Reset();
-        std::ifstream in(s_dir->path() + "/id.p12", std::ios::binary);
-        std::string image(std::istreambuf_iterator<char>(in), {});
-        const auto* io = ZELK_ApiCast<SEC_IO_TABLE>(s_io);
-        ASSERT_NE(io, nullptr);
-        OctetString data {image.size(), reinterpret_cast<unsigned char*>(image.data())};
-        char* name = nullptr;
-        ASSERT_EQ(io->mem_reg(nullptr, &data, &name), S_OK);
-        m_image = name;
-        std::free(name);
-        std::lock_guard<std::mutex> lock(s_profile.lock);
-        s_profile.image = m_image;
-        s_profile.hasIdentity = true;
-        s_profile.port = FreeLoopbackPort();
-        s_profile.delayMs = 0;
-        s_profile.enrolments = 0;
+        {
+            std::lock_guard<std::mutex> lock(s_profile.lock);
+            s_profile.hasIdentity = true;
+            s_profile.port = FreeLoopbackPort();
+            s_profile.delayMs = 0;
+            s_profile.enrolments = 0;
+        }
+        UseIdentity(s_dir->path() + "/id.p12");
     }
     void TearDown() override
     {
-        ZELK_ApiCast<SEC_IO_TABLE>(s_io)->mem_unreg(m_image.c_str());
+        for (const std::string& image : m_images)
+            ZELK_ApiCast<SEC_IO_TABLE>(s_io)->mem_unreg(image.c_str());
         ServiceTest::TearDown();
+    }
+
+    // The profile's identity becomes the PKCS#12 file at `path` (empty password).
+    void UseIdentity(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::string image(std::istreambuf_iterator<char>(in), {});
+        const auto* io = ZELK_ApiCast<SEC_IO_TABLE>(s_io);
+        ASSERT_NE(io, nullptr);
+        ASSERT_FALSE(image.empty()) << path;
+        OctetString data {image.size(), reinterpret_cast<unsigned char*>(image.data())};
+        char* name = nullptr;
+        ASSERT_EQ(io->mem_reg(nullptr, &data, &name), S_OK);
+        m_images.push_back(name);
+        std::free(name);
+        std::lock_guard<std::mutex> lock(s_profile.lock);
+        s_profile.image = m_images.back();
     }
 
     // A new test factory; the class identifier answers the object itself.
@@ -237,7 +292,7 @@ protected:
     }
 
     static inline TempFolder* s_dir = nullptr;
-    std::string m_image;
+    std::vector<std::string> m_images;
 };
 
 TEST_F(WebAdapterTest, FactoryRefusesWithoutAProfileUntilARetrySucceeds)
@@ -470,6 +525,67 @@ TEST_F(WebAdapterTest, RestartsOnOnePortAndSurvivesStartRacingStop)
     stopper.join();
     ASSERT_EQ(service.Start(), S_OK);
     EXPECT_EQ(Curl({"-H", "Origin: " + kOrigin}).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+}
+
+// An enrolment page in a real browser, with real chain and name checks: from
+// the accepted origin it reads the API, a preflighted POST included; from
+// another host, from plain HTTP or from the accepted host on another port
+// every fetch is rejected and the facade sees nothing but the origin check.
+TEST_F(WebAdapterTest, ChromiumPageReadsTheApiOnlyFromTheAcceptedOrigin)
+{
+    if (!Chromium::Available())
+        GTEST_SKIP() << "chromium is not installed";
+    EnrolServer pages;
+    pages.ServePages(KESTRIN_WEBADAPTER_PAGES);
+    std::string error;
+    ASSERT_TRUE(pages.Start(error)) << error;
+    TempFolder folder("webadapter-browser");
+    ASSERT_TRUE(MakeIssuedIdentity(pages, folder.path(), s_profile.port));
+    UseIdentity(folder.path() + "/issued.p12");
+    Chromium chromium;
+    ASSERT_TRUE(chromium.Trust(pages.File("root"), error)) << error;
+    CWebAdapterService service;
+    ASSERT_EQ(service.Start(), S_OK);
+
+    const std::string https = std::to_string(pages.Port("good"));
+    const std::string page = "/pages/api.html?port=" + std::to_string(s_profile.port);
+    const std::string accepted = "https://enrol.test:" + https;
+    FacadeDouble::Accept(accepted);
+    std::string dom = chromium.DumpDom(accepted + page);
+    EXPECT_NE(dom.find("get:200 {"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("\"LOGGED_IN\""), std::string::npos) << dom;
+    EXPECT_NE(dom.find("post:200 {"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("plain:200 {"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("done:yes"), std::string::npos) << dom;
+    std::vector<std::string> calls = FacadeDouble::Calls();
+    auto called = [&](const std::string& start) {
+        for (const std::string& call : calls)
+            if (call.rfind(start, 0) == 0)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(called("status " + accepted + " p1"));
+    EXPECT_TRUE(called("login " + accepted + " p1"));
+    EXPECT_TRUE(called("logout " + accepted + " p1"));
+
+    struct Refused {
+        std::string pageOrigin;
+        std::string acceptedOrigin;
+    };
+    const std::string http = std::to_string(pages.Port("admin"));
+    for (const Refused& refused :
+         {Refused {"https://other.test:" + https, accepted}, Refused {"http://enrol.test:" + http, accepted},
+          Refused {accepted, "https://enrol.test:" + std::to_string(pages.Port("admin"))}}) {
+        SCOPED_TRACE(refused.pageOrigin + " beside " + refused.acceptedOrigin);
+        FacadeDouble::Reset();
+        FacadeDouble::Accept(refused.acceptedOrigin);
+        dom = chromium.DumpDom(refused.pageOrigin + page);
+        for (const char* line : {"get:rejected", "post:rejected", "plain:rejected", "done:yes"})
+            EXPECT_NE(dom.find(line), std::string::npos) << line << "\n" << dom;
+        for (const std::string& call : FacadeDouble::Calls())
+            EXPECT_EQ(call, "checkOrigin " + refused.pageOrigin);
+    }
+    EXPECT_EQ(service.Stop(), S_OK);
 }
 
 }  // namespace
