@@ -116,6 +116,17 @@ struct SEC_PSE_TABLE : API_COMMON {
     HRESULT (*getSlot)(SecSlot** out, const char* name);                   // 3
 };
 
+// The library's own "SEC_PSE_1" (module NULL) goes on with the in-memory
+// PSEs: software tokens that live in this process only, reached through
+// getSlot as "toksw:" + name. Other providers' tables end at slot 3.
+struct SEC_PSE_LIBRARY_TABLE : SEC_PSE_TABLE {
+    // 4: a new empty in-memory PSE; its name (library allocator) for the caller.
+    HRESULT (*qev_create_memory_PSE)(char** name);
+    // 5: deletes the in-memory PSE of that name, its keys wiped; tokens of it
+    // still held answer E_TOKEN_NOTFOUND from then on.
+    HRESULT (*qev_delete_memory_PSE)(const char* name);
+};
+
 // "SEC_ASC_1": makes a security context; attribute 1 names the PSE provider.
 struct SEC_ASC_TABLE : API_COMMON {
     HRESULT (*create_ASC)(ASC** out, SECAttribute* attributes);  // 1

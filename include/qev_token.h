@@ -77,7 +77,9 @@ struct ProfileInfoSub {
 };
 
 // What a token needs to be initialised with a profile. `reserved` never
-// travels between processes.
+// travels between processes. Texts and records come from the library's
+// allocator; delInitInfo frees a record with everything in it, so a caller
+// replacing a text frees the old one and allocates the new one there too.
 struct ProfileInfo {
     char* profile;
     ProfileInfoSub* sub;

@@ -145,6 +145,14 @@ struct SEC_OBJID_TYPE_TABLE : SEC_TYPE_TABLE {
     int (*key_algorithm)(const ObjId* id);
 };
 
+// The integer type's table (`int`, 35): the common entries and, at 10, the
+// value of one DER INTEGER (tag 02, a definite length, the fewest content
+// octets in two's complement), which must fill the input; E_INVALIDARG for
+// anything else and for a value beyond 64 bits.
+struct SEC_INT_TYPE_TABLE : SEC_TYPE_TABLE {
+    HRESULT (*decode_integer)(const OctetString* der, int64_t* value);  // 10
+};
+
 }  // extern "C"
 
 // A certificate of the library: a reference-counted object over an X.509
@@ -198,6 +206,12 @@ struct Certificate : public COMMON_FL_TEMPLATE<Certificate> {
     // certificate. A certificate read from its encoding answers 0x80070005.
     virtual HRESULT getToBeSignedDer(const AlgId* algorithm, OctetString** der) = 0;
     virtual HRESULT setSignature(const unsigned char* signature, uint64_t length) = 0;
+
+    // The index-th of the extensions the library does not interpret itself,
+    // counted in certificate order: new copies of its identifier and of the
+    // contents of its extnValue (each output may be NULL; the caller frees
+    // them through their type tables). S_FALSE and NULLs past the last.
+    virtual HRESULT getExtNonSupported(unsigned long index, ObjId** id, OctetString** value, uint8_t* critical) = 0;
 
 protected:
     ~Certificate() = default;

@@ -17,6 +17,7 @@
 #include "qev_modules.h"
 #include "qev_results.h"
 #include "sec_attr.h"
+#include "swtoken/sw_store.h"
 
 namespace kestrin::qevcrypto {
 namespace {
@@ -27,9 +28,12 @@ constexpr size_t kMaxProviderName = 128;
 
 // The PSE image (PKCS#12) of an in-memory file: a client identity when it
 // holds a private key (its certificate is the one of that key, the others
-// come with it), else trust anchors.
+// come with it), else trust anchors. A "toksw:" name that is no file names
+// an in-memory software token, whose identity is taken as it stands.
 HRESULT ReadImage(const char* name, const char* password, https::ContextCredentials& into)
 {
+    if (name != nullptr && std::strncmp(name, "toksw:", 6) == 0 && !memfiles::Exists(name))
+        return swtoken::StoreIdentity(name, into);
     ossl::SecretBytes image;
     HRESULT hr = memfiles::Read(name, image);
     if (FAILED(hr))

@@ -247,6 +247,44 @@ int CertificateFields::GetVersion(X509* x509)
     return Current(x509)->version;
 }
 
+HRESULT CertificateFields::GetNonSupportedExtension(X509* x509, unsigned long index, ObjId** id, OctetString** value,
+                                                    uint8_t* critical)
+{
+    if (id != nullptr)
+        *id = nullptr;
+    if (value != nullptr)
+        *value = nullptr;
+    if (critical != nullptr)
+        *critical = 0;
+    std::lock_guard<std::mutex> lock(m_lock);
+    unsigned long seen = 0;
+    const int count = X509_get_ext_count(x509);
+    for (int i = 0; i < count; ++i) {
+        X509_EXTENSION* extension = X509_get_ext(x509, i);
+        if (extension == nullptr || X509V3_EXT_get(extension) != nullptr)
+            continue;
+        if (seen++ != index)
+            continue;
+        const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(extension);
+        Owned<ObjId, FreeObjId> identifier(id != nullptr ? ObjIdFromObject(X509_EXTENSION_get_object(extension))
+                                                         : nullptr);
+        Owned<OctetString, FreeOctets> contents(
+            value != nullptr && data != nullptr
+                ? NewOctets(ASN1_STRING_get0_data(data), static_cast<size_t>(ASN1_STRING_length(data)))
+                : nullptr);
+        if ((id != nullptr && !identifier) || (value != nullptr && !contents))
+            return E_OUTOFMEMORY;
+        if (id != nullptr)
+            *id = identifier.release();
+        if (value != nullptr)
+            *value = contents.release();
+        if (critical != nullptr)
+            *critical = X509_EXTENSION_get_critical(extension) > 0 ? 1 : 0;
+        return S_OK;
+    }
+    return S_FALSE;
+}
+
 template <class F>
 HRESULT CertificateFields::Change(F change)
 {

@@ -36,6 +36,10 @@ public:
     int IsAuthority(X509* x509);
     // The version field: 0 for version 1, 2 for version 3.
     int GetVersion(X509* x509);
+    // The index-th extension OpenSSL has no method for (Certificate's
+    // getExtNonSupported).
+    HRESULT GetNonSupportedExtension(X509* x509, unsigned long index, ObjId** id, OctetString** value,
+                                     uint8_t* critical);
 
     HRESULT SetPublicKey(X509* x509, const KeyInfo* key);
     HRESULT SetName(X509* x509, bool issuer, const DName* name);

@@ -1,5 +1,5 @@
 // "SEC_PSE_1": the library's own PSE provider table: its file PSE, the
-// creation of that file, and slots by name.
+// creation of that file, slots by name and the in-memory PSEs.
 #include <cstring>
 
 #include "asc_object.h"
@@ -7,6 +7,7 @@
 #include "qev_results.h"
 #include "qev_tables.h"
 #include "slot_schemes.h"
+#include "swtoken/sw_store.h"
 
 namespace kestrin::qevcrypto {
 namespace {
@@ -73,10 +74,22 @@ HRESULT sec_pse_get_info(const char** table, const char** module, const char** d
     return qev_fill_info(table, module, description, "SEC_PSE_1", "personal security environments");
 }
 
+HRESULT sec_pse_create_memory_PSE(char** name)
+{
+    return swtoken::CreateMemoryPse(name);
+}
+
+HRESULT sec_pse_delete_memory_PSE(const char* name)
+{
+    return swtoken::DeleteMemoryPse(name);
+}
+
 QevTable<> s_table("SEC_PSE_1", &sec_pse_get_info,
                    {{1, qev_slot(&sec_pse_create_PSE)},
                     {2, qev_slot(&sec_pse_initialize_PSE)},
-                    {3, qev_slot(&sec_pse_getSlot)}});
+                    {3, qev_slot(&sec_pse_getSlot)},
+                    {4, qev_slot(&sec_pse_create_memory_PSE)},
+                    {5, qev_slot(&sec_pse_delete_memory_PSE)}});
 
 }  // namespace
 }  // namespace kestrin::qevcrypto

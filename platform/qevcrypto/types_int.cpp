@@ -1,5 +1,6 @@
 // The integer type `int` (35) in "SEC_COMMONTYPES_1": an unsigned 32-bit
-// number on the heap, DER INTEGER 0 to 2^32-1.
+// number on the heap, DER INTEGER 0 to 2^32-1; its entry 10 reads any DER
+// INTEGER that fits 64 bits.
 #include <cstdint>
 #include <cstdlib>
 
@@ -52,23 +53,47 @@ void FreeIntValue(void* value)
     std::free(value);
 }
 
+HRESULT DecodeInteger(const OctetString* der, int64_t* value)
+{
+    if (value == nullptr)
+        return E_POINTER;
+    *value = 0;
+    if (der == nullptr || der->data == nullptr)
+        return E_INVALIDARG;
+    // Short-form length only: nine bytes and more do not fit.
+    const uint8_t* p = der->data;
+    if (der->length < 3 || p[0] != 0x02 || p[1] > 8 || p[1] == 0 || der->length != 2u + p[1])
+        return E_INVALIDARG;
+    const uint8_t* content = p + 2;
+    const size_t length = p[1];
+    // Not in the fewest octets.
+    if (length > 1 && ((content[0] == 0x00 && !(content[1] & 0x80)) || (content[0] == 0xFF && (content[1] & 0x80))))
+        return E_INVALIDARG;
+    uint64_t bits = (content[0] & 0x80) ? ~uint64_t {0} : 0;
+    for (size_t i = 0; i < length; ++i)
+        bits = (bits << 8) | content[i];
+    *value = static_cast<int64_t>(bits);
+    return S_OK;
+}
+
 HRESULT IntInfo(const char** table, const char** module, const char** description)
 {
     return qev_fill_info(table, module, description, "int", "unsigned 32-bit number");
 }
 
-const SEC_TYPE_TABLE s_int = {{&IntInfo},
-                              &NoAddRef,
-                              &FreeEntry<uint32_t, FreeInt>,
-                              nullptr,
-                              &CopyEntry<uint32_t, CopyInt>,
-                              &CompareEntry<uint32_t, CompareInt>,
-                              nullptr,
-                              &NewEntry<uint32_t, false>,
-                              &codec::DecodeEntry<SEC_TYPE_int>,
-                              &codec::EncodeEntry<SEC_TYPE_int>};
+const SEC_INT_TYPE_TABLE s_int = {{{&IntInfo},
+                                   &NoAddRef,
+                                   &FreeEntry<uint32_t, FreeInt>,
+                                   nullptr,
+                                   &CopyEntry<uint32_t, CopyInt>,
+                                   &CompareEntry<uint32_t, CompareInt>,
+                                   nullptr,
+                                   &NewEntry<uint32_t, false>,
+                                   &codec::DecodeEntry<SEC_TYPE_int>,
+                                   &codec::EncodeEntry<SEC_TYPE_int>},
+                                  &DecodeInteger};
 
-QevSlotFill s_fillInt("SEC_COMMONTYPES_1", SEC_TYPE_int, const_cast<SEC_TYPE_TABLE*>(&s_int));
+QevSlotFill s_fillInt("SEC_COMMONTYPES_1", SEC_TYPE_int, const_cast<SEC_INT_TYPE_TABLE*>(&s_int));
 
 }  // namespace
 }  // namespace kestrin::qevcrypto::values

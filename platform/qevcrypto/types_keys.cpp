@@ -116,7 +116,21 @@ const SEC_TYPE_TABLE s_keyInfo = {{&TypeInfo<kKeyInfo>},
                                   &codec::DecodeEntry<SEC_TYPE_KeyInfo>,
                                   &codec::EncodeEntry<SEC_TYPE_KeyInfo>};
 
-// PKCS#8 PrivateKeyInfo: how a key leaves the library for a key store.
+// PKCS#8 PrivateKeyInfo: how a key leaves the library for a key store, and
+// how an enrolled key comes in.
+HRESULT DecodePrivateKeyInfo(const OctetString* der, void** out)
+{
+    if (out == nullptr)
+        return E_POINTER;
+    *out = nullptr;
+    if (der == nullptr || der->data == nullptr)
+        return E_INVALIDARG;
+    PrivateKeyInfo* record = nullptr;
+    HRESULT hr = PrivateKeyInfoFromDer(der->data, der->length, &record);
+    *out = record;
+    return hr;
+}
+
 HRESULT EncodePrivateKeyInfo(const void* value, OctetString** der)
 {
     if (der == nullptr)
@@ -138,7 +152,7 @@ const SEC_TYPE_TABLE s_privateKeyInfo = {{&TypeInfo<kPrivateKeyInfo>},
                                          &CompareEntry<PrivateKeyInfo, ComparePrivateKeyInfo>,
                                          nullptr,
                                          &NewEntry<PrivateKeyInfo, false>,
-                                         &NoDecode,
+                                         &DecodePrivateKeyInfo,
                                          &EncodePrivateKeyInfo};
 
 const SEC_TYPE_TABLE s_keyPair = {{&TypeInfo<kKeyPair>},

@@ -78,6 +78,8 @@ constexpr OidAlias kOidAliases[] = {
     {"SHA-512", NID_sha512},
 };
 
+}  // namespace
+
 ObjId* ObjIdFromObject(const ASN1_OBJECT* obj)
 {
     const unsigned char* data = OBJ_get0_data(obj);
@@ -96,6 +98,8 @@ ObjId* ObjIdFromObject(const ASN1_OBJECT* obj)
     id->length = length;
     return id;
 }
+
+namespace {
 
 // An algorithm identifier from its DER: the object identifier and whatever
 // parameters follow it.
@@ -553,6 +557,10 @@ public:
     const OctetString* getSubjectKeyIdentifier() override { return m_fields.GetSubjectKeyIdentifier(x509()); }
     int isAuthority() override { return m_fields.IsAuthority(x509()); }
     int getDecidingNumber() override { return m_fields.GetVersion(x509()); }
+    HRESULT getExtNonSupported(unsigned long index, ObjId** id, OctetString** value, uint8_t* critical) override
+    {
+        return m_fields.GetNonSupportedExtension(x509(), index, id, value, critical);
+    }
     HRESULT getToBeSignedDer(const AlgId* algorithm, OctetString** der) override
     {
         if (der == nullptr)

@@ -27,6 +27,7 @@ void FreeObjId(ObjId* id);
 ObjId* CopyObjId(const ObjId* id);
 int CompareObjId(const ObjId* a, const ObjId* b);
 ObjId* ObjIdFromText(const char* text);
+ObjId* ObjIdFromObject(const ASN1_OBJECT* obj);
 // The OpenSSL object of an identifier; NID_undef when OpenSSL does not know it.
 int ObjIdNid(const ObjId* id);
 
