@@ -1,10 +1,13 @@
 // Every DER decoder of "SEC_COMMONTYPES_1": the first byte picks the type, the
 // rest is its encoding. What a decoder takes must encode again, decode to an
 // equal value and copy to an equal value; what it refuses must leave nothing.
+// The integer type's 64-bit reader must agree with its own decoder on every
+// value both take.
 #include <cstdint>
 #include <cstdlib>
 
 #include "qev_tables.h"
+#include "qev_values.h"
 #include "qevcrypto.h"
 
 namespace {
@@ -28,6 +31,7 @@ constexpr unsigned int kTypes[] = {
     SEC_TYPE_String,
     SEC_TYPE_SET_OF_String,
     SEC_TYPE_SET_OF_SecSlotInfo,
+    SEC_TYPE_PrivateKeyInfo,
 };
 constexpr size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
 
@@ -52,6 +56,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const SEC_TYPE_TABLE* octets = SEC_TypeTable(CommonTypes(), SEC_TYPE_OctetString);
     OctetString der {size - 1, const_cast<uint8_t*>(data + 1)};
     void* value = nullptr;
+    if (type == SEC_TypeTable(CommonTypes(), SEC_TYPE_int)) {
+        int64_t wide = 0;
+        const bool read = SUCCEEDED(static_cast<const SEC_INT_TYPE_TABLE*>(type)->decode_integer(&der, &wide));
+        void* narrow = nullptr;
+        const bool taken = SUCCEEDED(type->decode(&der, &narrow)) && narrow != nullptr;
+        if (taken != (read && wide >= 0 && wide <= INT64_C(0xFFFFFFFF))
+            || (taken && wide != static_cast<int64_t>(*static_cast<uint32_t*>(narrow))))
+            std::abort();
+        if (narrow != nullptr)
+            type->free(narrow);
+    }
     if (FAILED(type->decode(&der, &value))) {
         if (value != nullptr)
             std::abort();

@@ -89,6 +89,9 @@ public:
     virtual HRESULT Logout(const char* token);
     // 1 when the token needs a login, 0 when not.
     virtual HRESULT GetIsEnrolled(const char* token);
+    // The profile monitor's later clean-up: nothing is kept for removed
+    // profiles, so there is nothing to do. 0.
+    virtual HRESULT CleanupPersistentTokens();
 
     // The creator of enrolment-profile tokens; NULL removes it.
     static void SetProfileTokenCreator(ProfileTokenCreator creator);
