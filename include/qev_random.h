@@ -11,6 +11,8 @@ enum SEC_RANDOM_FORM : int {
     // out: char** receiving `length` characters of A-Z, a-z and 0-9, each
     // equally likely, and a NUL (library allocator).
     SEC_RANDOM_TEXT = 3,
+    // The same text, for identifiers that travel in URLs and JSON.
+    SEC_RANDOM_UID_TEXT = 6,
 };
 
 extern "C" {

@@ -57,7 +57,7 @@ HRESULT sec_random(int, uint64_t length, int form, void* out)
 {
     if (out == nullptr)
         return E_POINTER;
-    if (form == SEC_RANDOM_TEXT)
+    if (form == SEC_RANDOM_TEXT || form == SEC_RANDOM_UID_TEXT)
         return RandomText(length, static_cast<char**>(out));
     if (form != SEC_RANDOM_BYTES)
         return E_INVALIDARG;

@@ -1,5 +1,6 @@
 // Symmetric keys, ciphers, digests and random bytes through "SEC_CRYPT_1" and
 // "SEC_RANDOM_1".
+#include <cstdlib>
 #include <cstring>
 
 #include "ossl_fixture.h"
@@ -178,6 +179,22 @@ TEST_F(Crypt, RandomBytes)
     freeOctets(b);
     EXPECT_EQ(random->random(0, 1ull << 40, SEC_RANDOM_BYTES, &a), E_INVALIDARG);
     EXPECT_EQ(a, nullptr);
+}
+
+TEST_F(Crypt, RandomUidTextIsLettersAndDigits)
+{
+    char* a = nullptr;
+    char* b = nullptr;
+    ASSERT_EQ(random->random(5, 32, SEC_RANDOM_UID_TEXT, &a), S_OK);
+    ASSERT_EQ(random->random(5, 32, SEC_RANDOM_UID_TEXT, &b), S_OK);
+    ASSERT_EQ(std::strlen(a), 32u);
+    EXPECT_EQ(std::strspn(a, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"), 32u);
+    EXPECT_STRNE(a, b);
+    std::free(a);
+    std::free(b);
+    char* big = nullptr;
+    EXPECT_EQ(random->random(5, 1ull << 40, SEC_RANDOM_UID_TEXT, &big), E_INVALIDARG);
+    EXPECT_EQ(big, nullptr);
 }
 
 }  // namespace

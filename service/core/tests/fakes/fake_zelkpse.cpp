@@ -1,8 +1,9 @@
 // Module "zelkpse" of the service's test tree: a PSE provider that adopts
 // the PSE handed over in attribute 0xFF000000 once, holds it until the
-// module is unloaded, and writes each hand-over to the file named by
-// KESTRIN_FAKE_LOG ("adopt <type>", or "ignore" followed by the PSE name of
-// attribute 72 when one is given, and "release" at the end).
+// module is unloaded, hands it out to a context that names no PSE, and writes
+// each hand-over to the file named by KESTRIN_FAKE_LOG ("adopt <type>", "hand
+// out", or "ignore" followed by the PSE name of attribute 72 when one is
+// given, and "release" at the end).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -61,6 +62,17 @@ HRESULT create_PSE(PSE** out, ASC*, SECAttribute* attributes)
         char line[64];
         std::snprintf(line, sizeof line, "adopt %s", s_pse->getType());
         Log(line);
+        return S_OK;
+    }
+    // As the real provider does, a context that names no PSE gets the
+    // adopted one.
+    bool named = false;
+    for (SECAttribute* a = attributes; a != nullptr; a = a->next)
+        named = named || a->id == SEC_ATTR_PSE_NAME;
+    if (s_pse != nullptr && out != nullptr && !named) {
+        s_pse->AddRef();
+        *out = s_pse;
+        Log("hand out");
         return S_OK;
     }
     std::string line = "ignore";
