@@ -26,20 +26,24 @@ struct SigRcpMztInformationListStruct {
     SigRcpMztInformationListStruct* next;
 };
 
+// 2: the DER of a PKCS#7 data content holding `data`; *out is the library's
+// allocation, *outLength its length.
+typedef HRESULT (*SEC_MZT_ENCODE_FN)(const char* format, uint64_t formatLength, const unsigned char* data,
+                                     uint64_t length, unsigned char** out, uint64_t* outLength);
+// 4: `data` (a PKCS#7 data content) signed as PKCS#7 SignedData by the first
+// signer, through the PSE of the security context `context` (only "DFAULT",
+// the default context, is known). Flags 1, 0: the content is carried; others
+// are refused. The PSE's codes pass through.
+typedef HRESULT (*SEC_MZT_SIGN_FN)(const char* format, uint64_t formatLength, const char* context,
+                                   uint64_t contextLength, unsigned char flag1, unsigned char flag2,
+                                   const unsigned char* data, uint64_t length, SigRcpMztInformationListStruct* signers,
+                                   unsigned char** out, uint64_t* outLength);
+
 struct SEC_MZT_TABLE : API_COMMON {
     void* slot1;
-    // 2: the DER of a PKCS#7 data content holding `data`; *out is the
-    // library's allocation, *outLength its length.
-    HRESULT (*encode)(const char* format, uint64_t formatLength, const unsigned char* data, uint64_t length,
-                      unsigned char** out, uint64_t* outLength);
+    SEC_MZT_ENCODE_FN encode;  // 2
     void* slot3;
-    // 4: `data` (a PKCS#7 data content) signed as PKCS#7 SignedData by the
-    // first signer, through the PSE of the security context `context` (only
-    // "DFAULT", the default context, is known). attached 1, detached 0: the
-    // content is carried. The PSE's codes pass through.
-    HRESULT (*sign)(const char* format, uint64_t formatLength, const char* context, uint64_t contextLength,
-                    unsigned char attached, unsigned char detached, const unsigned char* data, uint64_t length,
-                    SigRcpMztInformationListStruct* signers, unsigned char** out, uint64_t* outLength);
+    SEC_MZT_SIGN_FN sign;  // 4
 };
 
 }  // extern "C"

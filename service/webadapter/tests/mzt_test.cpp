@@ -45,7 +45,7 @@ void Write(const std::string& path, const unsigned char* data, uint64_t length)
 struct Signer {
     Signer()
     {
-        EXPECT_EQ(RunProgram({"openssl", "req", "-quiet", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Signer",
+        EXPECT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Signer",
                               "-days", "2", "-keyout", folder.path() + "/key.pem", "-out", folder.path() + "/cert.pem"},
                              {}),
                   0);
@@ -141,9 +141,9 @@ protected:
     {
         unsigned char* out = nullptr;
         uint64_t length = 0;
-        EXPECT_EQ(mzt->encode("PKCS7", 5, reinterpret_cast<const unsigned char*>(data.data()), data.size(), &out,
-                              &length),
-                  S_OK);
+        EXPECT_EQ(
+            mzt->encode("PKCS7", 5, reinterpret_cast<const unsigned char*>(data.data()), data.size(), &out, &length),
+            S_OK);
         std::vector<unsigned char> bytes(out, out + length);
         std::free(out);
         return bytes;
@@ -183,9 +183,9 @@ TEST_F(MztTest, DataContentHoldsTheBytesAsOpensslReadsThem)
         std::vector<unsigned char> der = Encode(data);
         Write(folder.path() + "/data.der", der.data(), der.size());
         std::string printed;
-        ASSERT_EQ(RunProgram({"openssl", "asn1parse", "-inform", "DER", "-in", folder.path() + "/data.der"}, {},
-                             &printed),
-                  0);
+        ASSERT_EQ(
+            RunProgram({"openssl", "asn1parse", "-inform", "DER", "-in", folder.path() + "/data.der"}, {}, &printed),
+            0);
         EXPECT_NE(printed.find(":pkcs7-data"), std::string::npos) << printed;
     }
     unsigned char* out = nullptr;
