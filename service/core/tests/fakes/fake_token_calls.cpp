@@ -282,6 +282,12 @@ HRESULT CTokenMgr::GetIsEnrolled(const char* token)
     return TokenCalls::s_result;
 }
 
+HRESULT CTokenMgr::CleanupPersistentTokens()
+{
+    TokenCalls::Add("cleanup persistent");
+    return S_OK;
+}
+
 HRESULT CGssConnections::DoGssAction(const char* action, SECAttribute*, SECAttribute*)
 {
     TokenCalls::Add("action " + Text(action));
