@@ -12,6 +12,7 @@
 #include "credwindow.h"
 #include "glue.h"
 #include "queues.h"
+#include "selection.h"
 #include "tableview.h"
 
 namespace kestrin::app {
@@ -215,12 +216,24 @@ SettingsWindowController* SettingsWindowController::get()
     return Get(s_settings, [] { return new SettingsWindowController; });
 }
 
-SelectionWindowController::SelectionWindowController() : WindowController("Selection", EmptyWindow("selectionWindow"))
+SelectionWindowController::SelectionWindowController(SelectionViewController* content)
+    : WindowController("Selection", Floating(content)), m_content(content)
 {}
 
 SelectionWindowController* SelectionWindowController::get()
 {
-    return Get(s_selection, [] { return new SelectionWindowController; });
+    return Get(s_selection, [] { return new SelectionWindowController(new SelectionViewController); });
+}
+
+SelectionViewController* SelectionWindowController::getViewController()
+{
+    SelectionWindowController* controller = get();
+    return controller ? controller->m_content : nullptr;
+}
+
+void SelectionWindowController::done()
+{
+    m_content->done();
 }
 
 CredentialWindowController::CredentialWindowController(CredentialViewController* content)
@@ -257,6 +270,8 @@ void DestroyWindows()
 {
     if (s_credential)
         s_credential->done();
+    if (s_selection)
+        s_selection->done();
     delete s_main;
     delete s_about;
     delete s_settings;

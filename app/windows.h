@@ -16,6 +16,7 @@
 namespace kestrin::app {
 
 class CredentialViewController;
+class SelectionViewController;
 class TableView;
 
 class WindowController {
@@ -100,11 +101,14 @@ private:
 class SelectionWindowController : public WindowController {
 public:
     static SelectionWindowController* get();
-    // Ends a waiting selection; there is none until the selection dialog exists.
-    void done() {}
+    // The content of the one controller (made on first use); NULL without widgets.
+    static SelectionViewController* getViewController();
+    // Any thread: ends a waiting selection as cancelled.
+    void done();
 
 private:
-    SelectionWindowController();
+    explicit SelectionWindowController(SelectionViewController* content);
+    SelectionViewController* m_content;
 };
 
 class CredentialWindowController : public WindowController {

@@ -4,8 +4,10 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QWidget>
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "zelk_kestrin.h"
 #include "zelk_object.h"
@@ -54,6 +56,31 @@ inline bool PumpUntil(const std::function<bool()>& done, int ms = 10000)
     }
     return true;
 }
+
+// A call made on a thread of its own, as the service makes it.
+class ServiceThread {
+public:
+    explicit ServiceThread(std::function<HRESULT()> call)
+        : m_thread([this, call] {
+            m_result = call();
+            m_done = true;
+        })
+    {}
+    ~ServiceThread() { m_thread.join(); }
+
+    // Keeps the GUI loop running until the call has returned.
+    bool Finish(int ms = 10000)
+    {
+        return PumpUntil([this] { return m_done.load(); }, ms);
+    }
+    bool Done() const { return m_done; }
+    HRESULT Result() const { return m_result; }
+
+private:
+    std::atomic<bool> m_done {false};
+    std::atomic<HRESULT> m_result {E_FAIL};
+    std::thread m_thread;
+};
 
 // A top-level widget by object name, NULL when there is none.
 inline QWidget* TopLevel(const QString& name)

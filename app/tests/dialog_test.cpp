@@ -33,31 +33,6 @@ using ZELK::PSESVC::ICredUI;
 using ZELK::PSESVC::ICredUIAsk;
 using ZELK::PSESVC::IGUI;
 
-// A call made on a thread of its own, as the service makes it.
-class ServiceThread {
-public:
-    explicit ServiceThread(std::function<HRESULT()> call)
-        : m_thread([this, call] {
-            m_result = call();
-            m_done = true;
-        })
-    {}
-    ~ServiceThread() { m_thread.join(); }
-
-    // Keeps the GUI loop running until the call has returned.
-    bool Finish(int ms = 10000)
-    {
-        return PumpUntil([this] { return m_done.load(); }, ms);
-    }
-    bool Done() const { return m_done; }
-    HRESULT Result() const { return m_result; }
-
-private:
-    std::atomic<bool> m_done {false};
-    std::atomic<HRESULT> m_result {E_FAIL};
-    std::thread m_thread;
-};
-
 // Texts of a bundle of the test's own.
 class Texts : public IResourceManager, public CComObjectRoot {
 public:
