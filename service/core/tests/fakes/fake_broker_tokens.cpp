@@ -337,4 +337,9 @@ HRESULT CTokenMgr::GetIsEnrolled(const char*)
     return E_TOKEN_NOTFOUND;
 }
 
+HRESULT CTokenMgr::CleanupPersistentTokens()
+{
+    return S_OK;
+}
+
 }  // namespace ZELK::PSESVC
