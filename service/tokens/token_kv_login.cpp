@@ -174,8 +174,15 @@ int CToken_KV::RunDialogue(ICredUI* dialog, bool loginAs, const wchar_t* user)
             return FAILED(rc) ? rc : E_FAIL;
         case QM_STATE_INIT:
             rc = Open_Init(dialog);
-            reauthentication = ReadLoginPolicy();
-            reauthLeft = reauthentication != 0 ? reauthentication : 0xFFFFFFFF;
+            {
+                const uint32_t value = ReadLoginPolicy();
+                // Counted from the first pass only: set again on every pass,
+                // a failing first request would never use it up.
+                if (firstPass) {
+                    reauthentication = value;
+                    reauthLeft = value != 0 ? value : 0xFFFFFFFF;
+                }
+            }
             if (firstPass) {
                 firstPass = false;
                 if (SUCCEEDED(rc))
@@ -230,13 +237,18 @@ int CToken_KV::RunDialogue(ICredUI* dialog, bool loginAs, const wchar_t* user)
             Open_UpdateUI(dialog, m_policy);
         if (state < QM_STATE_ERROR || state > QM_STATE_INPUT)
             break;
+        // ReAuthentication bounds the failures it lets pass; any other failing
+        // step that asked nothing and left the client where it was would fail
+        // the same way for ever, so it ends the login the second time.
+        bool bounded = false;
         if (FAILED(rc)) {
             if (state != QM_STATE_INIT && m_reenrollTries != 0)
                 m_reenrollTries = 0;
-            // The installation failed: the client has nothing better to offer.
+            // A failed installation is final: the client has nothing else to offer.
             if (state == QM_STATE_DONE)
                 break;
             if (reauthentication != 0 && reauthLeft != 0) {
+                bounded = true;
                 --reauthLeft;
                 if (rc == E_ACCESSDENIED && reauthLeft == 0) {
                     SECTRACE_WriteLn(nullptr, 2, "ReAuthentication mode is turned on, authentication failed too often");
@@ -249,9 +261,7 @@ int CToken_KV::RunDialogue(ICredUI* dialog, bool loginAs, const wchar_t* user)
             }
         }
         int next = Client()->GetState();
-        // The same step failing twice in a row without asking the user
-        // would fail the same way for ever.
-        if (FAILED(rc) && m_prompts == promptsBefore && next == state) {
+        if (FAILED(rc) && !bounded && m_prompts == promptsBefore && next == state) {
             if (lastFailedState == state)
                 break;
             lastFailedState = state;

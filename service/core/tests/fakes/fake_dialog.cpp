@@ -1,5 +1,6 @@
 #include "fake_dialog.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -7,6 +8,7 @@
 
 #include "qev_results.h"
 #include "zelk_class.h"
+#include "zelk_kestrin.h"
 #include "zelk_module.h"
 #include "zelk_object.h"
 #include "zelk_utf.h"
@@ -27,6 +29,9 @@ bool s_aborted = false;
 bool s_interactive = false;
 std::map<int, std::string> s_presetValues;
 std::deque<HRESULT> s_script;
+ICredEventCallback* s_callback = nullptr;
+bool s_holdAsk = false;
+int s_asking = 0;
 int s_made = 0;
 int s_open = 0;
 
@@ -44,20 +49,46 @@ std::string Narrow(const wchar_t* text)
     return out;
 }
 
+std::wstring Widen(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
 class Field : public ICredUIAsk, public CComObjectRoot {
 public:
     ZELK_BEGIN_INTMAP(Field)
     ZELK_INTMAP_ENTRY_IID(IID_ICredUIAsk, ICredUIAsk)
     ZELK_END_INTMAP()
 
+    ~Field() override
+    {
+        if (m_server != nullptr)
+            m_server->Release();
+    }
+
     HRESULT LoadPreset(ASK_PRESETS, const char*, signed char) override { return S_OK; }
     HRESULT LoadPresetW(ASK_PRESETS, const wchar_t*, signed char) override { return S_OK; }
     HRESULT SetValue(const char*) override { return E_NOTIMPL; }
-    HRESULT SetValueW(const wchar_t*) override { return E_NOTIMPL; }
+    HRESULT SetValueW(const wchar_t* value) override
+    {
+        m_value = Narrow(value);
+        m_wide = Widen(m_value);
+        Add("value " + std::to_string(m_preset) + " " + m_value);
+        return S_OK;
+    }
     const char* GetValue() override { return m_value.c_str(); }
-    const wchar_t* GetValueW() override { return nullptr; }
-    HRESULT SetDisabled(signed char) override { return S_OK; }
-    signed char GetDisabled() override { return 0; }
+    const wchar_t* GetValueW() override
+    {
+        m_wide = Widen(m_value);
+        return m_wide.c_str();
+    }
+    HRESULT SetDisabled(signed char disabled) override
+    {
+        m_disabled = disabled != 0;
+        Add("disabled " + std::to_string(m_preset));
+        return S_OK;
+    }
+    signed char GetDisabled() override { return m_disabled ? 1 : 0; }
     HRESULT SetPassword(signed char) override { return S_OK; }
     signed char GetPassword() override { return 1; }
     HRESULT SetVerify(signed char) override { return S_OK; }
@@ -72,11 +103,31 @@ public:
     const char* GetName() override { return nullptr; }
     const wchar_t* GetNameW() override { return nullptr; }
     HRESULT GetLabelIcon() override { return 0; }
-    HRESULT AddKVInputField(IKestrinInputField*) override { return E_NOTIMPL; }
+    HRESULT AddKVInputField(IKestrinInputField* field) override
+    {
+        if (field == nullptr || m_server != nullptr)
+            return E_FAIL;
+        field->AddRef();
+        m_server = field;
+        return S_OK;
+    }
     bool isMyVerifyField(ICredUIAsk*) override { return false; }
 
+    // A confirmed question: a read-only field keeps its value; the value goes
+    // on to the bound server field.
+    void Confirm(const std::string& value)
+    {
+        if (!m_disabled)
+            m_value = value;
+        if (m_server != nullptr)
+            m_server->SetValue(GetValueW());
+    }
+
     std::string m_value;
+    std::wstring m_wide;
     int m_preset = 0;
+    bool m_disabled = false;
+    IKestrinInputField* m_server = nullptr;
 };
 
 class Dialog : public ICredUI, public CComObjectRoot {
@@ -119,27 +170,16 @@ public:
     {
         return NewField(out, preset, Narrow(label));
     }
-    HRESULT GuiAsk(const wchar_t* text, ICredUIAsk* first, ICredUIAsk* second, ICredUIAsk* third, ICredUIAsk*) override
+    HRESULT GuiAsk(const wchar_t* text, ICredUIAsk* first, ICredUIAsk* second, ICredUIAsk* third,
+                   ICredUIAsk* fourth) override
     {
-        Add("ask " + Narrow(text));
-        std::lock_guard<std::mutex> lock(s_mutex);
-        HRESULT answer = s_answer;
-        if (!s_script.empty()) {
-            answer = s_script.front();
-            s_script.pop_front();
-        }
-        if (FAILED(answer))
-            return answer;
-        for (ICredUIAsk* field : {first, second, third}) {
-            if (field == nullptr)
-                continue;
-            auto* own = static_cast<Field*>(field);
-            auto preset = s_presetValues.find(own->m_preset);
-            own->m_value = preset != s_presetValues.end() ? preset->second : s_value;
-        }
-        return S_OK;
+        ICredUIAsk* fields[] = {first, second, third, fourth};
+        return Ask(text, 4, fields);
     }
-    HRESULT GuiAsk(const wchar_t*, unsigned long, ICredUIAsk**, signed char) override { return E_NOTIMPL; }
+    HRESULT GuiAsk(const wchar_t* text, unsigned long count, ICredUIAsk** fields, signed char) override
+    {
+        return Ask(text, count, fields);
+    }
     HRESULT GuiCancelAsk() override { return S_OK; }
     HRESULT GuiSetPinCount(int count, bool unblock) override
     {
@@ -157,7 +197,12 @@ public:
         std::lock_guard<std::mutex> lock(s_mutex);
         return s_interactive;
     }
-    HRESULT SetEventCallBack(ICredEventCallback*) override { return S_OK; }
+    HRESULT SetEventCallBack(ICredEventCallback* callback) override
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_callback = callback;
+        return S_OK;
+    }
     HRESULT SetMessage(const wchar_t*) override { return S_OK; }
     HRESULT GetMessage(wchar_t** out, signed char) override
     {
@@ -172,6 +217,38 @@ public:
     }
 
 private:
+    HRESULT Ask(const wchar_t* text, unsigned long count, ICredUIAsk** fields)
+    {
+        Add("ask " + Narrow(text));
+        HRESULT answer = S_OK;
+        std::map<int, std::string> presetValues;
+        std::string value;
+        {
+            std::unique_lock<std::mutex> lock(s_mutex);
+            ++s_asking;
+            s_changed.notify_all();
+            s_changed.wait(lock, [] { return !s_holdAsk; });
+            --s_asking;
+            answer = s_answer;
+            if (!s_script.empty()) {
+                answer = s_script.front();
+                s_script.pop_front();
+            }
+            presetValues = s_presetValues;
+            value = s_value;
+        }
+        if (FAILED(answer))
+            return answer;
+        for (unsigned long i = 0; i < count; ++i) {
+            if (fields[i] == nullptr)
+                continue;
+            auto* own = static_cast<Field*>(fields[i]);
+            auto preset = presetValues.find(own->m_preset);
+            own->Confirm(preset != presetValues.end() ? preset->second : value);
+        }
+        return S_OK;
+    }
+
     HRESULT NewField(ICredUIAsk** out, ICredUIAsk::ASK_PRESETS preset, const std::string& label)
     {
         Add("field " + std::to_string(preset) + " " + label);
@@ -316,6 +393,32 @@ void Dialogs::Reset()
     s_presetValues.clear();
     s_script.clear();
     s_made = 0;
+    s_callback = nullptr;
+    s_holdAsk = false;
+    s_changed.notify_all();
+}
+
+void Dialogs::HoldQuestions(bool on)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_holdAsk = on;
+    s_changed.notify_all();
+}
+
+bool Dialogs::WaitForQuestion()
+{
+    std::unique_lock<std::mutex> lock(s_mutex);
+    return s_changed.wait_for(lock, std::chrono::seconds(30), [] { return s_asking > 0; });
+}
+
+HRESULT Dialogs::PressCancel()
+{
+    ICredEventCallback* callback = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        callback = s_callback;
+    }
+    return callback != nullptr ? callback->CancelEvent() : E_FAIL;
 }
 
 std::vector<std::string> Dialogs::Log()

@@ -27,8 +27,16 @@ struct Dialogs {
     // Headless: no dialog (nor "zelk.gui", which runs verbs) can be made.
     static void Headless(bool on);
     static void Reset();
+    // Questions wait while held; WaitForQuestion waits (up to 30 s) until one
+    // is waiting or being answered.
+    static void HoldQuestions(bool on);
+    static bool WaitForQuestion();
+    // The cancel button: the callback the last dialog was handed (which must
+    // still live).
+    static HRESULT PressCancel();
 
-    // "create", "start", "field <preset> <label>", "count <tries>",
+    // "create", "start", "field <preset> <label>", "value <preset> <value>",
+    // "disabled <preset>", "count <tries>",
     // "ask <text>", "update <item> <text>", "end", "verb <name>" (a verb run
     // by "zelk.gui"), one log for every dialog.
     static std::vector<std::string> Log();
