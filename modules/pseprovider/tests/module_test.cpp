@@ -21,22 +21,6 @@
 namespace ZELK::ZELKPSE::test {
 namespace {
 
-// Checks inside a child process: a failure ends it with status 1 and says why.
-#define CHILD_CHECK(condition)                                                                                         \
-    do {                                                                                                               \
-        if (!(condition)) {                                                                                            \
-            std::fprintf(stderr, "failed: %s\n", #condition);                                                          \
-            std::_Exit(1);                                                                                             \
-        }                                                                                                              \
-    } while (0)
-
-#define IN_CHILD(body)                                                                                                 \
-    EXPECT_EXIT(([&] {                                                                                                 \
-                    body;                                                                                              \
-                    std::_Exit(0);                                                                                     \
-                }()),                                                                                                  \
-                ::testing::ExitedWithCode(0), "")
-
 class ProviderFront : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }

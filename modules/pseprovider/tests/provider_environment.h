@@ -3,9 +3,28 @@
 // reach of module "zelkpse".
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "qev_pse.h"
+
+// Checks inside a child process: a failure ends it with status 1 and says why.
+#define CHILD_CHECK(condition)                                                                                         \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "failed: %s\n", #condition);                                                          \
+            std::_Exit(1);                                                                                             \
+        }                                                                                                              \
+    } while (0)
+
+// Runs the statements in a child process of its own (what fixes process-wide state).
+#define IN_CHILD(...)                                                                                                  \
+    EXPECT_EXIT(([&] {                                                                                                 \
+                    __VA_ARGS__;                                                                                       \
+                    std::_Exit(0);                                                                                     \
+                }()),                                                                                                  \
+                ::testing::ExitedWithCode(0), "")
 
 namespace ZELK::ZELKPSE::test {
 
