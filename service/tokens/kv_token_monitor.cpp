@@ -122,8 +122,8 @@ int CKVTokenMonitor::ReloadTask()
     SECTRACE_Fkt_IMPL<int> trace("%d", "CKVTokenMonitor::ReloadTask");
     // Without the enrolment client no profile can log in: nothing changes.
     ZELK_PTR(IUnknown) client;
-    if (FAILED(ZELK_CreateObject(ZELK_KESTRIN_MODULE, ZELK_KESTRIN_CLASS, IID_IUnknown,
-                                 reinterpret_cast<void**>(&client)))
+    if (FAILED(
+            ZELK_CreateObject(ZELK_KESTRIN_MODULE, ZELK_KESTRIN_CLASS, IID_IUnknown, reinterpret_cast<void**>(&client)))
         || !client)
         return trace.result = 1;
     CReaderMgr* readers = nullptr;
@@ -155,8 +155,8 @@ int CKVTokenMonitor::ReloadTask()
                 if (!rule.allowed) {
                     skip = true;
                 } else if (rule.once && !rule.usedBy.IsEmpty()) {
-                    SECTRACE_FormatLn(nullptr, 2, "Only one '%s' profile allowed! Using '%s', ignoring '%s'",
-                                      rule.type, static_cast<const char*>(rule.usedBy), name);
+                    SECTRACE_FormatLn(nullptr, 2, "Only one '%s' profile allowed! Using '%s', ignoring '%s'", rule.type,
+                                      static_cast<const char*>(rule.usedBy), name);
                     skip = true;
                 } else {
                     rule.usedBy = name;

@@ -2,7 +2,7 @@
 // token and the key store, checked for validity, and removed at logout.
 #include <openssl/crypto.h>
 
-#include <cstring>
+#include <cstdlib>
 
 #include "../core/applications.h"
 #include "qev_random.h"
@@ -74,74 +74,29 @@ HRESULT Decode(unsigned int index, const OctetString* der, T** out)
     return S_OK;
 }
 
-// One DER element: its tag, where its content starts and how long it is.
-bool NextElement(const unsigned char*& at, const unsigned char* end, unsigned char& tag, const unsigned char*& content,
-                 size_t& length)
-{
-    if (end - at < 2)
-        return false;
-    tag = at[0];
-    size_t count = at[1];
-    const unsigned char* p = at + 2;
-    if (count & 0x80) {
-        size_t bytes = count & 0x7F;
-        if (bytes == 0 || bytes > sizeof(size_t) || static_cast<size_t>(end - p) < bytes)
-            return false;
-        count = 0;
-        for (size_t i = 0; i < bytes; ++i)
-            count = (count << 8) | p[i];
-        p += bytes;
-    }
-    if (static_cast<size_t>(end - p) < count)
-        return false;
-    content = p;
-    length = count;
-    at = p + count;
-    return true;
-}
-
 // A private key as the library keeps it (algorithm and privateKey octets)
 // from its PKCS#8 DER.
 HRESULT DecodePrivateKey(const OctetString* der, KeyInfo** out)
 {
     *out = nullptr;
-    if (der == nullptr || der->data == nullptr)
-        return E_INVALIDARG;
-    const unsigned char* at = der->data;
-    const unsigned char* end = at + der->length;
-    unsigned char tag = 0;
-    const unsigned char* body = nullptr;
-    size_t length = 0;
-    if (!NextElement(at, end, tag, body, length) || tag != 0x30 || at != end)
-        return E_INVALIDARG;
-    at = body;
-    end = body + length;
-    const unsigned char* content = nullptr;
-    const unsigned char* algorithmStart = nullptr;
-    if (!NextElement(at, end, tag, content, length) || tag != 0x02)
-        return E_INVALIDARG;
-    algorithmStart = at;
-    if (!NextElement(at, end, tag, content, length) || tag != 0x30)
-        return E_INVALIDARG;
-    OctetString algorithmDer {static_cast<uint64_t>(at - algorithmStart), const_cast<unsigned char*>(algorithmStart)};
-    if (!NextElement(at, end, tag, content, length) || tag != 0x04 || length == 0 || length > SIZE_MAX / 8)
-        return E_INVALIDARG;
-    AlgId* algorithm = nullptr;
-    HRESULT hr = Decode(SEC_TYPE_AlgId, &algorithmDer, &algorithm);
+    PrivateKeyInfo* record = nullptr;
+    HRESULT hr = Decode(SEC_TYPE_PrivateKeyInfo, der, &record);
     if (FAILED(hr))
         return hr;
-    auto* key = static_cast<KeyInfo*>(sec_calloc(1, sizeof(KeyInfo)));
-    unsigned char* bytes = static_cast<unsigned char*>(sec_malloc(length));
-    if (key == nullptr || bytes == nullptr) {
-        sec_free(key);
-        sec_free(bytes);
-        FreeValue(SEC_TYPE_AlgId, algorithm);
-        return E_OUTOFMEMORY;
+    auto* key = static_cast<KeyInfo*>(std::calloc(1, sizeof(KeyInfo)));
+    if (record->algorithm == nullptr || record->privateKey == nullptr || record->privateKey->length == 0
+        || record->privateKey->length > UINT64_MAX / 8 || key == nullptr) {
+        std::free(key);
+        FreeValue(SEC_TYPE_PrivateKeyInfo, record);
+        return key == nullptr ? E_OUTOFMEMORY : E_INVALIDARG;
     }
-    std::memcpy(bytes, content, length);
-    key->algorithm = algorithm;
-    key->bits = static_cast<uint64_t>(length) * 8;
-    key->key = bytes;
+    key->algorithm = record->algorithm;
+    key->bits = record->privateKey->length * 8;
+    key->key = record->privateKey->data;
+    record->algorithm = nullptr;
+    record->privateKey->data = nullptr;
+    record->privateKey->length = 0;
+    FreeValue(SEC_TYPE_PrivateKeyInfo, record);
     *out = key;
     return S_OK;
 }

@@ -1,5 +1,6 @@
 #include "token_kv_fixture.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "zelk_class.h"
@@ -34,11 +35,14 @@ std::vector<unsigned char> CertDer(const std::string& name)
 
 std::vector<unsigned char> CertSet(const std::vector<std::string>& names)
 {
+    // DER orders the members of a SET OF by their encodings.
+    std::vector<std::vector<unsigned char>> members;
+    for (const std::string& name : names)
+        members.push_back(CertDer(name));
+    std::sort(members.begin(), members.end());
     std::vector<unsigned char> content;
-    for (const std::string& name : names) {
-        std::vector<unsigned char> der = CertDer(name);
+    for (const std::vector<unsigned char>& der : members)
         content.insert(content.end(), der.begin(), der.end());
-    }
     std::vector<unsigned char> set {0x31};
     if (content.size() < 0x80) {
         set.push_back(static_cast<unsigned char>(content.size()));
