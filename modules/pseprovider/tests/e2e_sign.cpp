@@ -195,8 +195,11 @@ int main(int argc, char** argv)
     if (SUCCEEDED(hr))
         hr = asc->getPSE(&pse);
     Report("pse", hr);
-    if (FAILED(hr) || pse == nullptr)
+    if (FAILED(hr) || pse == nullptr) {
+        if (asc != nullptr)
+            asc->Release();
         return 5;
+    }
 
     int status = 0;
     PersonalCertificateInfo* own = nullptr;
@@ -213,8 +216,10 @@ int main(int argc, char** argv)
             if (own == nullptr && SUCCEEDED(hr))
                 hr = E_FAIL;
             Report("own", hr);
-            if (own == nullptr)
-                return 6;
+            if (own == nullptr) {
+                status = 6;
+                break;
+            }
         }
         if (step == "sign" && i + 3 < argc) {
             hr = Sign(pse, own, std::strcmp(argv[i + 1], "rsa") == 0, argv[i + 2], argv[i + 3]);
@@ -223,13 +228,15 @@ int main(int argc, char** argv)
             hr = Decrypt(pse, own, argv[i + 1], argv[i + 2]);
             i += 2;
         } else {
-            return 2;
+            status = 2;
+            break;
         }
         Report(step.c_str(), hr);
         if (FAILED(hr))
             status = 1;
     }
-    Type(SEC_TYPE_PersonalCertificateInfo)->free(own);
+    if (own != nullptr)
+        Type(SEC_TYPE_PersonalCertificateInfo)->free(own);
     pse->Release();
     asc->Release();
     return status;

@@ -287,12 +287,16 @@ TEST_F(EndToEnd, ASecondSignatureAfterTheServiceRestartedReconnects)
 TEST_F(EndToEnd, TheFirstCallStartsTheServiceWhenNoneRuns)
 {
     ASSERT_LT(Handshake(), 0);
-    Lines lines = Client(m_ec, {"sign", "ec", Path("data.bin"), Path("ec.sig")});
+    Lines first = Client(m_ec, {"sign", "ec", Path("data.bin"), Path("ec.sig")});
+    // The client waits a moment for the service it started; a service that
+    // takes longer on a loaded machine serves the next call.
+    ASSERT_TRUE(WaitForService()) << testing::PrintToString(first);
     // The service started beside the libraries is no child of this process:
     // it is stopped by the process id its socket reports.
     pid_t started = Handshake();
     ASSERT_GT(started, 0);
     m_services.push_back(started);
+    Lines lines = first.size() == 3 ? first : Client(m_ec, {"sign", "ec", Path("data.bin"), Path("ec.sig")});
     EXPECT_EQ(lines, (Lines {"ok pse", "ok own", "ok sign"}));
     EXPECT_TRUE(Verifies(m_ec, Path("data.bin"), Path("ec.sig")));
 }
