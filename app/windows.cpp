@@ -13,6 +13,7 @@
 #include "glue.h"
 #include "queues.h"
 #include "selection.h"
+#include "settings.h"
 #include "tableview.h"
 
 namespace kestrin::app {
@@ -197,23 +198,13 @@ AboutWindowController* AboutWindowController::get()
     return Get(s_about, [] { return new AboutWindowController; });
 }
 
-namespace {
-
-QWidget* EmptyWindow(const char* name)
-{
-    auto* window = new QWidget;
-    window->setObjectName(QString::fromLatin1(name));
-    window->resize(360, 240);
-    return Floating(window);
-}
-
-}  // namespace
-
-SettingsWindowController::SettingsWindowController() : WindowController("Settings", EmptyWindow("settingsWindow")) {}
+SettingsWindowController::SettingsWindowController(SettingsViewController* content)
+    : WindowController("Settings", Floating(content)), m_content(content)
+{}
 
 SettingsWindowController* SettingsWindowController::get()
 {
-    return Get(s_settings, [] { return new SettingsWindowController; });
+    return Get(s_settings, [] { return new SettingsWindowController(new SettingsViewController); });
 }
 
 SelectionWindowController::SelectionWindowController(SelectionViewController* content)

@@ -17,6 +17,7 @@ namespace kestrin::app {
 
 class CredentialViewController;
 class SelectionViewController;
+class SettingsViewController;
 class TableView;
 
 class WindowController {
@@ -93,9 +94,11 @@ private:
 class SettingsWindowController : public WindowController {
 public:
     static SettingsWindowController* get();
+    SettingsViewController* content() const { return m_content; }
 
 private:
-    SettingsWindowController();
+    explicit SettingsWindowController(SettingsViewController* content);
+    SettingsViewController* m_content;
 };
 
 class SelectionWindowController : public WindowController {

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <QApplication>
+#include <filesystem>
 #include <string>
 
 #include "app_test.h"
@@ -41,6 +42,10 @@ int main(int argc, char** argv)
     setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
     setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (home + "/run").c_str(), 1);
+    // A system folder of its own, watched from the start, for values the
+    // tests lock.
+    setenv("XDG_CONFIG_DIRS", (home + "/system").c_str(), 1);
+    std::filesystem::create_directories(home + "/system/kestrin");
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     if (ZELK_Initialize() < 0)

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "qev_trace_config.h"
 #include "qevcrypto.h"
 
 namespace {
@@ -76,17 +77,18 @@ int syslog_priority(unsigned int level)
 
 }  // namespace
 
-void qev_trace_configure()
+namespace {
+
+// The file's level (-1 without one) and trace file ("" without a folder);
+// false without the file.
+bool read_configuration(long* level, std::string* traceFile)
 {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0')
-        return;
-    std::ifstream in(std::string(home) + "/sec/sectrace.ini");
+    std::ifstream in(QevTraceConfigFile());
     if (!in)
-        return;
+        return false;
     std::string line;
     std::string directory;
-    long level = -1;
+    *level = -1;
     while (std::getline(in, line)) {
         size_t eq = line.find('=');
         if (eq == std::string::npos)
@@ -94,16 +96,31 @@ void qev_trace_configure()
         std::string key = trim(line.substr(0, eq));
         std::string value = trim(line.substr(eq + 1));
         if (key == "Level")
-            level = std::strtol(value.c_str(), nullptr, 10);
+            *level = std::strtol(value.c_str(), nullptr, 10);
         else if (key == "Directory")
             directory = value;
     }
-    for (size_t at; (at = directory.find("%HOME%")) != std::string::npos;)
-        directory.replace(at, 6, home);
+    const char* home = std::getenv("HOME");
+    const std::string token = QEV_TRACE_HOME_TOKEN;
+    if (home && *home)
+        for (size_t at = 0; (at = directory.find(token, at)) != std::string::npos; at += std::strlen(home))
+            directory.replace(at, token.size(), home);
+    *traceFile = directory.empty() ? std::string() : directory + "/qevcrypto" + QEV_TRACE_FILE_SUFFIX;
+    return true;
+}
+
+}  // namespace
+
+void qev_trace_configure()
+{
+    long level = -1;
+    std::string traceFile;
+    if (!read_configuration(&level, &traceFile))
+        return;
     if (level >= 0)
         s_level = static_cast<unsigned int>(level > 15 ? 15 : level);
     std::lock_guard<std::mutex> lock(s_outputLock);
-    s_traceFile = directory.empty() ? std::string() : directory + "/qevcrypto.trc";
+    s_traceFile = traceFile;
 }
 
 unsigned int qev_trace_level(const char*)
@@ -153,5 +170,12 @@ extern "C" QEV_EXPORT HRESULT Qevcryptolib_RegisterTraceCallback(int, QEV_TRACE_
 extern "C" QEV_EXPORT HRESULT Qevcryptolib_SetTraceLevel(int level)
 {
     s_level = static_cast<unsigned int>(level < 0 ? 0 : (level > 15 ? 15 : level));
+    long fileLevel = -1;
+    std::string traceFile;
+    if (level > 0) {
+        read_configuration(&fileLevel, &traceFile);
+        std::lock_guard<std::mutex> lock(s_outputLock);
+        s_traceFile = traceFile;
+    }
     return S_OK;
 }

@@ -5,9 +5,10 @@
 
 #include <cstdarg>
 
-// Reads the trace configuration "$HOME/sec/sectrace.ini" ("Level", and
+// Reads the trace configuration file of qev_trace_config.h ("Level", and
 // "Directory" for the trace file "qevcrypto.trc", "%HOME%" standing for the
-// home directory). Without the file nothing changes.
+// home directory). Without the file nothing changes. Setting a level reads
+// "Directory" again, so tracing switched on later needs no restart.
 void qev_trace_configure();
 
 // One line: formatted only when `level` (0 to 15) is in force for the module.

@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "qev_fixture.h"
+#include "qev_trace_config.h"
 
 namespace {
 
@@ -76,36 +78,89 @@ TEST_F(TraceSink, LevelIsKeptWithinZeroToFifteen)
     EXPECT_EQ(notify->level(nullptr, 0), 0u);
 }
 
-TEST_F(TraceSink, ConfiguredTraceFileReceivesTheLines)
+// A home and configuration folder of their own, with a blank and shell
+// characters in the home's name; restored at the end.
+class TraceFiles : public TraceSink {
+protected:
+    void SetUp() override
+    {
+        TraceSink::SetUp();
+        char tmpl[] = "/tmp/qev trace $(x) 'XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        home = tmpl;
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME"}) {
+            const char* old = std::getenv(name);
+            saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        }
+        setenv("HOME", home.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+        std::filesystem::create_directories(home / "config" / "kestrin");
+        std::filesystem::create_directories(home / "logs");
+    }
+    void TearDown() override
+    {
+        std::filesystem::remove(QevTraceConfigFile());
+        setLevel(5);  // no file: no trace file either
+        setLevel(0);
+        for (const auto& [name, value] : saved) {
+            if (value)
+                setenv(name, value->c_str(), 1);
+            else
+                unsetenv(name);
+        }
+        std::filesystem::remove_all(home);
+        TraceSink::TearDown();
+    }
+    void WriteConfiguration(int level)
+    {
+        std::ofstream(QevTraceConfigFile()) << "[trace]\nLevel = " << level
+                                            << "\nRotateFileSize = 10000000\nRotateFileNumber = 5\n"
+                                               "Directory = %HOME%/logs\n";
+    }
+    std::string TraceFile()
+    {
+        std::stringstream content;
+        content << std::ifstream(home / "logs" / "qevcrypto.trc").rdbuf();
+        return content.str();
+    }
+
+    std::filesystem::path home;
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+};
+
+TEST_F(TraceFiles, ConfiguredTraceFileReceivesTheLines)
 {
     // The configuration is read when the first user fetches the list.
     ASSERT_EQ(list->release(list), S_OK);
     list = nullptr;
-    char tmpl[] = "/tmp/qevtraceXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::filesystem::path home(tmpl);
-    std::filesystem::create_directories(home / "sec");
-    std::filesystem::create_directories(home / "logs");
-    std::ofstream(home / "sec" / "sectrace.ini")
-        << "[trace]\nLevel = 3\nRotateFileSize = 10000000\nRotateFileNumber = 5\nDirectory = %HOME%/logs\n";
-    const char* oldHome = std::getenv("HOME");
-    std::string saved = oldHome ? oldHome : "";
-    setenv("HOME", tmpl, 1);
+    WriteConfiguration(3);
     registerCallback(0, nullptr);
     ASSERT_EQ(getList(0, nullptr, &list, nullptr, "", 0), S_OK);
-    if (oldHome)
-        setenv("HOME", saved.c_str(), 1);
-    else
-        unsetenv("HOME");
 
     EXPECT_EQ(notify->level(nullptr, 0), 3u);
     notify->write(3, "zelkpolicy", nullptr, "opened %s", "Common/GVX");
     notify->write(4, "zelkpolicy", nullptr, "%s", "detail");
-    std::stringstream content;
-    content << std::ifstream(home / "logs" / "qevcrypto.trc").rdbuf();
-    EXPECT_NE(content.str().find("zelkpolicy 3 opened Common/GVX\n"), std::string::npos) << content.str();
-    EXPECT_EQ(content.str().find("detail"), std::string::npos);
-    std::filesystem::remove_all(home);
+    const std::string content = TraceFile();
+    EXPECT_NE(content.find("zelkpolicy 3 opened Common/GVX\n"), std::string::npos) << content;
+    EXPECT_EQ(content.find("detail"), std::string::npos);
+}
+
+// Tracing switched on while the library runs: the level set after the file
+// was written brings the trace file in; a level without a file leaves it.
+TEST_F(TraceFiles, SettingALevelReadsTheFolderAgain)
+{
+    registerCallback(0, nullptr);
+    setLevel(5);
+    notify->write(2, "zelk", nullptr, "%s", "before");
+    EXPECT_TRUE(TraceFile().empty());
+    WriteConfiguration(5);
+    setLevel(5);
+    notify->write(2, "zelk", nullptr, "%s", "after");
+    EXPECT_NE(TraceFile().find("zelk 2 after\n"), std::string::npos);
+    std::filesystem::remove(QevTraceConfigFile());
+    setLevel(4);
+    notify->write(2, "zelk", nullptr, "%s", "gone");
+    EXPECT_EQ(TraceFile().find("gone"), std::string::npos);
 }
 
 }  // namespace
