@@ -74,7 +74,7 @@ public:
         return store ? store->Remove(this) : E_TOKEN_NOKEY;
     }
 
-    HRESULT getKeyId(const char** out)
+    HRESULT getKeyId(const char** out) override
     {
         if (out == nullptr)
             return E_POINTER;
