@@ -84,7 +84,8 @@ HRESULT CToken_KV::New(const char* readerName, const GUID& iid, void** out)
     if (type.CompareNoCase("hearthgate") == 0) {
         // The local-server kind registers its own factory; without it the
         // profile has no token.
-        return s_localServerFactory != nullptr ? s_localServerFactory(iid, out) : E_FAIL;
+        ZELK_CREATOR_FN factory = s_localServerFactory.load();
+        return factory != nullptr ? factory(iid, out) : E_FAIL;
     }
     return Create<CToken_KV>(iid, out);
 }

@@ -19,7 +19,6 @@ constexpr unsigned int kAtOnce = 0;
 constexpr unsigned int kSecondsFromNow = TIME_UNIT_SECONDS;
 constexpr unsigned int kSecondsSince1970 = TIME_UNIXTIME;
 constexpr unsigned long long kRetrySeconds = 30;
-constexpr unsigned long long kClientCheckSeconds = 10;
 // An overdue re-enrolment that failed is not tried again sooner than this.
 constexpr uint64_t kMinReenrollSpacing = 60;
 
