@@ -58,6 +58,7 @@ SettingsViewController::SettingsViewController()
     tabs->addTab(traceTab(), QString());
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs);
+    setMinimumSize(480, 400);
     viewDidLoadGVX();
     viewDidLoadTrace();
 }

@@ -154,7 +154,7 @@ public:
     HRESULT GetItemInfo(ZELK::PSESVC::IGUIItem_Icon* icon, char** out) override
     {
         if (icon)
-            *icon = ZELK::PSESVC::ICON_PROFILE_ACTIVE;
+            *icon = picture;
         if (out == nullptr)
             return S_OK;
         std::lock_guard<std::mutex> lock(mutex);
@@ -203,6 +203,7 @@ public:
 
     std::mutex mutex;
     std::string sortKey;
+    ZELK::PSESVC::IGUIItem_Icon picture = ZELK::PSESVC::ICON_PROFILE_ACTIVE;
     std::string text;
     bool hasText = true;
     bool hasVerbs = true;

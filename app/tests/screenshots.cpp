@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -21,7 +22,11 @@
 #include "certviewer.h"
 #include "credwindow.h"
 #include "glue.h"
+#include "model_fakes.h"
 #include "queues.h"
+#include "selection.h"
+#include "settings.h"
+#include "tableview.h"
 #include "windows.h"
 #include "zelk_class.h"
 #include "zelk_gui.h"
@@ -51,6 +56,20 @@ void Shoot(QWidget* window, const char* name)
     const QPixmap shot = window->screen()->grabWindow(window->winId());
     ASSERT_FALSE(shot.isNull()) << name;
     EXPECT_GE(shot.width(), window->width() - 1) << name;
+    ASSERT_TRUE(QDir().mkpath(ShotFolder()));
+    const QString file = ShotFolder() + QStringLiteral("/") + QString::fromLatin1(name) + QStringLiteral(".png");
+    EXPECT_TRUE(shot.save(file, "PNG")) << file.toStdString();
+}
+
+// What the X server shows of the screen around the window and its popup.
+void ShootArea(QWidget* window, QWidget* popup, const char* name)
+{
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popup)) << name;
+    QApplication::processEvents();
+    QApplication::sync();
+    const QRect area = window->frameGeometry().united(popup->geometry());
+    const QPixmap shot = window->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    ASSERT_FALSE(shot.isNull()) << name;
     ASSERT_TRUE(QDir().mkpath(ShotFolder()));
     const QString file = ShotFolder() + QStringLiteral("/") + QString::fromLatin1(name) + QStringLiteral(".png");
     EXPECT_TRUE(shot.save(file, "PNG")) << file.toStdString();
@@ -219,6 +238,114 @@ TEST_F(Screenshots, CertificateViewer)
     QPointer<QWidget> watched(viewer);
     QTest::keyClick(close, Qt::Key_Space);
     EXPECT_TRUE(PumpUntil([&watched] { return watched.isNull(); }));
+}
+
+// Rows of every kind the profile list shows (the local server's row stands
+// for its kind by its picture), with their verbs and one checkbox.
+class ProfileRows {
+public:
+    ProfileRows() : container(NewContainer())
+    {
+        using namespace ZELK::PSESVC;
+        Add("000/EOM", "Encryption only", ICON_ENCRYPTIONONLY);
+        Add("010/Kerberos", "Alice Example (alice@EXAMPLE.TEST)", ICON_KERBEROS_ACTIVE);
+        Add("030/Cert/CN=Alice", "Alice Example \u2013 Key store", ICON_CERT_ACTIVE)->hasApps = true;
+        FakeItem* profile = Add("050/KVS/Sales", "Sales profile (logged in)", ICON_PROFILE_ACTIVE);
+        profile->hasApps = true;
+        profile->selected = true;
+        Add("900/Hearthgate", "Local server 127.0.0.1:8443", ICON_LOCALSERVER_ACTIVE);
+    }
+    ~ProfileRows()
+    {
+        for (FakeItem* item : items)
+            item->Drop();
+        container->Release();
+    }
+    FakeItem* Add(const char* key, const char* text, ZELK::PSESVC::IGUIItem_Icon picture)
+    {
+        FakeItem* item = NewItem(key, text);
+        item->picture = picture;
+        item->AddVerb("verb.login", ZELK::PSESVC::IGUIVerb_State_Default);
+        item->AddVerb("verb.logout", ZELK::PSESVC::IGUIVerb_State_Enabled);
+        item->AddVerb("verb.changepin", ZELK::PSESVC::IGUIVerb_State_Disabled);
+        container->Add(static_cast<IGUIModelItem*>(item), false);
+        items.push_back(item);
+        return item;
+    }
+    CComObject<FakeContainer>* container;
+    std::vector<FakeItem*> items;
+};
+
+TEST_F(Screenshots, ProfileRowsAndTheirMenu)
+{
+    ProfileRows rows;
+    MainWindowController* main = MainWindowController::get();
+    TableView* table = main->content()->tableView;
+    table->setContainerObject(static_cast<IGUIModelContainer*>(rows.container));
+    main->window()->resize(480, 360);
+    main->show();
+    ASSERT_EQ(table->rows(), 5u);
+    table->selectRow(3);
+    Shoot(main->window(), "profile-rows");
+    EXPECT_EQ(table->tableModel()->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(),
+              ZELKGLUE_GetText("MENU_VIEW_PROFILES"));
+    table->setFocus();
+    QTest::keyClick(table, Qt::Key_Menu);
+    QMenu* menu = nullptr;
+    ASSERT_TRUE(PumpUntil([&] { return (menu = table->findChild<QMenu*>(QStringLiteral("rowMenu"))) != nullptr; }));
+    ShootArea(main->window(), menu, "profile-menu");
+    ASSERT_EQ(menu->actions().size(), 3);
+    EXPECT_FALSE(menu->actions()[2]->isEnabled());
+    menu->close();
+    table->setContainerObject(nullptr);
+    main->hide();
+}
+
+TEST_F(Screenshots, SelectionWithAndWithoutShowAll)
+{
+    ProfileRows primary;
+    ProfileRows all;
+    for (bool alternative : {false, true}) {
+        SCOPED_TRACE(alternative);
+        ZELK::PSESVC::ISelectionUI* dialog = nullptr;
+        ASSERT_EQ(
+            ZELK_CreateObject("zelkgui", "zelk.dlgselection", IID_ISelectionUI, reinterpret_cast<void**>(&dialog)),
+            S_OK);
+        Ref<ZELK::PSESVC::ISelectionUI> hold(dialog);
+        std::atomic<HRESULT> result {E_FAIL};
+        std::thread service([&] {
+            IUnknown* chosen = nullptr;
+            result = dialog->GuiSelectEx(L"caption", L"Choose the certificate to authenticate with.", nullptr,
+                                         primary.container, alternative ? all.container : nullptr, &chosen);
+            if (chosen)
+                chosen->Release();
+        });
+        SelectionViewController* view = SelectionWindowController::getViewController();
+        ASSERT_TRUE(PumpUntil([view] { return view->isVisible(); }));
+        view->tableView->selectRow(2);
+        Shoot(view, alternative ? "selection-show-all" : "selection");
+        EXPECT_EQ(view->windowTitle(), ZELKGLUE_GetText("DLG_SELECTION_TITLE"));
+        EXPECT_EQ(view->buttonShowAll->isVisible(), alternative);
+        EXPECT_TRUE(view->buttonOK->isEnabled());
+        QTest::keyClick(view->tableView, Qt::Key_Escape);
+        ASSERT_TRUE(PumpUntil([&result] { return result != E_FAIL; }));
+        service.join();
+        ASSERT_TRUE(PumpUntil([view] { return !view->isVisible(); }));
+    }
+}
+
+TEST_F(Screenshots, PreferenceTabs)
+{
+    SettingsWindowController* settings = SettingsWindowController::get();
+    SettingsViewController* view = settings->content();
+    settings->show();
+    const char* names[] = {"preferences-mode", "preferences-policy", "preferences-trace"};
+    for (int tab = 0; tab < 3; ++tab) {
+        view->tabs->setCurrentIndex(tab);
+        Shoot(settings->window(), names[tab]);
+    }
+    EXPECT_EQ(view->windowTitle(), ZELKGLUE_GetText("DLG_OPTIONS_PREFERENCES"));
+    settings->hide();
 }
 
 }  // namespace
