@@ -6,6 +6,7 @@
 // Input: records of a kind byte, a two-byte length and that many bytes. The
 // runtime loads the crypto library and the base modules from the build's lib
 // folder.
+#include <openssl/crypto.h>
 #include <stdlib.h>
 
 #include <cstdint>
@@ -64,6 +65,9 @@ void StartRuntime()
         setenv("XDG_CONFIG_DIRS", (home + "/system").c_str(), 1);
         setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
         setenv("KRB5CCNAME", ("FILE:" + home + "/no-tickets").c_str(), 1);
+        // OpenSSL stays up until the process ends, so that the crypto
+        // library's own holders still find it when they go at exit.
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
         return ZELK_Initialize() == S_OK;
     }();
     if (!started)
