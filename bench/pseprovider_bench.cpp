@@ -197,8 +197,8 @@ struct Fixture {
         PersonalCertificateInfo* found = nullptr;
         for (SET_OF_PersonalCertificateInfo* node = own; node != nullptr && found == nullptr; node = node->next) {
             char* cn = nullptr;
-            if (node->element->certificate != nullptr
-                && node->element->certificate->getSubjectCommonName(&cn) == S_OK && cn != nullptr && name == cn) {
+            if (node->element->certificate != nullptr && node->element->certificate->getSubjectCommonName(&cn) == S_OK
+                && cn != nullptr && name == cn) {
                 found = node->element;
                 Type(SEC_TYPE_PersonalCertificateInfo)->add_ref(found);
             }

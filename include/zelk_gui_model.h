@@ -23,6 +23,7 @@ ZELK_DEFINE_GUID(IID_IGUIModelCerts, 0x196C5E56, 0x0282, 0x4846, 0x9E, 0x43, 0xB
 ZELK_DEFINE_GUID(IID_IGUIModelOwnCerts, 0x58327F22, 0xE5CC, 0x4529, 0xA7, 0xAF, 0x7F, 0xCF, 0xB4, 0x62, 0x4B, 0x96);
 ZELK_DEFINE_GUID(IID_IGUIModelToken, 0xA89F775C, 0x37BE, 0x4B34, 0x8C, 0x2C, 0x03, 0xD2, 0x58, 0x7D, 0xA6, 0xDD);
 ZELK_DEFINE_GUID(IID_IGUIModelCfgPolicy, 0xD3BD6324, 0x0D4E, 0x4DB6, 0x94, 0x1F, 0xDA, 0xFB, 0x48, 0x31, 0xD1, 0xD9);
+ZELK_DEFINE_GUID(IID_IGUIModelLocalServer, 0x16193ED9, 0x63DC, 0x4133, 0x86, 0x20, 0xC6, 0xDC, 0x5A, 0xC2, 0x72, 0x5E);
 ZELK_DEFINE_GUID(IID_ISelectionUI, 0x5C0E7A31, 0x92D4, 0x4B6E, 0xA1, 0x8F, 0x3D, 0x27, 0xE6, 0x4B, 0x90, 0x1C);
 
 namespace ZELK::PSESVC {
@@ -215,6 +216,21 @@ enum IGUIModelCfgPolicy_TTL : unsigned int {
     CFGPOLICY_TTL_10_MINUTES = 10,
     CFGPOLICY_TTL_HOUR = 60,
     CFGPOLICY_TTL_DAY = 1440,
+};
+
+// The local HTTPS server's row ("zelk.localservers" of module "zelk" holds
+// it): its certificate and port while it runs, and the last message.
+class IGUIModelLocalServer : public IGUIModelItem {
+public:
+    static const GUID& GetIID() { return IID_IGUIModelLocalServer; }
+
+    // The certificate served, NULL while stopped; owned by the row.
+    virtual const Certificate* GetCert() = 0;
+    // The TCP port on 127.0.0.1, 0 while stopped.
+    virtual unsigned short GetPort() = 0;
+    // The last message, NULL when none; owned by the row.
+    virtual const wchar_t* GetMessage() = 0;
+    virtual bool IsWarning() = 0;
 };
 
 // The policy-server settings ("zelk.cfg.policy" of module "zelk"): the
