@@ -18,11 +18,14 @@
 #include "downloadstatus.h"
 #include "glue.h"
 #include "qev_trace_config.h"
+#include "qevcrypto.h"
 #include "queues.h"
 #include "tracefiles.h"
 #include "windows.h"
 #include "zelk_class.h"
+#include "zelk_loader.h"
 #include "zelk_policy_client.h"
+#include "zelk_trace.h"
 
 namespace kestrin::app::test {
 namespace {
@@ -378,6 +381,45 @@ TEST_F(SettingsTest, TracingWritesTheFileAndLevelAndDeletesOnlyTraceFiles)
     EXPECT_TRUE(std::filesystem::exists(folder / "a.trc" / "inner.trc"));
 }
 
+// Catches the URLs the desktop would open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls.push_back(url); }
+};
+
+// With the crypto library of the process: tracing switched on (the level the
+// application's trace callback gives it) writes a line into the trace
+// folder's file, the viewer gets the folder, and Delete removes the file.
+TEST_F(SettingsTest, TraceReachesTheLibraryAndItsFileGoesOnDelete)
+{
+    void* library = nullptr;
+    ASSERT_EQ(ZELK_LoadLibrary("qevcrypto", &library), S_OK);
+    auto setLevel =
+        reinterpret_cast<QEV_SET_TRACE_LEVEL_FN>(ZELK_GetProcAddress(library, "Qevcryptolib_SetTraceLevel"));
+    ASSERT_NE(setLevel, nullptr);
+    m_view->buttonTraceEnable->setChecked(true);
+    m_view->onTraceEnable();
+    setLevel(m_trace->GetDWORD("Level") != 0 ? 5 : 0);
+    SECTRACE_WriteLn("zelk", 5, "traced from the preferences test");
+    const std::string trace = QevTraceFolder() + "/qevcrypto.trc";
+    EXPECT_NE(Read(trace).find("traced from the preferences test"), std::string::npos);
+
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+    m_view->buttonTraceOpen->click();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    ASSERT_EQ(catcher.urls.size(), 1);
+    EXPECT_EQ(catcher.urls[0], QUrl::fromLocalFile(QString::fromStdString(QevTraceFolder())));
+
+    m_view->buttonTraceEnable->click();
+    setLevel(0);
+    m_view->buttonTraceDelete->click();
+    EXPECT_FALSE(std::filesystem::exists(trace));
+}
+
 // Line 5 names the folder with "%HOME%" for the home prefix only.
 TEST(TraceConfig, HomePrefixBecomesTheToken)
 {
@@ -391,3 +433,5 @@ TEST(TraceConfig, HomePrefixBecomesTheToken)
 
 }  // namespace
 }  // namespace kestrin::app::test
+
+#include "settings_test.moc"
