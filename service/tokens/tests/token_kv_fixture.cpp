@@ -1,5 +1,7 @@
 #include "token_kv_fixture.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -13,6 +15,10 @@ using ZELK::PSESVC::CToken_KV;
 using ZELK::PSESVC::ICredUI;
 
 namespace {
+
+// OpenSSL stays up until the process ends: the crypto library, loaded and
+// unloaded around each test, still finds it when its holders go at exit.
+const int s_openssl = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
 
 std::vector<unsigned char> Bytes(const std::string& text)
 {
