@@ -154,7 +154,7 @@ struct Fixture {
     EVP_PKEY* key = nullptr;
     X509* root = nullptr;
     X509* own = nullptr;
-    STACK_OF(X509)* chain = nullptr;
+    STACK_OF(X509) * chain = nullptr;
     KeyInfo* libraryKey = nullptr;
     Certificate* libraryOwn = nullptr;
     Certificate* libraryRoot = nullptr;
@@ -185,9 +185,9 @@ void BM_OpenSSL_StoreAndRead(benchmark::State& state)
 {
     Fixture& f = Get();
     for (auto _ : state) {
-        PKCS12* p12 = PKCS12_create_ex(kPassword, "Hearthgate", f.key, f.own, f.chain,
-                                       NID_pbe_WithSHA1And3_Key_TripleDES_CBC, NID_pbe_WithSHA1And128BitRC4,
-                                       kIterations, kIterations, 0, nullptr, nullptr);
+        PKCS12* p12 =
+            PKCS12_create_ex(kPassword, "Hearthgate", f.key, f.own, f.chain, NID_pbe_WithSHA1And3_Key_TripleDES_CBC,
+                             NID_pbe_WithSHA1And128BitRC4, kIterations, kIterations, 0, nullptr, nullptr);
         unsigned char* der = nullptr;
         const int length = p12 != nullptr ? i2d_PKCS12(p12, &der) : 0;
         PKCS12_free(p12);

@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "qev_values.h"
-
 #include "gui_model_base.h"
 #include "gui_model_container.h"
 #include "gui_verb.h"
+#include "qev_values.h"
 #include "zelk_gui_model.h"
 #include "zelk_object.h"
 

@@ -112,8 +112,8 @@ protected:
     static Certificate* MakeCert(const std::string& folder)
     {
         if (!MakeLocalhostIdentity(folder)
-            || RunProgram({"openssl", "x509", "-in", folder + "/cert.pem", "-outform", "DER", "-out", folder + "/c.der"},
-                          {})
+            || RunProgram(
+                   {"openssl", "x509", "-in", folder + "/cert.pem", "-outform", "DER", "-out", folder + "/c.der"}, {})
                    != 0)
             return nullptr;
         std::ifstream f(folder + "/c.der", std::ios::binary);
