@@ -1,11 +1,11 @@
 #include "kv_token_monitor.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 
 #include "../core/reader_manager.h"
 #include "../core/task_manager.h"
+#include "../model/model_localserver.h"
 #include "token_kv.h"
 #include "token_manager.h"
 #include "zelk_class.h"
@@ -31,8 +31,6 @@ constexpr unsigned long long kCleanupDelayMs = 60000;
 // Sub-keys walked per tree.
 constexpr long kMaxProfiles = 4096;
 
-std::atomic<CKVTokenMonitor::LocalServerSwitch> s_localServerSwitch {nullptr};
-
 // The profile types a reload limits.
 struct TypeRule {
     const char* type;
@@ -50,11 +48,6 @@ uint64_t FileTimeNow()
 }
 
 }  // namespace
-
-void CKVTokenMonitor::SetLocalServerSwitch(LocalServerSwitch change)
-{
-    s_localServerSwitch = change;
-}
 
 HRESULT CKVTokenMonitor::Initialize()
 {
@@ -176,9 +169,11 @@ int CKVTokenMonitor::ReloadTask()
             AddNew(uri);
         }
     }
-    LocalServerSwitch change = s_localServerSwitch;
-    if (change != nullptr)
-        change(localServer);
+    // The local-server row is listed while a "hearthgate" profile exists.
+    if (localServer)
+        CModelLocalServers::EnableLocalServer();
+    else
+        CModelLocalServers::DisableLocalServer();
     const unsigned long deleted = GetDeletedURIsCount();
     for (unsigned long i = 0; i < deleted; ++i) {
         char* uri = nullptr;

@@ -23,9 +23,6 @@ public:
 
     static const GUID& GetIID() { return IID_CKVTokenMonitor; }
 
-    // How the local-server entry of the models is switched on (true) or off.
-    typedef HRESULT (*LocalServerSwitch)(bool enable);
-
     HRESULT Initialize() override;
     HRESULT Finalize() override;
     // The first reload runs at once; later ones 500 ms after the last change.
@@ -37,9 +34,6 @@ public:
     // 1 (nothing changed) when the enrolment client cannot be made.
     virtual int ReloadTask();
     virtual int CleanupTask();
-
-    // The local-server model registers its switch; NULL removes it.
-    static void SetLocalServerSwitch(LocalServerSwitch change);
 
 private:
     // 100 ns units since 1601 at the end of the last complete reload; 0: none yet.

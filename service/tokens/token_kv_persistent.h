@@ -76,6 +76,8 @@ public:
     ZELK_END_INTMAP()
 
     IGUIModelToken_Type GetTokenType() override;
+    // Also hands the token to the local-server row.
+    HRESULT Init(SecToken* token, CModelToken* model, const char* readerName) override;
     HRESULT RegisterOwnCerts(bool disabled) override;
     int Logout(ICredUI* dialog) override;
     int LoginImpl(ICredUI* dialog, bool loginAs, const wchar_t* user) override;
@@ -88,6 +90,7 @@ public:
     virtual HRESULT Update(ICredUI* dialog);
     // The port of the certificate's port extension: 1 to 65535.
     virtual HRESULT GetPort(int* port);
+    // Starts the web adapter and tells the local-server row how it went.
     HRESULT StartLocalServer();
 
     // The token manager's creator of "hearthgate" profile tokens.

@@ -3,6 +3,7 @@
 // login starts the local HTTPS server, a logout stops it.
 #include <cstring>
 
+#include "../model/model_localserver.h"
 #include "token_kv_persistent.h"
 #include "zelk_base_certificate_client.h"
 #include "zelk_strings.h"
@@ -131,10 +132,19 @@ HRESULT CToken_LocalServer::UpdateToken(SecToken* target, const KeyInfo* key, co
     return CToken_KV::UpdateToken(target, key, cert, caCerts, rootCert, false);
 }
 
+HRESULT CToken_LocalServer::Init(SecToken* token, CModelToken* model, const char* readerName)
+{
+    HRESULT hr = CToken_KVPersistent::Init(token, model, readerName);
+    CModelLocalServers::SetToken(this);
+    return hr;
+}
+
 HRESULT CToken_LocalServer::RegisterOwnCerts(bool)
 {
     // Never among the user's own certificates: only the port is read.
     m_port = 0;
+    if (m_cancelRequested)
+        CModelLocalServers::StopLocalServer();
     if (!m_cancelRequested && m_cert) {
         int port = 0;
         if (SUCCEEDED(GetPort(&port)))
@@ -145,7 +155,14 @@ HRESULT CToken_LocalServer::RegisterOwnCerts(bool)
 
 HRESULT CToken_LocalServer::StartLocalServer()
 {
-    return m_webAdapter.Start();
+    HRESULT hr = m_webAdapter.Start();
+    if (FAILED(hr)) {
+        CModelLocalServers::SetMessage(m_webAdapter.getErrorMessage().c_str(), true);
+        return hr;
+    }
+    CModelLocalServers::SetMessage(GetString("LOCALSERVER_SUCCESS_RUNNING"), false);
+    CModelLocalServers::StartLocalServer(m_cert, static_cast<unsigned short>(m_port));
+    return hr;
 }
 
 int CToken_LocalServer::LoginImpl(ICredUI* dialog, bool loginAs, const wchar_t* user)
@@ -153,21 +170,28 @@ int CToken_LocalServer::LoginImpl(ICredUI* dialog, bool loginAs, const wchar_t* 
     int rc = CToken_KVPersistent::LoginImpl(dialog, loginAs, user);
     if (SUCCEEDED(rc))
         StartLocalServer();
+    else
+        CModelLocalServers::SetMessage(GetString("LOCALSERVER_ERR_CAN_NOT_ENROLL"), true);
     return rc;
 }
 
 HRESULT CToken_LocalServer::Update(ICredUI* dialog)
 {
     int rc = CToken_KV::LoginImpl(dialog, false, nullptr);
-    if (SUCCEEDED(rc) || SUCCEEDED(LoginFromStore()))
+    if (SUCCEEDED(rc) || SUCCEEDED(LoginFromStore())) {
         StartLocalServer();
-    else
+    } else {
+        CModelLocalServers::StopLocalServer();
+        CModelLocalServers::SetMessage(GetString("LOCALSERVER_ERR_CAN_NOT_ENROLL"), true);
         m_webAdapter.Stop();
+    }
     return rc;
 }
 
 int CToken_LocalServer::Logout(ICredUI* dialog)
 {
+    CModelLocalServers::SetMessage(nullptr, false);
+    CModelLocalServers::StopLocalServer();
     m_webAdapter.Stop();
     return CToken_KVPersistent::Logout(dialog);
 }

@@ -17,6 +17,8 @@
 #include "service_fixture.h"
 #include "token_common.h"
 #include "token_manager.h"
+#include "zelk_class.h"
+#include "zelk_gui_model.h"
 #include "zelk_policy_client.h"
 
 namespace kestrin::service::test {
@@ -28,13 +30,13 @@ using ZELK::PSESVC::CReaderMgr;
 using ZELK::PSESVC::CToken;
 using ZELK::PSESVC::CTokenCommon;
 using ZELK::PSESVC::CTokenMgr;
+using ZELK::PSESVC::IGUIModelContainer;
 
 constexpr const char* kUri = "toksw:mem://kestrin/";
 constexpr const char* kUserUri = "toksw:mem://kestrin/user/";
 
 std::mutex s_lock;
 std::vector<std::string> s_created;
-std::vector<bool> s_switches;
 
 HRESULT CreateProfileToken(const char* uri, CToken** out)
 {
@@ -43,13 +45,6 @@ HRESULT CreateProfileToken(const char* uri, CToken** out)
         s_created.push_back(uri);
     }
     return CTokenCommon::New(out);
-}
-
-HRESULT SwitchLocalServer(bool enable)
-{
-    std::lock_guard<std::mutex> lock(s_lock);
-    s_switches.push_back(enable);
-    return S_OK;
 }
 
 struct TEST_KVLOGIN_TABLE : API_COMMON {
@@ -72,13 +67,11 @@ protected:
         {
             std::lock_guard<std::mutex> lock(s_lock);
             s_created.clear();
-            s_switches.clear();
         }
         ASSERT_EQ(ZELK_GetAPI("zelkkvlogin", "zelkkvlogin.test", &m_test), S_OK);
         Table()->SetClientPresent(true);
         ASSERT_EQ(CSingletonFactoryImpl<CTokenMgr>::New(&m_manager), S_OK);
         CTokenMgr::SetProfileTokenCreator(&CreateProfileToken);
-        CKVTokenMonitor::SetLocalServerSwitch(&SwitchLocalServer);
         ASSERT_EQ(ZELK_PolOpen("profiles", &m_profiles), S_OK);
         ASSERT_EQ(ZELK_PolOpen("/Groups\\User\\Profiles", &m_userProfiles), S_OK);
         CaptureTrace(4);
@@ -87,7 +80,6 @@ protected:
     {
         if (m_monitor)
             Stop();
-        CKVTokenMonitor::SetLocalServerSwitch(nullptr);
         CTokenMgr::SetProfileTokenCreator(nullptr);
         for (ZELK_IPolicy* p : {m_profiles, m_userProfiles}) {
             if (p)
@@ -158,10 +150,16 @@ protected:
         std::lock_guard<std::mutex> lock(s_lock);
         return s_created;
     }
-    static std::vector<bool> Switches()
+    // Whether the credential list shows the local-server row.
+    static bool LocalServerListed()
     {
-        std::lock_guard<std::mutex> lock(s_lock);
-        return s_switches;
+        IGUIModelContainer* rows = nullptr;
+        if (FAILED(ZELK_CreateObject("zelk", "zelk.localservers", IID_IGUIModelContainer,
+                                     reinterpret_cast<void**>(&rows))))
+            return false;
+        const bool listed = rows->GetElementCount() == 1;
+        rows->Release();
+        return listed;
     }
 
     std::string m_home;
@@ -194,7 +192,7 @@ TEST_F(KVTokenMonitor, FirstLoadGivesTokensByTypeAndTree)
     EXPECT_EQ(Created().size(), 3u);
     EXPECT_EQ(CountTrace("Only one 'hearthgate' profile allowed! Using 'Hub', ignoring 'Second'"), 1u);
     EXPECT_EQ(CountTrace("Only one 'hearthgate' profile allowed! Using 'Hub', ignoring 'Third'"), 1u);
-    EXPECT_EQ(Switches(), std::vector<bool> {true});
+    EXPECT_TRUE(LocalServerListed());
 }
 
 TEST_F(KVTokenMonitor, ChangesAreCoalescedAndVanishedProfilesWithdrawn)
@@ -224,9 +222,8 @@ TEST_F(KVTokenMonitor, ChangesAreCoalescedAndVanishedProfilesWithdrawn)
     EXPECT_FALSE(HasReader(std::string(kUri) + "Work"));
     EXPECT_TRUE(Has(std::string(kUri) + "Home"));
     EXPECT_EQ(CountTrace("Kestrin::Event:: remove toksw:mem://kestrin/Work profile."), 1u);
-    // No "hearthgate" profile: the local server is off after every reload.
-    for (bool on : Switches())
-        EXPECT_FALSE(on);
+    // No "hearthgate" profile: no local-server row.
+    EXPECT_FALSE(LocalServerListed());
 }
 
 TEST_F(KVTokenMonitor, WithoutTheEnrolmentClientNothingChangesUntilItIsThere)
@@ -239,7 +236,7 @@ TEST_F(KVTokenMonitor, WithoutTheEnrolmentClientNothingChangesUntilItIsThere)
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     EXPECT_EQ(CMonitor::InitializedCount(), 1);
     EXPECT_FALSE(Has(std::string(kUri) + "Work"));
-    EXPECT_TRUE(Switches().empty());
+    EXPECT_FALSE(LocalServerListed());
     // Still no complete reload: the next one runs at once.
     EXPECT_EQ(monitor->Reload(), 1);
     Table()->SetClientPresent(true);

@@ -21,6 +21,8 @@
 #include "keystore.h"
 #include "qev_pse.h"
 #include "token_fixture.h"
+#include "zelk_class.h"
+#include "zelk_gui_model.h"
 #include "zelk_policy_client.h"
 #include "zelkpse.h"
 
@@ -29,6 +31,8 @@ namespace {
 
 using ZELK::PSESVC::CToken_KVPersistent;
 using ZELK::PSESVC::CToken_LocalServer;
+using ZELK::PSESVC::IGUIModelContainer;
+using ZELK::PSESVC::IGUIModelLocalServer;
 
 constexpr const char* kReader = "toksw:mem://kestrin/Hub";
 
@@ -299,6 +303,23 @@ TEST_F(LocalServerTest, EnrolledIdentityIsStoredForOpensslAndReadAfterARestart)
     EXPECT_EQ(third->LoginImpl(nullptr, false, nullptr), 0);
     EXPECT_EQ(third->GetPort(&port), S_OK);
     EXPECT_EQ(StoredPassword(), password);
+
+    // The local-server row lists the token and tells how the server's start
+    // went; a logout clears the message and stops the row.
+    IGUIModelContainer* rows = nullptr;
+    ASSERT_EQ(ZELK_CreateObject("zelk", "zelk.localservers", IID_IGUIModelContainer, reinterpret_cast<void**>(&rows)),
+              S_OK);
+    ASSERT_EQ(rows->GetElementCount(), 1u);
+    IGUIModelLocalServer* row = nullptr;
+    ASSERT_EQ(rows->GetElement(0, IID_IGUIModelLocalServer, reinterpret_cast<void**>(&row)), S_OK);
+    EXPECT_NE(row->GetMessage(), nullptr);
+    EXPECT_EQ(row->GetCert() != nullptr, !row->IsWarning());
+    EXPECT_EQ(third->Logout(nullptr), 0);
+    EXPECT_EQ(row->GetMessage(), nullptr);
+    EXPECT_EQ(row->GetCert(), nullptr);
+    EXPECT_EQ(row->GetPort(), 0);
+    row->Release();
+    rows->Release();
 }
 
 TEST_F(LocalServerTest, RefusedStoredIdentitiesInstallNothingAndAreEmptied)
