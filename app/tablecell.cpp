@@ -64,7 +64,8 @@ void TableCell::paint(QPainter* painter, const QStyleOptionViewItem& option, con
 
 QSize TableCell::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
 {
-    return QSize(QStyledItemDelegate::sizeHint(option, index).width(), kRowHeight);
+    const int height = index.data(Qt::SizeHintRole).toSize().height();
+    return QSize(QStyledItemDelegate::sizeHint(option, index).width(), height > 0 ? height : kRowHeight);
 }
 
 bool TableCell::editorEvent(QEvent* event, QAbstractItemModel*, const QStyleOptionViewItem& option,

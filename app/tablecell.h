@@ -13,8 +13,9 @@ class TableCell : public QStyledItemDelegate {
 public:
     explicit TableCell(TableView* table);
 
-    // The height of every row.
+    // The height of a row; the local server's row shows a line more.
     static constexpr int kRowHeight = 48;
+    static constexpr int kLocalServerRowHeight = 58;
     // Where a row's checkbox lies.
     static QRect CheckboxRect(const QRect& row);
 

@@ -21,6 +21,7 @@ namespace {
 using ZELK::PSESVC::IGUIModel;
 using ZELK::PSESVC::IGUIModelContainer;
 using ZELK::PSESVC::IGUIModelItem;
+using ZELK::PSESVC::IGUIModelLocalServer;
 using ZELK::PSESVC::IGUIModelSelectedApps;
 using ZELK::PSESVC::IGUIVerb;
 using ZELK::PSESVC::IGUIVerbs;
@@ -98,8 +99,10 @@ QVariant TableModel::data(const QModelIndex& index, int role) const
             return QVariant();
         return apps->GetSelectedApp(0) ? Qt::Checked : Qt::Unchecked;
     }
-    case Qt::SizeHintRole:
-        return QSize(-1, TableCell::kRowHeight);
+    case Qt::SizeHintRole: {
+        CComPtr<CComIID<IGUIModelLocalServer, &IID_IGUIModelLocalServer>> server(item);
+        return QSize(-1, server != nullptr ? TableCell::kLocalServerRowHeight : TableCell::kRowHeight);
+    }
     default:
         return QVariant();
     }

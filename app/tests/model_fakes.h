@@ -225,6 +225,37 @@ inline CComObject<FakeItem>* NewItem(const std::string& key, const std::string& 
     return item;
 }
 
+// The local server's row: an item that answers the local-server interface.
+class FakeLocalServerItem : public ZELK::PSESVC::IGUIModelLocalServer, public CComObjectRoot {
+public:
+    ZELK_BEGIN_INTMAP(FakeLocalServerItem)
+    ZELK_INTMAP_ENTRY_IID(IID_IGUIModel, ZELK::PSESVC::IGUIModelLocalServer)
+    ZELK_INTMAP_ENTRY_IID(IID_IGUIModelItem, ZELK::PSESVC::IGUIModelLocalServer)
+    ZELK_INTMAP_ENTRY_IID(IID_IGUIModelLocalServer, ZELK::PSESVC::IGUIModelLocalServer)
+    ZELK_END_INTMAP()
+
+    int64_t GetRevision() override { return 0; }
+    HRESULT RegisterCallback(IGUIRefreshCB* cb, unsigned long key) override { return viewers.Register(cb, key); }
+    HRESULT UnRegisterCallback(IGUIRefreshCB* cb, unsigned long key) override { return viewers.Unregister(cb, key); }
+    HRESULT GetItemInfo(ZELK::PSESVC::IGUIItem_Icon* icon, char** out) override
+    {
+        if (icon)
+            *icon = ZELK::PSESVC::ICON_LOCALSERVER_ACTIVE;
+        return out != nullptr ? String_Copy("Local web server\nPort: 44300", out) : S_OK;
+    }
+    const char* ItemGetKey() override { return "900/Hearthgate"; }
+    int ItemCompare(IGUIModelItem* other) override
+    {
+        return other ? String_Compare(ItemGetKey(), other->ItemGetKey()) : 1;
+    }
+    const Certificate* GetCert() override { return nullptr; }
+    unsigned short GetPort() override { return 44300; }
+    const wchar_t* GetMessage() override { return nullptr; }
+    bool IsWarning() override { return false; }
+
+    Viewers viewers;
+};
+
 // A plain element that is no item.
 class NotAnItem : public IGUIModel, public CComObjectRoot {
 public:

@@ -161,6 +161,27 @@ TEST_F(TableTest, TextsArePlainAndMissingTextIsEmpty)
     EXPECT_EQ(m_table->rowHeight(0), 48);
 }
 
+// The local server's row is taller: it shows a line more.
+TEST_F(TableTest, TheLocalServerRowIsTaller)
+{
+    Item("A");
+    CComObject<FakeLocalServerItem>* server = nullptr;
+    ASSERT_EQ(CComObject<FakeLocalServerItem>::CreateInstance(&server), S_OK);
+    server->AddRef();
+    m_container->Add(static_cast<ZELK::PSESVC::IGUIModelLocalServer*>(server), false);
+    Bind();
+    TableModel* model = m_table->tableModel();
+    ASSERT_EQ(model->rowCount(), 2);
+    EXPECT_EQ(model->data(model->index(0), Qt::SizeHintRole).toSize().height(), 58);
+    EXPECT_EQ(model->data(model->index(1), Qt::SizeHintRole).toSize().height(), 48);
+    m_table->show();
+    QTest::qWait(20);
+    EXPECT_EQ(m_table->rowHeight(0), 58);
+    EXPECT_EQ(m_table->rowHeight(1), 48);
+    m_table->setContainerObject(nullptr);
+    static_cast<ZELK::PSESVC::IGUIModelLocalServer*>(server)->Release();
+}
+
 TEST_F(TableTest, ManyChangesFromAnotherThreadGiveFewRebuildsAndTheRightRows)
 {
     Bind();
