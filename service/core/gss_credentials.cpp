@@ -200,7 +200,7 @@ HRESULT CGssConnections::DoGssActionGetCredentials_Kerberos(CModelApplicationCon
     const bool reauthentication = record->m_reauthentication.load();
     if (reauthentication || !kerberos->IsDomainUser()) {
         SECTRACE_WriteLn(nullptr, 4, reauthentication ? "reauthentication forced" : "login required");
-        HRESULT hr = kerberos->DoVerbByName("verb.reauth");
+        HRESULT hr = CToken::DoVerbByName(kerberos, "verb.reauth");
         if (FAILED(hr)) {
             SECTRACE_WriteLn(nullptr, 4, "Login failed");
             return hr;
@@ -208,7 +208,7 @@ HRESULT CGssConnections::DoGssActionGetCredentials_Kerberos(CModelApplicationCon
     }
     KerberosValue ticket;
     KerberosValue sessionKey;
-    unsigned algorithm = 0;
+    KerberosAlgorithmIdentifier algorithm = 0;
     HRESULT hr = kerberos->CreateTicket(principal.c_str(), &ticket.value, &sessionKey.value, &algorithm);
     if (FAILED(hr)) {
         SECTRACE_WriteLn(nullptr, 4, "failed to get a Kerberos ticket");

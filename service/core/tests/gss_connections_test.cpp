@@ -1,8 +1,9 @@
 // The connection broker through the service PSE, driven as the crypto
 // library's connection layer drives it: connection start and "GssConfig" per
 // mode, the credential order, cancels and the encryption-only fallback, the
-// user's choice among candidates, session keys, unknown connection numbers
-// and many connections at once. Policies live in real plist files (written
+// user's choice among candidates, session keys, unknown connection numbers,
+// many connections at once, and the last connection of a profile starting
+// its auto-logout. Policies live in real plist files (written
 // by plistlib); tokens hold keys made by openssl and every signature is
 // checked against the certificate the service chose.
 #include "gss_connections.h"
@@ -11,6 +12,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -25,9 +27,11 @@
 #include "model/model_clients.h"
 #include "model/model_eom.h"
 #include "model/model_tempkeys.h"
+#include "model/model_tokens.h"
 #include "qev_doubles.h"
 #include "qev_results.h"
 #include "service_fixture.h"
+#include "task_manager.h"
 #include "zelk_policy_client.h"
 #include "zelkpse.h"
 
@@ -648,6 +652,53 @@ TEST_F(GssTest, ConcurrentConnectionsEachGetTheirOwnCredential)
         EXPECT_EQ(verified[i], 1) << i;
     }
     EXPECT_EQ(SelectionScript::Shown(), 0);
+}
+
+std::atomic<int> s_profileLogouts {0};
+
+int ProfileLogout(unsigned long)
+{
+    ++s_profileLogouts;
+    return 0;
+}
+
+TEST_F(GssTest, TheLastConnectionOfAProfileStartsItsAutoLogout)
+{
+    using ZELK::PSESVC::CModelToken;
+    using ZELK::PSESVC::CModelTokens;
+    using ZELK::PSESVC::CTaskManager;
+    const std::string profile = "toksw:mem://kestrin/Work";
+    const std::string task = "CToken_KV::LogoutTask(Work)";
+    Policies("{'GVXMode': 1}");
+    User(0, profile);
+    BrokerTokens::SetFallbackURIs({profile});
+    // The profile's row names its logout task, which runs only by name.
+    CTaskManager* tasks = nullptr;
+    ASSERT_EQ(CSingletonFactoryImpl<CTaskManager>::New(&tasks), S_OK);
+    s_profileLogouts = 0;
+    ASSERT_EQ(tasks->AddTask(task.c_str(), &ProfileLogout, 0, CTaskManager::kNever, 0, false), S_OK);
+    CModelToken* row = nullptr;
+    ASSERT_EQ(CModelTokens::NewTokenInfo(profile.c_str(), &row), S_OK);
+    row->SetAutoLogoutTask(task.c_str());
+    ASSERT_EQ(CModelTokens::RegisterToken(row), S_OK);
+
+    GssDriver first = Driver(Target("CN=mail0"));
+    GssDriver second = Driver(Target("CN=mail1"));
+    for (GssDriver* driver : {&first, &second}) {
+        ASSERT_EQ(driver->Start(), S_OK);
+        ASSERT_EQ(driver->GetCredentials(), S_OK);
+        ASSERT_EQ(driver->CredentialURI(), profile);
+        EXPECT_EQ(driver->Action("ConnectionOpened"), S_OK);
+    }
+    EXPECT_EQ(first.Action("ConnectionClosed"), S_OK);
+    EXPECT_EQ(s_profileLogouts.load(), 0);
+    EXPECT_EQ(second.Action("ConnectionClosed"), S_OK);
+    EXPECT_TRUE(WaitFor([] { return s_profileLogouts == 1; }));
+    // A close the broker sees again unregisters nothing and logs out nobody.
+    EXPECT_EQ(second.Action("ConnectionClosed"), S_OK);
+    EXPECT_FALSE(WaitFor([] { return s_profileLogouts > 1; }, std::chrono::milliseconds(300)));
+    static_cast<ZELK::PSESVC::IGUIModelToken*>(row)->Release();
+    tasks->Release();
 }
 
 }  // namespace

@@ -1,16 +1,17 @@
 // The Kerberos row: its creation only where the crypto library offers
 // Kerberos, the texts and icons before and after an update, one revision step
-// per changed update, and the names the Kerberos identity reads from a real
-// KDC's ticket cache.
+// per changed update, and the names and verb the Kerberos token brings from a
+// real KDC's ticket cache.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <string>
 
 #include "kdc_fixture.h"
 #include "model/model_kerberos.h"
 #include "model_fixture.h"
-#include "tokens/kerberos.h"
 #include "tokens/kerberos_api.h"
+#include "tokens/token_kerberos.h"
 #include "zelk_alloc.h"
 #include "zelk_class.h"
 
@@ -123,30 +124,38 @@ protected:
     static inline KdcFixture* s_kdc = nullptr;
 };
 
-// What the Kerberos token's refresh hands the row: the identity's names from
-// the default credential cache.
-TEST_F(KerberosRowKdc, TheRowShowsThePrincipalOfTheTicketCache)
+// The Kerberos token fills the row at its creation and at every refresh,
+// and adds its re-authentication verb after the row's own.
+TEST_F(KerberosRowKdc, TheTokensRefreshShowsThePrincipalOfTheTicketCache)
 {
     ASSERT_NE(s_kdc, nullptr);
     s_kdc->ExportToProcess();
     ASSERT_TRUE(s_kdc->Kinit("alice", s_kdc->Keytab("alice")));
-    ASSERT_TRUE(CKerberosAPI::IsAPIAvailable());
-    CKerberos identity;
-    ASSERT_EQ(identity.Refresh(), S_OK);
-    wchar_t* display = nullptr;
-    wchar_t* user = nullptr;
-    ASSERT_EQ(identity.GetNames(&display, &user), S_OK);
-    ASSERT_NE(user, nullptr);
-    StringT<wchar_t> dname(L"CN=");
-    dname += user;
-    EXPECT_EQ(Item()->Update(display, user, dname), S_OK);
-    sec_free(display);
-    sec_free(user);
+    CToken_Kerberos* token = nullptr;
+    ASSERT_EQ(CToken_Kerberos::New(&token), S_OK);
     EXPECT_STREQ(Item()->GetUPN(), "ALICE@KESTRIN.TEST");
     EXPECT_STREQ(Item()->GetDName(), "CN=ALICE@KESTRIN.TEST");
-    const Row row = Info(Item());
+    Row row = Info(Item());
     EXPECT_EQ(row.icon, ICON_KERBEROS_ACTIVE);
-    EXPECT_EQ(row.text.rfind("ALICE@KESTRIN.TEST", 0), 0u) << row.text;
+    EXPECT_EQ(row.text, "ALICE@KESTRIN.TEST\nKerberos");
+    ASSERT_EQ(Item()->GetVerbCount(), 2u);
+    IGUIVerb* verb = nullptr;
+    ASSERT_EQ(Item()->GetVerb(1, &verb), S_OK);
+    EXPECT_STREQ(verb->GetVerbName(), "verb.reauth");
+    EXPECT_EQ(verb->GetState(), 0x10u);
+    verb->Release();
+
+    // Without a ticket cache: no principal, one revision step; a second
+    // refresh changes nothing.
+    setenv("KRB5CCNAME", "FILE:/nonexistent/kestrin-ccache", 1);
+    const int64_t revision = Item()->GetRevision();
+    EXPECT_EQ(token->Refresh(), S_OK);
+    EXPECT_EQ(Item()->GetRevision(), revision + 1);
+    EXPECT_EQ(Item()->GetUPN(), nullptr);
+    EXPECT_EQ(Info(Item()).icon, ICON_KERBEROS);
+    EXPECT_EQ(token->Refresh(), S_OK);
+    EXPECT_EQ(Item()->GetRevision(), revision + 1);
+    token->Release();
 }
 
 }  // namespace

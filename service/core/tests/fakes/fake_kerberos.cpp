@@ -1,4 +1,5 @@
-// Link-time stand-in for the Kerberos token.
+// Link-time stand-in for the Kerberos token: a new token for every request,
+// tickets for any principal, and the re-authentication verb's scripted answer.
 #include "fake_kerberos.h"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 
 #include "tokens/token_kerberos.h"
 #include "zelk_alloc.h"
+#include "zelk_holders.h"
 #include "zelk_object.h"
 
 namespace kestrin::service::test {
@@ -36,14 +38,20 @@ OctetString* NewOctets(const char* text)
 class ScriptedKerberos : public ZELK::PSESVC::CToken_Kerberos {
 public:
     ZELK_BEGIN_INTMAP(ScriptedKerberos)
-    ZELK_INTMAP_ENTRY_IID(IID_CToken, CToken)
+    ZELK_INTMAP_ENTRY_CLASS(IID_CToken_Kerberos)
     ZELK_END_INTMAP()
 
-    HRESULT DoVerbByName(const char* name) override
+    // The verb runs nowhere: its name is recorded and the script answers.
+    HRESULT DoVerb(ZELK::PSESVC::IGUIVerb* verb) override
     {
-        Record(name != nullptr ? name : "");
+        Record(verb->GetVerbName());
         std::lock_guard<std::mutex> lock(s_mutex);
         return s_reauthResult;
+    }
+    HRESULT Impersonate_End(bool) override
+    {
+        Record("impersonate end");
+        return S_OK;
     }
 };
 
@@ -94,7 +102,33 @@ namespace ZELK::PSESVC {
 
 using kestrin::service::test::Record;
 
-HRESULT CToken_Kerberos::New(CToken_Kerberos** out)
+CToken_Kerberos::CToken_Kerberos()
+{
+    InitVerbs();
+}
+
+CToken_Kerberos::~CToken_Kerberos() = default;
+
+HRESULT CToken_Kerberos::InitVerbs()
+{
+    static const VerbTableRow<CToken_Kerberos> s_aVerbs[] = {
+        {"verb.reauth", 0x10, &CToken_Kerberos::Reauth},
+        {nullptr, 0, nullptr},
+    };
+    return CreateVerbs(this, s_aVerbs);
+}
+
+HRESULT CToken_Kerberos::Refresh()
+{
+    return S_OK;
+}
+
+HRESULT CToken_Kerberos::Reauth(ICredUI* dialog)
+{
+    return CKerberos::Reauth(dialog);
+}
+
+HRESULT CToken_Kerberos::New(const GUID& iid, void** out)
 {
     *out = nullptr;
     {
@@ -107,17 +141,18 @@ HRESULT CToken_Kerberos::New(CToken_Kerberos** out)
     if (FAILED(hr))
         return hr;
     token->AddRef();
-    *out = token;
-    return S_OK;
+    hr = token->QueryInterface(iid, out);
+    token->Release();
+    return hr;
 }
 
-bool CToken_Kerberos::IsDomainUser()
+HRESULT CToken_Kerberos::New(CToken_Kerberos** out)
 {
-    return true;
+    return New(IID_CToken_Kerberos, reinterpret_cast<void**>(out));
 }
 
 HRESULT CToken_Kerberos::CreateTicket(const char* principal, OctetString** ticket, OctetString** sessionKey,
-                                      unsigned* algorithm)
+                                      KerberosAlgorithmIdentifier* algorithm)
 {
     Record(std::string("ticket ") + (principal != nullptr ? principal : ""));
     HRESULT result = S_OK;
@@ -130,12 +165,6 @@ HRESULT CToken_Kerberos::CreateTicket(const char* principal, OctetString** ticke
     *ticket = kestrin::service::test::NewOctets(kestrin::service::test::kFakeTicket);
     *sessionKey = kestrin::service::test::NewOctets(kestrin::service::test::kFakeSessionKey);
     *algorithm = kestrin::service::test::kFakeKeyAlgorithm;
-    return S_OK;
-}
-
-HRESULT CToken_Kerberos::Impersonate_End(bool)
-{
-    Record("impersonate end");
     return S_OK;
 }
 
