@@ -89,20 +89,6 @@ HRESULT CTokenMgr::GetTrustedCertList(SET_OF_Certificate** list)
     return S_OK;
 }
 
-HRESULT CTokenMgr::GetTokenURIsByPolicy(const char*, ZELK_IPolicy*, SET_OF_String** uris)
-{
-    if (uris)
-        *uris = nullptr;
-    return S_OK;
-}
-
-bool CTokenMgr::IsValidPolicy(ZELK_IPolicy*, char** description)
-{
-    if (description)
-        *description = nullptr;
-    return false;
-}
-
 HRESULT CTokenMgr::Sign(const char* uri, const char* keyId, const AlgId* algorithm, bool flag, const unsigned char* in,
                         unsigned long inLength, unsigned char* out, unsigned long* outLength, SECAttribute* attributes)
 {

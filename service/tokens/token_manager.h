@@ -21,6 +21,8 @@ namespace ZELK::PSESVC {
 class CReaderMgr;
 class CModelReader;
 class CModelOwnCerts;
+class CToken_KV;
+class IGUIModelOwnCert;
 
 // Makes the token object of an enrolment-profile URI ("toksw:mem://kestrin/"
 // + profile) with one reference for the caller.
@@ -92,6 +94,27 @@ public:
     // The profile monitor's later clean-up: nothing is kept for removed
     // profiles, so there is nothing to do. 0.
     virtual HRESULT CleanupPersistentTokens();
+
+    // The profile part of the token URI a policy's "Profile" names ("user/"
+    // in front for a user-group policy), NULL for none; 0.
+    HRESULT GetProfileByPolicy(ZELK_IPolicy* policy, char** profile);
+    // The first own certificate with that fingerprint (blanks and colons
+    // ignored, any case) whose token URI starts with `kind` (any case; every
+    // kind when empty); 1 when none, 0x80004005 for an empty fingerprint.
+    HRESULT GetOwnCertByFingerprint(const char* fingerprint, const char* kind, IGUIModelOwnCert** cert);
+    // The own certificate a policy names by fingerprint, or the first that
+    // passes its filter for "tokcapi"; 1 when none.
+    HRESULT GetOwnCertByPolicy(const char* path, ZELK_IPolicy* policy, IGUIModelOwnCert** cert);
+    // The profile token "toksw:mem://kestrin/" + profile; 0x80004005 when none.
+    HRESULT GetOwnKVSTokenByName(const char* profile, CToken** token);
+    // The profile whose enrolment URL matches the origin `host` and carries
+    // the profile id after "?profile="; 0xA1D00107 when none.
+    HRESULT GetProfileNameByID(const char* host, const char* profileId, char** profileName);
+    // The origins of the enrolment URLs of the web-adapter profiles, as a new
+    // list of texts ended by an empty one; 0.
+    HRESULT GetAllConfiguredKVSURIs(char** origins);
+    // The profile token at `index`; 0x80004005 past the end.
+    HRESULT GetAllKVSTokens(unsigned long index, CToken_KV** token);
 
     // The creator of enrolment-profile tokens; NULL removes it.
     static void SetProfileTokenCreator(ProfileTokenCreator creator);
