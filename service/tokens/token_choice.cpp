@@ -85,8 +85,8 @@ void FreeList(SET_OF_String** list)
 IGUIModelContainer* OwnCerts()
 {
     IGUIModelContainer* certs = nullptr;
-    if (FAILED(ZELK_CreateObject("zelk", "zelk.model.owncerts", IID_IGUIModelContainer,
-                                 reinterpret_cast<void**>(&certs))))
+    if (FAILED(
+            ZELK_CreateObject("zelk", "zelk.model.owncerts", IID_IGUIModelContainer, reinterpret_cast<void**>(&certs))))
         return nullptr;
     return certs;
 }
@@ -288,8 +288,8 @@ HRESULT CTokenMgr::GetOwnCertByFingerprint(const char* fingerprint, const char* 
         *cert = nullptr;
     if (fingerprint == nullptr || *fingerprint == '\0')
         return E_FAIL;
-    if (String_Find(fingerprint, 0, " ") != static_cast<uint32_t>(-1)
-        || String_Find(fingerprint, 0, ":") != static_cast<uint32_t>(-1))
+    if (String_Find(fingerprint, 0, " ") != ZELK_STRING_NOTFOUND
+        || String_Find(fingerprint, 0, ":") != ZELK_STRING_NOTFOUND)
         return GetOwnCertByFingerprint(BareFingerprint(fingerprint), kind, cert);
     IGUIModelContainer* certs = OwnCerts();
     if (certs == nullptr)
@@ -300,8 +300,8 @@ HRESULT CTokenMgr::GetOwnCertByFingerprint(const char* fingerprint, const char* 
         if (candidate == nullptr)
             continue;
         const PersonalCertificateInfo* info = candidate->GetPCI();
-        const bool ofKind = kind == nullptr || *kind == '\0'
-                            || (info != nullptr && String_StartsWithNoCase(info->tokenName, kind));
+        const bool ofKind =
+            kind == nullptr || *kind == '\0' || (info != nullptr && String_StartsWithNoCase(info->tokenName, kind));
         const char* print = candidate->GetFingerprint();
         if (ofKind && print != nullptr && String_CompareNoCase(print, fingerprint) == 0) {
             hr = S_OK;

@@ -1,6 +1,7 @@
 // The token manager's look-ups of enrolment profiles for the web adapter:
 // the profile a page means, the origins of the web-adapter profiles and the
 // profile tokens by index. The scans read a snapshot of the profile tokens.
+#include "profile_match.h"
 #include "qev_results.h"
 #include "token_kv.h"
 #include "token_manager.h"
@@ -13,8 +14,6 @@
 
 namespace ZELK::PSESVC {
 namespace {
-
-constexpr char kProfileQuery[] = "?profile=";
 
 // The profile token of a list entry with one reference, NULL for any other.
 CToken_KV* AsProfileToken(CToken* token)
@@ -62,11 +61,7 @@ HRESULT CTokenMgr::GetProfileNameByID(const char* host, const char* profileId, c
         MultiStringT urls;
         profile->GetEnrollURLs(&urls);
         ForEachEntry(urls, [&](const char* url) {
-            if (!parser->pattern_match(url))
-                return true;
-            const uint32_t at = String_Find(url, 0, kProfileQuery);
-            if (at == static_cast<uint32_t>(-1)
-                || String_CompareNoCase(url + at + sizeof(kProfileQuery) - 1, profileId) != 0)
+            if (!ProfileURLMatches(parser, url, profileId))
                 return true;
             const char* name = profile->GetProfileName();
             if (FAILED(String_Copy(name != nullptr ? name : "", profileName)))
@@ -104,10 +99,10 @@ HRESULT CTokenMgr::GetAllConfiguredKVSURIs(char** origins)
             profile->GetEnrollURLs(&urls);
             ForEachEntry(urls, [&](const char* url) {
                 const uint32_t scheme = String_Find(url, 0, "//");
-                if (scheme == static_cast<uint32_t>(-1))
+                if (scheme == ZELK_STRING_NOTFOUND)
                     return true;
                 const uint32_t path = String_Find(url, scheme + 2, "/");
-                if (path == static_cast<uint32_t>(-1)) {
+                if (path == ZELK_STRING_NOTFOUND) {
                     list.Add(url);
                 } else {
                     StringT<char> origin;

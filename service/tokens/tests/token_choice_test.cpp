@@ -53,8 +53,8 @@ std::vector<std::string> Entries(char* list)
 std::string OpensslFingerprint(const std::string& name)
 {
     std::string line;
-    FILE* pipe = popen(("openssl x509 -noout -fingerprint -sha1 -in " + TokenPki::Get().Path(name + ".pem")).c_str(),
-                       "r");
+    FILE* pipe =
+        popen(("openssl x509 -noout -fingerprint -sha1 -in " + TokenPki::Get().Path(name + ".pem")).c_str(), "r");
     char buffer[256];
     while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr)
         line += buffer;
@@ -78,26 +78,37 @@ protected:
         ASSERT_FALSE(m_userPrint.empty());
         WritePlist(
             "{'TokenType': '', 'Profile': 'Nope',"
-            " 'applications': {'any': {'x': 1}, 'fp': {'CertFingerprint': '" + m_userPrint + "'},"
-            "   'kv': {'TokenType': 'Kestrin', 'Profile': 'Work'}, 'kvmissing': {'TokenType': 'kestrin', 'Profile': "
-            "'Nope'},"
-            "   'krb': {'TokenType': 'Kerberos'}, 'keychain': {'TokenType': 'tokkeychain'},"
-            "   'keychainfp': {'TokenType': 'TOKKEYCHAIN', 'CertFingerprint': '" + Lower(m_userPrint) + "'},"
-            "   'keychainother': {'TokenType': 'tokkeychain', 'CertFingerprint': '" + m_user2Print + "'},"
-            "   'capi': {'TokenType': 'capi', 'CertFingerprint': '" + m_user2Print + "'},"
-            "   'kestrinfp': {'TokenType': 'kestrin', 'Profile': 'Work', 'CertFingerprint': '" + m_selfPrint + "'},"
-            "   'capifirst': {'TokenType': 'tokcapi'}, 'p11': {'TokenType': 'tokp11'}},"
-            " 'groups': {'user': {'applications': {'g': {'Profile': 'p'}},"
-            "   'profiles': {'p': {'enrollURL0': 'https://user.example.com?profile=p'}}}},"
-            " 'profiles': {"
-            "   'Work': {'PseType': 'webadapter', 'enrollURL0': "
-            "'https://kvs.example.com:8443/KestrinServer/enroll?profile=work',"
-            "            'enrollURL1': 'kvs.example.com/no-scheme'},"
-            "   'Home': {'PseType': 'WebAdapter', 'enrollURL0': 'https://*.corp.example/KestrinServer?profile=Home&lang=en'},"
-            "   'Plain': {'enrollURL0': 'https://kvs.example.com:8443/other?profile=plain', 'enrollURL1': "
-            "'https://kvs.example.com:8443/bare'},"
-            "   'Work2': {'PseType': 'webadapter', 'enrollURL0': 'https://kvs.example.com:8443'}},"
-            " 'written': {'round': 1}}");
+            " 'applications': {'any': {'x': 1}, 'fp': {'CertFingerprint': '"
+            + m_userPrint
+            + "'},"
+              "   'kv': {'TokenType': 'Kestrin', 'Profile': 'Work'}, 'kvmissing': {'TokenType': 'kestrin', 'Profile': "
+              "'Nope'},"
+              "   'krb': {'TokenType': 'Kerberos'}, 'keychain': {'TokenType': 'tokkeychain'},"
+              "   'keychainfp': {'TokenType': 'TOKKEYCHAIN', 'CertFingerprint': '"
+            + Lower(m_userPrint)
+            + "'},"
+              "   'keychainother': {'TokenType': 'tokkeychain', 'CertFingerprint': '"
+            + m_user2Print
+            + "'},"
+              "   'capi': {'TokenType': 'capi', 'CertFingerprint': '"
+            + m_user2Print
+            + "'},"
+              "   'kestrinfp': {'TokenType': 'kestrin', 'Profile': 'Work', 'CertFingerprint': '"
+            + m_selfPrint
+            + "'},"
+              "   'capifirst': {'TokenType': 'tokcapi'}, 'p11': {'TokenType': 'tokp11'}},"
+              " 'groups': {'user': {'applications': {'g': {'Profile': 'p'}},"
+              "   'profiles': {'p': {'enrollURL0': 'https://user.example.com?profile=p'}}}},"
+              " 'profiles': {"
+              "   'Work': {'PseType': 'webadapter', 'enrollURL0': "
+              "'https://kvs.example.com:8443/KestrinServer/enroll?profile=work',"
+              "            'enrollURL1': 'kvs.example.com/no-scheme'},"
+              "   'Home': {'PseType': 'WebAdapter', 'enrollURL0': "
+              "'https://*.corp.example/KestrinServer?profile=Home&lang=en'},"
+              "   'Plain': {'enrollURL0': 'https://kvs.example.com:8443/other?profile=plain', 'enrollURL1': "
+              "'https://kvs.example.com:8443/bare'},"
+              "   'Work2': {'PseType': 'webadapter', 'enrollURL0': 'https://kvs.example.com:8443'}},"
+              " 'written': {'round': 1}}");
         WaitForPolicy("written", "round", 1);
         ASSERT_EQ(CSingletonFactoryImpl<CTokenMgr>::New(&m_manager), S_OK);
         Insert(kKeychain, {{"user", "k1", true}});
