@@ -2,18 +2,26 @@
 // tokens, with a scripted enrolment client: origins, profile selection,
 // enrolment contexts and their expiry, deferred login and logout, the
 // profile list, the browser monitors and the control requests.
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../core/task_manager.h"
+#include "../model/model_clients.h"
 #include "fakes/fake_dialog.h"
+#include "qev_attributes.h"
+#include "test_process.h"
 #include "token_fixture.h"
 #include "tokens/token_kv.h"
 #include "tokens/token_manager.h"
@@ -610,6 +618,172 @@ TEST_F(FacadeTest, SigningInputThatIsNotBase64EndsItsDialog)
     EXPECT_EQ(facade->transact(nullptr, "mzt/sign", nullptr, answer.get()), 200);
     EXPECT_EQ(answer.Text(), "{\"status\":12,\"error\":\"failed to decode input\"}");
     EXPECT_TRUE(WaitFor([] { return Dialogs::Open() == 0; }));
+}
+
+// Signing through the crypto library, whose default context's PSE is a double
+// holding one RSA identity made by openssl.
+struct SignerIdentity {
+    SignerIdentity()
+    {
+        EXPECT_EQ(testsupport::RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                                           "/CN=Page Signer", "-days", "2", "-keyout", folder.path() + "/key.pem",
+                                           "-out", folder.path() + "/cert.der", "-outform", "DER"},
+                                          {}),
+                  0);
+        std::string der = tokens::test::ReadFile(folder.path() + "/cert.der");
+        void* certificate = nullptr;
+        OctetString encoded {der.size(), reinterpret_cast<unsigned char*>(der.data())};
+        EXPECT_EQ(qevtest::Type(SEC_TYPE_Certificate)->decode(&encoded, &certificate), S_OK);
+        PersonalCertificateInfo record {};
+        record.tokenName = const_cast<char*>("tok:page");
+        record.keyId = const_cast<char*>("k1");
+        record.certificate = static_cast<Certificate*>(certificate);
+        void* copy = nullptr;
+        EXPECT_EQ(qevtest::Type(SEC_TYPE_PersonalCertificateInfo)->copy(&record, &copy), S_OK);
+        qevtest::Type(SEC_TYPE_Certificate)->free(certificate);
+        info = static_cast<PersonalCertificateInfo*>(copy);
+        EXPECT_EQ(testsupport::RunProgram({"openssl", "x509", "-inform", "DER", "-in", folder.path() + "/cert.der",
+                                           "-out", folder.path() + "/ca.pem"},
+                                          {}),
+                  0);
+        if (FILE* f = std::fopen((folder.path() + "/key.pem").c_str(), "r")) {
+            key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+            std::fclose(f);
+        }
+    }
+
+    testsupport::TempFolder folder {"facadesign"};
+    PersonalCertificateInfo* info = nullptr;
+    EVP_PKEY* key = nullptr;
+};
+
+SignerIdentity& Signer()
+{
+    static SignerIdentity* s_signer = new SignerIdentity();
+    return *s_signer;
+}
+
+class FacadeSignTest : public FacadeTest {
+protected:
+    void SetUp() override
+    {
+        FacadeTest::SetUp();
+        pse = new qevtest::FakePSE();
+        pse->AddOwnCertificate(Signer().info);
+        HandOver(pse);
+        pse->Release();
+        pse->onEncryptDigest = [this](SECAttribute*, const unsigned char* digest, unsigned long length,
+                                      unsigned char* out, unsigned long* outLength) {
+            if (signResult != S_OK)
+                return signResult.load();
+            EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(Signer().key, nullptr);
+            size_t room = *outLength;
+            const bool done = ctx != nullptr && EVP_PKEY_sign_init(ctx) == 1
+                              && EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256()) == 1
+                              && EVP_PKEY_sign(ctx, out, &room, digest, length) == 1;
+            EVP_PKEY_CTX_free(ctx);
+            *outLength = room;
+            return done ? S_OK : E_FAIL;
+        };
+    }
+    void TearDown() override
+    {
+        HandOver(nullptr);
+        FacadeTest::TearDown();
+    }
+
+    // Hands the double to the test tree's provider; none drops it there.
+    static void HandOver(PSE* handed)
+    {
+        API_COMMON* table = nullptr;
+        ASSERT_EQ(qevtest::Library()->get_api("zelkpse", "SEC_PSE_1", &table), S_OK);
+        SECAttribute handOver {};
+        handOver.id = SEC_ATTR_SERVICE_PSE;
+        handOver.value = handed;
+        PSE* out = nullptr;
+        ZELK_ApiCast<SEC_PSE_TABLE>(table)->create_PSE(&out, nullptr, &handOver);
+    }
+
+    // The request's answer as text; a signature is verified by openssl and
+    // its content returned in `content`.
+    std::string Sign(const std::string& request, std::string* content = nullptr)
+    {
+        Json body(request);
+        Json answer;
+        EXPECT_EQ(facade->transact("https://enrol.test:8443/page", "mzt/sign", body.get(), answer.get()), 200);
+        const char* output = answer.get()->getMemberStringValueStatic("output");
+        if (output != nullptr && content != nullptr) {
+            AuxPtr<OctetString> der;
+            EXPECT_EQ(String_Base64Decode(output, &der), S_OK);
+            const std::string path = Signer().folder.path() + "/sig" + std::to_string(++m_round) + ".der";
+            tokens::test::WriteFile(path, std::string(reinterpret_cast<const char*>(der->data), der->length));
+            EXPECT_EQ(testsupport::RunProgram({"openssl", "cms", "-verify", "-inform", "DER", "-in", path, "-CAfile",
+                                               Signer().folder.path() + "/ca.pem", "-purpose", "any"},
+                                              {}, content),
+                      0);
+        }
+        return answer.Text();
+    }
+
+    qevtest::FakePSE* pse = nullptr;
+    std::atomic<HRESULT> signResult {S_OK};
+    std::atomic<int> m_round {0};
+};
+
+TEST_F(FacadeSignTest, SignatureOfAPageVerifiesWithOpenssl)
+{
+    ASSERT_EQ(ZELK::PSESVC::CModelClients::ClientConnect("Browser", 4242), S_OK);
+    ASSERT_EQ(ZELK::PSESVC::CModelClients::ClientActive("Browser", 4242), S_OK);
+    std::string content;
+    std::string answer = Sign("{\"id\": \"me\", \"profile\": \"tok:page\", \"input\": \"aGVsbG8gd29ybGQ=\","
+                              " \"description\": \"Contract 7\"}",
+                              &content);
+    EXPECT_NE(answer.find("\"status\":0,\"output\":\""), std::string::npos) << answer;
+    EXPECT_EQ(content, "hello world");
+    EXPECT_TRUE(WaitFor([] { return Dialogs::Open() == 0; }));
+    AuxRefPtr<ZELK::PSESVC::CModelClient> client;
+    ASSERT_EQ(ZELK::PSESVC::CModelClients::GetActiveClient(&client), S_OK);
+    ASSERT_TRUE(client);
+    EXPECT_STREQ(client->GetURL(), "https://enrol.test:8443/page");
+    EXPECT_STREQ(client->GetAction(), "MZT-Sign");
+    EXPECT_STREQ(client->GetDescription(), "Contract 7");
+    ZELK::PSESVC::CModelClients::ClientDisconnect("Browser", 4242);
+}
+
+TEST_F(FacadeSignTest, RefusalGivesItsCodeAndTheNextDialogComesUp)
+{
+    signResult = static_cast<HRESULT>(0xA1E00019);
+    EXPECT_EQ(Sign("{\"input\": \"eA==\"}"), "{\"status\":-1579155431,\"error\":\"failed with rc=-1579155431\"}");
+    EXPECT_TRUE(WaitFor([] { return Dialogs::Open() == 0; }));
+    signResult = S_OK;
+    EXPECT_EQ(Sign("{\"input\": \"***\"}"), "{\"status\":12,\"error\":\"failed to decode input\"}");
+    std::string content;
+    Sign("{\"input\": \"eA==\"}", &content);
+    EXPECT_EQ(content, "x");
+    EXPECT_TRUE(WaitFor([] { return Dialogs::Open() == 0; }));
+    std::vector<std::string> log = Dialogs::Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "end"), 3);
+}
+
+TEST_F(FacadeSignTest, TwoRequestsOfOnePageBothFinish)
+{
+    ASSERT_EQ(ZELK::PSESVC::CModelClients::ClientConnect("Browser", 4243), S_OK);
+    std::string first;
+    std::string second;
+    std::thread a([&] {
+        ZELK::PSESVC::CModelClients::ClientActive("Browser", 4243);
+        Sign("{\"input\": \"YQ==\"}", &first);
+    });
+    std::thread b([&] {
+        ZELK::PSESVC::CModelClients::ClientActive("Browser", 4243);
+        Sign("{\"input\": \"Yg==\"}", &second);
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(first, "a");
+    EXPECT_EQ(second, "b");
+    EXPECT_TRUE(WaitFor([] { return Dialogs::Open() == 0; }));
+    ZELK::PSESVC::CModelClients::ClientDisconnect("Browser", 4243);
 }
 
 }  // namespace

@@ -56,6 +56,16 @@ HRESULT get_info(const char** api, const char** module, const char** description
 
 HRESULT create_PSE(PSE** out, ASC*, SECAttribute* attributes)
 {
+    // A hand-over of no PSE drops the adopted one, so a test can leave none
+    // behind.
+    if (attributes && attributes->id == ATTR_SERVICE_PSE && attributes->value == nullptr) {
+        if (s_pse) {
+            s_pse->Release();
+            Log("release");
+        }
+        s_pse = nullptr;
+        return S_OK;
+    }
     if (s_pse == nullptr && attributes && attributes->id == ATTR_SERVICE_PSE && attributes->value) {
         s_pse = static_cast<PSE*>(attributes->value);
         s_pse->AddRef();
