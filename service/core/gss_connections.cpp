@@ -101,6 +101,22 @@ void SetExitFlags(CModelApplicationConnection* record, ZELK_IPolicy* configurati
     static_cast<IGUIModelClient*>(client)->Release();
 }
 
+// A target a user logged in for is allowed manual server trust.
+HRESULT AllowTrustAfterLogin(const char* target)
+{
+    CGssConnections* connections = nullptr;
+    HRESULT hr = CSingletonFactoryImpl<CGssConnections>::New(&connections);
+    if (FAILED(hr) || connections == nullptr)
+        return FAILED(hr) ? hr : E_FAIL;
+    hr = connections->AllowManualServerTrust(target);
+    static_cast<IUnknown*>(connections)->Release();
+    return hr;
+}
+
+struct TrustTargetRegistration {
+    TrustTargetRegistration() { CTokenMgr::SetTrustTargetSink(&AllowTrustAfterLogin); }
+} s_trustTargets;
+
 }  // namespace
 
 std::string GssTargetText(SECAttribute* in)

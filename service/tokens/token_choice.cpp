@@ -1,9 +1,12 @@
 // The token manager's answers in terms of configuration: the token URIs an
 // application policy allows, whether a policy's token choice is usable and
-// the own certificate a policy names.
+// the own certificate a policy names; the log-in verbs by profile name.
+#include <atomic>
+
 #include "../core/model_filter_certs.h"
 #include "kerberos_api.h"
 #include "qev_results.h"
+#include "token_kv.h"
 #include "token_manager.h"
 #include "zelk_alloc.h"
 #include "zelk_class.h"
@@ -367,6 +370,91 @@ HRESULT CTokenMgr::GetOwnKVSTokenByName(const char* profile, CToken** token)
     else
         found->Release();
     return trace.result = S_OK;
+}
+
+namespace {
+
+std::atomic<CTokenMgr::TrustTargetSink> s_trustTargetSink {nullptr};
+
+// A profile token records the target its login was for. The call goes
+// through the object's own table; programs that link the token manager
+// without the profile token's code have no type record of it to check.
+__attribute__((no_sanitize("vptr"))) void RecordLoginTarget(CToken* token, const char* target)
+{
+    CToken_KV* profile = nullptr;
+    if (FAILED(token->QueryInterface(IID_CToken_KV, reinterpret_cast<void**>(&profile))) || profile == nullptr)
+        return;
+    profile->SetGVXName(target);
+    static_cast<CToken*>(profile)->Release();
+}
+
+}  // namespace
+
+void CTokenMgr::SetTrustTargetSink(TrustTargetSink sink)
+{
+    s_trustTargetSink = sink;
+}
+
+HRESULT CTokenMgr::getTokenByNameWithDefault(const char* profile, CToken** token)
+{
+    if (token == nullptr)
+        return E_INVALIDARG;
+    *token = nullptr;
+    StringT<char> name(profile != nullptr ? profile : "");
+    if (name.IsEmpty()) {
+        ZELK_IPolicy* favourite = nullptr;
+        if (SUCCEEDED(ZELK_PolOpen("/", &favourite)) && favourite != nullptr) {
+            name = Value(favourite, "Profile");
+            favourite->Release();
+        }
+        if (name.IsEmpty())
+            return E_FAIL;
+    }
+    HRESULT hr = GetOwnKVSTokenByName(name, token);
+    if (FAILED(hr))
+        return hr;
+    return *token != nullptr ? S_OK : E_FAIL;
+}
+
+HRESULT CTokenMgr::Login(const char* profile, const char* target)
+{
+    SECTRACE_Fkt_IMPL<HRESULT> trace("%8x", "CTokenMgr::Login");
+    CToken* token = nullptr;
+    HRESULT hr = getTokenByNameWithDefault(profile, &token);
+    if (FAILED(hr))
+        return trace.result = hr;
+    hr = token->DoVerbByReason(IGUIVerb_Reason_Login);
+    if (hr >= 0 && target != nullptr && *target != '\0') {
+        TrustTargetSink sink = s_trustTargetSink;
+        if (sink != nullptr)
+            sink(target);
+        RecordLoginTarget(token, target);
+    }
+    token->Release();
+    return trace.result = hr;
+}
+
+HRESULT CTokenMgr::Logout(const char* profile)
+{
+    SECTRACE_Fkt_IMPL<HRESULT> trace("%8x", "CTokenMgr::Logout");
+    CToken* token = nullptr;
+    HRESULT hr = getTokenByNameWithDefault(profile, &token);
+    if (FAILED(hr))
+        return trace.result = hr;
+    hr = token->Logout(nullptr);
+    token->Release();
+    return trace.result = hr;
+}
+
+HRESULT CTokenMgr::GetIsEnrolled(const char* profile)
+{
+    CToken* token = nullptr;
+    HRESULT hr = getTokenByNameWithDefault(profile, &token);
+    if (FAILED(hr))
+        return hr;
+    hr = token->NeedLogin() ? 1 : 0;
+    token->Release();
+    return hr;
 }
 
 }  // namespace ZELK::PSESVC

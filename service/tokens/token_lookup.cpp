@@ -121,21 +121,6 @@ HRESULT CTokenMgr::Decrypt(const char* uri, const char* keyId, const AlgId* algo
     return hr;
 }
 
-HRESULT CTokenMgr::Login(const char*, const char*)
-{
-    return E_TOKEN_NOTFOUND;
-}
-
-HRESULT CTokenMgr::Logout(const char*)
-{
-    return E_TOKEN_NOTFOUND;
-}
-
-HRESULT CTokenMgr::GetIsEnrolled(const char*)
-{
-    return E_TOKEN_NOTFOUND;
-}
-
 HRESULT CTokenMgr::CleanupPersistentTokens()
 {
     return S_OK;

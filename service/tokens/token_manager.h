@@ -86,10 +86,13 @@ public:
     virtual HRESULT Decrypt(const char* uri, const char* keyId, const AlgId* algorithm, const unsigned char* in,
                             unsigned long inLength, unsigned char* out, unsigned long* outLength,
                             SECAttribute* attributes);
-    // The token's login verb; with a target, the target is allowed too.
+    // The profile token's login verb (the favourite's profile for an empty
+    // name); with a target, the target is allowed manual server trust and
+    // recorded by an enrolment token. The verb's result.
     virtual HRESULT Login(const char* token, const char* target);
+    // The profile token's logout without a dialog, and its result.
     virtual HRESULT Logout(const char* token);
-    // 1 when the token needs a login, 0 when not.
+    // 1 when the profile token needs a login, 0 when not.
     virtual HRESULT GetIsEnrolled(const char* token);
     // The profile monitor's later clean-up: nothing is kept for removed
     // profiles, so there is nothing to do. 0.
@@ -116,8 +119,16 @@ public:
     // The profile token at `index`; 0x80004005 past the end.
     HRESULT GetAllKVSTokens(unsigned long index, CToken_KV** token);
 
+    // The profile token, or the favourite's profile token for an empty name;
+    // 0x80004005 when there is none.
+    HRESULT getTokenByNameWithDefault(const char* profile, CToken** token);
+
     // The creator of enrolment-profile tokens; NULL removes it.
     static void SetProfileTokenCreator(ProfileTokenCreator creator);
+    // Where a login's target is allowed manual server trust (the connection
+    // broker registers it); NULL removes it.
+    typedef HRESULT (*TrustTargetSink)(const char* target);
+    static void SetTrustTargetSink(TrustTargetSink sink);
     static HRESULT EmergencyShutdown();
     // The singleton with one reference, without making it: 0x80004005 when
     // there is none.

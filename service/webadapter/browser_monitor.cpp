@@ -121,7 +121,7 @@ void CKVCAPIFacadeImpl::createMonitor(const std::string& origin, const std::stri
     reapFinishedMonitors();
     CriticalCodeSection lock(&m_csMonitors);
     for (BrowserMonitorHandle* handle : m_monitors)
-        if (handle->m_profileId == profileId)
+        if (handle->m_profileId == profileId && !handle->m_exiting)
             return;
     auto* handle = new (std::nothrow) BrowserMonitorHandle();
     if (handle == nullptr)
@@ -166,6 +166,10 @@ void CKVCAPIFacadeImpl::runMonitor(BrowserMonitorHandle* handle)
 
 void CKVCAPIFacadeImpl::handleBrowserExit(BrowserMonitorHandle* handle)
 {
+    {
+        CriticalCodeSection lock(&m_csMonitors);
+        handle->m_exiting = true;
+    }
     AuxRefPtr<CTokenMgr> tokens;
     if (FAILED(CTokenMgr::GetExisting(&tokens)))
         return;

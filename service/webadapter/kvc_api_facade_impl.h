@@ -120,6 +120,9 @@ public:
         uint32_t m_pid = 0;
         uint64_t m_startTime = 0;
         std::thread m_thread;
+        // Its browser ended and the logout runs: a new browser of the
+        // profile gets a monitor of its own.
+        bool m_exiting = false;
     };
 
     enum Action : int { ACTION_LOGIN = 0, ACTION_LOGOUT = 1 };

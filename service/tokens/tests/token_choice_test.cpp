@@ -272,6 +272,28 @@ TEST_F(TokenChoiceTest, OwnCertificatesByFingerprintAndPolicy)
     EXPECT_EQ(m_manager->GetOwnCertByFingerprint(spaced.c_str(), "tokkeychain", nullptr), S_FALSE);
 }
 
+// Log-in verbs by profile name: an unknown profile, and an empty name whose
+// favourite profile has no token, find nothing; a logged-out profile token
+// needs a login.
+TEST_F(TokenChoiceTest, LogInVerbsByProfileName)
+{
+    EXPECT_EQ(m_manager->GetIsEnrolled("Nope"), E_FAIL);
+    EXPECT_EQ(m_manager->Login("Nope", "host.example"), E_FAIL);
+    EXPECT_EQ(m_manager->Logout("Nope"), E_FAIL);
+    for (const char* empty : {"", static_cast<const char*>(nullptr)}) {
+        EXPECT_EQ(m_manager->GetIsEnrolled(empty), E_FAIL) << "the favourite names \"Nope\"";
+        EXPECT_EQ(m_manager->Logout(empty), E_FAIL);
+    }
+    CToken* token = nullptr;
+    EXPECT_EQ(m_manager->getTokenByNameWithDefault("Home", nullptr), E_INVALIDARG);
+    ASSERT_EQ(m_manager->getTokenByNameWithDefault("Home", &token), S_OK);
+    ASSERT_NE(token, nullptr);
+    EXPECT_GE(m_manager->Logout("Home"), 0);
+    EXPECT_TRUE(token->NeedLogin());
+    EXPECT_EQ(m_manager->GetIsEnrolled("Home"), 1);
+    token->Release();
+}
+
 TEST_F(TokenChoiceTest, ProfileByPolicy)
 {
     char* profile = reinterpret_cast<char*>(1);

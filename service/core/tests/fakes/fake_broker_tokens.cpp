@@ -342,4 +342,6 @@ HRESULT CTokenMgr::CleanupPersistentTokens()
     return S_OK;
 }
 
+void CTokenMgr::SetTrustTargetSink(TrustTargetSink) {}
+
 }  // namespace ZELK::PSESVC
