@@ -388,7 +388,9 @@ void SettingsViewController::viewDidLoadTrace()
 void SettingsViewController::onTraceEnable()
 {
     // The file first: the library reads it when the level change arrives.
+    // The folder too, or the library's lines have nowhere to go.
     if (buttonTraceEnable->isChecked()) {
+        MakeTraceFolder();
         WriteTraceConfig();
         if (m_pPolTrace)
             m_pPolTrace->SetDWORD("Level", 4);

@@ -24,14 +24,6 @@ CTLSConnectionFactory::~CTLSConnectionFactory()
     Finalize();
 }
 
-HRESULT CTLSConnectionFactory::EnrollLocalhostProfile()
-{
-    // The local-server profile comes with the enrolment-profile tokens; the
-    // token manager holds none of that kind yet.
-    SECTRACE_WriteLn(TRACE_MODULE, 1, "No Kestrin Local Server Certificate Profile found!");
-    return E_FAIL;
-}
-
 void CTLSConnectionFactory::SetIdentity(const char* pseName, const char* credential, int port)
 {
     m_pseName = pseName != nullptr ? pseName : "";

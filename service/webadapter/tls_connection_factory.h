@@ -69,8 +69,9 @@ public:
 
 protected:
     // Finds the local-server profile, logs it in when needed and takes its
-    // in-memory PSE name, credential and port.
-    virtual HRESULT EnrollLocalhostProfile();
+    // in-memory PSE name, credential and port (SetIdentity). The service's
+    // factory reads the token manager's profile; tests give an identity.
+    virtual HRESULT EnrollLocalhostProfile() = 0;
     // The configuration's PSE name, credential and port; called under the
     // configuration lock.
     void SetIdentity(const char* pseName, const char* credential, int port);

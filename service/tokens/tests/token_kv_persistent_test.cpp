@@ -21,6 +21,8 @@
 #include "keystore.h"
 #include "qev_pse.h"
 #include "token_fixture.h"
+#include "tokens/token_manager.h"
+#include "webadapter/tls_connection_factory.h"
 #include "zelk_class.h"
 #include "zelk_gui_model.h"
 #include "zelk_policy_client.h"
@@ -471,6 +473,55 @@ TEST_F(LocalServerTest, ValidityNeedsServerAuthentication)
     EXPECT_TRUE(token->IsValidCert(Cert("server"), 0));
     EXPECT_FALSE(token->IsValidCert(Cert("plain"), 0));
     EXPECT_FALSE(token->IsValidCert(Cert("expired"), 0));
+}
+
+}  // namespace
+}  // namespace kestrin::tokens::test
+
+namespace kestrin::tokens::test {
+namespace {
+
+// The service's TLS factory takes the local-server profile's identity: the
+// "hearthgate" token the token manager made for the profile, logged in from
+// the store, its in-memory PSE and the port of its certificate.
+TEST_F(LocalServerTest, TheServicesTlsFactoryTakesTheLocalServerProfile)
+{
+    using ZELK::PSESVC::CTokenMgr;
+    using ZELK::PSESVC::WEBCLIENT::CTLSConnectionFactory;
+    using ZELK::PSESVC::WEBCLIENT::TLS_FACTORY_CLASS;
+    // Without the profile's token there is nothing to serve with.
+    CTLSConnectionFactory* factory = nullptr;
+    ASSERT_EQ(
+        ZELK_CreateObject("zelk", TLS_FACTORY_CLASS, IID_CTLSConnectionFactory, reinterpret_cast<void**>(&factory)),
+        S_OK);
+    EXPECT_EQ(factory->CreateInstance(), E_FAIL);
+    static_cast<IClassFactory*>(factory)->Release();
+
+    CToken_LocalServer* enrolled = Make();
+    ASSERT_NE(enrolled, nullptr);
+    SET_OF_Certificate* chain = Chain(Cert("ca"));
+    ASSERT_EQ(enrolled->UpdateToken(Key("server"), Cert("server"), chain, Cert("ca")), S_OK);
+    SEC_TypeTable(fptr__common_types, SEC_TYPE_SET_OF_Certificate)->free(chain);
+
+    CTokenMgr* manager = nullptr;
+    ASSERT_EQ(CSingletonFactoryImpl<CTokenMgr>::New(&manager), S_OK);
+    SecSlot* slot = nullptr;
+    ASSERT_EQ(ZELK::PSESVC::ZELKPSE::getSlot(&slot, kReader), S_OK);
+    ASSERT_EQ(manager->CardInsert(slot, false), S_OK);
+    ASSERT_EQ(
+        ZELK_CreateObject("zelk", TLS_FACTORY_CLASS, IID_CTLSConnectionFactory, reinterpret_cast<void**>(&factory)),
+        S_OK);
+    EXPECT_EQ(factory->CreateInstance(), S_OK);
+    SECAttribute port {};
+    port.id = ATTR_LOCAL_PORT;
+    ASSERT_EQ(factory->GetProperties(&port), S_OK);
+    long value = 0;
+    EXPECT_TRUE(ZELK_AttrGetInteger(&port, ATTR_LOCAL_PORT, &value));
+    EXPECT_EQ(value, 8080);
+    static_cast<IClassFactory*>(factory)->Release();
+    manager->CardRemove(slot);
+    slot->Release();
+    manager->Release();
 }
 
 }  // namespace
