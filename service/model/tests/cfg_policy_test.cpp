@@ -505,6 +505,9 @@ TEST_F(CfgPolicy, TheMonitorDownloadsTheAppliedGroupsPath)
 {
     ASSERT_EQ(CSingletonFactoryImpl<CPolicyGroupsMonitor>::New(&m_monitor), S_OK);
     m_monitor->Start();
+    // The monitor watches the store once its first load is done; an Apply
+    // before that would go unseen.
+    CMonitor::WaitForAllInitialized();
     Model()->SetString(CFGPOLICY_HOST, Good().c_str());
     QueueGroups(200, "OK", R"({"alpha": "/groups/alpha.xml", "beta": "/groups/beta.xml"})");
     ASSERT_NE(Model()->GetString(CFGPOLICY_GROUPS), nullptr);
@@ -520,9 +523,9 @@ TEST_F(CfgPolicy, TheMonitorDownloadsTheAppliedGroupsPath)
                 return true;
         return false;
     };
-    EXPECT_TRUE(WaitFor(fetched, std::chrono::seconds(60)));
+    ASSERT_TRUE(WaitFor(fetched, std::chrono::seconds(50)));
     // The monitor reports its failed download into the status.
-    EXPECT_TRUE(WaitFor([&] { return Model()->GetDWORD(CFGPOLICY_STATUS) != 0; }, std::chrono::seconds(60)));
+    EXPECT_TRUE(WaitFor([&] { return Model()->GetDWORD(CFGPOLICY_STATUS) != 0; }, std::chrono::seconds(50)));
 }
 
 }  // namespace
