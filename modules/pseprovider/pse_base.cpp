@@ -194,36 +194,39 @@ HRESULT Base::getCertificate(const char* tokenName, const char* keyId, const cha
     return hr;
 }
 
-HRESULT Base::getSlotByName(SecSlot** out, const char* name, unsigned char)
+namespace {
+
+// `held` with a reference when its name (read by `nameOf`) is `name`.
+template <class T, class NameOf>
+HRESULT HandOutByName(T** out, const char* name, T* held, NameOf nameOf)
 {
     if (out == nullptr)
         return E_PSE_NOARG;
     *out = nullptr;
     if (name == nullptr || name[0] == '\0')
         return E_PSE_NOARG;
-    std::shared_ptr<const TokenContents> contents = Contents();
     const char* own = nullptr;
-    if (!contents->slot || FAILED(contents->slot->getSlotName(&own)) || !SameText(own, name))
+    if (held == nullptr || FAILED(nameOf(held, &own)) || !SameText(own, name))
         return E_PSE_NOTFOUND;
-    *out = contents->slot;
-    (*out)->AddRef();
+    *out = held;
+    held->AddRef();
     return S_OK;
+}
+
+}  // namespace
+
+HRESULT Base::getSlotByName(SecSlot** out, const char* name, unsigned char)
+{
+    std::shared_ptr<const TokenContents> contents = Contents();
+    return HandOutByName<SecSlot>(out, name, contents->slot,
+                                  [](SecSlot* slot, const char** own) { return slot->getSlotName(own); });
 }
 
 HRESULT Base::getTokenByName(SecToken** out, const char* name, unsigned char)
 {
-    if (out == nullptr)
-        return E_PSE_NOARG;
-    *out = nullptr;
-    if (name == nullptr || name[0] == '\0')
-        return E_PSE_NOARG;
     std::shared_ptr<const TokenContents> contents = Contents();
-    const char* own = nullptr;
-    if (!contents->token || FAILED(contents->token->getTokenName(&own)) || !SameText(own, name))
-        return E_PSE_NOTFOUND;
-    *out = contents->token;
-    (*out)->AddRef();
-    return S_OK;
+    return HandOutByName<SecToken>(out, name, contents->token,
+                                   [](SecToken* token, const char** own) { return token->getTokenName(own); });
 }
 
 HRESULT Base::getSlots(SecSlot** slots, unsigned long* count)
