@@ -105,9 +105,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     connection->m_reauthenticate = (flags & kReauthenticate) != 0;
     connection->m_invalidateOnExit = (flags & kInvalidate) != 0;
     CModelApplicationTempKey* key = nullptr;
-    if (CModelApplicationTempKeys::GetKey(connection, in, (flags & kNoAnswers) != 0 ? nullptr : &pub, &key) != S_OK
-        || key == nullptr)
+    if (CModelApplicationTempKeys::GetKey(connection, in, (flags & kNoAnswers) != 0 ? nullptr : &pub, &key) != S_OK)
         abort();
+    if (key == nullptr) {
+        // Asking for nothing finds a key only where the target already shares one.
+        if (in != nullptr)
+            abort();
+        connection->ConnectionClosed();
+        static_cast<IGUIModelApplicationConnection*>(connection)->Release();
+        return 0;
+    }
 
     // Sign and decrypt with the pair the answer names (none without one).
     SECAttribute use {};
