@@ -42,24 +42,34 @@ bool Chromium::Trust(const std::string& rootPem, std::string& error)
     return true;
 }
 
-std::string Chromium::DumpDom(const std::string& url, int seconds)
+std::vector<std::string> Chromium::Arguments()
 {
     static int s_profiles = 0;
     const std::string profile = m_home.path() + "/profile-" + std::to_string(++s_profiles);
-    const std::vector<std::string> args {kBrowser,
-                                         "--headless",
-                                         "--no-sandbox",
-                                         "--disable-gpu",
-                                         "--disable-quic",
-                                         "--no-first-run",
-                                         "--disable-background-networking",
-                                         "--disable-component-update",
-                                         "--disable-sync",
-                                         "--user-data-dir=" + profile,
-                                         "--host-resolver-rules=MAP enrol.test 127.0.0.1, MAP other.test 127.0.0.1",
-                                         "--virtual-time-budget=20000",
-                                         "--dump-dom",
-                                         url};
+    return {kBrowser,
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--disable-quic",
+            "--no-first-run",
+            "--disable-background-networking",
+            "--disable-component-update",
+            "--disable-sync",
+            "--user-data-dir=" + profile,
+            "--host-resolver-rules=MAP enrol.test 127.0.0.1, MAP other.test 127.0.0.1"};
+}
+
+bool Chromium::Open(const std::string& url, ChildProcess& browser)
+{
+    std::vector<std::string> args = Arguments();
+    args.push_back(url);
+    return browser.Start(args, {{"HOME", m_home.path()}});
+}
+
+std::string Chromium::DumpDom(const std::string& url, int seconds)
+{
+    std::vector<std::string> args = Arguments();
+    args.insert(args.end(), {"--virtual-time-budget=20000", "--dump-dom", url});
     const std::map<std::string, std::string> env {{"HOME", m_home.path()}};
     ChildProcess browser;
     if (!browser.Start(args, env))

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "test_process.h"
 
@@ -25,7 +26,14 @@ public:
     // end within `seconds` (it is then killed).
     std::string DumpDom(const std::string& url, int seconds = 60);
 
+    // Starts the browser on `url` as DumpDom does, but without virtual time
+    // and left running until `browser` is stopped; the page reports through
+    // the network.
+    bool Open(const std::string& url, ChildProcess& browser);
+
 private:
+    std::vector<std::string> Arguments();
+
     TempFolder m_home;
 };
 

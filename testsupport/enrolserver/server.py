@@ -25,6 +25,9 @@ ending with "ready". It runs until it is killed.
   "FSESSION";
 - "/pages/NAME" (every port, the admin port included): the file NAME of the
   folder named by $KESTRIN_TEST_PAGES, for browser tests;
+- POST "/issue" (every port but the admin port): the Base64 PKCS#10 request
+  of the body issued, answered as Base64 PKCS#7, as a browser page's own
+  server does; 400 for a request that does not verify;
 - "silent": accepts and never answers; "blackhole": never accepts (its
   queue is full, so a connect waits); "proxy": an HTTP CONNECT proxy.
 """
@@ -509,6 +512,14 @@ class Handler(BaseHTTPRequestHandler):
                 dialogue = FormDialogue(self, version, body, cookies)
                 getattr(dialogue, "v%d" % version)(path.endswith("getCertificate"))
                 return
+        if self.command == "POST" and path == "/issue":
+            try:
+                p7, _ = STATE.ca.issue(base64.b64decode(body, validate=True))
+            except Exception:  # not Base64, or a request that does not verify
+                self.send(400, "Bad Request", [], "")
+                return
+            self.send(200, "OK", [("Content-Type", "text/plain")], p7)
+            return
         if "/kestrin/" in path or "KestrinServer/kvc1/" in path:
             sid, text = Dialogue(path, body, cookies).answer()
             headers = [("Content-Type", "text/xml")]
