@@ -11,7 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
+#include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -28,7 +28,6 @@
 #include "tokens/token_kv_persistent.h"
 #include "tokens/token_manager.h"
 #include "webadapter/web_adapter_service.h"
-#include "zelk_policy_client.h"
 #include "zelkpse.h"
 
 namespace kestrin::webadapter::test {
@@ -330,6 +329,37 @@ protected:
         return output;
     }
 
+    // A new context of the accepted origin, without a browser to watch.
+    std::string OpenContext()
+    {
+        Reply reply =
+            Api("createContext", m_accepted, {{"profileid", kProfileId}, {"clientConfig", nlohmann::json::object()}});
+        EXPECT_EQ(reply.status, 200) << reply.body.dump();
+        return reply.body.value("uid", "");
+    }
+    // The context's Base64 PKCS#10 request; empty when it fails.
+    std::string Request(const std::string& uid)
+    {
+        Reply reply = Api("createPKCS10", m_accepted,
+                          {{"profileid", kProfileId},
+                           {"uid", uid},
+                           {"subjectNameDER", "MCoxFTATBgNVBAoMDEtlc3RyaW4gVGVzdDERMA8GA1UEAwwIV2ViIFVzZXI="},
+                           {"extensionsDER", ""}});
+        return reply.status == 200 ? reply.body.value("pkcs10", "") : "";
+    }
+    Reply Import(const std::string& uid, const std::string& pkcs7)
+    {
+        return Api("importP7", m_accepted, {{"profileid", kProfileId}, {"uid", uid}, {"pkcs7", pkcs7}});
+    }
+    // Enrols the profile through the API from the accepted origin: the
+    // Base64 PKCS#7 imported, empty when a step failed.
+    std::string Enrol()
+    {
+        const std::string uid = OpenContext();
+        const std::string pkcs7 = Issue(Request(uid));
+        return !pkcs7.empty() && Import(uid, pkcs7).status == 200 ? pkcs7 : "";
+    }
+
     // Loads the enrolment page from `origin` with `query` added and waits for
     // its report; the browser runs on until `browser` is stopped.
     Report RunPage(const std::string& origin, const std::string& query, ChildProcess& browser)
@@ -470,25 +500,10 @@ TEST_F(ChromiumEnrolTest, PageEnrolsTheProfileAndEndingChromiumLogsItOut)
 // accepted origin stay as they were.
 TEST_F(ChromiumEnrolTest, PageFromAnotherOriginChangesNothing)
 {
-    Reply context =
-        Api("createContext", m_accepted, {{"profileid", kProfileId}, {"clientConfig", nlohmann::json::object()}});
-    ASSERT_EQ(context.status, 200) << context.body.dump();
-    const std::string uid = context.body.value("uid", "");
-    Reply request = Api("createPKCS10", m_accepted,
-                        {{"profileid", kProfileId},
-                         {"uid", uid},
-                         {"subjectNameDER", "MCoxFTATBgNVBAoMDEtlc3RyaW4gVGVzdDERMA8GA1UEAwwIV2ViIFVzZXI="},
-                         {"extensionsDER", ""}});
-    ASSERT_EQ(request.status, 200) << request.body.dump();
-    const std::string pkcs7 = Issue(request.body.value("pkcs10", ""));
+    const std::string pkcs7 = Enrol();
     ASSERT_FALSE(pkcs7.empty());
-    Reply imported = Api("importP7", m_accepted, {{"profileid", kProfileId}, {"uid", uid}, {"pkcs7", pkcs7}});
-    ASSERT_EQ(imported.status, 200) << imported.body.dump();
-    ASSERT_EQ(Status(m_accepted), "200 LOGGED_IN");
     // An open context the other page names.
-    context = Api("createContext", m_accepted, {{"profileid", kProfileId}, {"clientConfig", nlohmann::json::object()}});
-    ASSERT_EQ(context.status, 200) << context.body.dump();
-    const std::string open = context.body.value("uid", "");
+    const std::string open = OpenContext();
     const unsigned long certificates = TokenCertificates();
     const std::vector<std::string> identities = StoreIdentities();
     ASSERT_EQ(identities, std::vector<std::string>({"QEV Kestrin (web)"}));
@@ -506,12 +521,32 @@ TEST_F(ChromiumEnrolTest, PageFromAnotherOriginChangesNothing)
     EXPECT_EQ(StoreIdentities(), identities);
     EXPECT_TRUE(SignsForTheIssuedCertificate(pkcs7));
     // The context the page tried to use and cancel is still open.
-    Reply again = Api("createPKCS10", m_accepted,
-                      {{"profileid", kProfileId},
-                       {"uid", open},
-                       {"subjectNameDER", "MCoxFTATBgNVBAoMDEtlc3RyaW4gVGVzdDERMA8GA1UEAwwIV2ViIFVzZXI="},
-                       {"extensionsDER", ""}});
-    EXPECT_EQ(again.status, 200) << again.body.dump();
+    EXPECT_FALSE(Request(open).empty());
+}
+
+// A reply whose certificate is not for the context's key fails its import
+// and leaves the working login and its identity in place; the right reply
+// of another context still replaces it.
+TEST_F(ChromiumEnrolTest, AReplyForAnotherKeyKeepsTheWorkingLogin)
+{
+    const std::string first = Enrol();
+    ASSERT_FALSE(first.empty());
+    const std::string wrong = OpenContext();
+    const std::string right = OpenContext();
+    ASSERT_FALSE(Request(wrong).empty());
+    const std::string reply = Issue(Request(right));
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(Import(wrong, reply).status, 500);
+    EXPECT_EQ(Status(m_accepted), "200 LOGGED_IN");
+    EXPECT_EQ(StoreIdentities(), std::vector<std::string>({"QEV Kestrin (web)"}));
+    EXPECT_TRUE(SignsForTheIssuedCertificate(first));
+    // The failed import used its context's client up.
+    EXPECT_EQ(Import(wrong, reply).status, 500);
+
+    EXPECT_EQ(Import(right, reply).status, 200);
+    EXPECT_EQ(Status(m_accepted), "200 LOGGED_IN");
+    EXPECT_TRUE(SignsForTheIssuedCertificate(reply));
+    EXPECT_FALSE(SignsForTheIssuedCertificate(first));
 }
 
 }  // namespace
