@@ -1,10 +1,12 @@
 // The local HTTPS server's chain in this process (raw TCP server, TLS layer,
-// HTTP layer, API handler, a facade double answering "status") beside nginx
-// serving a static JSON of the same size and headers with the same RSA 2048
-// identity, TLS versions, ciphers, session cache and tickets. One OpenSSL
-// client loop measures both on 127.0.0.1: keep-alive requests on one
-// connection per thread, a full handshake per request, a resumed session per
-// request.
+// HTTP layer, API handler and the real facade over the token manager's
+// web-adapter profiles, answering "status") beside nginx serving a static JSON
+// of the same size and headers with the same RSA 2048 identity, TLS versions,
+// ciphers, session cache and tickets. One OpenSSL client loop measures both
+// on 127.0.0.1: keep-alive requests on one connection per thread, a full
+// handshake per request, a resumed session per request; then the keep-alive
+// request and the facade's origin check with 200 web-adapter profiles, the
+// page's own listed last.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -15,22 +17,26 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "../service/webadapter/tests/facade_double.h"
+#include "qev_doubles.h"
 #include "qev_io.h"
 #include "ratio_reporter.h"
 #include "test_process.h"
+#include "tokens/token_kv.h"
+#include "tokens/token_manager.h"
+#include "webadapter/kvc_api_facade.h"
 #include "webadapter/tls_connection_factory.h"
 #include "webadapter/web_adapter_service.h"
+#include "zelk_alloc.h"
 #include "zelk_class.h"
 #include "zelk_module.h"
-#include "zelk_resloader.h"
-
-ZELK_RESLOADER_CLIENT_BINDING();
 
 namespace {
 
@@ -38,10 +44,14 @@ using kestrin::testsupport::ChildProcess;
 using kestrin::testsupport::FreeLoopbackPort;
 using kestrin::testsupport::RunProgram;
 using kestrin::testsupport::TempFolder;
-using kestrin::webadapter::test::FacadeDouble;
+using ZELK::PSESVC::CKVCAPIFacade;
+using ZELK::PSESVC::CToken_KV;
+using ZELK::PSESVC::CTokenMgr;
 using ZELK::PSESVC::WEBCLIENT::CTLSConnectionFactory;
 
-const std::string kOrigin = FacadeDouble::kAccepted;
+const std::string kOrigin = "https://enrol.test:8443";
+// Web-adapter profiles of the larger configuration; the page's is the last.
+constexpr size_t kProfiles = 200;
 
 API_COMMON* s_io = nullptr;
 CLoadAPI s_loadIo(nullptr, "SEC_IO_1", &s_io);
@@ -60,9 +70,83 @@ protected:
     }
 };
 
-CZELK_CLASS s_facade("zelk", ZELK::PSESVC::KVC_API_FACADE_CLASS, &kestrin::webadapter::test::CreateFacadeDouble);
-CZELK_CLASS s_tlsFactory("zelk", ZELK::PSESVC::WEBCLIENT::TLS_FACTORY_CLASS,
-                         &CTLSConnectionFactory::NewOf<BenchFactory>);
+// The profile names: "web000" (the page's, profile id "p1") and "web001"..
+std::string ProfileName(size_t i)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "web%03zu", i);
+    return name;
+}
+
+// The user's preference file with the web-adapter profiles, before the
+// policy store first reads it.
+bool WritePolicy(const std::string& config)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(config + "/kestrin", ec);
+    std::ofstream out(config + "/kestrin/settings.plist");
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict><key>profiles</key><dict>\n";
+    for (size_t i = 0; i < kProfiles; ++i) {
+        const std::string url =
+            i == 0 ? kOrigin + "/kvc?profile=p1"
+                   : "https://enrol" + std::to_string(i) + ".test:8443/kvc?profile=p" + std::to_string(i + 1);
+        out << "<key>" << ProfileName(i) << "</key><dict><key>PseType</key><string>webadapter</string>"
+            << "<key>enrollURL0</key><string>" << url << "</string></dict>\n";
+    }
+    out << "</dict></dict>\n</plist>\n";
+    return static_cast<bool>(out);
+}
+
+// The profiles' tokens as the token manager sees them once their slots are
+// in: the page's alone, or all of them with the page's inserted last, so that
+// the origin check and the profile look-up walk every other one first.
+class Profiles {
+public:
+    bool Start()
+    {
+        CTokenMgr::SetProfileTokenCreator(static_cast<ZELK::PSESVC::ProfileTokenCreator>(&CToken_KV::New));
+        if (FAILED(CSingletonFactoryImpl<CTokenMgr>::New(&m_manager)) || m_manager == nullptr)
+            return false;
+        for (size_t i = 0; i < kProfiles; ++i) {
+            const std::string uri = "toksw:mem://kestrin/" + ProfileName(i);
+            auto* slot = new kestrin::qevtest::FakeSlot(uri);
+            auto* token = new kestrin::qevtest::FakeToken(uri, "label", "serial");
+            slot->SetToken(token);
+            token->Release();
+            m_slots.push_back(slot);
+        }
+        return SUCCEEDED(m_manager->CardInsert(m_slots[0], false));
+    }
+    bool UseAll()
+    {
+        if (m_all)
+            return true;
+        m_all = SUCCEEDED(m_manager->CardRemove(m_slots[0]));
+        for (size_t i = 1; i < kProfiles && m_all; ++i)
+            m_all = SUCCEEDED(m_manager->CardInsert(m_slots[i], false));
+        m_all = m_all && SUCCEEDED(m_manager->CardInsert(m_slots[0], false));
+        return m_all;
+    }
+    void Stop()
+    {
+        for (size_t i = 0; i < m_slots.size() && m_manager != nullptr; ++i)
+            m_manager->CardRemove(m_slots[i]);
+        for (kestrin::qevtest::FakeSlot* slot : m_slots)
+            slot->Release();
+        m_slots.clear();
+        if (m_manager != nullptr)
+            m_manager->Release();
+        m_manager = nullptr;
+        CTokenMgr::SetProfileTokenCreator(nullptr);
+    }
+
+private:
+    CTokenMgr* m_manager = nullptr;
+    std::vector<kestrin::qevtest::FakeSlot*> m_slots;
+    bool m_all = false;
+};
+
+Profiles s_profiles;
 
 const std::string kRequest =
     "GET /kvc3/api/status?profileid=p1 HTTP/1.1\r\nHost: localhost\r\nOrigin: " + kOrigin + "\r\n\r\n";
@@ -213,12 +297,54 @@ void BM_Peer_Resumed(benchmark::State& state)
     PerRequest(state, s_peerPort, true);
 }
 
+// The facade's origin check alone, as the handler calls it per request.
+void CheckOrigin(benchmark::State& state)
+{
+    AuxRefPtr<CKVCAPIFacade> facade;
+    if (FAILED(ZELK_CreateObject("zelk", ZELK::PSESVC::KVC_API_FACADE_CLASS, IID_CKVCAPIFacade,
+                                 reinterpret_cast<void**>(&facade)))
+        || !facade) {
+        state.SkipWithError("no facade");
+        return;
+    }
+    for (auto _ : state) {
+        char* allowed = nullptr;
+        if (!facade->checkOrigin(kOrigin.c_str(), &allowed)) {
+            state.SkipWithError("origin refused");
+            break;
+        }
+        sec_free(allowed);
+    }
+}
+void BM_Ours_CheckOrigin(benchmark::State& state)
+{
+    CheckOrigin(state);
+}
+void BM_Ours200_CheckOrigin(benchmark::State& state)
+{
+    if (!s_profiles.UseAll())
+        state.SkipWithError("profiles not inserted");
+    else
+        CheckOrigin(state);
+}
+void BM_Ours200_KeepAlive(benchmark::State& state)
+{
+    if (!s_profiles.UseAll())
+        state.SkipWithError("profiles not inserted");
+    else
+        KeepAlive(state, s_ourPort);
+}
+
+// In this order: everything with one profile before the 200 are inserted.
 BENCHMARK(BM_Ours_KeepAlive)->UseRealTime()->Threads(1)->Threads(8);
 BENCHMARK(BM_Peer_KeepAlive)->UseRealTime()->Threads(1)->Threads(8);
 BENCHMARK(BM_Ours_Handshake)->UseRealTime();
 BENCHMARK(BM_Peer_Handshake)->UseRealTime();
 BENCHMARK(BM_Ours_Resumed)->UseRealTime();
 BENCHMARK(BM_Peer_Resumed)->UseRealTime();
+BENCHMARK(BM_Ours_CheckOrigin)->UseRealTime();
+BENCHMARK(BM_Ours200_CheckOrigin)->UseRealTime();
+BENCHMARK(BM_Ours200_KeepAlive)->UseRealTime()->Threads(1);
 
 // nginx's configuration: the body and headers our chain answers, from a
 // static location.
@@ -243,14 +369,24 @@ bool WriteNginxConfig(const std::string& folder, const std::string& body)
 int main(int argc, char** argv)
 {
     signal(SIGPIPE, SIG_IGN);
+    TempFolder folder("webadapterbench");
+    const std::string d = folder.path();
+    if (!WritePolicy(d + "/config")) {
+        std::fprintf(stderr, "the policy was not written\n");
+        return 1;
+    }
+    setenv("XDG_CONFIG_HOME", (d + "/config").c_str(), 1);
+    setenv("XDG_CONFIG_DIRS", (d + "/system").c_str(), 1);
+    // Registered after every static registration, so that it is found before
+    // the service's own factory under the class name.
+    static const CZELK_CLASS s_tlsFactory("zelk", ZELK::PSESVC::WEBCLIENT::TLS_FACTORY_CLASS,
+                                          &CTLSConnectionFactory::NewOf<BenchFactory>);
     if (ZELK_Initialize() < 0) {
         std::fprintf(stderr, "the runtime did not start\n");
         return 1;
     }
     int result = 1;
-    {
-        TempFolder folder("webadapterbench");
-        const std::string d = folder.path();
+    if (s_profiles.Start()) {
         s_caFile = d + "/cert.pem";
         s_ourPort = FreeLoopbackPort();
         s_peerPort = FreeLoopbackPort();
@@ -291,19 +427,25 @@ int main(int argc, char** argv)
                     }
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 }
-                kestrin::bench::RatioReporter reporter(
+                std::vector<kestrin::bench::RatioPair> pairs =
                     kestrin::bench::OursOverPeer({"KeepAlive/real_time/threads:1", "KeepAlive/real_time/threads:8",
                                                   "Handshake/real_time", "Resumed/real_time"},
-                                                 "BM_Peer_", "ours / nginx, time per request"));
+                                                 "BM_Peer_", "ours / nginx, time per request, 1 profile");
+                pairs.push_back({"KeepAlive/real_time/threads:1 (ours / nginx, time per request, 200 profiles)",
+                                 "BM_Ours200_KeepAlive/real_time/threads:1", "BM_Peer_KeepAlive/real_time/threads:1"});
+                pairs.push_back({"CheckOrigin (200 profiles / 1 profile, time per call)",
+                                 "BM_Ours200_CheckOrigin/real_time", "BM_Ours_CheckOrigin/real_time"});
+                kestrin::bench::RatioReporter reporter(pairs);
                 result = kestrin::bench::RunWithRatios(argc, argv, reporter);
                 nginx.Stop();
-            } else {
-                std::fprintf(stderr, "the chain or nginx did not start\n");
             }
             service.Stop();
             io->mem_unreg(s_image.c_str());
         }
     }
+    if (result != 0)
+        std::fprintf(stderr, "the profiles, the chain or nginx did not start\n");
+    s_profiles.Stop();
     ZELK_Finalize();
     return result;
 }

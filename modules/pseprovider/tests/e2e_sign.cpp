@@ -1,10 +1,12 @@
 // A client program as any other: it links only the crypto library, makes a
 // security context whose PSE provider is module "zelkpse", and signs or
-// decrypts with the own certificate whose DER it is given.
+// decrypts with the own certificate whose DER it is given, or sends a JSON
+// request through the PSE's control path.
 //
 //   e2e_sign <certificate.der> <step>...
 //   steps: sign <rsa|ec> <data> <signature out>
 //          decrypt <ciphertext> <plain out>
+//          control <caller> <path> <request file> <answer out>
 //          wait <path>    (until the file exists)
 // Each step prints "ok <step>" or "failed <step> <result code>" on a line of
 // its own; the exit status is 0 when every step succeeded.
@@ -167,6 +169,31 @@ HRESULT Decrypt(PSE* pse, PersonalCertificateInfo* own, const std::string& inPat
     return hr;
 }
 
+// The control path: the caller's address (1029), the operation (1030) and
+// the request (1032) in, the answer (1033) written to `answerPath`.
+HRESULT Control(PSE* pse, const char* caller, const char* path, const std::string& requestPath,
+                const std::string& answerPath)
+{
+    Bytes request;
+    if (!ReadAll(requestPath, &request))
+        return E_FAIL;
+    std::string text(request.begin(), request.end());
+    const SEC_TYPE_TABLE* strings = Type(SEC_TYPE_String);
+    SECAttribute body {SEC_ATTR_CONTROL_REQUEST, text.data(), 0, 0, 0, strings, nullptr};
+    SECAttribute operation {SEC_ATTR_CONTROL_PATH, const_cast<char*>(path), 0, 0, 0, strings, &body};
+    SECAttribute in {SEC_ATTR_CONTROL_CALLER, const_cast<char*>(caller), 0, 0, 0, strings, &operation};
+    SECAttribute out {SEC_ATTR_CONTROL_ANSWER, nullptr, 0, 0, 0, strings, nullptr};
+    HRESULT hr = pse->control(&in, &out);
+    const char* answer = static_cast<const char*>(out.value);
+    if (SUCCEEDED(hr)
+        && (answer == nullptr
+            || !WriteAll(answerPath, reinterpret_cast<const unsigned char*>(answer), std::strlen(answer))))
+        hr = E_FAIL;
+    if (out.owned != 0 && out.value != nullptr && out.type != nullptr)
+        out.type->free(out.value);
+    return hr;
+}
+
 void Report(const char* step, HRESULT hr)
 {
     if (SUCCEEDED(hr))
@@ -209,6 +236,14 @@ int main(int argc, char** argv)
             const char* path = argv[++i];
             while (access(path, F_OK) != 0)
                 usleep(10000);
+            continue;
+        }
+        if (step == "control" && i + 4 < argc) {
+            hr = Control(pse, argv[i + 1], argv[i + 2], argv[i + 3], argv[i + 4]);
+            i += 4;
+            Report(step.c_str(), hr);
+            if (FAILED(hr))
+                status = 1;
             continue;
         }
         if (own == nullptr) {

@@ -301,5 +301,104 @@ TEST_F(EndToEnd, TheFirstCallStartsTheServiceWhenNoneRuns)
     EXPECT_TRUE(Verifies(m_ec, Path("data.bin"), Path("ec.sig")));
 }
 
+// What Python's json module reads in an answer of the control path: one line
+// per profile entry ("<name>|<subject>") or, for a signature, "<status>|<error>"
+// with the Base64 output decoded into `der`.
+std::string PythonReads(const std::string& answer, const std::string& der = "")
+{
+    const std::string script = "import base64, json, sys\n"
+                               "a = json.load(open(sys.argv[1]))\n"
+                               "if 'profiles' in a:\n"
+                               "    print(a['status'])\n"
+                               "    for p in a['profiles']:\n"
+                               "        print(p['name'] + '|' + p.get('subject', '-'))\n"
+                               "else:\n"
+                               "    print(str(a['status']) + '|' + a.get('error', '-'))\n"
+                               "    if 'output' in a:\n"
+                               "        open(sys.argv[2], 'wb').write(base64.b64decode(a['output'], validate=True))\n";
+    std::string output;
+    if (RunProgram({"python3", "-c", script, answer, der}, {}, &output) != 0)
+        return "<not JSON>";
+    return output;
+}
+
+TEST_F(EndToEnd, AClientProgramListsCertificatesAndSignsThroughTheControlPath)
+{
+    // A third identity whose key usage allows no signature.
+    Identity encipher;
+    ASSERT_TRUE(Shell("printf 'keyUsage=keyEncipherment\\n' > '" + Path("encipher.ext") + "'"));
+    encipher.base = Path("encipher");
+    ASSERT_TRUE(Shell("openssl req -new -newkey rsa:2048 -nodes -subj '/O=Kestrin Test/CN=encipher' -keyout '"
+                      + encipher.base + ".key' -out '" + encipher.base + ".csr' && openssl x509 -req -in '"
+                      + encipher.base + ".csr' -signkey '" + encipher.base + ".key' -days 30 -extfile '"
+                      + Path("encipher.ext") + "' -out '" + encipher.base + ".pem' && openssl pkcs12 -export -in '"
+                      + encipher.base + ".pem' -inkey '" + encipher.base + ".key' -passout pass:secret -out '"
+                      + encipher.p12() + "'"));
+    {
+        std::unique_ptr<kestrin::keystore::KeyStore> store;
+        ASSERT_EQ(kestrin::keystore::KeyStore::Open(kestrin::keystore::Options {}, &store), S_OK);
+        std::ifstream in(encipher.p12(), std::ios::binary);
+        std::vector<uint8_t> bytes {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        kestrin::keystore::Pkcs12Import imported;
+        ASSERT_EQ(store->ImportPkcs12(bytes, "secret", &imported), S_OK);
+    }
+    pid_t service = StartService("service");
+    ASSERT_GT(service, 0);
+    ASSERT_TRUE(WaitForService()) << ReadText(Path("service.err"));
+
+    std::ofstream(Path("all.json")) << "{}";
+    std::ofstream(Path("sign.json")) << R"({"operation": "sign"})";
+    std::ofstream(Path("capital.json")) << R"({"operation": "SIGN"})";
+    EXPECT_EQ(Client(m_rsa, {"control", "app:e2e", "kvc/getprofiles", Path("all.json"), Path("all.out"), "control",
+                             "app:e2e", "kvc/getprofiles", Path("sign.json"), Path("sign.out"), "control", "app:e2e",
+                             "kvc/getprofiles", Path("capital.json"), Path("capital.out")}),
+              (Lines {"ok pse", "ok control", "ok control", "ok control"}));
+    const std::string all = PythonReads(Path("all.out"));
+    const std::string signOnly = PythonReads(Path("sign.out"));
+    EXPECT_EQ(all.rfind("0\n", 0), 0u) << all;
+    for (const char* name : {"CN=rsa", "CN=ec", "CN=encipher"})
+        EXPECT_NE(all.find(name), std::string::npos) << name << "\n" << all;
+    EXPECT_NE(signOnly.find("CN=rsa"), std::string::npos) << signOnly;
+    EXPECT_NE(signOnly.find("CN=ec"), std::string::npos) << signOnly;
+    EXPECT_EQ(signOnly.find("CN=encipher"), std::string::npos) << signOnly;
+    EXPECT_EQ(PythonReads(Path("capital.out")), all);
+
+    // The RSA identity's entry names it for the signature.
+    std::string rsaName;
+    std::istringstream lines(all);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("CN=rsa") != std::string::npos)
+            rsaName = line.substr(0, line.find('|'));
+    ASSERT_FALSE(rsaName.empty()) << all;
+    const std::string data = ReadText(Path("data.bin"));
+    std::string input;
+    ASSERT_EQ(RunProgram({"openssl", "base64", "-A", "-in", Path("data.bin")}, {}, &input), 0);
+    std::ofstream(Path("mzt.json")) << R"({"id": "e2e", "profile": ")" << rsaName << R"(", "input": ")" << input
+                                    << R"(", "description": "Contract 7"})";
+    std::ofstream(Path("bad.json")) << R"({"profile": ")" << rsaName << R"(", "input": "%%%"})";
+    std::ofstream(Path("none.json")) << R"({"profile": "[reauth]no such token", "input": ")" << input << R"("})";
+    EXPECT_EQ(Client(m_rsa, {"control", "app:e2e", "mzt/sign", Path("mzt.json"),  Path("mzt.out"),
+                             "control", "app:e2e", "mzt/sign", Path("bad.json"),  Path("bad.out"),
+                             "control", "app:e2e", "mzt/sign", Path("none.json"), Path("none.out"),
+                             "control", "app:e2e", "mzt/sign", Path("mzt.json"),  Path("again.out")}),
+              (Lines {"ok pse", "ok control", "ok control", "ok control", "ok control"}));
+    EXPECT_EQ(PythonReads(Path("mzt.out"), Path("mzt.der")), "0|-\n");
+    std::string content;
+    EXPECT_EQ(RunProgram({"openssl", "cms", "-verify", "-inform", "DER", "-in", Path("mzt.der"), "-CAfile",
+                          m_rsa.base + ".pem", "-purpose", "any"},
+                         {}, &content),
+              0);
+    EXPECT_EQ(content, data);
+    EXPECT_EQ(PythonReads(Path("bad.out")), "12|failed to decode input\n");
+    // A signer the layer does not find: its code as the status and in the text.
+    const std::string none = PythonReads(Path("none.out"));
+    const std::string status = none.substr(0, none.find('|'));
+    EXPECT_NE(status, "0") << none;
+    EXPECT_EQ(none, status + "|failed with rc=" + status + "\n");
+    // The failures ended their requests: the next one signs.
+    EXPECT_EQ(PythonReads(Path("again.out"), Path("again.der")), "0|-\n");
+    EXPECT_EQ(Stop(service), 0) << ReadText(Path("service.err"));
+}
+
 }  // namespace
 }  // namespace ZELK::ZELKPSE::test

@@ -523,6 +523,117 @@ TEST_F(FacadeTest, LoginAndLogoutAnswerAtOnceAndRunOnTheTaskThread)
     EXPECT_EQ(state.Text(), "{\"profileid\":\"web1\",\"status\":\"LOGGED_OUT\"}");
 }
 
+// The login runs later on the task thread: the status read at once is the
+// one before it, whatever the login then does.
+TEST_F(FacadeTest, StatusRightAfterLoginIsTheStateBeforeIt)
+{
+    for (const char* id : {"web1", "WEB1", "webone"}) {
+        Json login;
+        ASSERT_EQ(facade->login(kOrigin, id, login.get()), 200) << id;
+        Json state;
+        EXPECT_EQ(facade->status(kOrigin, id, state.get()), 200) << id;
+        EXPECT_EQ(state.Text(), std::string("{\"profileid\":\"") + id + "\",\"status\":\"LOGGED_OUT\"}") << id;
+    }
+    Json other;
+    EXPECT_EQ(facade->login(kOther, "web1", other.get()), 404);
+    EXPECT_EQ(facade->status(kOther, "web1", other.get()), 404);
+    EXPECT_EQ(other.Text(), "{}");
+}
+
+// Self-signed end-entity identities made by openssl: "encipher" whose key
+// usage allows neither signatures nor non-repudiation, "nousage" without key
+// usage.
+struct ListIdentities {
+    ListIdentities()
+    {
+        const std::string d = folder.path() + "/";
+        tokens::test::WriteFile(d + "encipher.ext", "basicConstraints=CA:FALSE\nkeyUsage=keyEncipherment\n");
+        tokens::test::WriteFile(d + "nousage.ext", "basicConstraints=CA:FALSE\n");
+        for (const char* name : {"encipher", "nousage"}) {
+            const std::string n = d + name;
+            EXPECT_EQ(tokens::test::Shell("openssl req -new -newkey rsa:2048 -nodes -keyout " + n
+                                          + ".key -subj '/CN=" + name + "' -out " + n + ".csr && openssl x509 -req -in "
+                                          + n + ".csr -signkey " + n + ".key -days 2 -extfile " + n
+                                          + ".ext -outform DER" + " -out " + n + ".der"),
+                      0);
+        }
+    }
+    // A token double holding the identity's certificate and key.
+    void Add(qevtest::FakeToken* token, const std::string& name, const std::string& keyId) const
+    {
+        std::string der = tokens::test::ReadFile(folder.path() + "/" + name + ".der");
+        void* certificate = nullptr;
+        OctetString encoded {der.size(), reinterpret_cast<unsigned char*>(der.data())};
+        ASSERT_EQ(qevtest::Type(SEC_TYPE_Certificate)->decode(&encoded, &certificate), S_OK);
+        auto* object = new qevtest::FakeCertificateObject(static_cast<Certificate*>(certificate), keyId, name);
+        static_cast<Certificate*>(certificate)->Release();
+        EVP_PKEY* key = nullptr;
+        if (FILE* f = std::fopen((folder.path() + "/" + name + ".key").c_str(), "r")) {
+            key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+            std::fclose(f);
+        }
+        auto* privateKey = new qevtest::FakePrivateKeyObject(key, keyId, name);
+        EVP_PKEY_free(key);
+        privateKey->AddCertificate(object);
+        token->AddObject(privateKey);
+        token->AddObject(object);
+        privateKey->Release();
+        object->Release();
+    }
+
+    testsupport::TempFolder folder {"facadelist"};
+};
+
+// Certificates of a card and the profile tokens: sign-only mode ("sign" in
+// "operation", with case) leaves out a certificate whose key usage allows
+// neither signatures nor non-repudiation; a token without certificate has
+// only its name.
+TEST_F(FacadeTest, ProfileListOfCertificatesAndTokens)
+{
+    static const ListIdentities identities;
+    auto* slot = new qevtest::FakeSlot("card reader 1");
+    qevtest::FakeToken* token = tokens::test::NewToken("pkcs11:card", {{"user", "u1", true}});
+    identities.Add(token, "encipher", "e1");
+    identities.Add(token, "nousage", "n1");
+    slot->SetToken(token);
+    token->Release();
+    ASSERT_EQ(m_manager->CardInsert(slot, false), S_OK);
+    m_slots.push_back(slot);
+
+    const std::string user =
+        R"({"name":"card reader 1","subject":"CN=user, O=Token Test","issuer":"CN=ca authority, O=Token Test"},)";
+    const std::string encipher = R"({"name":"card reader 1","subject":"CN=encipher","issuer":"CN=encipher"},)";
+    const std::string nousage = R"({"name":"card reader 1","subject":"CN=nousage","issuer":"CN=nousage"},)";
+    const std::string tokens = R"({"name":"toksw:mem:\/\/kestrin\/webone"},{"name":"toksw:mem:\/\/kestrin\/webtwo"},)"
+                               R"({"name":"toksw:mem:\/\/kestrin\/plain"},{"name":"toksw:mem:\/\/kestrin\/second"})";
+    const struct {
+        const char* request;
+        bool signOnly;
+    } cases[] = {
+        {"{}", false},
+        {R"({"operation":"list"})", false},
+        {R"({"operation":"SIGN"})", false},
+        {R"({"operation":7})", false},
+        {R"({"operation":"sign"})", true},
+        {R"({"operation":"signature"})", true},
+        {R"({"operation":"cosign"})", true},
+    };
+    for (const auto& c : cases) {
+        Json request(c.request);
+        Json answer;
+        EXPECT_EQ(facade->transact(kOrigin, "kvc/getprofiles", request.get(), answer.get()), 200) << c.request;
+        const std::string text = answer.Text();
+        EXPECT_EQ(text.rfind(R"({"status":0,"profiles":[)", 0), 0u) << text;
+        EXPECT_NE(text.find(user), std::string::npos) << c.request << " " << text;
+        EXPECT_NE(text.find(nousage), std::string::npos) << c.request << " " << text;
+        EXPECT_EQ(text.find(encipher) != std::string::npos, !c.signOnly) << c.request << " " << text;
+        EXPECT_NE(text.find(tokens + "]}"), std::string::npos) << c.request << " " << text;
+    }
+    Json answer;
+    EXPECT_EQ(facade->transact(kOrigin, "kvc/getprofiles", nullptr, answer.get()), 200);
+    EXPECT_NE(answer.Text().find(encipher), std::string::npos);
+}
+
 // A child process that waits until it is killed.
 pid_t Child()
 {
@@ -763,6 +874,53 @@ TEST_F(FacadeSignTest, RefusalGivesItsCodeAndTheNextDialogComesUp)
     EXPECT_TRUE(WaitFor([] { return Dialogs::Open() == 0; }));
     std::vector<std::string> log = Dialogs::Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), "end"), 3);
+}
+
+// The profile text reaches the signature layer with "[reauth]" in front
+// once: the layer is asked for a fresh authentication (875) and, when the rest
+// is not empty, for that token (240).
+TEST_F(FacadeSignTest, ProfileTextAsksTheLayerForAFreshAuthentication)
+{
+    std::mutex lock;
+    std::vector<std::string> asked;
+    pse->ownFilter = [&](const PersonalCertificateInfo*, SECAttribute* filter) {
+        std::string seen;
+        for (SECAttribute* a = filter; a != nullptr; a = a->next) {
+            if (a->id == SEC_ATTR_CALLER)
+                seen += std::string("caller=") + static_cast<const char*>(a->value);
+            else if (a->id == SEC_ATTR_REAUTHENTICATE)
+                seen += " reauth";
+            else if (a->id == SEC_ATTR_TOKEN_URI)
+                seen += std::string(" token=") + static_cast<const char*>(a->value);
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        asked.push_back(seen);
+        return true;
+    };
+    const struct {
+        const char* profile;
+        const char* asked;
+    } cases[] = {
+        {"\"tok:page\"", "caller=MZT reauth token=tok:page"},
+        {"\"[reauth]tok:page\"", "caller=MZT reauth token=tok:page"},
+        {"\"[reauth]\"", "caller=MZT reauth"},
+        {"\"<implicit>\"", "caller=MZT reauth"},
+        {"\"\"", "caller=MZT reauth"},
+        {"7", "caller=MZT reauth"},
+        {"\"[REAUTH]tok:page\"", "caller=MZT reauth token=[REAUTH]tok:page"},
+        {"\"<implicit>x\"", "caller=MZT reauth token=<implicit>x"},
+    };
+    for (const auto& c : cases) {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            asked.clear();
+        }
+        std::string content;
+        Sign(std::string("{\"profile\": ") + c.profile + ", \"input\": \"eQ==\"}", &content);
+        EXPECT_EQ(content, "y") << c.profile;
+        std::lock_guard<std::mutex> hold(lock);
+        EXPECT_EQ(asked, std::vector<std::string> {c.asked}) << c.profile;
+    }
 }
 
 TEST_F(FacadeSignTest, TwoRequestsOfOnePageBothFinish)
