@@ -123,8 +123,9 @@ HRESULT CKeychainMonitor::Finalize()
 
 HRESULT CKeychainMonitor::KeychainCallback()
 {
-    m_event.Signal();
+    // Marked first, so that whoever the reload wakes already sees the trust list as stale.
     CTrustKeychain::SetDirty();
+    m_event.Signal();
     return S_OK;
 }
 
