@@ -3,13 +3,15 @@
 // beside it by OpenSSL, and IsValidCert with margins of none, a second, a day
 // and the largest. A port must be in 1..65535 and be the INTEGER of an
 // extension 1.3.6.1.4.1.32473.2.5.2 that OpenSSL reads from the same bytes;
-// a certificate the token accepts allows TLS server authentication. The
+// whether the certificate allows TLS server authentication and is valid now
+// agrees with OpenSSL where OpenSSL reads it as well formed. The
 // runtime loads the crypto library and the base modules from the build's lib
 // folder.
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <stdlib.h>
 
 #include <climits>
@@ -83,6 +85,33 @@ bool OpensslAgrees(const uint8_t* data, size_t size, int port)
     return found || wanted == nullptr;
 }
 
+// OpenSSL's reading of the same bytes, when it reads them as a well-formed
+// certificate: whether its extended key usage allows TLS server
+// authentication and whether it is valid now.
+struct OpensslView {
+    bool read = false;
+    bool serverAuth = false;
+    bool validNow = false;
+};
+
+OpensslView ReadWithOpenssl(const uint8_t* data, size_t size)
+{
+    OpensslView view;
+    const unsigned char* p = data;
+    X509* x509 = d2i_X509(nullptr, &p, static_cast<long>(size));
+    if (x509 == nullptr)
+        return view;
+    const uint32_t flags = X509_get_extension_flags(x509);
+    if ((flags & EXFLAG_INVALID) == 0 && p == data + size) {
+        view.read = true;
+        view.serverAuth = (flags & EXFLAG_XKUSAGE) != 0 && (X509_get_extended_key_usage(x509) & XKU_SSL_SERVER) != 0;
+        view.validNow =
+            X509_cmp_current_time(X509_get0_notBefore(x509)) < 0 && X509_cmp_current_time(X509_get0_notAfter(x509)) > 0;
+    }
+    X509_free(x509);
+    return view;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -109,10 +138,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (SUCCEEDED(token->GetPort(&port)) && (port < 1 || port > 65535 || !OpensslAgrees(data, size, port)))
         std::abort();
 
+    const bool serverAuth = CToken_LocalServer::HasServerAuthentication(cert);
     const unsigned long margins[] = {0, 1, 86400, ULONG_MAX};
     for (unsigned long margin : margins)
-        if (token->IsValidCert(cert, margin) && !CToken_LocalServer::HasServerAuthentication(cert))
+        if (token->IsValidCert(cert, margin) && !serverAuth)
             std::abort();
+    const OpensslView openssl = ReadWithOpenssl(data, size);
+    if (openssl.read
+        && (serverAuth != openssl.serverAuth || token->IsValidCert(cert, 0) != (serverAuth && openssl.validNow)))
+        std::abort();
     static_cast<CToken*>(token)->Release();
     cert->Release();
     return 0;
