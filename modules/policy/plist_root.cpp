@@ -5,6 +5,13 @@
 #include "file_io.h"
 
 namespace kestrin::policy {
+namespace {
+
+// Paths a program reads are few (one per profile and setting group); past
+// this many the cache starts again, so arbitrary paths cannot make it grow.
+constexpr size_t kMaxCachedDicts = 4096;
+
+}  // namespace
 
 PlistRoot::PlistRoot(Options options, std::function<void()> onOutsideChange)
     : m_options(std::move(options))
@@ -51,7 +58,7 @@ HRESULT PlistRoot::LoadLocked()
     if (m_loaded)
         return S_OK;
     m_loaded = true;
-    m_tree = NewDict();
+    ReplaceTreeLocked(NewDict());
     if (!m_tree)
         return E_OUTOFMEMORY;
     if (m_options.createOnLoad)
@@ -80,6 +87,29 @@ HRESULT PlistRoot::LoadLocked()
     return S_OK;
 }
 
+void PlistRoot::ReplaceTreeLocked(PlistPtr tree)
+{
+    m_dicts.clear();
+    m_tree = std::move(tree);
+}
+
+plist_t PlistRoot::DictLocked(const KeyPath& path)
+{
+    std::string key;
+    for (const std::string& part : path) {
+        key += part;
+        key.push_back('\0');
+    }
+    auto found = m_dicts.find(key);
+    if (found != m_dicts.end())
+        return found->second;
+    plist_t dict = WalkDict(m_tree.get(), path, false, nullptr);
+    if (m_dicts.size() >= kMaxCachedDicts)
+        m_dicts.clear();
+    m_dicts.emplace(std::move(key), dict);
+    return dict;
+}
+
 HRESULT PlistRoot::SaveLocked(plist_t tree, std::string* bytes)
 {
     HRESULT hr = PlistToXml(tree, bytes);
@@ -105,7 +135,7 @@ HRESULT PlistRoot::RefreshLocked(bool* reloaded)
             if (!empty)
                 return E_OUTOFMEMORY;
             *reloaded = m_lastBytes && !m_corrupt;
-            m_tree = std::move(empty);
+            ReplaceTreeLocked(std::move(empty));
             m_lastBytes.reset();
             m_corrupt = false;
         }
@@ -122,7 +152,7 @@ HRESULT PlistRoot::RefreshLocked(bool* reloaded)
         m_corrupt = true;
         return E_FAIL;
     }
-    m_tree = std::move(tree);
+    ReplaceTreeLocked(std::move(tree));
     m_corrupt = false;
     *reloaded = true;
     return S_OK;
@@ -132,7 +162,7 @@ HRESULT PlistRoot::GetString(const KeyPath& path, const char* name, std::string*
 {
     std::lock_guard<std::mutex> guard(m_lock);
     LoadLocked();
-    plist_t entry = FindEntry(WalkDict(m_tree.get(), path, false, nullptr), name);
+    plist_t entry = FindEntry(DictLocked(path), name);
     return ReadText(entry, value) ? S_OK : E_FAIL;
 }
 
@@ -140,7 +170,7 @@ HRESULT PlistRoot::GetNumber(const KeyPath& path, const char* name, uint32_t* va
 {
     std::lock_guard<std::mutex> guard(m_lock);
     LoadLocked();
-    plist_t entry = FindEntry(WalkDict(m_tree.get(), path, false, nullptr), name);
+    plist_t entry = FindEntry(DictLocked(path), name);
     return ReadNumber(entry, value) ? S_OK : E_FAIL;
 }
 
@@ -148,7 +178,7 @@ HRESULT PlistRoot::GetBinary(const KeyPath& path, const char* name, std::string*
 {
     std::lock_guard<std::mutex> guard(m_lock);
     LoadLocked();
-    plist_t entry = FindEntry(WalkDict(m_tree.get(), path, false, nullptr), name);
+    plist_t entry = FindEntry(DictLocked(path), name);
     return ReadData(entry, value) ? S_OK : E_FAIL;
 }
 
@@ -156,7 +186,7 @@ bool PlistRoot::IsConfigured(const KeyPath& path, const char* name)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     LoadLocked();
-    plist_t entry = FindEntry(WalkDict(m_tree.get(), path, false, nullptr), name);
+    plist_t entry = FindEntry(DictLocked(path), name);
     return entry && plist_get_node_type(entry) != PLIST_DICT;
 }
 
@@ -164,7 +194,7 @@ bool PlistRoot::SubKeyAt(const KeyPath& path, long index, std::string* name)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     LoadLocked();
-    return kestrin::policy::SubKeyAt(WalkDict(m_tree.get(), path, false, nullptr), index, name);
+    return kestrin::policy::SubKeyAt(DictLocked(path), index, name);
 }
 
 // Applies `change` to a copy of the current tree and saves it, all under the
@@ -191,7 +221,7 @@ HRESULT PlistRoot::Modify(const std::function<HRESULT(plist_t top)>& change, boo
                 std::string bytes;
                 hr = SaveLocked(copy.get(), &bytes);
                 if (SUCCEEDED(hr)) {
-                    m_tree = std::move(copy);
+                    ReplaceTreeLocked(std::move(copy));
                     *saved = true;
                 }
             } else if (hr == S_FALSE) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "change_watcher.h"
@@ -95,6 +96,11 @@ private:
     };
 
     HRESULT LoadLocked();
+    // The tree is never changed in place, only replaced: the dictionaries
+    // found by key path hold until then.
+    void ReplaceTreeLocked(PlistPtr tree);
+    // The dictionary at `path` in the tree, NULL when there is none.
+    plist_t DictLocked(const KeyPath& path);
     HRESULT SaveLocked(plist_t tree, std::string* bytes);
     // Brings the tree up to the file on disk under the lock file; `reloaded`
     // tells whether the file had changed.
@@ -111,6 +117,10 @@ private:
 
     std::mutex m_lock;  // tree, last bytes, flags
     PlistPtr m_tree;
+    // Reads look up dictionaries by path here (its components each ended by
+    // a NUL), not by walking each key of a large dictionary (one of many
+    // profiles) again.
+    std::unordered_map<std::string, plist_t> m_dicts;
     bool m_loaded = false;
     bool m_corrupt = false;
     std::optional<std::string> m_lastBytes;  // the file as last read or saved; none when there was no file

@@ -257,6 +257,40 @@ TEST(PlistRoot, AnotherProcessesChangeIsKeptAndSignalledOnce)
     EXPECT_EQ(value, 2u);
 }
 
+// Reads find dictionaries by path once per tree: a dictionary found, or found
+// missing, before a write or another process's change is looked up again.
+TEST(PlistRoot, ReadsAfterAChangeSeeTheNewTree)
+{
+    TempDir dir;
+    WriteFile(dir / kPlistFileName, XmlOf("<key>profiles</key><dict><key>a</key><dict><key>n</key><integer>1</integer>"
+                                          "</dict></dict>"));
+    PlistRoot root({dir.Path()});
+    uint32_t value = 0;
+    ASSERT_EQ(root.GetNumber({"profiles", "a"}, "n", &value), S_OK);
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(root.GetNumber({"profiles", "b"}, "n", &value), E_FAIL);
+
+    ASSERT_EQ(root.SetValue({"profiles", "b"}, "n", NewNumber(2)), S_OK);
+    ASSERT_EQ(root.GetNumber({"profiles", "b"}, "n", &value), S_OK);
+    EXPECT_EQ(value, 2u);
+
+    int status = -1;
+    kestrin::policy::test::RunPython("p = '" + root.FilePath()
+                                         + "'\n"
+                                           "d = plistlib.load(open(p, 'rb'))\n"
+                                           "d['profiles'] = {'a': {'n': 3}}\n"
+                                           "open(p, 'wb').write(plistlib.dumps(d))\n",
+                                     &status);
+    ASSERT_EQ(status, 0);
+    // A write elsewhere takes the other process's file in first.
+    ASSERT_EQ(root.SetValue({"other"}, "x", NewNumber(1)), S_OK);
+    ASSERT_EQ(root.GetNumber({"profiles", "a"}, "n", &value), S_OK);
+    EXPECT_EQ(value, 3u);
+    EXPECT_EQ(root.GetNumber({"profiles", "b"}, "n", &value), E_FAIL);
+    ASSERT_EQ(root.GetNumber({"PROFILES", "A"}, "N", &value), S_OK);
+    EXPECT_EQ(value, 3u);
+}
+
 TEST(PlistRoot, SaveRemovesTemporaryFilesLeftByEarlierProcesses)
 {
     TempDir dir;
