@@ -25,6 +25,7 @@
 #include "token_fixture.h"
 #include "tokens/token_kv.h"
 #include "tokens/token_manager.h"
+#include "webadapter/api_handler.h"
 #include "webadapter/kvc_api_facade_impl.h"
 #include "zelk_json.h"
 #include "zelk_module.h"
@@ -632,6 +633,89 @@ TEST_F(FacadeTest, ProfileListOfCertificatesAndTokens)
     Json answer;
     EXPECT_EQ(facade->transact(kOrigin, "kvc/getprofiles", nullptr, answer.get()), 200);
     EXPECT_NE(answer.Text().find(encipher), std::string::npos);
+}
+
+// One request through the API handler over the real facade: the status line
+// and the body of the answer.
+std::string Http(const std::string& request)
+{
+    ITunnel* tunnel = nullptr;
+    if (FAILED(CFactoryImpl<ZELK::PSESVC::WEBCLIENT::CAPIHandler>::New(IID_ITunnel, reinterpret_cast<void**>(&tunnel)))
+        || tunnel == nullptr)
+        return "<no handler>";
+    unsigned long length = 16;
+    auto* out = static_cast<unsigned char*>(sec_malloc(length));
+    std::string bytes(request);
+    HRESULT hr = tunnel->Transact(reinterpret_cast<unsigned char*>(bytes.data()),
+                                  static_cast<unsigned long>(bytes.size()), &out, &length);
+    std::string answer = hr == S_OK ? std::string(reinterpret_cast<char*>(out), length) : "<failed>";
+    sec_free(out);
+    tunnel->Release();
+    const size_t body = answer.find("\r\n\r\n");
+    if (body == std::string::npos)
+        return answer;
+    std::string text = answer.substr(0, answer.find("\r\n")) + " " + answer.substr(body + 4);
+    // The writer's layout (line breaks, blanks around colons) left out.
+    std::erase(text, '\n');
+    for (size_t at = text.find("\" : "); at != std::string::npos; at = text.find("\" : ", at))
+        text.replace(at, 4, "\":");
+    return text;
+}
+
+std::string HttpGet(const std::string& origin, const std::string& target)
+{
+    return Http("GET " + target + " HTTP/1.1\r\nHost: localhost\r\nOrigin: " + origin + "\r\n\r\n");
+}
+
+std::string HttpPost(const std::string& origin, const std::string& target, const std::string& body)
+{
+    return Http("POST " + target + " HTTP/1.1\r\nHost: localhost\r\nOrigin: " + origin
+                + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+}
+
+// The handler over the real facade and token manager: which origin reaches
+// which profile and context, and the control requests of a page.
+TEST_F(FacadeTest, HandlerAnswersPagesFromTheProfilesOrigins)
+{
+    const std::string sub = "https://x.other.test";
+    const std::string uid = Open();
+    const struct {
+        std::string answer;
+        std::string expected;
+    } cases[] = {
+        {HttpGet(kOrigin, "/kvc3/api/status?profileid=WEB1"),
+         R"(HTTP/1.1 200 OK {"profileid":"WEB1","status":"LOGGED_OUT"})"},
+        {HttpGet(kOrigin, "/kvc3/api/status?profileid=webone"),
+         R"(HTTP/1.1 200 OK {"profileid":"webone","status":"LOGGED_OUT"})"},
+        {HttpGet(kOrigin, "/kvc3/api/status?profileid=second"), "HTTP/1.1 404 Not Found "},
+        {HttpGet(sub, "/kvc3/api/status?profileid=web1"), "HTTP/1.1 404 Not Found "},
+        {HttpGet(kOther, "/kvc3/api/status?profileid=second"),
+         "HTTP/1.1 403 Forbidden API CALL FROM ORIGIN NOT ALLOWED"},
+        {HttpPost(sub, "/kvc3/api/cancelContext", R"({"profileid":"w2","uid":")" + uid + "\"}"),
+         "HTTP/1.1 403 Forbidden "},
+        {HttpPost(kOrigin, "/kvc3/api/cancelContext", R"({"profileid":"shared","uid":")" + uid + "\"}"),
+         "HTTP/1.1 403 Forbidden "},
+        {HttpPost(kOrigin, "/kvc3/api/createPKCS10",
+                  R"({"profileid":"web1","uid":"nothing","subjectNameDER":"MAA=","extensionsDER":"MAA="})"),
+         "HTTP/1.1 404 Not Found "},
+        {HttpPost(kOrigin, "/kvc3/api/login", R"({"profileid":"plain"})"),
+         R"(HTTP/1.1 200 OK {"profileid":"plain","status":"SUCCESS"})"},
+        {HttpPost(kOrigin, "/mzt/sign", R"({"input":"%%%"})"),
+         R"(HTTP/1.1 200 OK {"status":12,"error":"failed to decode input"})"},
+        {HttpPost(kOrigin, "/mzt/sign", "not JSON"),
+         R"(HTTP/1.1 200 OK {"status":12,"error":"failed to decode input"})"},
+        {HttpPost(kOrigin, "/kvc/getprofiles", R"({"operation":"sign"})"),
+         R"(HTTP/1.1 200 OK {"status":0,"profiles":[{"name":"toksw:mem:\/\/kestrin\/webone"},)"
+         R"({"name":"toksw:mem:\/\/kestrin\/webtwo"},{"name":"toksw:mem:\/\/kestrin\/plain"},)"
+         R"({"name":"toksw:mem:\/\/kestrin\/second"}]})"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.answer, c.expected);
+    // The refused cancels left the context open; the dialogs of the signing
+    // requests have ended.
+    EXPECT_EQ(HttpPost(kOrigin, "/kvc3/api/cancelContext", R"({"profileid":"web1","uid":")" + uid + "\"}"),
+              R"(HTTP/1.1 200 OK {"profileid":"web1","uid":")" + uid + "\"}");
+    EXPECT_TRUE(WaitFor([] { return Dialogs::Open() == 0; }));
 }
 
 // A child process that waits until it is killed.
