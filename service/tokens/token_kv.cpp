@@ -242,6 +242,15 @@ int32_t CToken_KV::PolicyInt(const char* name)
     return m_policy ? static_cast<int32_t>(m_policy->GetDWORD(name)) : 0;
 }
 
+bool CToken_KV::PolicyMessageFlag(const char* name)
+{
+    // The store's number defaults never reach GetDWORD, so the profile
+    // default (on) is applied here when the profile leaves the flag out.
+    if (!m_policy || !m_policy->IsConfigured(name))
+        return true;
+    return m_policy->GetDWORD(name) != 0;
+}
+
 HRESULT CToken_KV::GetEnrollURLs(char** list)
 {
     if (list == nullptr)
@@ -384,7 +393,7 @@ HRESULT CToken_KV::GuiPopupErr(ICredUI* dialog, const wchar_t* text, unsigned co
 {
     if (m_silent && !force)
         return S_OK;
-    if (dialog != nullptr && PolicyInt(POL::KESTRIN::PROFILE::SHOW_ERROR_MESSAGE) != 0)
+    if (dialog != nullptr && PolicyMessageFlag(POL::KESTRIN::PROFILE::SHOW_ERROR_MESSAGE))
         dialog->GuiPopupErr(text, code);
     return S_OK;
 }

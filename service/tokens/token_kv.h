@@ -200,6 +200,8 @@ public:
 protected:
     // A policy number read as signed.
     int32_t PolicyInt(const char* name);
+    // "showErrorMsg" or "showSuccessMsg": on unless the profile sets 0.
+    bool PolicyMessageFlag(const char* name);
     // The auto-enrolment wait: released when the first login after Init ends,
     // whatever its outcome, and at destruction.
     void EndAutoEnrollWait();

@@ -663,7 +663,7 @@ HRESULT CToken_KV::Open_Done(ICredUI* dialog)
     IKestrin* client = Client();
     const wchar_t* message = ClientText(client, 2);
     if (!m_silent && *message != L'\0' && dialog != nullptr
-        && (PolicyInt(POL::KESTRIN::PROFILE::SHOW_SUCCESS_MESSAGE) != 0 || client->GetType() == 1))
+        && (PolicyMessageFlag(POL::KESTRIN::PROFILE::SHOW_SUCCESS_MESSAGE) || client->GetType() == 1))
         dialog->GuiPopup(message, 0);
     HRESULT rc = UpdateToken();
     if (FAILED(rc))

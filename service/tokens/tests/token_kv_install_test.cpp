@@ -1,7 +1,7 @@
 // The enrolled identity in the in-memory software token and the key store:
 // objects and labels, one key-store identity per profile, signatures checked
 // by openssl, validity margins, results that do not decode, logout and
-// re-login.
+// re-login, and the GSS target names a profile serves in the token model.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "applications.h"
 #include "keystore.h"
+#include "model/model_tokens.h"
 #include "qev_pse.h"
 #include "token_kv_fixture.h"
 #include "zelk_module.h"
@@ -19,8 +21,12 @@ namespace kestrin::tokens::test {
 namespace {
 
 using service::test::Dialogs;
+using ZELK::PSESVC::CApplications;
+using ZELK::PSESVC::CModelToken;
+using ZELK::PSESVC::CModelTokens;
 using ZELK::PSESVC::CToken;
 using ZELK::PSESVC::CToken_KV;
+using ZELK::PSESVC::IGUIModelToken;
 
 API_COMMON* s_pse = nullptr;
 CLoadAPI s_loadPse(nullptr, "SEC_PSE_1", &s_pse);
@@ -66,6 +72,72 @@ std::vector<std::string> StoreIdentities()
     for (const auto& identity : identities)
         names.push_back(identity.printName);
     return names;
+}
+
+// A profile token over a token double with its row in the token model, as
+// the token manager makes them.
+class ModelledProfile {
+public:
+    explicit ModelledProfile(const std::string& profile) : m_reader("toksw:mem://kestrin/" + profile)
+    {
+        CToken* made = nullptr;
+        EXPECT_EQ(CToken_KV::New(m_reader.c_str(), &made), S_OK);
+        m_token = static_cast<CToken_KV*>(made);
+        EXPECT_EQ(CModelTokens::NewTokenInfo(m_reader.c_str(), &m_row), S_OK);
+        if (m_row != nullptr) {
+            EXPECT_EQ(CModelTokens::RegisterToken(m_row), S_OK);
+        }
+        m_double = NewToken(m_reader, {});
+        if (m_token != nullptr) {
+            EXPECT_EQ(m_token->Init(m_double, m_row, m_reader.c_str()), S_OK);
+        }
+    }
+    ~ModelledProfile()
+    {
+        if (m_token != nullptr)
+            static_cast<CToken*>(m_token)->Release();
+        CModelTokens* rows = nullptr;
+        if (SUCCEEDED(CSingletonFactoryImpl<CModelTokens>::New(&rows)) && rows != nullptr) {
+            rows->DelToken(m_reader.c_str());
+            rows->Release();
+        }
+        if (m_row != nullptr)
+            static_cast<IGUIModelToken*>(m_row)->Release();
+        m_double->Release();
+    }
+    ModelledProfile(const ModelledProfile&) = delete;
+    ModelledProfile& operator=(const ModelledProfile&) = delete;
+
+    CToken_KV* Token() const { return m_token; }
+    // The target names the model shows for the token.
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (unsigned long i = 0; m_row != nullptr && i < m_row->GetGVXNameCount(); ++i)
+            names.emplace_back(m_row->GetGVXName(i));
+        return names;
+    }
+
+private:
+    std::string m_reader;
+    CToken_KV* m_token = nullptr;
+    CModelToken* m_row = nullptr;
+    qevtest::FakeToken* m_double = nullptr;
+};
+
+// The profile the application policy remembers for a GSS target name, "" for none.
+std::string ProfileOfTarget(const char* target)
+{
+    CApplications* applications = nullptr;
+    if (FAILED(CSingletonFactoryImpl<CApplications>::New(&applications)) || applications == nullptr)
+        return "<no applications>";
+    char* profile = nullptr;
+    std::string out;
+    if (applications->GetProfileByGssTargetName(target, &profile) == S_OK && profile != nullptr)
+        out = profile;
+    sec_free(profile);
+    applications->Release();
+    return out;
 }
 
 class KVInstallTest : public TokenKVLoginTest {
@@ -232,6 +304,34 @@ TEST_F(KVInstallTest, ReauthLogsOutAndLogsInAsTheCachedUser)
     EXPECT_EQ(m_token->Reauth(NewDialog()), S_OK);
     EXPECT_EQ(KVScript::Count("Send_Auth alice pw"), 1u);
     EXPECT_EQ(m_token->SetGVXName("p:target"), S_FALSE);
+}
+
+TEST_F(KVInstallTest, AGssTargetNameGoesToTheModelWithoutItsPrefixAndTiesItToTheProfile)
+{
+    Policy("'profiles': {'p': {'enrollURL0': 'https://enrol.example'}, 'q': {'enrollURL0': 'https://enrol.example'}}");
+    ModelledProfile p("p");
+    ModelledProfile q("q");
+    ASSERT_NE(p.Token(), nullptr);
+    ASSERT_NE(q.Token(), nullptr);
+    EXPECT_EQ(p.Token()->SetGVXName("p:host@enrol.example"), S_OK);
+    // The model keeps its names in the form "p:<target>", once each, whether
+    // or not the caller gave the prefix.
+    EXPECT_EQ(p.Names(), std::vector<std::string>({"p:host@enrol.example"}));
+    EXPECT_EQ(p.Token()->SetGVXName("host@enrol.example"), S_OK);
+    EXPECT_EQ(p.Names(), std::vector<std::string>({"p:host@enrol.example"}));
+    EXPECT_EQ(ProfileOfTarget("host@enrol.example"), "p");
+    EXPECT_EQ(ProfileOfTarget("p:host@enrol.example"), "");
+
+    // The target moves to the profile that serves it last.
+    EXPECT_EQ(q.Token()->SetGVXName("p:host@enrol.example"), S_OK);
+    EXPECT_EQ(q.Names(), std::vector<std::string>({"p:host@enrol.example"}));
+    EXPECT_TRUE(p.Names().empty());
+    EXPECT_EQ(ProfileOfTarget("host@enrol.example"), "q");
+
+    // A logout lets go of every target of the profile.
+    EXPECT_EQ(q.Token()->Logout(nullptr), S_OK);
+    EXPECT_TRUE(q.Names().empty());
+    EXPECT_EQ(ProfileOfTarget("host@enrol.example"), "");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The login dialogue of the profile token over a scripted enrolment client
 // and scripted dialogs: every state, re-authentication, silent logins,
-// cancels, the key thread, and logouts that meet a running login.
+// cancels, the key thread, logouts that meet a running login, and the
+// profile's error and success messages.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -282,6 +283,36 @@ TEST_F(KVLoginTest, NoClientMeansNoDialogue)
     EXPECT_TRUE(FAILED(m_token->Login(NewDialog())));
     EXPECT_EQ(KVScript::Count("SetPolicy"), 0u);
     EXPECT_EQ(LoggedStarting("ask"), 0u);
+}
+
+TEST_F(KVLoginTest, ErrorAndSuccessMessagesShowUnlessTheProfileTurnsThemOff)
+{
+    ASSERT_NE(Make(), nullptr);
+    // A profile that leaves the flags out shows both, as the store's profile
+    // defaults say.
+    struct Case {
+        const char* flags;
+        bool shown;
+    };
+    const Case cases[] = {
+        {"", true},
+        {", 'showErrorMsg': 0, 'showSuccessMsg': 0", false},
+        {", 'showErrorMsg': 1, 'showSuccessMsg': 1", true},
+        {", 'showErrorMsg': 2, 'showSuccessMsg': 2", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags);
+        Policy(std::string("'profiles': {'p': {'enrollURL0': 'https://enrol.example'") + c.flags + "}}");
+        Dialogs::Reset();
+        KVScript::Reset();
+        EXPECT_EQ(m_token->GuiPopupErr(NewDialog(), L"it failed", 5, false), S_OK);
+        EXPECT_EQ(Logged("update 7 it failed"), c.shown ? 1u : 0u);
+        UserIdentity();
+        KVScript::Strings({{2, L"welcome"}});
+        KVScript::Steps({{S_OK, QM_STATE_DONE}});
+        EXPECT_EQ(m_token->Login(NewDialog()), S_OK);
+        EXPECT_EQ(Logged("update 5 welcome"), c.shown ? 1u : 0u);
+    }
 }
 
 }  // namespace
