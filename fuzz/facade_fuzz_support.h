@@ -1,12 +1,15 @@
 // The real web adapter facade for the fuzz targets: the real token manager
 // with four enrolment profiles of a temporary configuration, each profile
-// token on a token double of the crypto library's test doubles, scripted
+// token on a token double of the crypto library's test doubles, a card
+// holding an identity made with OpenSSL, scripted
 // credential dialogs, and a scripted enrolment client whose answers the input
-// sets. The runtime loads the crypto library and the base modules from the
+// sets, an identity made with OpenSSL among them. The runtime loads the crypto library and the base modules from the
 // build's lib folder.
 #pragma once
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -47,8 +50,73 @@ inline constexpr const char* kSettings = R"(<?xml version="1.0" encoding="UTF-8"
 </dict></dict></plist>
 )";
 inline constexpr const char* kProfiles[] = {"webone", "webtwo", "plain", "second"};
-// The profiles' slots, kept for the process (found here at exit, not lost).
-inline kestrin::qevtest::FakeSlot* s_slots[std::size(kProfiles)] = {};
+// The profiles' slots and a card reader's, kept for the process (found here
+// at exit, not lost).
+inline kestrin::qevtest::FakeSlot* s_slots[std::size(kProfiles) + 1] = {};
+
+// An identity made once with OpenSSL: a P-256 key (PKCS#8 DER) and a
+// self-signed certificate for it, valid from an hour ago for a day.
+struct Identity {
+    std::vector<unsigned char> key;
+    std::vector<unsigned char> cert;
+};
+
+inline std::vector<unsigned char> Der(unsigned char* der, int length)
+{
+    std::vector<unsigned char> bytes;
+    if (der != nullptr && length > 0)
+        bytes.assign(der, der + length);
+    OPENSSL_free(der);
+    return bytes;
+}
+
+inline const Identity& MadeIdentity()
+{
+    static const Identity identity = [] {
+        Identity made;
+        EVP_PKEY* key = EVP_EC_gen("P-256");
+        X509* cert = X509_new();
+        X509_NAME* name = X509_NAME_new();
+        if (key == nullptr || cert == nullptr || name == nullptr)
+            std::abort();
+        X509_set_version(cert, 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(cert), 7);
+        X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+        X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Facade Fuzz"), -1,
+                                   -1, 0);
+        X509_set_subject_name(cert, name);
+        X509_set_issuer_name(cert, name);
+        X509_set_pubkey(cert, key);
+        if (X509_sign(cert, key, EVP_sha256()) <= 0)
+            std::abort();
+        unsigned char* der = nullptr;
+        int length = i2d_X509(cert, &der);
+        made.cert = Der(der, length);
+        PKCS8_PRIV_KEY_INFO* pkcs8 = EVP_PKEY2PKCS8(key);
+        der = nullptr;
+        length = pkcs8 != nullptr ? i2d_PKCS8_PRIV_KEY_INFO(pkcs8, &der) : 0;
+        made.key = Der(der, length);
+        PKCS8_PRIV_KEY_INFO_free(pkcs8);
+        X509_NAME_free(name);
+        X509_free(cert);
+        EVP_PKEY_free(key);
+        if (made.key.empty() || made.cert.empty())
+            std::abort();
+        return made;
+    }();
+    return identity;
+}
+
+// A new octet string of the crypto library over a copy of the bytes.
+inline OctetString* Octets(const std::vector<unsigned char>& bytes)
+{
+    OctetString view {bytes.size(), const_cast<unsigned char*>(bytes.data())};
+    void* copy = nullptr;
+    if (SEC_TypeTable(fptr__common_types, SEC_TYPE_OctetString)->copy(&view, &copy) != S_OK)
+        return nullptr;
+    return static_cast<OctetString*>(copy);
+}
 
 // What the scripted enrolment clients answer; set by the input.
 struct ClientScript {
@@ -57,6 +125,8 @@ struct ClientScript {
     static inline std::atomic<HRESULT> import {S_OK};
     // GetPKCS10 hands out no request at all.
     static inline std::atomic<bool> noRequest {false};
+    // Get_Token hands out the identity made here; otherwise it fails.
+    static inline std::atomic<bool> identity {false};
     static inline std::atomic<int> alive {0};
     static std::mutex& Lock()
     {
@@ -74,6 +144,7 @@ struct ClientScript {
         request = S_OK;
         import = S_OK;
         noRequest = false;
+        identity = false;
         std::lock_guard<std::mutex> lock(Lock());
         Pkcs10() = {0x30, 0x03, 0x02, 0x01, 0x07};
     }
@@ -90,8 +161,16 @@ public:
 
     HRESULT SetPolicy(ZELK_IPolicy*) override { return S_OK; }
     HRESULT SetASC(ASC*) override { return S_OK; }
-    // No identity: a login from this client installs nothing.
-    HRESULT Get_Token(OctetString**, OctetString**, OctetString**, OctetString**) override { return E_FAIL; }
+    HRESULT Get_Token(OctetString** key, OctetString** cert, OctetString** chain, OctetString** root) override
+    {
+        if (!ClientScript::identity)
+            return E_FAIL;
+        *key = Octets(MadeIdentity().key);
+        *cert = Octets(MadeIdentity().cert);
+        *chain = nullptr;
+        *root = nullptr;
+        return S_OK;
+    }
     HRESULT Send_Init(const wchar_t*) override { return E_NOTIMPL; }
     HRESULT Send_Auth(const wchar_t*, const wchar_t*) override { return E_NOTIMPL; }
     HRESULT Send_Auth_SPNEGO(const char*) override { return E_NOTIMPL; }
@@ -112,12 +191,8 @@ public:
         if (ClientScript::noRequest)
             return S_OK;
         std::lock_guard<std::mutex> lock(ClientScript::Lock());
-        std::vector<unsigned char>& bytes = ClientScript::Pkcs10();
-        OctetString view {bytes.size(), bytes.data()};
-        void* copy = nullptr;
-        HRESULT hr = SEC_TypeTable(fptr__common_types, SEC_TYPE_OctetString)->copy(&view, &copy);
-        *request = static_cast<OctetString*>(copy);
-        return hr;
+        *request = Octets(ClientScript::Pkcs10());
+        return *request != nullptr ? S_OK : E_OUTOFMEMORY;
     }
     HRESULT CreatePKCS10(const char*, const char*) override
     {
@@ -148,8 +223,38 @@ private:
 
 inline CZELK_CLASS s_client(ZELK_KESTRIN_MODULE, ZELK_KESTRIN_CLASS, &CFactoryImpl<ScriptedKestrin>::New);
 
-// Starts the runtime over the configuration and puts a token double in each
-// profile's slot, once per process; the token manager and the slots stay.
+// A card whose token holds the identity's certificate and key, so that the
+// profile list has a certificate beside the tokens.
+inline bool InsertCard(ZELK::PSESVC::CTokenMgr* manager)
+{
+    const Identity& identity = MadeIdentity();
+    const unsigned char* p = identity.key.data();
+    EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(identity.key.size()));
+    OctetString der {identity.cert.size(), const_cast<unsigned char*>(identity.cert.data())};
+    void* decoded = nullptr;
+    if (key == nullptr || SEC_TypeTable(fptr__common_types, SEC_TYPE_Certificate)->decode(&der, &decoded) != S_OK)
+        return false;
+    auto* cert = new kestrin::qevtest::FakeCertificateObject(static_cast<Certificate*>(decoded), "c1", "card identity");
+    static_cast<Certificate*>(decoded)->Release();
+    auto* privateKey = new kestrin::qevtest::FakePrivateKeyObject(key, "c1", "card identity");
+    EVP_PKEY_free(key);
+    privateKey->AddCertificate(cert);
+    auto* token = new kestrin::qevtest::FakeToken("pkcs11:card", "card", "serial-2");
+    auto* pin = new kestrin::qevtest::FakePIN("PIN", 1, "1234");
+    token->AddPIN(pin);
+    pin->Release();
+    token->AddObject(privateKey);
+    token->AddObject(cert);
+    privateKey->Release();
+    cert->Release();
+    auto* slot = s_slots[std::size(kProfiles)] = new kestrin::qevtest::FakeSlot("card reader 1");
+    slot->SetToken(token);
+    token->Release();
+    return manager->CardInsert(slot, false) == S_OK;
+}
+
+// Starts the runtime over the configuration, puts a token double in each
+// profile's slot and inserts the card, once per process; the token manager and the slots stay.
 inline void Setup()
 {
     static const bool ready = [] {
@@ -189,7 +294,7 @@ inline void Setup()
             if (manager->CardInsert(slot, false) != S_OK)
                 return false;
         }
-        return true;
+        return InsertCard(manager);
     }();
     if (!ready)
         std::abort();

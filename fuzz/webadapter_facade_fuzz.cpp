@@ -1,16 +1,22 @@
 // Requests of the local HTTPS JSON API through the API handler into the real
 // facade: enrolment contexts (create, request, import, cancel), status,
-// profile names, the profile list, signing and the cache call, with fuzzed
-// bodies, origins and context ids, over a scripted enrolment client whose
-// answers the input sets. Each request is one connection's handler.
+// profile names, the profile list, signing, the cache call and the deferred
+// login and logout, with fuzzed bodies, origins and context ids, over a
+// scripted enrolment client whose answers the input sets. Each request is one
+// connection's handler; its browser may be a process that has ended, so that
+// a watched import's monitor logs the profile out at once.
 // Input: records of a kind byte, a two-byte length and that many bytes. A
-// client record sets the key, request and import results and the PKCS#10
-// bytes; any other record is a request: an operation byte, an origin byte,
-// then the body (for "status" the query value), in which "$uid" stands for
-// the last context id handed out. Every answer is a complete HTTP response, a
-// refused origin is answered 403, a context id has 32 letters and digits, and
-// once the input's contexts are cancelled no enrolment client is left but
-// the one each profile token may keep from its last import.
+// client record sets the key, request and import results, the PKCS#10 bytes
+// and whether the client hands out an identity; any other record is a request: an operation byte, an origin byte
+// (its high bit: the ended browser), then the body (for "status" the query
+// value), in which "$uid" stands for the last context id handed out. Every
+// answer is a complete HTTP response, a refused origin is answered 403, a
+// context id has 32 letters and digits, and once the input's contexts are
+// cancelled no enrolment client is left but those the profile tokens hold:
+// the one kept from the last import and the one of a login under way.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +49,8 @@ const Operation kOperations[] = {
     {"POST", "/mzt/sign"},
     {"POST", "/kvc3/api/clearSChannelCache"},
     {"OPTIONS", "/kvc3/api/createContext"},
+    {"POST", "/kvc3/api/login"},
+    {"POST", "/kvc3/api/logout"},
 };
 constexpr size_t kCreateContext = 0;
 
@@ -116,21 +124,40 @@ std::string HttpRequest(const Operation& op, const Origin& origin, const std::st
     return text;
 }
 
-// One request on a new handler; the status and the body of the answer, or 0
-// when the request parser refused the request before the handler saw it.
-int Exchange(const std::string& request, std::string& body)
+// The id of a process that has ended, made once.
+uint32_t EndedProcess()
+{
+    static const uint32_t pid = [] {
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(0);
+        if (child < 0 || waitpid(child, nullptr, 0) != child)
+            std::abort();
+        return static_cast<uint32_t>(child);
+    }();
+    return pid;
+}
+
+// One request on a new handler, whose browser is `pid` unless 0; the status
+// and the body of the answer, or 0 when the request parser refused the
+// request before the handler saw it.
+int Exchange(const std::string& request, uint32_t pid, std::string& body)
 {
     ITunnel* tunnel = nullptr;
     if (CFactoryImpl<CAPIHandler>::New(IID_ITunnel, reinterpret_cast<void**>(&tunnel)) != S_OK || tunnel == nullptr)
         std::abort();
+    ITunnelControl* control = nullptr;
+    if (tunnel->QueryInterface(IID_ITunnelControl, reinterpret_cast<void**>(&control)) != S_OK || control == nullptr)
+        std::abort();
+    if (pid != 0) {
+        SECAttribute browser {ATTR_CLIENT_PID, &pid, 0, 0, 0, nullptr, nullptr};
+        control->SetProperties(&browser);
+    }
     std::string in = request;
     unsigned long capacity = 8;
     auto* out = static_cast<unsigned char*>(sec_malloc(capacity));
     HRESULT hr = tunnel->Transact(reinterpret_cast<unsigned char*>(in.data()), static_cast<unsigned long>(in.size()),
                                   &out, &capacity);
-    ITunnelControl* control = nullptr;
-    if (tunnel->QueryInterface(IID_ITunnelControl, reinterpret_cast<void**>(&control)) != S_OK || control == nullptr)
-        std::abort();
     const bool refused = hr != S_OK || control->CloseAfterTransact();
     control->Release();
     tunnel->Release();
@@ -198,6 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             facade_fuzz::ClientScript::request = Result(first >> 4);
             facade_fuzz::ClientScript::import = Result(second);
             facade_fuzz::ClientScript::noRequest = (second & 0x80) != 0;
+            facade_fuzz::ClientScript::identity = (second & 0x40) != 0;
             std::lock_guard<std::mutex> lock(facade_fuzz::ClientScript::Lock());
             facade_fuzz::ClientScript::Pkcs10().assign(rest.begin(), rest.end());
             continue;
@@ -208,7 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const Origin& origin = kOrigins[second % (sizeof kOrigins / sizeof kOrigins[0])];
         const std::string body = Replace(rest, "$uid", lastUid);
         std::string answer;
-        const int status = Exchange(HttpRequest(op, origin, body), answer);
+        const int status = Exchange(HttpRequest(op, origin, body), (second & 0x80) != 0 ? EndedProcess() : 0, answer);
 
         char* allowed = nullptr;
         const bool accepted = facade->checkOrigin(*origin.header != 0 ? origin.value : nullptr, &allowed);
@@ -230,7 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         facade->cancelContext(context.origin.c_str(), context.profileId.c_str(), context.uid.c_str(), answer);
     }
     facade->Release();
-    if (facade_fuzz::ClientScript::alive > static_cast<int>(std::size(facade_fuzz::kProfiles)))
+    if (facade_fuzz::ClientScript::alive > 2 * static_cast<int>(std::size(facade_fuzz::kProfiles)))
         std::abort();
     return 0;
 }
