@@ -37,7 +37,7 @@ bool Parses(const std::string& text, AuxRefPtr<IJsonObject>& object)
 // request returns.
 void WaitForDialogs()
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
     while (Dialogs::Open() != 0) {
         if (std::chrono::steady_clock::now() > end)
             std::abort();
