@@ -427,9 +427,16 @@ HRESULT PrivateKeyInfoFromDer(const uint8_t* derBytes, size_t length, PrivateKey
     if (p == nullptr)
         return E_OUTOFMEMORY;
     p->version = version[0];
-    p->algorithm = AlgIdFromDer(algWhole, algWholeLen);
+    // The algorithm's own decoder: a record read here must encode again, so
+    // an identifier the encoder would refuse is refused now.
+    codec::In algorithm(algWhole, algWholeLen, 0);
+    HRESULT hr = codec::DecodeAlgId(algorithm, &p->algorithm);
+    if (FAILED(hr) || !algorithm.AtEnd()) {
+        FreePrivateKeyInfo(p);
+        return FAILED(hr) ? hr : E_INVALIDARG;
+    }
     p->privateKey = NewOctets(key, keyLen);
-    if (p->algorithm == nullptr || p->privateKey == nullptr) {
+    if (p->privateKey == nullptr) {
         FreePrivateKeyInfo(p);
         return E_OUTOFMEMORY;
     }
