@@ -67,8 +67,8 @@ protected:
         m_names.push_back(name);
     }
 
-    // The profile of each token row, in the table's order; the texts of
-    // those rows name their profiles. The group's other rows are left out.
+    // The profile of each token row, in the table's order; those rows show
+    // their profiles and a checkbox. The group's other rows are left out.
     std::vector<std::string> Profiles()
     {
         std::vector<std::string> profiles;
@@ -78,8 +78,11 @@ protected:
                 continue;
             profiles.emplace_back(token->GetProfileName());
             token->Release();
-            const QString shown = m_table->tableModel()->index(static_cast<int>(i), 0).data().toString();
+            const QModelIndex index = m_table->tableModel()->index(static_cast<int>(i), 0);
+            const QString shown = index.data().toString();
             EXPECT_TRUE(shown.contains(QString::fromStdString(profiles.back()))) << shown.toStdString();
+            // A token row names no application yet: its checkbox is off.
+            EXPECT_EQ(index.data(Qt::CheckStateRole), QVariant(Qt::Unchecked));
         }
         return profiles;
     }
