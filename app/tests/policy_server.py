@@ -1,12 +1,15 @@
 # A policy server for the preferences' tests: Python's http.server over TLS
 # with the given certificate and key, on three ports of 127.0.0.1 whose group
 # list is a JSON object, an HTTP error, and a body that is no JSON. Prints
-# "ok=P error=P notjson=P" once all listen, then serves until it is ended.
+# "ok=P error=P notjson=P" once all listen, then serves until it is ended or
+# the test program is gone.
 import http.server
+import os
 import signal
 import ssl
 import sys
 import threading
+import time
 
 GROUPS = "/KestrinServer/kvc/getGroups"
 REPLIES = {
@@ -44,7 +47,10 @@ def main():
         threading.Thread(target=server.serve_forever, daemon=True).start()
         ports.append("%s=%d" % (kind, server.server_address[1]))
     print(" ".join(ports), flush=True)
-    threading.Event().wait()
+    # Ends with the test program, even when that one did not end it.
+    parent = os.getppid()
+    while os.getppid() == parent:
+        time.sleep(1)
 
 
 main()
