@@ -121,6 +121,20 @@ CToken_KV* ProfileToken(CTokenMgr* tokens, const char* name)
     return kv;
 }
 
+// Whether the text is Base64 of the DER of a distinguished name.
+bool IsName(const char* base64)
+{
+    AuxPtr<OctetString> der;
+    if (FAILED(String_Base64Decode(base64, &der)) || !der)
+        return false;
+    const SEC_TYPE_TABLE* names = SEC_TypeTable(fptr__common_types, SEC_TYPE_DName);
+    void* name = nullptr;
+    if (names == nullptr || FAILED(names->decode(der, &name)) || name == nullptr)
+        return false;
+    names->free(name);
+    return true;
+}
+
 }  // namespace
 
 // --- contexts -------------------------------------------------------------
@@ -426,6 +440,10 @@ int CKVCAPIFacadeImpl::createPKCS10(const char* origin, const char* profileId, c
     AuxRefPtr<IKestrin> client;
     client.Attach(context->client());
     if (!client || subjectNameDER == nullptr)
+        return 500;
+    // The enrolment client would quietly request its own subject in place of
+    // one it cannot read.
+    if (*subjectNameDER != 0 && !IsName(subjectNameDER))
         return 500;
     AuxPtr<OctetString> request;
     if (FAILED(client->CreateKey(0)) || FAILED(client->CreatePKCS10(subjectNameDER, extensionsDER))

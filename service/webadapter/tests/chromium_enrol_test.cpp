@@ -337,14 +337,17 @@ protected:
         EXPECT_EQ(reply.status, 200) << reply.body.dump();
         return reply.body.value("uid", "");
     }
-    // The context's Base64 PKCS#10 request; empty when it fails.
+    Reply CreatePKCS10(const std::string& uid, const std::string& subject, const std::string& extensions = "")
+    {
+        return Api(
+            "createPKCS10", m_accepted,
+            {{"profileid", kProfileId}, {"uid", uid}, {"subjectNameDER", subject}, {"extensionsDER", extensions}});
+    }
+    // The context's Base64 PKCS#10 request for "O=Kestrin Test, CN=Web User";
+    // empty when it fails.
     std::string Request(const std::string& uid)
     {
-        Reply reply = Api("createPKCS10", m_accepted,
-                          {{"profileid", kProfileId},
-                           {"uid", uid},
-                           {"subjectNameDER", "MCoxFTATBgNVBAoMDEtlc3RyaW4gVGVzdDERMA8GA1UEAwwIV2ViIFVzZXI="},
-                           {"extensionsDER", ""}});
+        Reply reply = CreatePKCS10(uid, "MCoxFTATBgNVBAoMDEtlc3RyaW4gVGVzdDERMA8GA1UEAwwIV2ViIFVzZXI=");
         return reply.status == 200 ? reply.body.value("pkcs10", "") : "";
     }
     Reply Import(const std::string& uid, const std::string& pkcs7)
@@ -547,6 +550,31 @@ TEST_F(ChromiumEnrolTest, AReplyForAnotherKeyKeepsTheWorkingLogin)
     EXPECT_EQ(Status(m_accepted), "200 LOGGED_IN");
     EXPECT_TRUE(SignsForTheIssuedCertificate(reply));
     EXPECT_FALSE(SignsForTheIssuedCertificate(first));
+}
+
+// A subject or extensions of the page that are not Base64 DER of a name or
+// an extension list make no request: 500, and the context still makes one
+// for good values. The enrolment client would put its own subject in place of
+// one it cannot read.
+TEST_F(ChromiumEnrolTest, ASubjectOrExtensionsNotDerMakeNoRequest)
+{
+    const std::string uid = OpenContext();
+    struct Case {
+        const char* subject;
+        const char* extensions;
+    };
+    // "not der"; a name cut short; an extension list given as the subject.
+    for (const Case& c :
+         {Case {"bm90IGRlcg==", ""}, Case {"%%%", ""}, Case {"MCoxFTATBgNVBAoMDEtlc3Ry", ""}, Case {"MAMCAQc=", ""},
+          Case {"MCoxFTATBgNVBAoMDEtlc3RyaW4gVGVzdDERMA8GA1UEAwwIV2ViIFVzZXI=", "bm90IGRlcg=="}}) {
+        Reply reply = CreatePKCS10(uid, c.subject, c.extensions);
+        EXPECT_EQ(reply.status, 500) << c.subject << " " << c.extensions << " " << reply.body.dump();
+    }
+    const std::string request = Request(uid);
+    ASSERT_FALSE(request.empty());
+    WriteFile(m_data->path() + "/request.der", Base64Decode(request));
+    const std::string text = Output("openssl req -inform DER -in " + m_data->path() + "/request.der -noout -subject");
+    EXPECT_NE(text.find("subject=O = Kestrin Test, CN = Web User"), std::string::npos) << text;
 }
 
 }  // namespace
