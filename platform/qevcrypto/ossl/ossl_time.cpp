@@ -68,8 +68,13 @@ HRESULT TimeTextToSeconds(const char* text, int64_t& seconds)
     Asn1TimePtr t(ASN1_TIME_new());
     if (!t)
         return E_OUTOFMEMORY;
+    // Twelve digits are a UTCTime with its seconds. Read any other way they
+    // would become a GeneralizedTime without seconds, and a UTCTime with a
+    // month of 95 a date in the 2190s.
+    const size_t digits = std::strspn(text, "0123456789");
+    const bool read = digits == 12 ? ASN1_UTCTIME_set_string(t.get(), text) : ASN1_TIME_set_string(t.get(), text);
     struct tm tm {};
-    if (!ASN1_TIME_set_string(t.get(), text) || !ASN1_TIME_to_tm(t.get(), &tm))
+    if (!read || !ASN1_TIME_to_tm(t.get(), &tm))
         return SEC_E_TIME_FORMAT;
     seconds = DaysFromCivil(tm.tm_year + 1900, static_cast<unsigned>(tm.tm_mon + 1), static_cast<unsigned>(tm.tm_mday))
                   * 86400

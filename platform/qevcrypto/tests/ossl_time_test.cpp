@@ -52,8 +52,8 @@ TEST_F(Time, TextsAndSecondsAgainstKnownValues)
 
 TEST_F(Time, UnreadableTextsFail)
 {
-    for (const char* bad :
-         {"", "garbage", "20241301000000Z", "2024022912000Z", "99999999999999999999999999999999999Z"}) {
+    for (const char* bad : {"", "garbage", "20241301000000Z", "2024022912000Z", "219507100412Z", "240230000000+0100",
+                            "99999999999999999999999999999999999Z"}) {
         int64_t s = 42;
         EXPECT_EQ(time->to_seconds(bad, &s), SEC_E_TIME_FORMAT) << bad;
         EXPECT_EQ(s, 0);
