@@ -200,6 +200,12 @@ public:
 protected:
     // A policy number read as signed.
     int32_t PolicyInt(const char* name);
+    // Around a login on the calling thread: the end runs a logout another
+    // thread asked for meanwhile.
+    void BeginLogin();
+    void EndLogin();
+    // The body of LoginWithKVHandle.
+    HRESULT InstallFromClient(IKestrin* client);
     // "showErrorMsg" or "showSuccessMsg": on unless the profile sets 0.
     bool PolicyMessageFlag(const char* name);
     // The auto-enrolment wait: released when the first login after Init ends,
@@ -255,9 +261,10 @@ protected:
     CComPtr<CComIID<ICredUI, &IID_ICredUI>> m_dialog;
     bool m_loginAs = false;
     Thread m_keyThread;
-    // A login is running: a logout from elsewhere only cancels it and leaves
-    // the logout to the login's end.
-    std::atomic<bool> m_loginRunning {false};
+    // Logins running (through the dialogue, or completing from a finished
+    // client): a logout from elsewhere only cancels them and leaves the
+    // logout to the end of the last one.
+    std::atomic<int> m_loginsRunning {0};
     std::atomic<bool> m_logoutPending {false};
     std::atomic<std::thread::id> m_loginThread {};
     // Prompts shown so far: a failing step that asked nothing is told apart.

@@ -355,7 +355,7 @@ bool CToken_KV::IsValidCert(const Certificate* cert, unsigned long margin)
 int CToken_KV::Logout(ICredUI* dialog)
 {
     SECTRACE_FormatLn(nullptr, 3, "CToken:: Kestrin token [%s] :: logout", Name());
-    if (m_loginRunning && std::this_thread::get_id() != m_loginThread) {
+    if (m_loginsRunning > 0 && std::this_thread::get_id() != m_loginThread) {
         // The running login still uses what a logout frees: stop it, and let
         // it log out when it ends.
         m_cancelRequested = true;
@@ -364,7 +364,7 @@ int CToken_KV::Logout(ICredUI* dialog)
         return S_OK;
     }
     SetGVXName(nullptr);
-    if (!m_silent && !m_loginRunning)
+    if (!m_silent && m_loginsRunning == 0)
         m_cancelRequested = true;
     if (m_token && m_token->isValid() == S_OK && m_token->isInitialized() == S_OK)
         m_token->deleteToken();
@@ -417,6 +417,17 @@ HRESULT CToken_KV::LoginWithKVHandle(IKestrin* client)
 {
     if (client == nullptr)
         return E_POINTER;
+    // A login like one through the dialogue: a logout from another thread
+    // (the browser monitor, the API's deferred logout) must not free the
+    // credentials while they are installed.
+    BeginLogin();
+    HRESULT hr = InstallFromClient(client);
+    EndLogin();
+    return hr;
+}
+
+HRESULT CToken_KV::InstallFromClient(IKestrin* client)
+{
     {
         CriticalCodeSection lock(&m_csSession);
         m_kv = client;

@@ -117,16 +117,27 @@ void CToken_KV::ReportStepFailure(ICredUI* dialog, HRESULT rc, bool force)
 int CToken_KV::LoginImpl(ICredUI* dialog, bool loginAs, const wchar_t* user)
 {
     SECTRACE_FormatLn(nullptr, 3, "CToken:: Kestrin token [%s] :: login", Name());
-    m_loginThread = std::this_thread::get_id();
-    m_loginRunning = true;
+    BeginLogin();
     int rc = RunDialogue(dialog, loginAs, user);
-    m_loginRunning = false;
+    EndLogin();
+    return rc;
+}
+
+void CToken_KV::BeginLogin()
+{
+    m_loginThread = std::this_thread::get_id();
+    ++m_loginsRunning;
+}
+
+void CToken_KV::EndLogin()
+{
+    if (--m_loginsRunning != 0)
+        return;
     m_loginThread = std::thread::id();
-    // A logout asked for meanwhile by another thread is done now, when the
-    // login no longer uses what it frees.
+    // A logout asked for meanwhile by another thread is done now, when no
+    // login uses what it frees.
     if (m_logoutPending.exchange(false))
         Logout(nullptr);
-    return rc;
 }
 
 int CToken_KV::RunDialogue(ICredUI* dialog, bool loginAs, const wchar_t* user)

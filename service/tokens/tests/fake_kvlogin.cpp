@@ -110,6 +110,7 @@ public:
     HRESULT Get_Token(OctetString** key, OctetString** certificate, OctetString** chain, OctetString** root) override
     {
         Log("Get_Token");
+        RunAction("Get_Token");
         std::lock_guard<std::mutex> lock(s_mutex);
         if (FAILED(s_tokenResult))
             return s_tokenResult;
@@ -213,9 +214,8 @@ private:
         Log(entry);
         return S_OK;
     }
-    HRESULT Request(const std::string& method, const std::string& argument)
+    static void RunAction(const std::string& method)
     {
-        Log(argument.empty() ? method : method + " " + argument);
         std::function<void()> action;
         {
             std::lock_guard<std::mutex> lock(s_mutex);
@@ -225,6 +225,11 @@ private:
         }
         if (action)
             action();
+    }
+    HRESULT Request(const std::string& method, const std::string& argument)
+    {
+        Log(argument.empty() ? method : method + " " + argument);
+        RunAction(method);
         std::lock_guard<std::mutex> lock(s_mutex);
         if (m_cancelled)
             return E_ABORT;

@@ -39,7 +39,8 @@ struct KVScript {
     // CreateKey waits while held (Cancel ends the wait with E_ABORT).
     static void HoldKey(bool on);
     static void KeyResult(HRESULT result);
-    // Runs on the caller's thread when the request of that name arrives.
+    // Runs on the caller's thread when the request of that name (or
+    // Get_Token) arrives.
     static void OnRequest(const std::string& method, std::function<void()> action);
     // Creating a client fails with this code.
     static void CreateFails(HRESULT code);

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "applications.h"
@@ -209,6 +210,39 @@ TEST_F(KVInstallTest, TheIdentityGoesIntoTheTokenAndOnceIntoTheKeyStore)
     EXPECT_TRUE(m_token->NeedLogin());
     EXPECT_TRUE(StoreIdentities().empty());
     EXPECT_EQ(Count(m_memory, TOKEN_OBJECT_CERTIFICATE), 0u);
+}
+
+// A logout from another thread (the browser monitor, the local API's deferred
+// logout) while a finished client's identity is installed must not free the
+// credentials the installation reads: it waits for the installation's end and
+// then logs the profile out.
+TEST_F(KVInstallTest, ALogoutDuringALoginFromAFinishedClientRunsWhenTheLoginEnds)
+{
+    ASSERT_NE(MakeInMemory(), nullptr);
+    KVScript::Identity(Pkcs8("user"), CertDer("user"), CertSet({"ca"}), CertDer("ca"));
+    int logouts = 0;
+    KVScript::OnRequest("Get_Token", [&] {
+        std::thread([&] { m_token->Logout(nullptr); }).join();
+        ++logouts;
+    });
+    IKestrin* client = nullptr;
+    ASSERT_EQ(m_token->GetNewKVHandle(&client), S_OK);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(m_token->LoginWithKVHandle(client), S_OK);
+    client->Release();
+    EXPECT_EQ(logouts, 1);
+    EXPECT_TRUE(m_token->NeedLogin());
+    EXPECT_TRUE(StoreIdentities().empty());
+    EXPECT_EQ(Count(m_memory, TOKEN_OBJECT_CERTIFICATE), 0u);
+
+    // Without a logout the finished client logs the profile in.
+    KVScript::Reset();
+    KVScript::Identity(Pkcs8("user"), CertDer("user"), CertSet({"ca"}), CertDer("ca"));
+    ASSERT_EQ(m_token->GetNewKVHandle(&client), S_OK);
+    EXPECT_EQ(m_token->LoginWithKVHandle(client), S_OK);
+    client->Release();
+    EXPECT_FALSE(m_token->NeedLogin());
+    EXPECT_EQ(StoreIdentities(), std::vector<std::string>({"QEV Kestrin (p)"}));
 }
 
 TEST_F(KVInstallTest, TheInstalledKeySignsForOpenssl)
