@@ -31,15 +31,33 @@ void FreeText(char* text)
     std::free(text);
 }
 
+char* CopyText(const ASN1_STRING* time)
+{
+    if (time == nullptr || ASN1_STRING_get0_data(time) == nullptr || ASN1_STRING_length(time) <= 0)
+        return nullptr;
+    const auto length = static_cast<size_t>(ASN1_STRING_length(time));
+    char* text = static_cast<char*>(std::malloc(length + 1));
+    if (text != nullptr) {
+        std::memcpy(text, ASN1_STRING_get0_data(time), length);
+        text[length] = '\0';
+    }
+    return text;
+}
+
+// The time text names its type by its length (13 characters UTCTime, 15
+// GeneralizedTime): the content of another form (a GeneralizedTime holding
+// the digits of a UTCTime, an offset, fractions of a second) would be read as
+// another instant, so it is given as the GeneralizedTime of the same instant,
+// and a time OpenSSL cannot read has no text.
 char* TimeText(const ASN1_TIME* time)
 {
-    if (time == nullptr || time->data == nullptr || time->length <= 0)
+    if (time == nullptr || ASN1_TIME_check(time) != 1)
         return nullptr;
-    char* text = static_cast<char*>(std::malloc(static_cast<size_t>(time->length) + 1));
-    if (text != nullptr) {
-        std::memcpy(text, time->data, static_cast<size_t>(time->length));
-        text[time->length] = '\0';
-    }
+    if (ASN1_STRING_type(time) == V_ASN1_UTCTIME && ASN1_STRING_length(time) == 13)
+        return CopyText(time);
+    ASN1_GENERALIZEDTIME* general = ASN1_TIME_to_generalizedtime(time, nullptr);
+    char* text = general != nullptr && ASN1_STRING_length(general) == 15 ? CopyText(general) : nullptr;
+    ASN1_GENERALIZEDTIME_free(general);
     return text;
 }
 

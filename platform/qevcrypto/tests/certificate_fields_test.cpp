@@ -1,7 +1,9 @@
 // Certificate field views, certificates under construction, the DName type's
 // text form and the URL splitter, against certificates and names made by the
 // OpenSSL tool.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -96,6 +98,35 @@ TEST_F(CertificateFieldsTest, ViewsOfAnEndEntityCertificate)
     // A certificate read from its encoding takes no setter.
     EXPECT_EQ(cert->setNotAfter("491231235959Z"), E_ACCESSDENIED);
     cert->Release();
+}
+
+// A time's text names its type by its length: a GeneralizedTime (OpenSSL
+// writes one after 2049) keeps its 15 characters; a GeneralizedTime holding
+// the 13 digits of a UTCTime, which OpenSSL cannot read as a time, has no
+// text rather than one that reads as a UTCTime of another instant.
+TEST_F(CertificateFieldsTest, TimeTextsNameTheirType)
+{
+    Certificate* late = make("late", "-subj /CN=late -days 10000");
+    ASSERT_NE(late, nullptr);
+    ASSERT_NE(late->getNotAfter(), nullptr);
+    EXPECT_EQ(std::strlen(late->getNotAfter()), 15u);
+    EXPECT_EQ(std::strncmp(late->getNotAfter(), "20", 2), 0);
+    EXPECT_EQ(std::strlen(late->getNotBefore()), 13u);
+    late->Release();
+
+    std::vector<unsigned char> der = read("late.der");
+    const unsigned char utcTime[] = {0x17, 0x0d};
+    auto at = std::search(der.begin(), der.end(), std::begin(utcTime), std::end(utcTime));
+    ASSERT_NE(at, der.end());
+    *at = 0x18;
+    OctetString bytes {der.size(), der.data()};
+    void* decoded = nullptr;
+    ASSERT_EQ(type(SEC_TYPE_Certificate)->decode(&bytes, &decoded), S_OK);
+    auto* malformed = static_cast<Certificate*>(decoded);
+    EXPECT_EQ(malformed->getNotBefore(), nullptr);
+    ASSERT_NE(malformed->getNotAfter(), nullptr);
+    EXPECT_EQ(std::strlen(malformed->getNotAfter()), 15u);
+    malformed->Release();
 }
 
 TEST_F(CertificateFieldsTest, MissingExtensionsAreNull)
