@@ -28,6 +28,42 @@ std::string ReadFile(const std::string& path)
     return bytes.str();
 }
 
+Certificate* CertOf(const std::string& pemPath)
+{
+    std::string pem = ReadFile(pemPath);
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    X509* x509 = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    unsigned char* der = nullptr;
+    const int length = x509 != nullptr ? i2d_X509(x509, &der) : 0;
+    X509_free(x509);
+    OctetString in {static_cast<uint64_t>(length > 0 ? length : 0), der};
+    void* out = nullptr;
+    SEC_TypeTable(fptr__common_types, SEC_TYPE_Certificate)->decode(&in, &out);
+    OPENSSL_free(der);
+    return static_cast<Certificate*>(out);
+}
+
+KeyInfo* KeyOf(const std::string& p8Path)
+{
+    std::string der = ReadFile(p8Path);
+    OctetString in {der.size(), reinterpret_cast<unsigned char*>(der.data())};
+    void* out = nullptr;
+    SEC_TypeTable(fptr__common_types, SEC_TYPE_PrivateKeyInfo)->decode(&in, &out);
+    auto* record = static_cast<PrivateKeyInfo*>(out);
+    if (record == nullptr)
+        return nullptr;
+    auto* key = static_cast<KeyInfo*>(sec_calloc(1, sizeof(KeyInfo)));
+    key->algorithm = record->algorithm;
+    key->bits = record->privateKey->length * 8;
+    key->key = record->privateKey->data;
+    record->algorithm = nullptr;
+    record->privateKey->data = nullptr;
+    record->privateKey->length = 0;
+    SEC_TypeTable(fptr__common_types, SEC_TYPE_PrivateKeyInfo)->free(record);
+    return key;
+}
+
 void WriteFile(const std::string& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;

@@ -34,6 +34,11 @@ private:
 int Shell(const std::string& command);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
+// A certificate as the library keeps it, from a PEM file (NULL when unreadable).
+Certificate* CertOf(const std::string& pemPath);
+// A private key as the library keeps it (the PKCS#8 record's algorithm and key
+// octets), from a DER PKCS#8 file (NULL when unreadable).
+KeyInfo* KeyOf(const std::string& p8Path);
 
 // A certificate object of the token (and a private key of the same identifier
 // when `withKey`); keyId "" gives an object without key identifier, cert ""

@@ -41,6 +41,8 @@ using kestrin::testsupport::EnrolServer;
 using kestrin::testsupport::FreeLoopbackPort;
 using kestrin::testsupport::RunProgram;
 using kestrin::testsupport::TempFolder;
+using kestrin::tokens::test::CertOf;
+using kestrin::tokens::test::KeyOf;
 using kestrin::tokens::test::ReadFile;
 using kestrin::tokens::test::WriteFile;
 using ZELK::PSESVC::CToken;
@@ -53,44 +55,6 @@ using ZELK::PSESVC::ProfileTokenCreator;
 constexpr const char* kWebReader = "toksw:mem://kestrin/web";
 constexpr const char* kHubReader = "toksw:mem://kestrin/hub";
 constexpr const char* kProfileId = "web1";
-
-// A certificate as the library keeps it, from a PEM file.
-Certificate* CertOf(const std::string& pemPath)
-{
-    std::string pem = ReadFile(pemPath);
-    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-    X509* x509 = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
-    unsigned char* der = nullptr;
-    const int length = x509 != nullptr ? i2d_X509(x509, &der) : 0;
-    X509_free(x509);
-    OctetString in {static_cast<uint64_t>(length > 0 ? length : 0), der};
-    void* out = nullptr;
-    SEC_TypeTable(fptr__common_types, SEC_TYPE_Certificate)->decode(&in, &out);
-    OPENSSL_free(der);
-    return static_cast<Certificate*>(out);
-}
-
-// A private key as the library keeps it, from a DER PKCS#8 file.
-KeyInfo* KeyOf(const std::string& p8Path)
-{
-    std::string der = ReadFile(p8Path);
-    OctetString in {der.size(), reinterpret_cast<unsigned char*>(der.data())};
-    void* out = nullptr;
-    SEC_TypeTable(fptr__common_types, SEC_TYPE_PrivateKeyInfo)->decode(&in, &out);
-    auto* record = static_cast<PrivateKeyInfo*>(out);
-    if (record == nullptr)
-        return nullptr;
-    auto* key = static_cast<KeyInfo*>(sec_calloc(1, sizeof(KeyInfo)));
-    key->algorithm = record->algorithm;
-    key->bits = record->privateKey->length * 8;
-    key->key = record->privateKey->data;
-    record->algorithm = nullptr;
-    record->privateKey->data = nullptr;
-    record->privateKey->length = 0;
-    SEC_TypeTable(fptr__common_types, SEC_TYPE_PrivateKeyInfo)->free(record);
-    return key;
-}
 
 // A program's standard output and error output together.
 std::string Output(const std::string& command)
