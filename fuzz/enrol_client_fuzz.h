@@ -7,9 +7,9 @@
 #include <stdlib.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
+#include "fuzz_home.h"
 #include "kestrin.h"
 #include "zelk_module.h"
 
@@ -18,14 +18,9 @@ namespace kestrin::enrol::fuzz {
 inline void StartRuntime()
 {
     static const bool started = [] {
-        char folder[] = "/tmp/kestrin-fuzz-enrol-XXXXXX";
-        if (mkdtemp(folder) == nullptr)
+        const std::string home = kestrin::fuzz::MakeTemporaryHome("enrol");
+        if (home.empty())
             return false;
-        static const std::string home = folder;
-        std::atexit([] { std::filesystem::remove_all(home); });
-        setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-        setenv("XDG_CONFIG_DIRS", (home + "/system").c_str(), 1);
-        setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
         return ZELK_Initialize() == S_OK;
     }();
     if (!started)

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "fakes/fake_dialog.h"
+#include "fuzz_home.h"
 #include "qev_doubles.h"
 #include "tokens/token_kv.h"
 #include "tokens/token_manager.h"
@@ -258,15 +259,9 @@ inline bool InsertCard(ZELK::PSESVC::CTokenMgr* manager)
 inline void Setup()
 {
     static const bool ready = [] {
-        char folder[] = "/tmp/kestrin-fuzz-facade-XXXXXX";
-        if (mkdtemp(folder) == nullptr)
+        const std::string home = kestrin::fuzz::MakeTemporaryHome("facade");
+        if (home.empty())
             return false;
-        static const std::string home = folder;
-        std::atexit([] { std::filesystem::remove_all(home); });
-        setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-        setenv("XDG_CONFIG_DIRS", (home + "/system").c_str(), 1);
-        setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-        setenv("KRB5CCNAME", ("FILE:" + home + "/no-tickets").c_str(), 1);
         std::filesystem::create_directories(home + "/config/kestrin");
         std::filesystem::create_directories(home + "/system/kestrin");
         std::ofstream(home + "/config/kestrin/settings.plist") << kSettings;

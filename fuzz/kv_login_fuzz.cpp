@@ -11,13 +11,13 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/pse_factory.h"
 #include "fake_kvlogin.h"
 #include "fakes/fake_dialog.h"
+#include "fuzz_home.h"
 #include "tokens/token_kv.h"
 #include "tokens/token_manager.h"
 #include "zelk_class.h"
@@ -56,15 +56,9 @@ const char* const kFieldTypes[] = {"text", "password", "input", "INPUT", "Passwo
 void StartRuntime()
 {
     static const bool started = [] {
-        char folder[] = "/tmp/kestrin-fuzz-kvlogin-XXXXXX";
-        if (mkdtemp(folder) == nullptr)
+        const std::string home = kestrin::fuzz::MakeTemporaryHome("kvlogin");
+        if (home.empty())
             return false;
-        static const std::string home = folder;
-        std::atexit([] { std::filesystem::remove_all(home); });
-        setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-        setenv("XDG_CONFIG_DIRS", (home + "/system").c_str(), 1);
-        setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-        setenv("KRB5CCNAME", ("FILE:" + home + "/no-tickets").c_str(), 1);
         // OpenSSL stays up until the process ends, so that the crypto
         // library's own holders still find it when they go at exit.
         OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);

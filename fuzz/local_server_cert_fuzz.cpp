@@ -17,9 +17,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
+#include "fuzz_home.h"
 #include "tokens/token_kv_persistent.h"
 #include "zelk_module.h"
 
@@ -39,15 +39,9 @@ public:
 void StartRuntime()
 {
     static const bool started = [] {
-        char folder[] = "/tmp/kestrin-fuzz-localserver-XXXXXX";
-        if (mkdtemp(folder) == nullptr)
+        const std::string home = kestrin::fuzz::MakeTemporaryHome("localserver");
+        if (home.empty())
             return false;
-        static const std::string home = folder;
-        std::atexit([] { std::filesystem::remove_all(home); });
-        setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-        setenv("XDG_CONFIG_DIRS", (home + "/system").c_str(), 1);
-        setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-        setenv("KRB5CCNAME", ("FILE:" + home + "/no-tickets").c_str(), 1);
         // OpenSSL stays up until the process ends, so that the crypto
         // library's own holders still find it when they go at exit.
         OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);

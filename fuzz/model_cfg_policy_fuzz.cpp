@@ -11,10 +11,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "fuzz_home.h"
 #include "model/model_cfg_policy.h"
 #include "pse_factory.h"
 #include "qev_ssl.h"
@@ -135,14 +135,9 @@ public:
 void StartRuntime()
 {
     static const bool started = [] {
-        char folder[] = "/tmp/kestrin-fuzz-cfgpolicy-XXXXXX";
-        if (mkdtemp(folder) == nullptr)
+        const std::string home = kestrin::fuzz::MakeTemporaryHome("cfgpolicy");
+        if (home.empty())
             return false;
-        static const std::string home = folder;
-        std::atexit([] { std::filesystem::remove_all(home); });
-        setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-        setenv("XDG_CONFIG_DIRS", (home + "/system").c_str(), 1);
-        setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
         return ZELK_Initialize() == S_OK;
     }();
     if (!started)

@@ -7,9 +7,9 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
+#include "fuzz_home.h"
 #include "webadapter/api_handler.h"
 #include "webadapter/tests/facade_double.h"
 #include "zelk_alloc.h"
@@ -27,14 +27,9 @@ CZELK_CLASS s_facade("zelk", ZELK::PSESVC::KVC_API_FACADE_CLASS, &CreateFacadeDo
 void StartRuntime()
 {
     static const bool started = [] {
-        char folder[] = "/tmp/kestrin-fuzz-webadapter-XXXXXX";
-        if (mkdtemp(folder) == nullptr)
+        const std::string home = kestrin::fuzz::MakeTemporaryHome("webadapter");
+        if (home.empty())
             return false;
-        static const std::string home = folder;
-        std::atexit([] { std::filesystem::remove_all(home); });
-        setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-        setenv("XDG_CONFIG_DIRS", (home + "/system").c_str(), 1);
-        setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
         return ZELK_Initialize() == S_OK;
     }();
     if (!started)

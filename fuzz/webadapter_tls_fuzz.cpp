@@ -13,9 +13,9 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
+#include "fuzz_home.h"
 #include "qev_attributes.h"
 #include "qev_io.h"
 #include "qev_pse.h"
@@ -71,14 +71,9 @@ std::string NewIdentityImage()
 ssl_context* Context()
 {
     static ssl_context* context = [] {
-        char folder[] = "/tmp/kestrin-fuzz-webtls-XXXXXX";
-        if (mkdtemp(folder) == nullptr)
+        const std::string home = kestrin::fuzz::MakeTemporaryHome("webtls");
+        if (home.empty())
             std::abort();
-        static const std::string home = folder;
-        std::atexit([] { std::filesystem::remove_all(home); });
-        setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-        setenv("XDG_CONFIG_DIRS", (home + "/system").c_str(), 1);
-        setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
         const auto* io = ZELK_Initialize() == S_OK ? ZELK_ApiCast<SEC_IO_TABLE>(s_io) : nullptr;
         const auto* ascs = ZELK_ApiCast<SEC_ASC_TABLE>(s_asc);
         const auto* ssl = ZELK_ApiCast<SEC_SSL_TABLE>(s_ssl);
