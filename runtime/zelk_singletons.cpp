@@ -89,22 +89,42 @@ HRESULT CSingletons::Initialize()
     return S_OK;
 }
 
+namespace {
+
+// Stops every object created on demand, newest first. An object made while
+// others stop (a token's logout at the stop reaching a model not made before)
+// is registered after the pass began, so passes repeat until none is left; a
+// few passes bound objects that keep making each other.
+void FinalizeOnDemand()
+{
+    constexpr int kPasses = 8;
+    for (int pass = 0; pass < kPasses; ++pass) {
+        bool any = false;
+        for (const CTree& node : snapshot()) {
+            if (node.onDemand == 0)
+                continue;
+            any = true;
+            node.object->Finalize();
+            // The node forgets the object; it is unlinked at the end.
+            std::lock_guard<std::mutex> lock(s_lock);
+            for (CTree* n = s_head; n; n = n->next)
+                if (n->object == node.object && n->onDemand)
+                    n->object = nullptr;
+        }
+        if (!any)
+            return;
+    }
+}
+
+}  // namespace
+
 HRESULT CSingletons::Finalize()
 {
-    std::vector<CTree> nodes = snapshot();
-    for (const CTree& node : nodes) {
-        if (node.onDemand == 0)
-            continue;
-        node.object->Finalize();
-        // The node forgets the object; it is unlinked below.
-        std::lock_guard<std::mutex> lock(s_lock);
-        for (CTree* n = s_head; n; n = n->next)
-            if (n->object == node.object && n->onDemand)
-                n->object = nullptr;
-    }
-    for (const CTree& node : nodes)
+    FinalizeOnDemand();
+    for (const CTree& node : snapshot())
         if (node.onDemand == 0)
             node.object->Finalize();
+    FinalizeOnDemand();
 
     std::lock_guard<std::mutex> lock(s_lock);
     unlink_locked([](const CTree* node) { return node->object == nullptr; });

@@ -44,22 +44,19 @@ TEST(KestrinClientProcess, ProfileWindowListsTheUsersProfile)
     const std::string rows = h + "/rows.txt";
     const char* asan = std::getenv("ASAN_OPTIONS");
     ChildProcess client;
-    ASSERT_TRUE(
-        client.Start({KESTRIN_CLIENT_PROGRAM},
-                     {{"HOME", h},
-                      {"XDG_CONFIG_HOME", h + "/config"},
-                      {"XDG_CONFIG_DIRS", h + "/system"},
-                      {"XDG_DATA_HOME", h + "/data"},
-                      {"XDG_STATE_HOME", h + "/state"},
-                      {"XDG_RUNTIME_DIR", h + "/run"},
-                      {"QT_QPA_PLATFORM", "offscreen"},
-                      {"LD_PRELOAD", KESTRIN_ROWS_PROBE},
-                      // The sanitizer's runtime need not come first when the probe is
-                      // preloaded. The modules are unloaded before the leak check runs at
-                      // the program's end, which hides the roots of what they still hold:
-                      // this test is about the rows, not the end.
-                      {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0:detect_leaks=0"},
-                      {"KESTRIN_ROWS_FILE", rows}}));
+    ASSERT_TRUE(client.Start({KESTRIN_CLIENT_PROGRAM},
+                             {{"HOME", h},
+                              {"XDG_CONFIG_HOME", h + "/config"},
+                              {"XDG_CONFIG_DIRS", h + "/system"},
+                              {"XDG_DATA_HOME", h + "/data"},
+                              {"XDG_STATE_HOME", h + "/state"},
+                              {"XDG_RUNTIME_DIR", h + "/run"},
+                              {"QT_QPA_PLATFORM", "offscreen"},
+                              {"LD_PRELOAD", KESTRIN_ROWS_PROBE},
+                              // The sanitizer's runtime need not come first when the probe is
+                              // preloaded.
+                              {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
+                              {"KESTRIN_ROWS_FILE", rows}}));
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (Rows(rows).find("Fieldwork") == std::string::npos && std::chrono::steady_clock::now() < deadline)

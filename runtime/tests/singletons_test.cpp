@@ -68,6 +68,32 @@ TEST_F(Registry, StopsOnDemandObjectsFirstThenStaticMembersNewestFirst)
     EXPECT_EQ(s_log, (std::vector<std::string> {"init binder1", "init binder2"}));
 }
 
+// An object whose stop makes another on demand (as a logout at the stop may
+// reach a model not made before): the new one is stopped in the same stop and
+// not left behind.
+TEST_F(Registry, AnObjectMadeDuringTheStopIsStoppedToo)
+{
+    class Maker : public Recorder {
+    public:
+        Maker(Recorder& made) : Recorder("maker"), m_made(made) {}
+        HRESULT Finalize() override
+        {
+            Recorder::Finalize();
+            return ZELK_RegisterSingleton(&m_made, 1);
+        }
+
+    private:
+        Recorder& m_made;
+    };
+    Recorder made("made");
+    Maker maker(made);
+    ASSERT_EQ(ZELK_RegisterSingleton(&maker, 1), S_OK);
+    const unsigned int count = CSingletons::Count();
+    EXPECT_EQ(CSingletons::Finalize(), S_OK);
+    EXPECT_EQ(s_log, (std::vector<std::string> {"fini maker", "fini made"}));
+    EXPECT_EQ(CSingletons::Count(), count - 1);
+}
+
 TEST_F(Registry, FirstFailingInitializeStopsThePass)
 {
     Recorder ok("ok"), failing("failing", E_ABORT), later("later");
