@@ -25,20 +25,6 @@ CLoadAPI s_loadJson("zelkbase", JSONAPI_NAME, &s_json);
 CZELK_CLASS s_handlerClass("zelk", API_HANDLER_CLASS, &CFactoryImpl<CAPIHandler>::New);
 CZELK_CLASS s_factoryClass("zelk", API_FACTORY_CLASS, &CSingletonFactoryImpl<CAPIFactory>::New);
 
-// A text of the crypto library's allocator, freed when the holder ends.
-class LibText {
-public:
-    LibText() = default;
-    ~LibText() { sec_free(m_p); }
-    LibText(const LibText&) = delete;
-    LibText& operator=(const LibText&) = delete;
-    char** operator&() { return &m_p; }
-    const char* get() const { return m_p; }
-
-private:
-    char* m_p = nullptr;
-};
-
 // A string member of a parsed body; NULL when the body or the member is
 // missing or the member is no string.
 const char* StringMember(IJsonObject* object, const char* name)
@@ -91,13 +77,13 @@ HRESULT CAPIHandler::HandleRequest(IHTTPRequest* request, IHTTPResponse** respon
         return E_OUTOFMEMORY;
     answer->addHeader("Connection", "close");
 
-    LibText allowed;
+    AuxPtr<char> allowed;
     bool accepted;
     {
-        LibText origin;
-        if (FAILED(request->getHeaderValue("Origin", &origin)) || origin.get() == nullptr)
+        AuxPtr<char> origin;
+        if (FAILED(request->getHeaderValue("Origin", &origin)) || origin == nullptr)
             request->getHeaderValue("Referer", &origin);
-        accepted = m_facade->checkOrigin(origin.get(), &allowed);
+        accepted = m_facade->checkOrigin(origin, &allowed);
     }
     if (!accepted)
         SECTRACE_WriteLn(TRACE_MODULE, 3, "origin check failed");
@@ -106,9 +92,9 @@ HRESULT CAPIHandler::HandleRequest(IHTTPRequest* request, IHTTPResponse** respon
     method = method != nullptr ? method : "";
     if (accepted) {
         if (std::strcmp(method, "GET") == 0) {
-            HandleGET(request, answer, allowed.get());
+            HandleGET(request, answer, allowed);
         } else if (std::strcmp(method, "POST") == 0) {
-            HandlePOST(request, answer, allowed.get());
+            HandlePOST(request, answer, allowed);
         } else if (std::strcmp(method, "OPTIONS") == 0) {
             HandleOPTIONS(request, answer);
         } else {
@@ -122,7 +108,7 @@ HRESULT CAPIHandler::HandleRequest(IHTTPRequest* request, IHTTPResponse** respon
     }
     if (accepted || std::strcmp(method, "OPTIONS") == 0) {
         // A refused origin has no allowed origin: only the age is added.
-        answer->addHeader("Access-Control-Allow-Origin", accepted ? allowed.get() : nullptr);
+        answer->addHeader("Access-Control-Allow-Origin", accepted ? static_cast<const char*>(allowed) : nullptr);
         answer->addHeader("Access-Control-Max-Age", "0");
     }
     *response = answer.Detach();
@@ -150,12 +136,11 @@ void CAPIHandler::HandleGET(IHTTPRequest* request, IHTTPResponse* response, cons
         return;
     SECTRACE_FormatLn(TRACE_MODULE, 3, "webadapter API method: %s", name);
     AuxRefPtr<IJsonObject> object;
-    LibText profileId;
+    AuxPtr<char> profileId;
     int result;
     const char* traceName;
     if (strcasecmp(name, "status") == 0) {
-        if (FAILED(request->getQueryString("profileid", &profileId)) || profileId.get() == nullptr
-            || *profileId.get() == 0) {
+        if (FAILED(request->getQueryString("profileid", &profileId)) || profileId == nullptr || *profileId == 0) {
             CreateError(response, 400, "PROFILEID MISSING");
             return;
         }
@@ -163,7 +148,7 @@ void CAPIHandler::HandleGET(IHTTPRequest* request, IHTTPResponse* response, cons
             CreateError(response, 500, nullptr);
             return;
         }
-        result = m_facade->status(allowed, profileId.get(), object);
+        result = m_facade->status(allowed, profileId, object);
         traceName = "GET::status";
     } else if (strcasecmp(name, "profileNames") == 0) {
         if (FAILED(NewJsonObject(&object))) {
@@ -183,7 +168,7 @@ void CAPIHandler::HandleGET(IHTTPRequest* request, IHTTPResponse* response, cons
         CreateSuccess(response, object);
         return;
     }
-    TraceError(result, traceName, allowed, profileId.get() != nullptr ? profileId.get() : "NoProfileID");
+    TraceError(result, traceName, allowed, profileId != nullptr ? static_cast<const char*>(profileId) : "NoProfileID");
     CreateError(response, result, nullptr);
 }
 

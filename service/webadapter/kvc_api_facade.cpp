@@ -55,20 +55,6 @@ const char* Text(const char* s)
     return s != nullptr ? s : "";
 }
 
-// A text of the crypto library's allocator, freed when the holder ends.
-class LibText {
-public:
-    LibText() = default;
-    ~LibText() { sec_free(m_p); }
-    LibText(const LibText&) = delete;
-    LibText& operator=(const LibText&) = delete;
-    char** operator&() { return &m_p; }
-    const char* get() const { return m_p; }
-
-private:
-    char* m_p = nullptr;
-};
-
 HRESULT TokenManager(AuxRefPtr<CTokenMgr>& tokens)
 {
     return CTokenMgr::GetExisting(&tokens);
@@ -100,10 +86,10 @@ bool EnrolsFor(CToken_KV* token, const char* origin)
     if (origin == nullptr || FAILED(ZELK_CreateObject("zelkbase", ZELK_CLASS_URL_PARSER, &parser))
         || FAILED(parser->parse(origin)))
         return false;
-    LibText urls;
-    if (FAILED(token->GetEnrollURLs(&urls)) || urls.get() == nullptr)
+    AuxPtr<char> urls;
+    if (FAILED(token->GetEnrollURLs(&urls)) || urls == nullptr)
         return false;
-    for (const char* url = urls.get(); *url != 0; url += std::strlen(url) + 1)
+    for (const char* url = urls; *url != 0; url += std::strlen(url) + 1)
         if (parser->pattern_match(url))
             return true;
     return false;
@@ -243,9 +229,9 @@ bool CKVCAPIFacadeImpl::ResolveProfileName(const char* origin, const char* profi
     AuxRefPtr<CTokenMgr> tokens;
     if (origin == nullptr || profileId == nullptr || FAILED(TokenManager(tokens)))
         return false;
-    LibText found;
-    if (SUCCEEDED(tokens->GetProfileNameByID(origin, profileId, &found)) && found.get() != nullptr) {
-        name = found.get();
+    AuxPtr<char> found;
+    if (SUCCEEDED(tokens->GetProfileNameByID(origin, profileId, &found)) && found != nullptr) {
+        name = found;
         return true;
     }
     // The id may be a profile name itself, but only of a profile this
@@ -284,10 +270,10 @@ bool CKVCAPIFacadeImpl::checkOrigin(const char* origin, char** allowed)
     if (FAILED(ZELK_CreateObject("zelkbase", ZELK_CLASS_URL_PARSER, &parser)) || FAILED(parser->parse(origin))
         || !parser->isValid() || !parser->isHTTPS())
         return false;
-    LibText patterns;
-    if (FAILED(getOriginList(&patterns)) || patterns.get() == nullptr)
+    AuxPtr<char> patterns;
+    if (FAILED(getOriginList(&patterns)) || patterns == nullptr)
         return false;
-    for (const char* pattern = patterns.get(); *pattern != 0; pattern += std::strlen(pattern) + 1) {
+    for (const char* pattern = patterns; *pattern != 0; pattern += std::strlen(pattern) + 1) {
         if (!parser->pattern_match(pattern))
             continue;
         const size_t length = std::min<size_t>(parser->getLength(), std::strlen(origin));
@@ -334,11 +320,11 @@ void CKVCAPIFacadeImpl::traceOrigins(const char* origin, const char*)
 {
     if (!SECTRACE_Check(TRACE_MODULE, 4))
         return;
-    LibText patterns;
+    AuxPtr<char> patterns;
     getOriginList(&patterns);
     Trace(4, "******************  CORS Dump: ******************");
     Trace(4, "Origin: %s", Text(origin));
-    for (const char* p = patterns.get(); p != nullptr && *p != 0; p += std::strlen(p) + 1)
+    for (const char* p = patterns; p != nullptr && *p != 0; p += std::strlen(p) + 1)
         Trace(4, "%s", p);
 }
 
@@ -353,9 +339,9 @@ void CKVCAPIFacadeImpl::traceProfileIDs(const char*, const char* profileId)
         CToken_KV* token = nullptr;
         if (FAILED(tokens->GetAllKVSTokens(index, &token)) || token == nullptr)
             break;
-        LibText urls;
-        if (SUCCEEDED(token->GetEnrollURLs(&urls)) && urls.get() != nullptr) {
-            const char* mark = std::strstr(urls.get(), PROFILE_MARK);
+        AuxPtr<char> urls;
+        if (SUCCEEDED(token->GetEnrollURLs(&urls)) && urls != nullptr) {
+            const char* mark = std::strstr(urls, PROFILE_MARK);
             if (mark != nullptr)
                 Trace(4, "%s", mark + std::strlen(PROFILE_MARK));
         }
@@ -386,11 +372,11 @@ int CKVCAPIFacadeImpl::createContext(const char* origin, const char* profileId, 
     if (!context)
         return 500;
     const auto* random = ZELK_ApiCast<SEC_RANDOM_TABLE>(s_random);
-    LibText uid;
+    AuxPtr<char> uid;
     if (random == nullptr || FAILED(random->random(kRandomSource, kUidLength, SEC_RANDOM_UID_TEXT, &uid))
-        || uid.get() == nullptr || std::strlen(uid.get()) != kUidLength)
+        || uid == nullptr || std::strlen(uid) != kUidLength)
         return 500;
-    context->m_uid = uid.get();
+    context->m_uid = uid;
     IKestrin* client = nullptr;
     if (SUCCEEDED(token->GetNewKVHandle(&client)) && client != nullptr) {
         client->SetClientConfig(clientConfig);
@@ -573,14 +559,14 @@ int CKVCAPIFacadeImpl::clearSChannelCache(IJsonObject* answer)
 
 int CKVCAPIFacadeImpl::getProfileNames(IJsonObject* answer)
 {
-    LibText names;
-    if (FAILED(getProfileNamesList(&names)) || names.get() == nullptr)
+    AuxPtr<char> names;
+    if (FAILED(getProfileNamesList(&names)) || names == nullptr)
         return 500;
     AuxRefPtr<IJsonArray> profiles;
     if (FAILED(answer->createMemberArrayValue("profiles", &profiles)) || !profiles)
         return 500;
     unsigned long index = 0;
-    for (const char* name = names.get(); *name != 0; name += std::strlen(name) + 1)
+    for (const char* name = names; *name != 0; name += std::strlen(name) + 1)
         profiles->setItemStringValue(index++, name);
     return 200;
 }
