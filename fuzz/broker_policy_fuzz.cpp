@@ -12,6 +12,7 @@
 
 #include "core/applications.h"
 #include "core/certificate_filter.h"
+#include "fuzz_records.h"
 #include "model/model_owncerts.h"
 #include "qev_tables.h"
 #include "zelk_alloc.h"
@@ -159,17 +160,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     MemPolicy* rules = NewPolicy();
     MemPolicy* list = NewPolicy();
     std::string target;
-    while (size >= 3) {
-        uint8_t kind = data[0];
-        size_t length = (size_t {data[1]} << 8) | data[2];
-        data += 3;
-        size -= 3;
-        if (length > size)
-            length = size;
+    kestrin::fuzz::Record record;
+    while (kestrin::fuzz::NextRecord(data, size, record)) {
+        const uint8_t kind = record.kind;
         // Texts end at their first NUL, as every caller hands them.
-        std::string text(std::string(reinterpret_cast<const char*>(data), length).c_str());
-        data += length;
-        size -= length;
+        const std::string text(record.bytes.c_str());
         switch (kind % 9) {
         case 0:
             target = text;

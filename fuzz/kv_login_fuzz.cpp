@@ -18,6 +18,7 @@
 #include "fake_kvlogin.h"
 #include "fakes/fake_dialog.h"
 #include "fuzz_home.h"
+#include "fuzz_records.h"
 #include "tokens/token_kv.h"
 #include "tokens/token_manager.h"
 #include "zelk_class.h"
@@ -91,16 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<std::vector<unsigned char>> identity(4);
     bool silent = false;
     bool loginAs = false;
-    while (size >= 3) {
-        const uint8_t kind = data[0];
-        size_t length = (size_t {data[1]} << 8) | data[2];
-        data += 3;
-        size -= 3;
-        if (length > size)
-            length = size;
-        const std::string bytes(reinterpret_cast<const char*>(data), length);
-        data += length;
-        size -= length;
+    kestrin::fuzz::Record record;
+    while (kestrin::fuzz::NextRecord(data, size, record)) {
+        const uint8_t kind = record.kind;
+        const std::string& bytes = record.bytes;
         const uint8_t first = bytes.empty() ? 0 : static_cast<uint8_t>(bytes[0]);
         const uint8_t second = bytes.size() < 2 ? 0 : static_cast<uint8_t>(bytes[1]);
         // Texts end at their first NUL, as the client hands them.

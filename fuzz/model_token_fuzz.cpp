@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_records.h"
 #include "model/model_owncerts.h"
 #include "model/model_tokens.h"
 #include "qev_tables.h"
@@ -110,18 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CComObject<UrlPolicy>* policy = nullptr;
     CComObject<UrlPolicy>::CreateInstance(&policy);
     policy->AddRef();
-    while (size >= 3) {
-        uint8_t kind = data[0];
-        size_t length = (size_t {data[1]} << 8) | data[2];
-        data += 3;
-        size -= 3;
-        if (length > size)
-            length = size;
+    kestrin::fuzz::Record record;
+    while (kestrin::fuzz::NextRecord(data, size, record)) {
+        const uint8_t kind = record.kind;
+        const std::string& bytes = record.bytes;
         // Texts end at their first NUL, as every caller hands them.
-        std::string bytes(reinterpret_cast<const char*>(data), length);
-        std::string text(bytes.c_str());
-        data += length;
-        size -= length;
+        const std::string text(bytes.c_str());
         switch (kind % 3) {
         case 0:  // a token name, and the row's kind from the kind byte
             token->SetTokenName(text.c_str());

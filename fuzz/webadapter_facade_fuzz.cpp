@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "facade_fuzz_support.h"
+#include "fuzz_records.h"
 #include "webadapter/api_handler.h"
 #include "zelk_alloc.h"
 #include "zelk_json.h"
@@ -207,16 +208,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<Opened> opened;
     std::string lastUid;
     size_t requests = 0;
-    while (size >= 3 && requests < kMaxRequests) {
-        const uint8_t kind = data[0];
-        size_t length = (size_t {data[1]} << 8) | data[2];
-        data += 3;
-        size -= 3;
-        if (length > size)
-            length = size;
-        const std::string bytes(reinterpret_cast<const char*>(data), length);
-        data += length;
-        size -= length;
+    kestrin::fuzz::Record record;
+    while (requests < kMaxRequests && kestrin::fuzz::NextRecord(data, size, record)) {
+        const uint8_t kind = record.kind;
+        const std::string& bytes = record.bytes;
         const uint8_t first = bytes.empty() ? 0 : static_cast<uint8_t>(bytes[0]);
         const uint8_t second = bytes.size() < 2 ? 0 : static_cast<uint8_t>(bytes[1]);
         const std::string rest = bytes.size() > 2 ? bytes.substr(2) : std::string();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fakes/fake_token_calls.h"
+#include "fuzz_records.h"
 #include "remoting_fuzz_support.h"
 #include "zelkpse.h"
 
@@ -21,16 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CComObject<ZELK::PSESVC::ZELKPSE>::CreateInstance(&pse);
     pse->AddRef();
     std::string name;
-    while (size >= 3) {
-        uint8_t kind = data[0];
-        size_t length = (size_t {data[1]} << 8) | data[2];
-        data += 3;
-        size -= 3;
-        if (length > size)
-            length = size;
-        std::string bytes(reinterpret_cast<const char*>(data), length);
-        data += length;
-        size -= length;
+    kestrin::fuzz::Record record;
+    while (kestrin::fuzz::NextRecord(data, size, record)) {
+        const uint8_t kind = record.kind;
+        std::string& bytes = record.bytes;
         switch (kind % 4) {
         case 0:  // a name (up to its first NUL) for the next records
             name.assign(bytes.c_str());
