@@ -64,6 +64,14 @@ KeyInfo* KeyOf(const std::string& p8Path)
     return key;
 }
 
+unsigned long Count(SecToken* token, TOKEN_OBJECT_TYPE type, const char* keyId, const char* label)
+{
+    unsigned long count = 0;
+    if (FAILED(token->getObjects(nullptr, &count, type, keyId, label)))
+        return 0;
+    return count;
+}
+
 void WriteFile(const std::string& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;

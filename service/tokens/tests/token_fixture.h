@@ -52,6 +52,9 @@ struct FixtureObject {
 // A new token double "name" with a card PIN "1234" named `pinName`.
 qevtest::FakeToken* NewToken(const std::string& name, const std::vector<FixtureObject>& objects,
                              const std::string& pinName = "PIN");
+// A token's objects of that type (and key identifier and label, NULL for
+// any); 0 when it cannot list them.
+unsigned long Count(SecToken* token, TOKEN_OBJECT_TYPE type, const char* keyId = nullptr, const char* label = nullptr);
 // The card PIN of a token double (no reference added).
 qevtest::FakePIN* CardPin(SecToken* token);
 

@@ -53,15 +53,6 @@ std::string IssuedCert(const std::string& name, const std::string& subject, cons
     return name;
 }
 
-// Objects of that type (and key identifier and label, NULL for any).
-unsigned long Count(SecToken* token, TOKEN_OBJECT_TYPE type, const char* keyId = nullptr, const char* label = nullptr)
-{
-    unsigned long count = 0;
-    if (FAILED(token->getObjects(nullptr, &count, type, keyId, label)))
-        return 0;
-    return count;
-}
-
 std::vector<std::string> StoreIdentities()
 {
     std::unique_ptr<keystore::KeyStore> store;

@@ -46,14 +46,6 @@ std::string PemBody(const std::string& pem)
     return body;
 }
 
-unsigned long Count(SecToken* token, TOKEN_OBJECT_TYPE type, const char* keyId = nullptr, const char* label = nullptr)
-{
-    unsigned long count = 0;
-    if (FAILED(token->getObjects(nullptr, &count, type, keyId, label)))
-        return 0;
-    return count;
-}
-
 std::vector<keystore::Identity> StoreIdentities()
 {
     std::unique_ptr<keystore::KeyStore> store;
